@@ -1,0 +1,43 @@
+# Third-party pieces come from Debian packages installed by scripts/setup.sh.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
+
+find_path(ASIO_INCLUDE_DIR asio.hpp REQUIRED)
+add_library(vennock_asio INTERFACE)
+target_include_directories(vennock_asio SYSTEM INTERFACE ${ASIO_INCLUDE_DIR})
+target_compile_definitions(vennock_asio INTERFACE ASIO_STANDALONE ASIO_NO_DEPRECATED)
+find_package(Threads REQUIRED)
+target_link_libraries(vennock_asio INTERFACE Threads::Threads)
+
+# BLAKE3: the official C sources shipped by librust-blake3-dev, compiled here.
+file(GLOB BLAKE3_DIRS LIST_DIRECTORIES true /usr/share/cargo/registry/blake3-*/c)
+list(SORT BLAKE3_DIRS COMPARE NATURAL ORDER DESCENDING)
+list(GET BLAKE3_DIRS 0 BLAKE3_DIR)
+if(NOT EXISTS "${BLAKE3_DIR}/blake3.c")
+  message(FATAL_ERROR "BLAKE3 C sources not found; install librust-blake3-dev (scripts/setup.sh)")
+endif()
+set(BLAKE3_SOURCES ${BLAKE3_DIR}/blake3.c ${BLAKE3_DIR}/blake3_dispatch.c ${BLAKE3_DIR}/blake3_portable.c)
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64")
+  list(APPEND BLAKE3_SOURCES
+       ${BLAKE3_DIR}/blake3_sse2_x86-64_unix.S ${BLAKE3_DIR}/blake3_sse41_x86-64_unix.S
+       ${BLAKE3_DIR}/blake3_avx2_x86-64_unix.S ${BLAKE3_DIR}/blake3_avx512_x86-64_unix.S)
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "aarch64|arm64")
+  list(APPEND BLAKE3_SOURCES ${BLAKE3_DIR}/blake3_neon.c)
+else()
+  set(BLAKE3_PORTABLE_ONLY ON)
+endif()
+add_library(vennock_blake3 STATIC ${BLAKE3_SOURCES})
+target_include_directories(vennock_blake3 SYSTEM PUBLIC ${BLAKE3_DIR})
+if(BLAKE3_PORTABLE_ONLY)
+  target_compile_definitions(vennock_blake3 PRIVATE BLAKE3_NO_SSE2 BLAKE3_NO_SSE41 BLAKE3_NO_AVX2 BLAKE3_NO_AVX512)
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "aarch64|arm64")
+  target_compile_definitions(vennock_blake3 PRIVATE BLAKE3_USE_NEON=1)
+endif()
+message(STATUS "BLAKE3 sources: ${BLAKE3_DIR}")
+
+if(VENNOCK_TESTS)
+  find_package(GTest REQUIRED)
+endif()
+if(VENNOCK_BENCH)
+  find_package(benchmark REQUIRED)
+endif()
