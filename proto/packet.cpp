@@ -350,7 +350,6 @@ Result<Key, KeyTextError> Key::from_base64(std::string_view text) {
   // 43 characters carry 258 bits: the 2 beyond the key must be zero, or two texts would
   // name one key.
   const bool stray = acc != 0;
-  acc = 0;
   sodium_memzero(&acc, sizeof acc);
   if (stray) return err(KeyTextError::BadBase64);  // k is wiped as it goes
   return k;
