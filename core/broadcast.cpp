@@ -1,15 +1,21 @@
 #include "core/broadcast.hpp"
 
-#include <vector>
-
 namespace vennock::core {
 
+void GossipQueue::link(Item* it, bool front) {
+  if (buckets_.size() <= it->transmits) buckets_.resize(it->transmits + 1);
+  Bucket& b = buckets_[it->transmits];
+  it->where = front ? b.insert(b.begin(), it) : b.insert(b.end(), it);
+  if (it->kind == Kind::Broadcast) bcast_.insert(it);
+}
+
+void GossipQueue::unlink(Item* it) {
+  buckets_[it->transmits].erase(it->where);
+  if (it->kind == Kind::Broadcast) bcast_.erase(it);
+}
+
 void GossipQueue::remove(Item* it) {
-  order_.erase(it);
-  if (it->kind == Kind::Broadcast) {
-    bcast_order_.erase(it);
-    --broadcasts_;
-  }
+  unlink(it);
   items_.erase(items_.find(it->key));  // frees it
 }
 
@@ -23,11 +29,7 @@ void GossipQueue::push(Kind kind, std::string key, proto::Bytes msg) {
   item->kind = kind;
   Item* raw = item.get();
   items_.emplace(std::move(key), std::move(item));
-  order_.insert(raw);
-  if (kind == Kind::Broadcast) {
-    bcast_order_.insert(raw);
-    ++broadcasts_;
-  }
+  link(raw, true);
 }
 
 void GossipQueue::erase(const std::string& key) {
@@ -36,8 +38,8 @@ void GossipQueue::erase(const std::string& key) {
 }
 
 bool GossipQueue::drop_one_broadcast() {
-  if (bcast_order_.empty()) return false;
-  remove(*std::prev(bcast_order_.end()));
+  if (bcast_.empty()) return false;
+  remove(*std::prev(bcast_.end()));
   return true;
 }
 
@@ -49,42 +51,47 @@ size_t GossipQueue::fill(proto::Bytes& out, size_t budget, size_t fresh_budget, 
   // this many of them, so a queue of large items cannot make one packet cost O(queue).
   constexpr int kMaxSkips = 16;
   size_t start = out.size();
-  size_t taken = 0;
   int skips = 0;
   std::vector<Item*> sent;
-  std::vector<Item*> oversize;
-  for (auto it = order_.begin(); it != order_.end(); ++it) {
-    size_t used = out.size() - start;
-    if (used + kMinItem > budget) break;
-    Item* item = *it;
-    if (item->msg.size() > fresh_budget) {
-      oversize.push_back(item);
-      continue;
+  std::vector<Item*> drop;
+  bool stop = false;
+  for (size_t t = 0; t < buckets_.size() && !stop; ++t) {
+    for (Item* item : buckets_[t]) {
+      size_t used = out.size() - start;
+      if (used + kMinItem > budget) {
+        stop = true;
+        break;
+      }
+      if (item->transmits >= limit) {  // the cluster shrank since it was queued
+        drop.push_back(item);
+        continue;
+      }
+      if (item->msg.size() > fresh_budget) {
+        ++too_large;
+        drop.push_back(item);
+        continue;
+      }
+      if (used + item->msg.size() > budget) {
+        if (++skips > kMaxSkips) {
+          stop = true;
+          break;
+        }
+        continue;
+      }
+      out.insert(out.end(), item->msg.begin(), item->msg.end());
+      sent.push_back(item);
     }
-    if (used + item->msg.size() > budget) {
-      if (++skips > kMaxSkips) break;
-      continue;
-    }
-    out.insert(out.end(), item->msg.begin(), item->msg.end());
-    sent.push_back(item);
-    ++taken;
   }
-  for (Item* item : oversize) {
-    ++too_large;
-    remove(item);
-  }
+  for (Item* item : drop) remove(item);
   for (Item* item : sent) {
-    order_.erase(item);
-    if (item->kind == Kind::Broadcast) bcast_order_.erase(item);
+    unlink(item);
     if (++item->transmits >= limit) {
-      if (item->kind == Kind::Broadcast) --broadcasts_;
       items_.erase(items_.find(item->key));
     } else {
-      order_.insert(item);
-      if (item->kind == Kind::Broadcast) bcast_order_.insert(item);
+      link(item, false);
     }
   }
-  return taken;
+  return sent.size();
 }
 
 }  // namespace vennock::core

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <list>
 #include <memory>
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "proto/wire.hpp"
 
@@ -28,31 +30,36 @@ class GossipQueue {
   size_t fill(proto::Bytes& out, size_t budget, size_t fresh_budget, uint32_t limit, uint64_t& too_large);
 
   size_t size() const { return items_.size(); }
-  size_t broadcasts() const { return broadcasts_; }
+  size_t broadcasts() const { return bcast_.size(); }
   // Drops the most-sent broadcast (the one most peers already have); false when none is queued.
   bool drop_one_broadcast();
 
  private:
+  struct Item;
+  using Bucket = std::list<Item*>;
   struct Item {
     std::string key;
     proto::Bytes msg;
     uint32_t transmits = 0;
-    uint64_t id = 0;  // insertion order: newer first among equally-sent items
+    uint64_t id = 0;
     Kind kind = Kind::Member;
+    Bucket::iterator where;
   };
-  struct Order {
+  struct MostSent {
     bool operator()(const Item* a, const Item* b) const {
       if (a->transmits != b->transmits) return a->transmits < b->transmits;
-      return a->id > b->id;
+      return a->id < b->id;
     }
   };
+  void unlink(Item* it);
+  void link(Item* it, bool front);
   void remove(Item* it);
 
   std::unordered_map<std::string, std::unique_ptr<Item>> items_;
-  std::set<Item*, Order> order_;
-  // Broadcasts by transmission count, most-sent last, for eviction.
-  std::set<Item*, Order> bcast_order_;
-  size_t broadcasts_ = 0;
+  // Items by how often they were sent: bucket t holds the items sent t times, newest first.
+  std::vector<Bucket> buckets_;
+  // Broadcasts only, for eviction: the last one is the most sent.
+  std::set<Item*, MostSent> bcast_;
   uint64_t next_id_ = 1;
 };
 

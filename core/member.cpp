@@ -166,6 +166,7 @@ void Node::Impl::on_alive(const proto::Alive& a, Ctx& ctx) {
       std::swap(probe_order[j], probe_order.back());
     }
     emit(event::MemberJoined{ne.m});
+    // Every member that learns news passes it on: that is what makes the spread epidemic.
     gossip_member(ne);
     changed();
     return;

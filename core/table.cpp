@@ -1,5 +1,7 @@
 #include "core/table.hpp"
 
+#include <algorithm>
+
 namespace vennock::core {
 
 Entry* Table::find(std::string_view name) {
@@ -44,6 +46,7 @@ uint32_t Table::add(Member m, uint64_t now) {
   e.used = true;
   e.susp.reset();
   by_name_.emplace(std::string_view(e.m.name), slot);
+  order_dirty_ = true;
   list_insert(slot);
   return slot;
 }
@@ -52,11 +55,21 @@ void Table::remove(uint32_t slot) {
   Entry& e = slots_[slot];
   list_erase(slot);
   by_name_.erase(std::string_view(e.m.name));
+  order_dirty_ = true;
   e.used = false;
   ++e.gen;
   e.susp.reset();
   e.m = Member{};
   free_.push_back(slot);
+}
+
+void Table::sort_order() const {
+  order_.clear();
+  order_.reserve(by_name_.size());
+  for (const auto& kv : by_name_) order_.push_back(kv.second);
+  std::sort(order_.begin(), order_.end(),
+            [this](uint32_t a, uint32_t b) { return slots_[a].m.name < slots_[b].m.name; });
+  order_dirty_ = false;
 }
 
 void Table::set_state(uint32_t slot, MemberState s, uint64_t now) {

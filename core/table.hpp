@@ -4,7 +4,7 @@
 
 #include <cstdint>
 #include <deque>
-#include <map>
+#include <unordered_map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -51,9 +51,12 @@ class Table {
   const std::vector<uint32_t>& live() const { return live_; }
   const std::vector<uint32_t>& gone() const { return gone_; }
 
+  // Entries in name order (byte order). The order is rebuilt only after the set of names
+  // changed, so repeated walks of a steady table cost O(n) each.
   template <class F>
   void for_each(F&& f) const {
-    for (const auto& [name, slot] : by_name_) f(slots_[slot]);
+    if (order_dirty_) sort_order();
+    for (uint32_t slot : order_) f(slots_[slot]);
   }
 
  private:
@@ -62,7 +65,18 @@ class Table {
 
   std::deque<Entry> slots_;  // a deque keeps entries (and their names) in place as it grows
   std::vector<uint32_t> free_;
-  std::map<std::string_view, uint32_t> by_name_;  // views into the entries' names
+  struct NameHash {
+    size_t operator()(std::string_view s) const {
+      // FNV-1a: names are short, and this keeps lookups cheap and deterministic.
+      uint64_t h = 1469598103934665603ULL;
+      for (unsigned char c : s) h = (h ^ c) * 1099511628211ULL;
+      return static_cast<size_t>(h ^ (h >> 29));
+    }
+  };
+  void sort_order() const;
+  std::unordered_map<std::string_view, uint32_t, NameHash> by_name_;  // views into the entries' names
+  mutable std::vector<uint32_t> order_;
+  mutable bool order_dirty_ = false;
   std::vector<uint32_t> live_;
   std::vector<uint32_t> gone_;
 };

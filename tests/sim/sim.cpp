@@ -206,14 +206,19 @@ void Sim::handle(Item* it) {
   } else if (!n.up || it->gen != n.life) {
     return;  // the node (or that life of it) is gone
   }
-  if (uint64_t until = stalled_until(n, it->at)) {
-    // A stalled node handles this later, in arrival order.
+  uint64_t until = stalled_until(n, it->at);
+  if (until && (it->kind != Kind::Timer || n.stall.timers_too)) {
+    // A stalled node handles all this when it wakes: first its timers (which fire as soon as
+    // it runs again), then the inputs that piled up meanwhile, in arrival order.
     auto* again = new Item(std::move(*it));
     again->at = until;
     if (again->kind == Kind::Timer) {
       n.timer_at = until;
+      again->seq = 0;
+      queue_.push(again);
+    } else {
+      push(again);
     }
-    push(again);
     return;
   }
   Node& e = *n.engine;

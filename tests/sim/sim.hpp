@@ -39,12 +39,15 @@ struct NetParams {
   double loss = 0.0;          // datagram loss probability
 };
 
-// A node that stalls: from `first`, every `period` it handles nothing for `length`, then
-// handles everything that arrived meanwhile at once.
+// A slow node: from `first`, every `period`, for `length`, the inputs that reach it pile up
+// unread and are handled only when the window ends, as on a node starved of CPU whose
+// receive backlog drains late. Its timers keep firing on time unless `timers_too`, which
+// freezes the node entirely (a pause, as of a stopped VM).
 struct Stall {
   uint64_t first = 0;
   uint64_t period = 0;
   uint64_t length = 0;
+  bool timers_too = false;
 };
 
 class Sim {
