@@ -84,6 +84,9 @@ struct Harness {
     return std::nullopt;
   }
 
+  // When set, every member answers every direct Ping at once.
+  bool auto_ack = false;
+
   // Runs the engine's timers up to now + d.
   void advance(uint64_t d) {
     uint64_t end = now + d;
@@ -91,10 +94,27 @@ struct Harness {
       auto dl = node->next_deadline();
       if (!dl || *dl > end) break;
       now = std::max(now, *dl);
+      size_t seen = out.size();
       node->handle_timeout(now);
       pump();
+      if (auto_ack) answer_pings(seen);
     }
     now = end;
+  }
+
+  void answer_pings(size_t from) {
+    size_t last = out.size();
+    for (size_t i = from; i < last; ++i) {
+      auto* d = std::get_if<core::transmit::Datagram>(&out[i]);
+      if (!d) continue;
+      SocketAddr to = d->to;
+      for (auto& m : decode(out[i]))
+        if (auto* p = std::get_if<proto::Ping>(&m)) {
+          proto::Bytes a = seal({proto::Ack{p->seq}});
+          node->handle_datagram(now, to, a);
+        }
+    }
+    pump();
   }
 
   // Decodes a captured datagram or frame (the peer holds the same keys).
