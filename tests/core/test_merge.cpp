@@ -181,6 +181,22 @@ TEST(Merge, StrangersAreBoundedPerPacketAndInTotal) {
   EXPECT_EQ(h.node->find("n0"), nullptr);
 }
 
+TEST(Merge, TableIsWalkedInByteOrderOfNames) {
+  Harness h;
+  const std::vector<std::string> names = {"zeta", "Alpha", "alpha", "b", "a-1", "a", "\xc3\xa9t\xc3\xa9"};
+  uint8_t last = 2;
+  for (const auto& n : names) h.add_member(n, last++);
+  h.deliver(ip4(2), {Dead{"b", kEpoch + 5, 1, "b"}});  // all states are listed
+  std::vector<std::string> walked;
+  h.node->for_each_member([&](const core::Member& m) { walked.push_back(m.name); });
+  std::vector<std::string> sorted = names;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(walked, sorted);
+  auto live = h.node->members();
+  ASSERT_EQ(live.size(), names.size());  // this node first, then the live entries
+  EXPECT_EQ(live[0].name, "self");
+}
+
 TEST(Merge, GoneEntriesLeaveTheTableInTime) {
   Harness h;
   h.add_member("a", 2);
