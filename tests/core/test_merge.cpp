@@ -128,10 +128,12 @@ TEST(Merge, UpdatedOnlyWhenMetadataBytesChange) {
   ASSERT_EQ(u.size(), 1u);
   EXPECT_EQ(u[0].member.meta, m2);
   EXPECT_EQ(u[0].old_meta, m1);
-  // Metadata that is not a valid tags encoding is refused with its message.
+  // Metadata travels opaque: bytes that are no valid tags encoding still carry the
+  // membership news (the application sees no pairs in them).
   proto::Bytes bad = {3, 'a', 'b'};
   h.deliver(ip4(2), {Alive{"a", ip4(2), kEpoch + 5, 4, bad}});
-  EXPECT_EQ(h.node->find("a")->incarnation, 3u);
+  EXPECT_EQ(h.node->find("a")->incarnation, 4u);
+  EXPECT_EQ(h.events_of<core::event::MemberUpdated>().size(), 2u);
 }
 
 TEST(Merge, SuspicionOfThisNodeIsRefuted) {
