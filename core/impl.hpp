@@ -92,6 +92,8 @@ struct Node::Impl {
 
   // --- suspicion timers: (deadline, slot)
   std::set<std::pair<uint64_t, uint32_t>> susp_timers;
+  // --- suspects this node will warn itself: (time, slot)
+  std::set<std::pair<uint64_t, uint32_t>> nudge_timers;
   // --- gone entries leaving the table: (expiry, slot)
   std::set<std::pair<uint64_t, uint32_t>> expiries;
 
@@ -175,6 +177,8 @@ struct Node::Impl {
     std::optional<proto::SocketAddr> from;  // datagrams
     std::optional<StreamId> stream;         // stream frames
     size_t new_members = 0;
+    // Set while merging the records of a State other than its sender's own.
+    bool from_state = false;
   };
   // Opens and decodes one packet; false when it was refused (and counted).
   bool intake(std::span<uint8_t> packet, size_t limit, std::vector<proto::Message>& out);
@@ -187,13 +191,16 @@ struct Node::Impl {
   void on_dead(const proto::Dead& d);
   void merge_state(const proto::State& st, Ctx& ctx);
   void refute(uint32_t inc);
+  void remind_alive();
+  void resend_news(Entry& e);
   void report_conflict(const std::string& name, const proto::SocketAddr& other, const Member& mine);
   bool make_room();
-  void gossip_member(const Entry& e);
+  void gossip_member(Entry& e);
   void gossip_alive_self();
   void start_suspicion(uint32_t slot, const std::string& accuser);
   void schedule_suspicion(uint32_t slot);
   void clear_suspicion(uint32_t slot);
+  void nudge(uint32_t slot);
   void become_gone(uint32_t slot, MemberState s);
   void member_event_gone(uint32_t slot);
   uint64_t suspicion_min_ns() const;

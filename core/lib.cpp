@@ -229,6 +229,11 @@ void Node::handle_timeout(uint64_t now) {
     proto::Dead d{e.m.name, e.m.epoch, e.m.incarnation, s.self.name};
     s.on_dead(d);
   }
+  while (!s.nudge_timers.empty() && s.nudge_timers.begin()->first <= now) {
+    uint32_t slot = s.nudge_timers.begin()->second;
+    s.nudge_timers.erase(s.nudge_timers.begin());
+    s.nudge(slot);
+  }
   s.stream_timeouts();
   s.join_retry_timeouts();
   s.expire_entries();
@@ -302,6 +307,7 @@ std::optional<uint64_t> Node::next_deadline() const {
   take(s.next_probe);
   if (!s.relay_deadlines.empty()) take(s.relay_deadlines.front().first);
   if (!s.susp_timers.empty()) take(s.susp_timers.begin()->first);
+  if (!s.nudge_timers.empty()) take(s.nudge_timers.begin()->first);
   if (!s.stream_deadlines.empty()) take(s.stream_deadlines.begin()->first);
   if (!s.join_retries.empty()) take(std::get<0>(*s.join_retries.begin()));
   if (!s.expiries.empty()) take(s.expiries.begin()->first);

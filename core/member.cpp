@@ -17,7 +17,8 @@ uint64_t Node::Impl::suspicion_min_ns() const {
   return ns >= 1.8e19 ? UINT64_MAX / 8 : static_cast<uint64_t>(ns);
 }
 
-void Node::Impl::gossip_member(const Entry& e) {
+void Node::Impl::gossip_member(Entry& e) {
+  e.quiet = false;
   proto::Bytes b;
   switch (e.m.state) {
     case MemberState::Alive:
@@ -42,6 +43,14 @@ void Node::Impl::gossip_alive_self() {
   proto::Bytes b;
   proto::encode(proto::Alive{self.name, self.addr.on_wire(), self.epoch, self.incarnation, self.meta}, b);
   gossip.push(GossipQueue::Kind::Member, key_of(self.name), std::move(b));
+}
+
+void Node::Impl::resend_news(Entry& e) {
+  if (e.m.state == MemberState::Alive && !gossip.contains(key_of(e.m.name))) gossip_member(e);
+}
+
+void Node::Impl::remind_alive() {
+  if (!gossip.contains(key_of(self.name))) gossip_alive_self();
 }
 
 void Node::Impl::refute(uint32_t inc) {
@@ -99,12 +108,38 @@ void Node::Impl::start_suspicion(uint32_t slot, const std::string& accuser) {
   e.susp->start = now_;
   e.susp->accusers.push_back(accuser);
   schedule_suspicion(slot);
+  if (cfg.buddy_system) {
+    // Halfway through the shortest timeout, and once more at its end, tell the suspect
+    // ourselves. Its refutation spreads by gossip, which reaches each member with high
+    // probability but not surely (under loss a member can miss every copy); this gives every
+    // holder of the suspicion its own direct chances to hear the refutation before its timer
+    // runs out.
+    e.susp->nudge = now_ + suspicion_min_ns() / 2;
+    nudge_timers.insert({e.susp->nudge, slot});
+  }
+}
+
+void Node::Impl::nudge(uint32_t slot) {
+  Entry& e = table.at(slot);
+  if (!e.used || e.m.state != MemberState::Suspect || !e.susp) return;
+  e.susp->nudge = 0;
+  if (++e.susp->nudges < 2) {
+    e.susp->nudge = now_ + suspicion_min_ns() / 2;
+    nudge_timers.insert({e.susp->nudge, slot});
+  }
+  scratch_payload.clear();
+  proto::encode(proto::Suspect{e.m.name, e.m.epoch, e.m.incarnation, e.susp->accusers.front()}, scratch_payload);
+  // A Ping nobody waits for: its Ack carries the suspect's Alive piggybacked, which is all
+  // that matters here.
+  proto::encode(proto::Ping{++seq, e.m.name, self.name}, scratch_payload);
+  send_packet(e.m.addr, scratch_payload, true);
 }
 
 void Node::Impl::clear_suspicion(uint32_t slot) {
   Entry& e = table.at(slot);
   if (!e.susp) return;
   if (e.susp->deadline) susp_timers.erase({e.susp->deadline, slot});
+  if (e.susp->nudge) nudge_timers.erase({e.susp->nudge, slot});
   e.susp.reset();
 }
 
@@ -164,8 +199,16 @@ void Node::Impl::on_alive(const proto::Alive& a, Ctx& ctx) {
       std::swap(probe_order[j], probe_order.back());
     }
     emit(event::MemberJoined{ne.m});
-    // Every member that learns news passes it on: that is what makes the spread epidemic.
-    gossip_member(ne);
+    if (ctx.from_state) {
+      // A member learned from another's whole table is news to us, not to the cluster: do not
+      // re-gossip it (a node that joins a cluster of thousands would otherwise re-send them
+      // all). It is passed on once gossip about it reaches us (below), so a member that only
+      // some nodes learned this way still spreads epidemically.
+      ne.quiet = true;
+    } else {
+      // Every member that learns news passes it on: that is what makes the spread epidemic.
+      gossip_member(ne);
+    }
     changed();
     return;
   }
@@ -206,7 +249,12 @@ void Node::Impl::on_alive(const proto::Alive& a, Ctx& ctx) {
     return;
   }
   if (cur.m.state == MemberState::Left) return;  // a departure is final for that life
-  if (!inc_newer(a.incarnation, cur.m.incarnation)) return;
+  if (!inc_newer(a.incarnation, cur.m.incarnation)) {
+    // Old news to us, but news we have kept to ourselves: it is circulating, so join in.
+    if (cur.quiet && !ctx.from_state && a.incarnation == cur.m.incarnation && cur.m.state == MemberState::Alive)
+      gossip_member(cur);
+    return;
+  }
   MemberState old = cur.m.state;
   clear_suspicion(idx);
   if (cur.expiry) {
@@ -230,13 +278,23 @@ void Node::Impl::on_alive(const proto::Alive& a, Ctx& ctx) {
 void Node::Impl::on_suspect(const proto::Suspect& s) {
   if (s.name == self.name) {
     if (self.state == MemberState::Left || s.epoch != self.epoch) return;
-    if (inc_newer(self.incarnation, s.incarnation)) return;  // already refuted
+    if (inc_newer(self.incarnation, s.incarnation)) {
+      // Already refuted, but someone still holds the old suspicion (the buddy system puts it
+      // in front of its probes): send our current Alive along again.
+      remind_alive();
+      return;
+    }
     refute(s.incarnation);
     return;
   }
   Entry* e = table.find(s.name);
   if (!e || e->m.epoch != s.epoch || !is_live(e->m.state)) return;
-  if (inc_newer(e->m.incarnation, s.incarnation)) return;  // stale
+  if (inc_newer(e->m.incarnation, s.incarnation)) {
+    // Stale: the member refuted it already, but someone has not heard. Spread the
+    // refutation again rather than let that node's timer run out on a live member.
+    resend_news(*e);
+    return;
+  }
   uint32_t idx = table.live()[e->pos];
   if (e->m.state == MemberState::Suspect) {
     bool newer = inc_newer(s.incarnation, e->m.incarnation);
@@ -268,14 +326,20 @@ void Node::Impl::on_dead(const proto::Dead& d) {
   bool left = d.left();
   if (d.name == self.name) {
     if (self.state == MemberState::Left || d.epoch != self.epoch) return;
-    if (inc_newer(self.incarnation, d.incarnation)) return;
+    if (inc_newer(self.incarnation, d.incarnation)) {
+      remind_alive();
+      return;
+    }
     // We are alive, whatever others concluded (and only we can say that we left).
     refute(d.incarnation);
     return;
   }
   Entry* e = table.find(d.name);
   if (!e || e->m.epoch != d.epoch || e->m.state == MemberState::Left) return;
-  if (inc_newer(e->m.incarnation, d.incarnation)) return;
+  if (inc_newer(e->m.incarnation, d.incarnation)) {
+    if (!left) resend_news(*e);
+    return;
+  }
   if (e->m.state == MemberState::Dead && !left) return;
   uint32_t idx = is_live(e->m.state) ? table.live()[e->pos] : table.gone()[e->pos];
   e->m.incarnation = d.incarnation;
@@ -304,7 +368,10 @@ proto::State Node::Impl::full_state(bool join) const {
 void Node::Impl::merge_state(const proto::State& st, Ctx& ctx) {
   if (st.members.empty()) return;
   const std::string& sender = st.members.front().name;
+  bool first = true;
   for (const auto& r : st.members) {
+    ctx.from_state = !first;
+    first = false;
     switch (r.state) {
       case MemberState::Alive:
         on_alive(proto::Alive{r.name, r.addr, r.epoch, r.incarnation, r.meta}, ctx);
@@ -323,6 +390,7 @@ void Node::Impl::merge_state(const proto::State& st, Ctx& ctx) {
         break;
     }
   }
+  ctx.from_state = false;
 }
 
 }  // namespace vennock::core

@@ -44,6 +44,7 @@ uint32_t Table::add(Member m, uint64_t now) {
   e.since = now;
   e.expiry = 0;
   e.used = true;
+  e.quiet = false;
   e.susp.reset();
   by_name_.emplace(std::string_view(e.m.name), slot);
   order_dirty_ = true;

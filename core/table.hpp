@@ -27,6 +27,8 @@ struct Entry {
   uint32_t pos = 0;     // index in the live or the gone list
   uint32_t gen = 0;     // raised each time the slot is reused
   bool used = false;
+  // Learned from another member's State rather than from gossip: not yet passed on.
+  bool quiet = false;
   std::unique_ptr<Suspicion> susp;
 };
 

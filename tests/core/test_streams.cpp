@@ -32,6 +32,24 @@ TEST(Streams, InboundStateIsMergedAndAnswered) {
   EXPECT_EQ(h.node->counters().push_pulls_served, 1u);
 }
 
+TEST(Streams, MembersLearnedFromAStateArePassedOnOnlyOnceGossipAboutThemArrives) {
+  Harness h;
+  h.frame(core::INBOUND_BIT | 1, {state_of({{"sender", 2}, {"b", 3}, {"c", 4}})});
+  ASSERT_NE(h.node->find("c"), nullptr);
+  auto gossiped = [&](const std::string& name) {
+    h.clear();
+    h.deliver(ip4(9), {proto::Ping{1, "self", "x"}});
+    for (auto& a : h.sent<proto::Alive>())
+      if (a.name == name) return true;
+    return false;
+  };
+  EXPECT_TRUE(gossiped("sender"));  // the sender's own record is news for the cluster
+  EXPECT_FALSE(gossiped("b"));      // the rest of its table is not
+  h.deliver(ip4(3), {proto::Alive{"b", ip4(3), kEpoch + 5, 1, {}}});  // but it is circulating
+  EXPECT_TRUE(gossiped("b"));
+  EXPECT_FALSE(gossiped("c"));
+}
+
 TEST(Streams, RemoteDeadOnlyMakesAMemberSuspect) {
   Harness h;
   h.add_member("a", 2);

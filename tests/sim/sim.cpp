@@ -231,6 +231,7 @@ void Sim::handle(Item* it) {
       break;
     case Kind::Datagram:
       ++datagrams_delivered;
+      if (on_datagram) on_datagram(it->node, it->from, it->bytes);
       e.handle_datagram(now_, it->from, it->bytes);
       break;
     case Kind::StreamData:

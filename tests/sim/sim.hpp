@@ -84,6 +84,8 @@ class Sim {
   bool run_until_pred(const std::function<bool()>& pred, uint64_t limit, uint64_t step = 100 * MS);
   uint64_t now() const { return now_; }
 
+  // Called with every datagram just before a node handles it (for tracing).
+  std::function<void(size_t, const SocketAddr&, const Bytes&)> on_datagram;
   // Called for every event any node raises (completions included).
   std::function<void(size_t, const Event&)> on_event;
   // Time spent inside engine calls, when measuring.
