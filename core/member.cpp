@@ -250,9 +250,15 @@ void Node::Impl::on_alive(const proto::Alive& a, Ctx& ctx) {
   }
   if (cur.m.state == MemberState::Left) return;  // a departure is final for that life
   if (!inc_newer(a.incarnation, cur.m.incarnation)) {
-    // Old news to us, but news we have kept to ourselves: it is circulating, so join in.
-    if (cur.quiet && !ctx.from_state && a.incarnation == cur.m.incarnation && cur.m.state == MemberState::Alive)
-      gossip_member(cur);
+    // Old news to us, but news we learned quietly a moment ago and that is still being
+    // gossiped: it is fresh in the cluster, so join in. (Later mentions of a member we have
+    // long known are not news to anybody, and passing them on would turn every push-pull
+    // into an epidemic.)
+    if (cur.quiet && !ctx.from_state && a.incarnation == cur.m.incarnation && cur.m.state == MemberState::Alive) {
+      uint64_t window = 2ULL * retransmit_limit() * cfg.gossip_interval.as_nanos();
+      if (now_ - cur.since <= window) gossip_member(cur);
+      cur.quiet = false;
+    }
     return;
   }
   MemberState old = cur.m.state;
