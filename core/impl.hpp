@@ -34,6 +34,13 @@ inline constexpr size_t MAX_RELAYS = 1024;
 inline constexpr size_t MAX_INBOUND_STREAMS = 4096;
 inline constexpr size_t BROADCAST_WINDOW = 1024;
 
+// now + d for deadlines: saturating, and never 0 (which means "not scheduled").
+inline uint64_t later(uint64_t now, uint64_t d) {
+  uint64_t t = now + d;
+  if (t < now || t == UINT64_MAX) t = UINT64_MAX - 1;
+  return t == 0 ? 1 : t;
+}
+
 struct Node::Impl {
   // --- construction
   Impl(Config c, Identity id, uint64_t now, uint64_t seed, std::span<const uint8_t, 32> nonce_key);

@@ -33,10 +33,15 @@ Node::Impl::Impl(Config c, Identity id, uint64_t now, uint64_t seed, std::span<c
   now_ = now;
   start_ = now;
   // Spread the first ticks so nodes started together do not probe in lockstep.
-  next_probe = now + rng.below(cfg.probe_interval.as_nanos()) + 1;
-  next_gossip = now + rng.below(cfg.gossip_interval.as_nanos()) + 1;
-  next_push_pull = now + cfg.push_pull_interval.as_nanos() / 2 + rng.below(cfg.push_pull_interval.as_nanos() + 1);
-  next_reconnect = now + cfg.reconnect_interval.as_nanos() + rng.below(cfg.reconnect_interval.as_nanos() + 1);
+  auto jitter = [&](uint64_t base, uint64_t spread) {
+    return later(later(now, base), spread ? rng.below(spread) : 0);
+  };
+  next_probe = jitter(1, cfg.probe_interval.as_nanos());
+  next_gossip = jitter(1, cfg.gossip_interval.as_nanos());
+  // Zero intervals turn push-pull and reconnects off.
+  uint64_t pp = cfg.push_pull_interval.as_nanos(), rc = cfg.reconnect_interval.as_nanos();
+  next_push_pull = pp ? jitter(pp / 2, pp) : 0;
+  next_reconnect = rc ? jitter(rc, rc) : 0;
 }
 
 Result<Node, ConfigError> Node::create(Config config, Identity identity, uint64_t now, uint64_t seed,
@@ -95,7 +100,7 @@ StreamId Node::Impl::open_stream(const proto::SocketAddr& to, StreamKind kind) {
   Stream s;
   s.kind = kind;
   streams.emplace(id, std::move(s));
-  set_stream_deadline(id, now_ + cfg.tcp_timeout.as_nanos());
+  set_stream_deadline(id, later(now_, cfg.tcp_timeout.as_nanos()));
   return id;
 }
 

@@ -114,7 +114,7 @@ void Node::Impl::start_suspicion(uint32_t slot, const std::string& accuser) {
     // probability but not surely (under loss a member can miss every copy); this gives every
     // holder of the suspicion its own direct chances to hear the refutation before its timer
     // runs out.
-    e.susp->nudge = now_ + suspicion_min_ns() / 2;
+    e.susp->nudge = later(now_, suspicion_min_ns() / 2);
     nudge_timers.insert({e.susp->nudge, slot});
   }
 }
@@ -124,7 +124,7 @@ void Node::Impl::nudge(uint32_t slot) {
   if (!e.used || e.m.state != MemberState::Suspect || !e.susp) return;
   e.susp->nudge = 0;
   if (++e.susp->nudges < 2) {
-    e.susp->nudge = now_ + suspicion_min_ns() / 2;
+    e.susp->nudge = later(now_, suspicion_min_ns() / 2);
     nudge_timers.insert({e.susp->nudge, slot});
   }
   scratch_payload.clear();
@@ -151,7 +151,7 @@ void Node::Impl::become_gone(uint32_t slot, MemberState s) {
   uint64_t keep = s == MemberState::Left
                       ? std::max(cfg.gossip_to_the_dead.as_nanos(), cfg.dead_reclaim.as_nanos())
                       : std::max(DEAD_RETENTION_NS, cfg.dead_reclaim.as_nanos());
-  e.expiry = now_ + std::max<uint64_t>(keep, 1);
+  e.expiry = later(now_, keep);
   expiries.insert({e.expiry, slot});
   drop_user_queue(e.m.name);
   changed();

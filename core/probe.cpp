@@ -55,7 +55,7 @@ void Node::Impl::probe_tick() {
   uint64_t interval = scaled(cfg.probe_interval);
   uint32_t slot;
   if (!next_target(slot)) {
-    next_probe = now_ + interval;
+    next_probe = later(now_, interval);
     return;
   }
   Entry& e = table.at(slot);
@@ -74,8 +74,8 @@ void Node::Impl::probe_tick() {
   probe.name = e.m.name;
   probe.epoch = e.m.epoch;
   probe.seq = s;
-  probe.timeout_at = now_ + scaled(cfg.probe_timeout);
-  probe.end_at = now_ + interval;
+  probe.timeout_at = later(now_, scaled(cfg.probe_timeout));
+  probe.end_at = later(now_, interval);
   ++counters.probes_sent;
   send_packet(e.m.addr, scratch_payload, true);
   next_probe = probe.end_at;
@@ -102,7 +102,7 @@ void Node::Impl::probe_timeout_phase() {
     scratch_payload.clear();
     proto::encode(proto::Ping{probe.seq, e.m.name, self.name}, scratch_payload);
     send_frame(id, scratch_payload);
-    set_stream_deadline(id, std::min(probe.end_at, now_ + cfg.tcp_timeout.as_nanos()));
+    set_stream_deadline(id, std::min(probe.end_at, later(now_, cfg.tcp_timeout.as_nanos())));
     probe.tcp = id;
     ++counters.tcp_pings;
   }
@@ -152,7 +152,7 @@ void Node::Impl::on_indirect(const proto::IndirectPing& p, Ctx& ctx) {
   r.requester = *ctx.from;
   r.requester_seq = p.seq;
   r.nack = p.nack;
-  r.deadline = now_ + cfg.probe_timeout.as_nanos();
+  r.deadline = later(now_, cfg.probe_timeout.as_nanos());
   relays[s] = r;
   relay_deadlines.emplace_back(r.deadline, s);
   scratch_payload.clear();
@@ -202,7 +202,7 @@ void Node::Impl::on_nack(const proto::Nack& n) {
 }
 
 void Node::Impl::gossip_tick() {
-  next_gossip = now_ + cfg.gossip_interval.as_nanos();
+  next_gossip = later(now_, cfg.gossip_interval.as_nanos());
   if (gossip.size() == 0) return;
   // Live members, and the recently dead so a member wrongly declared dead hears it and refutes.
   std::vector<uint32_t> targets;

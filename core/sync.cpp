@@ -36,14 +36,18 @@ bool Node::Impl::start_push_pull(const proto::SocketAddr& to, StreamKind kind, C
 }
 
 void Node::Impl::push_pull_tick() {
-  next_push_pull = now_ + push_pull_scale(cfg.push_pull_interval.as_nanos(), table.live_count() + 1);
+  // An interval of zero turns push-pull off.
+  next_push_pull = cfg.push_pull_interval.is_zero()
+                       ? 0
+                       : later(now_, push_pull_scale(cfg.push_pull_interval.as_nanos(), table.live_count() + 1));
   if (self.state == MemberState::Left || table.live_count() == 0) return;
   uint32_t slot = table.live()[rng.below(table.live_count())];
   if (!start_push_pull(table.at(slot).m.addr, StreamKind::PushPull, 0, 0)) ++counters.push_pull_failures;
 }
 
 void Node::Impl::reconnect_tick() {
-  next_reconnect = now_ + cfg.reconnect_interval.as_nanos();
+  // An interval of zero turns reconnects off.
+  next_reconnect = cfg.reconnect_interval.is_zero() ? 0 : later(now_, cfg.reconnect_interval.as_nanos());
   if (self.state == MemberState::Left || table.gone_count() == 0) return;
   // A member we believe dead may only be on the other side of a partition: exchange state
   // with one, so both sides learn the other is alive once the network heals.
@@ -73,7 +77,7 @@ void Node::Impl::stream_data(StreamId id, std::span<const uint8_t> frame) {
     s.kind = StreamKind::Inbound;
     it = streams.emplace(id, std::move(s)).first;
     ++inbound_streams;
-    set_stream_deadline(id, now_ + cfg.tcp_timeout.as_nanos());
+    set_stream_deadline(id, later(now_, cfg.tcp_timeout.as_nanos()));
   }
   // The frame is lent; opening works in place, so take a copy.
   std::vector<uint8_t> buf(frame.begin(), frame.end());
@@ -209,7 +213,7 @@ void Node::Impl::join_settle(CommandId id, uint32_t seed, bool answered) {
   if (seed >= op.seeds.size() || op.settled[seed] != 0) return;
   if (!answered && op.attempts[seed] < cfg.join_retries) {
     // Try a silent seed again after a short pause, unless we have left meanwhile.
-    join_retries.insert({now_ + cfg.probe_interval.as_nanos(), id, seed});
+    join_retries.insert({later(now_, cfg.probe_interval.as_nanos()), id, seed});
     return;
   }
   op.settled[seed] = answered ? 1 : 2;

@@ -85,6 +85,30 @@ TEST(Config, FirstFailingCheckWins) {
   EXPECT_TRUE(d.validate().ok());
 }
 
+TEST(Config, ExtremeDurationsNeitherSpinNorOverflow) {
+  // Zero push-pull and reconnect intervals turn them off; huge durations saturate.
+  for (uint64_t secs : {uint64_t{0}, UINT64_MAX}) {
+    Config c;
+    c.push_pull_interval = Duration{secs, 0};
+    c.reconnect_interval = Duration{secs, 0};
+    c.dead_reclaim = Duration{secs, 0};
+    c.gossip_to_the_dead = Duration{secs, 0};
+    if (secs) c.tcp_timeout = Duration{secs, 0};
+    Harness h(c);
+    h.add_member("a", 2);
+    h.deliver(ip4(2), {proto::Dead{"a", kEpoch + 5, 1, "a"}});
+    h.cmd(core::command::Join{{ip4(3)}});
+    for (int i = 0; i < 200; ++i) {
+      h.node->handle_timeout(h.now);
+      h.pump();
+      auto d = h.node->next_deadline();
+      ASSERT_TRUE(d.has_value());
+      ASSERT_GT(*d, h.now) << secs;  // after running its timeouts the engine never asks to run again at once
+      h.now = *d;
+    }
+  }
+}
+
 TEST(Config, ErrorTextAndNodeCreation) {
   core::ConfigError e{"tcp_timeout", "must be positive"};
   EXPECT_EQ(e.message(), "tcp_timeout must be positive");
