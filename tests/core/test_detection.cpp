@@ -1,0 +1,182 @@
+// Failure detection and dissemination at the scale the lan preset is made for, checked
+// against the bounds derived in docs/protocol.md.
+#include <cmath>
+
+#include "core/helpers.hpp"
+
+namespace vennock::test {
+namespace {
+
+// The bounds of docs/protocol.md for a cluster of n under configuration c, in nanoseconds.
+struct Bounds {
+  uint64_t suspicion_min, suspicion_max, spread, detect_all, join_all;
+};
+
+Bounds bounds(const core::Config& c, size_t n) {
+  Bounds b{};
+  double T = static_cast<double>(c.probe_interval.as_nanos());
+  double smin = c.suspicion_mult * std::max(1.0, std::log10(static_cast<double>(n))) * T;
+  b.suspicion_min = static_cast<uint64_t>(smin);
+  b.suspicion_max = static_cast<uint64_t>(smin * c.suspicion_max_mult);
+  uint32_t limit = c.retransmit_mult * static_cast<uint32_t>(std::ceil(std::log10(static_cast<double>(n) + 1)));
+  b.spread = limit * c.gossip_interval.as_nanos();
+  // Probed by someone within 10 periods (all but e^-10 of the time), failed by the end of
+  // that period, the suspicion spread, and every holder's own timer run out.
+  b.detect_all = 11 * c.probe_interval.as_nanos() + b.spread + b.suspicion_max;
+  // The seed learns of the joiner within a round trip, then gossips it.
+  b.join_all = b.spread + 100 * MS;
+  return b;
+}
+
+TEST(Detection, CrashedMemberOf128IsDeclaredDeadByAllWithinTheBound) {
+  Sim sim(11, NetParams{});
+  const size_t n = 128;
+  ASSERT_TRUE(form_cluster(sim, n, lan()));
+  sim.run_for(5 * SEC);
+  const Bounds b = bounds(lan(), n);
+  std::vector<size_t> crashed;
+  for (size_t victim : {77u, 3u, 120u}) {
+    uint64_t first_dead = 0;
+    sim.on_event = [&](size_t, const Event& e) {
+      if (auto* d = std::get_if<core::event::MemberDead>(&e); d && d->member.name == node_name(victim) && !first_dead)
+        first_dead = sim.now();
+    };
+    uint64_t crash_at = sim.now();
+    sim.crash(victim);
+    crashed.push_back(victim);
+    bool all = sim.run_until_pred(
+        [&] {
+          for (size_t i = 0; i < n; ++i)
+            if (sim.up(i) && state_at(sim, i, node_name(victim)) != MemberState::Dead) return false;
+          return true;
+        },
+        b.detect_all, 10 * MS);
+    ASSERT_TRUE(all) << "victim " << victim;
+    std::printf("victim %zu: first dead after %.1f s, all after %.1f s (bound %.1f s)\n", victim,
+                static_cast<double>(first_dead - crash_at) / SEC, static_cast<double>(sim.now() - crash_at) / SEC,
+                static_cast<double>(b.detect_all) / SEC);
+    // Nobody may give up on it before the shortest suspicion timeout.
+    EXPECT_GE(first_dead - crash_at, b.suspicion_min);
+    // No live member was taken down with it.
+    for (size_t i = 0; i < n; ++i)
+      if (sim.up(i)) {
+        EXPECT_EQ(sim.node(i).members().size(), n - crashed.size()) << i;
+      }
+    sim.run_for(2 * SEC);
+  }
+}
+
+TEST(Detection, JoinThroughOneSeedReachesAllWithinTheBound) {
+  Sim sim(12, NetParams{});
+  const size_t n = 128;
+  ASSERT_TRUE(form_cluster(sim, n, lan()));
+  sim.run_for(5 * SEC);
+  const Bounds b = bounds(lan(), n + 1);
+  for (size_t seed : {5u, 60u}) {
+    std::string name = "newcomer-" + std::to_string(seed);
+    size_t j = sim.add(lan(), name);
+    uint64_t t0 = sim.now();
+    sim.command(j, core::command::Join{{Sim::addr_of(seed)}});
+    bool all = sim.run_until_pred(
+        [&] {
+          for (size_t i = 0; i < sim.size(); ++i)
+            if (i != j && state_at(sim, i, name) != MemberState::Alive) return false;
+          return sim.node(j).members().size() == sim.size();
+        },
+        b.join_all, 10 * MS);
+    std::printf("join via %zu known to all after %.2f s (bound %.2f s)\n", seed,
+                static_cast<double>(sim.now() - t0) / SEC, static_cast<double>(b.join_all) / SEC);
+    ASSERT_TRUE(all);
+  }
+}
+
+// Sanitizer builds run the long statistical runs shorter: they are there for memory errors.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr size_t kClusterHours = 1;
+#else
+constexpr size_t kClusterHours = 4;
+#endif
+
+TEST(Detection, NoFalseDeathUnderFivePercentLoss) {
+  // Independent clusters of 64, an hour each at 5% datagram loss (datagrams only, no stream
+  // fallback, so the loss reaches the suspicion machinery).
+  uint64_t deaths = 0, suspicions = 0;
+  const size_t n = 64;
+  const std::vector<uint64_t> seeds = {13, 113, 213, 313};
+  for (size_t k = 0; k < kClusterHours; ++k) {
+    const uint64_t seed = seeds[k];
+    Sim sim(seed, NetParams{1 * MS, 2 * MS, 0.0});
+    auto cfg = lan();
+    cfg.tcp_fallback_ping = false;
+    ASSERT_TRUE(form_cluster(sim, n, cfg));
+    sim.net().loss = 0.05;
+    sim.on_event = [&](size_t, const Event& e) {
+      deaths += std::holds_alternative<core::event::MemberDead>(e);
+      suspicions += std::holds_alternative<core::event::MemberSuspect>(e);
+    };
+    sim.run_for(3600 * SEC);
+    for (size_t i = 0; i < n; ++i) EXPECT_EQ(sim.node(i).members().size(), n) << seed;
+  }
+  std::printf("%zu cluster-hours at 5%% loss: %llu suspicion events, %llu deaths\n", kClusterHours,
+              (unsigned long long)suspicions, (unsigned long long)deaths);
+  EXPECT_GT(suspicions, 0u);  // the loss was felt...
+  EXPECT_EQ(deaths, 0u);      // ...and refuted every time
+}
+
+TEST(Detection, EncryptedClusterDetectsACrash) {
+  Sim sim(14, NetParams{});
+  const size_t n = 12;
+  ASSERT_TRUE(form_cluster(sim, n, encrypted(5)));
+  sim.crash(4);
+  const Bounds b = bounds(encrypted(5), n);
+  EXPECT_TRUE(sim.run_until_pred([&] {
+    for (size_t i = 0; i < n; ++i)
+      if (i != 4 && state_at(sim, i, node_name(4)) != MemberState::Dead) return false;
+    return true;
+  }, b.detect_all));
+  uint64_t refused = 0;
+  for (size_t i = 0; i < n; ++i)
+    refused += sim.node(i).counters().decrypt_failures + sim.node(i).counters().replays_dropped +
+               sim.node(i).counters().decode_errors;
+  EXPECT_EQ(refused, 0u);
+}
+
+TEST(Detection, SlowMemberRaisesItsOwnHealthAndHealthyOnesSurvive) {
+  Sim sim(15, NetParams{});
+  const size_t n = 30;
+  auto cfg = lan();
+  cfg.tcp_fallback_ping = false;
+  ASSERT_TRUE(form_cluster(sim, n, cfg));
+  // Node 7 reads its inputs 3 s late, every other 3 s.
+  sim.set_stall(7, Stall{sim.now(), 6 * SEC, 3 * SEC});
+  uint32_t peak = 0;
+  uint64_t healthy_deaths = 0;
+  sim.on_event = [&](size_t, const Event& e) {
+    if (auto* d = std::get_if<core::event::MemberDead>(&e); d && d->member.name != node_name(7)) ++healthy_deaths;
+  };
+  for (int k = 0; k < 300; ++k) {
+    sim.run_for(SEC);
+    peak = std::max(peak, sim.node(7).local_health());
+  }
+  EXPECT_GT(peak, 0u);
+  EXPECT_EQ(healthy_deaths, 0u);
+}
+
+TEST(Detection, ARunReplaysExactlyFromItsSeed) {
+  auto run = [](uint64_t seed) {
+    Sim sim(seed, NetParams{1 * MS, 3 * MS, 0.02});
+    form_cluster(sim, 20, lan());
+    sim.crash(3);
+    sim.run_for(60 * SEC);
+    std::vector<uint64_t> v;
+    for (size_t i = 0; i < 20; ++i)
+      for (uint64_t c : core::counter_values(sim.node(i).counters())) v.push_back(c);
+    v.push_back(sim.datagrams_delivered);
+    return v;
+  };
+  EXPECT_EQ(run(99), run(99));
+  EXPECT_NE(run(99), run(100));
+}
+
+}  // namespace
+}  // namespace vennock::test
