@@ -28,6 +28,17 @@ inline constexpr size_t SEALED_OVERHEAD = HEADER_LEN + NONCE_LEN + STAMP_LEN + T
 // The larger of the two: configuration checks use it so a config stays valid either way.
 inline constexpr size_t PACKET_OVERHEAD = SEALED_OVERHEAD;
 
+// The largest datagram a node accepts (its receive buffer); Codec::open_datagram refuses a
+// larger one with TooLarge. Stream frames carry larger packets, bounded by max_stream_frame.
+inline constexpr size_t MAX_DATAGRAM_LEN = 65536;
+
+// Whether datagrams of `udp_max_payload` bytes and frames of `max_stream_frame` bytes leave
+// room for any payload beside the packet overhead (either mode); false means no codec can
+// work with these limits.
+constexpr bool limits_hold_packet(uint64_t udp_max_payload, uint64_t max_stream_frame) {
+  return udp_max_payload > PACKET_OVERHEAD && max_stream_frame > PACKET_OVERHEAD;
+}
+
 // BLAKE3 of the input (32 bytes).
 std::array<uint8_t, 32> blake3(ByteView in);
 
@@ -124,8 +135,12 @@ class Codec {
   // Appends a whole packet carrying `payload` and `stamp_ms` to `out` (cleared first).
   void seal(ByteView payload, uint64_t stamp_ms, Bytes& out);
   Bytes seal(ByteView payload, uint64_t stamp_ms);
-  // Checks and opens a packet in place. Never reads outside `packet`.
+  // Checks and opens a packet in place. Never reads outside `packet`. A packet refused
+  // by authentication has its body (past nonce) overwritten with zeros.
   Result<Opened, DecodeError> open(std::span<uint8_t> packet) const;
+  // As open, for a packet that came as a datagram: first refuses one larger than
+  // MAX_DATAGRAM_LEN with TooLarge.
+  Result<Opened, DecodeError> open_datagram(std::span<uint8_t> packet) const;
 
   Result<void, KeyError> install_key(Key key);
   Result<void, KeyError> use_key(const Key& key);

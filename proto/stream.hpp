@@ -33,7 +33,8 @@ class FrameCutter {
  private:
   uint64_t max_frame_;
   Bytes buf_;
-  size_t start_ = 0;
+  size_t start_ = 0;  // first byte not yet handed out by next()
+  size_t scan_ = 0;   // start of the frame being received; frames before it are whole
   bool failed_ = false;
 };
 
