@@ -1,0 +1,97 @@
+#include "core/broadcast.hpp"
+
+namespace vennock::core {
+
+void GossipQueue::link(Item* it, bool front) {
+  if (buckets_.size() <= it->transmits) buckets_.resize(it->transmits + 1);
+  Bucket& b = buckets_[it->transmits];
+  it->where = front ? b.insert(b.begin(), it) : b.insert(b.end(), it);
+  if (it->kind == Kind::Broadcast) bcast_.insert(it);
+}
+
+void GossipQueue::unlink(Item* it) {
+  buckets_[it->transmits].erase(it->where);
+  if (it->kind == Kind::Broadcast) bcast_.erase(it);
+}
+
+void GossipQueue::remove(Item* it) {
+  unlink(it);
+  items_.erase(items_.find(it->key));  // frees it
+}
+
+void GossipQueue::push(Kind kind, std::string key, proto::Bytes msg) {
+  auto found = items_.find(key);
+  if (found != items_.end()) remove(found->second.get());
+  auto item = std::make_unique<Item>();
+  item->key = key;
+  item->msg = std::move(msg);
+  item->id = next_id_++;
+  item->kind = kind;
+  Item* raw = item.get();
+  items_.emplace(std::move(key), std::move(item));
+  link(raw, true);
+}
+
+void GossipQueue::erase(const std::string& key) {
+  auto found = items_.find(key);
+  if (found != items_.end()) remove(found->second.get());
+}
+
+bool GossipQueue::drop_one_broadcast() {
+  if (bcast_.empty()) return false;
+  remove(*std::prev(bcast_.end()));
+  return true;
+}
+
+size_t GossipQueue::fill(proto::Bytes& out, size_t budget, size_t fresh_budget, uint32_t limit,
+                         uint64_t& too_large) {
+  // The smallest message is a few bytes; below this there is no point looking further.
+  constexpr size_t kMinItem = 8;
+  // Bound the work per packet: items that do not fit the space left are skipped, but only
+  // this many of them, so a queue of large items cannot make one packet cost O(queue).
+  constexpr int kMaxSkips = 16;
+  size_t start = out.size();
+  int skips = 0;
+  std::vector<Item*> sent;
+  std::vector<Item*> drop;
+  bool stop = false;
+  for (size_t t = 0; t < buckets_.size() && !stop; ++t) {
+    for (Item* item : buckets_[t]) {
+      size_t used = out.size() - start;
+      if (used + kMinItem > budget) {
+        stop = true;
+        break;
+      }
+      if (item->transmits >= limit) {  // the cluster shrank since it was queued
+        drop.push_back(item);
+        continue;
+      }
+      if (item->msg.size() > fresh_budget) {
+        ++too_large;
+        drop.push_back(item);
+        continue;
+      }
+      if (used + item->msg.size() > budget) {
+        if (++skips > kMaxSkips) {
+          stop = true;
+          break;
+        }
+        continue;
+      }
+      out.insert(out.end(), item->msg.begin(), item->msg.end());
+      sent.push_back(item);
+    }
+  }
+  for (Item* item : drop) remove(item);
+  for (Item* item : sent) {
+    unlink(item);
+    if (++item->transmits >= limit) {
+      items_.erase(items_.find(item->key));
+    } else {
+      link(item, false);
+    }
+  }
+  return sent.size();
+}
+
+}  // namespace vennock::core

@@ -1,0 +1,242 @@
+// The engine's internal state, shared by the modules that implement Node.
+#pragma once
+
+#include <bitset>
+#include <deque>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/broadcast.hpp"
+#include "core/lib.hpp"
+#include "core/replay.hpp"
+#include "core/rng.hpp"
+#include "core/table.hpp"
+#include "proto/message.hpp"
+#include "proto/stream.hpp"
+
+namespace vennock::core {
+
+// How far a packet's stamp may lie from this node's wall-clock estimate (either way), and
+// how many nonces the replay window remembers at most.
+inline constexpr uint64_t REPLAY_WINDOW_MS = 120'000;
+inline constexpr size_t REPLAY_NONCES = 1 << 17;
+// The largest datagram the engine opens: the largest UDP payload there is.
+inline constexpr size_t MAX_DATAGRAM = 65535;
+// Dead members stay in the table this long (for reconnects after a partition); left ones
+// only as long as their news is gossiped.
+inline constexpr uint64_t DEAD_RETENTION_NS = 6ULL * 3600 * 1'000'000'000;
+// Bounds on state that strangers could otherwise inflate.
+inline constexpr size_t MAX_RELAYS = 1024;
+inline constexpr size_t MAX_INBOUND_STREAMS = 4096;
+inline constexpr size_t BROADCAST_WINDOW = 1024;
+
+struct Node::Impl {
+  // --- construction
+  Impl(Config c, Identity id, uint64_t now, uint64_t seed, std::span<const uint8_t, 32> nonce_key);
+
+  Config cfg;
+  proto::Codec codec;
+  Rng rng;
+  Member self;
+  uint64_t now_ = 0;
+  uint64_t start_ = 0;  // engine time at creation; the wall estimate counts from it
+  Counters counters;
+  uint32_t lhm = 0;
+  uint64_t version = 1;
+
+  Table table;
+  GossipQueue gossip;
+  ReplayWindow replay{REPLAY_WINDOW_MS, REPLAY_NONCES};
+
+  std::deque<Transmit> transmits;
+  std::deque<Event> events;
+  CommandId next_command = 1;
+
+  // --- scratch buffers reused across packets
+  proto::Bytes scratch_payload;
+  proto::Bytes scratch_packet;
+
+  // --- probing
+  struct Probe {
+    bool active = false;
+    uint32_t slot = 0, gen = 0;
+    std::string name;
+    uint64_t epoch = 0;
+    uint32_t seq = 0;
+    uint64_t timeout_at = 0;  // direct ack due; then indirect probes
+    uint64_t end_at = 0;      // end of the protocol period
+    bool acked = false;
+    bool indirect = false;
+    uint32_t expected_nacks = 0;
+    uint32_t nacks = 0;
+    StreamId tcp = 0;
+  } probe;
+  std::vector<std::pair<uint32_t, uint32_t>> probe_order;  // (slot, gen), shuffled per round
+  size_t probe_idx = 0;
+  uint64_t next_probe = 0;  // 0: not scheduled
+  uint32_t seq = 0;
+
+  // Pings this node sent for others (IndirectPing), by the seq of its own Ping.
+  struct Relay {
+    proto::SocketAddr requester;
+    uint32_t requester_seq = 0;
+    bool nack = false;
+    uint64_t deadline = 0;
+  };
+  std::unordered_map<uint32_t, Relay> relays;
+  std::deque<std::pair<uint64_t, uint32_t>> relay_deadlines;  // (deadline, seq), in time order
+
+  // --- suspicion timers: (deadline, slot)
+  std::set<std::pair<uint64_t, uint32_t>> susp_timers;
+  // --- gone entries leaving the table: (expiry, slot)
+  std::set<std::pair<uint64_t, uint32_t>> expiries;
+
+  // --- periodic timers
+  uint64_t next_gossip = 0;
+  uint64_t next_push_pull = 0;
+  uint64_t next_reconnect = 0;
+
+  // --- streams
+  enum class StreamKind : uint8_t { Inbound, PushPull, Join, TcpPing, User };
+  struct Stream {
+    StreamKind kind = StreamKind::Inbound;
+    uint64_t deadline = 0;
+    CommandId join = 0;
+    uint32_t seed = 0;
+    uint32_t ping_seq = 0;
+    uint32_t user_msgs = 0;
+    std::string member;  // user streams: the target's name
+    bool done = false;   // the exchange finished; only the close is left
+  };
+  std::unordered_map<StreamId, Stream> streams;
+  std::set<std::pair<uint64_t, StreamId>> stream_deadlines;
+  StreamId next_stream = 1;
+  size_t inbound_streams = 0;
+
+  // --- join commands
+  struct JoinOp {
+    std::vector<proto::SocketAddr> seeds;
+    std::vector<uint32_t> attempts;
+    std::vector<uint8_t> settled;  // 0 pending, 1 answered, 2 silent
+    size_t open = 0;               // seeds not settled yet
+    uint64_t answered = 0;
+  };
+  std::map<CommandId, JoinOp> joins;
+  std::set<std::tuple<uint64_t, CommandId, uint32_t>> join_retries;
+
+  // --- user messages over streams, per target member
+  struct UserQueue {
+    StreamId active = 0;
+    std::deque<proto::Bytes> waiting;  // encoded UserMessage payloads
+  };
+  std::unordered_map<std::string, UserQueue> user_queues;
+  uint64_t waiting_bytes = 0;
+
+  // --- broadcasts
+  uint64_t broadcast_seq = 0;
+  struct Seen {
+    uint64_t epoch = 0;
+    uint64_t max = 0;
+    std::bitset<BROADCAST_WINDOW> bits;  // bit i: seq max - i seen
+  };
+  std::unordered_map<std::string, Seen> seen;
+  std::deque<std::string> seen_order;
+
+  // --- name conflicts already reported: name -> the other address
+  std::unordered_map<std::string, proto::SocketAddr> conflicts;
+
+  // --- leave
+  std::optional<CommandId> leave_pending;
+
+  // ==== helpers (lib.cpp)
+  uint64_t wall_ms() const;
+  uint64_t scaled(const Duration& d) const;
+  void changed() { ++version; }
+  void emit(Event e) { events.push_back(std::move(e)); }
+  void complete(CommandId id, Outcome o) { emit(event::Completed{id, std::move(o)}); }
+  size_t payload_budget() const;
+  uint32_t retransmit_limit() const;
+  // Seals `payload` (gossip appended first when `piggyback`) and queues it as a datagram.
+  void send_packet(const proto::SocketAddr& to, proto::Bytes& payload, bool piggyback);
+  // Seals `payload` into a frame on a stream; false when it exceeds max_stream_frame.
+  bool send_frame(StreamId id, const proto::Bytes& payload);
+  StreamId open_stream(const proto::SocketAddr& to, StreamKind kind);
+  void close_stream(StreamId id);
+  void forget_stream(StreamId id);
+  void set_stream_deadline(StreamId id, uint64_t deadline);
+  void check_leave_done();
+
+  // ==== intake (lib.cpp)
+  struct Ctx {
+    std::optional<proto::SocketAddr> from;  // datagrams
+    std::optional<StreamId> stream;         // stream frames
+    size_t new_members = 0;
+  };
+  // Opens and decodes one packet; false when it was refused (and counted).
+  bool intake(std::span<uint8_t> packet, size_t limit, std::vector<proto::Message>& out);
+  void dispatch(std::vector<proto::Message>& msgs, Ctx& ctx);
+  void reply(Ctx& ctx, proto::Bytes& payload);
+
+  // ==== merge rules (member.cpp)
+  void on_alive(const proto::Alive& a, Ctx& ctx);
+  void on_suspect(const proto::Suspect& s);
+  void on_dead(const proto::Dead& d);
+  void merge_state(const proto::State& st, Ctx& ctx);
+  void refute(uint32_t inc);
+  void report_conflict(const std::string& name, const proto::SocketAddr& other, const Member& mine);
+  bool make_room();
+  void gossip_member(const Entry& e);
+  void gossip_alive_self();
+  void start_suspicion(uint32_t slot, const std::string& accuser);
+  void schedule_suspicion(uint32_t slot);
+  void clear_suspicion(uint32_t slot);
+  void become_gone(uint32_t slot, MemberState s);
+  void member_event_gone(uint32_t slot);
+  uint64_t suspicion_min_ns() const;
+  void expire_entries();
+  proto::State full_state(bool join) const;
+
+  // ==== probing (probe.cpp)
+  void probe_tick();
+  void probe_timeout_phase();
+  void probe_end();
+  bool next_target(uint32_t& slot);
+  void on_ping(const proto::Ping& p, Ctx& ctx);
+  void on_indirect(const proto::IndirectPing& p, Ctx& ctx);
+  void on_ack(const proto::Ack& a, Ctx& ctx);
+  void on_nack(const proto::Nack& n);
+  void relay_timeouts();
+  void gossip_tick();
+  void pick_random(const std::vector<uint32_t>& from, size_t k, const std::string* exclude, std::vector<uint32_t>& out);
+  void adjust_health(int delta);
+
+  // ==== streams, push-pull, join (sync.cpp)
+  void push_pull_tick();
+  void reconnect_tick();
+  bool start_push_pull(const proto::SocketAddr& to, StreamKind kind, CommandId join, uint32_t seed);
+  void stream_data(StreamId id, std::span<const uint8_t> frame);
+  void stream_end(StreamId id, bool failed);
+  void stream_timeouts();
+  void command_join(CommandId id, command::Join j);
+  void join_attempt(CommandId id, uint32_t seed);
+  void join_settle(CommandId id, uint32_t seed, bool answered);
+  void join_retry_timeouts();
+
+  // ==== user traffic and commands (user.cpp)
+  void command_send(CommandId id, command::Send s);
+  void command_broadcast(CommandId id, command::Broadcast b);
+  void command_update_meta(CommandId id, command::UpdateMeta u);
+  void command_leave(CommandId id);
+  void user_stream_next(const std::string& member);
+  void drop_user_queue(const std::string& member);
+  void on_user_message(const proto::UserMessage& m, Ctx& ctx);
+  void on_user_broadcast(const proto::UserBroadcast& b);
+  bool broadcast_seen(const std::string& origin, uint64_t epoch, uint64_t seq);
+  Member sender_record(const std::string& name, uint64_t epoch, const std::optional<proto::SocketAddr>& addr) const;
+};
+
+}  // namespace vennock::core

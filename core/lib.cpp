@@ -1,0 +1,347 @@
+#include "core/lib.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/impl.hpp"
+#include "proto/tags.hpp"
+
+namespace vennock::core {
+
+std::array<uint64_t, 26> counter_values(const Counters& c) {
+  return {c.packets_received, c.decode_errors,     c.decrypt_failures,  c.replays_dropped,
+          c.probes_sent,      c.probes_failed,     c.indirect_probes,   c.missed_nacks,
+          c.suspicions,       c.refutations,       c.misdirected,       c.name_conflicts,
+          c.restarts,         c.members_refused,   c.push_pulls,        c.push_pull_failures,
+          c.push_pulls_served, c.state_too_large,  c.gossip_too_large,  c.tcp_pings,
+          c.tcp_ping_acks,    c.user_messages_sent, c.user_messages_received, c.user_messages_dropped,
+          c.user_messages_too_large, c.user_queue_overflow};
+}
+
+// ---------------------------------------------------------------- construction
+
+Node::Impl::Impl(Config c, Identity id, uint64_t now, uint64_t seed, std::span<const uint8_t, 32> nonce_key)
+    : cfg(std::move(c)), codec(cfg.cluster, std::move(cfg.keys), nonce_key), rng(seed) {
+  // The keyring lives in the codec alone; the configuration keeps no copy that could go stale.
+  cfg.keys.reset();
+  self.name = std::move(id.name);
+  self.meta = std::move(id.meta);
+  self.addr = id.addr;
+  self.epoch = id.epoch;
+  self.incarnation = 0;
+  self.state = MemberState::Alive;
+  now_ = now;
+  start_ = now;
+  // Spread the first ticks so nodes started together do not probe in lockstep.
+  next_probe = now + rng.below(cfg.probe_interval.as_nanos()) + 1;
+  next_gossip = now + rng.below(cfg.gossip_interval.as_nanos()) + 1;
+  next_push_pull = now + cfg.push_pull_interval.as_nanos() / 2 + rng.below(cfg.push_pull_interval.as_nanos() + 1);
+  next_reconnect = now + cfg.reconnect_interval.as_nanos() + rng.below(cfg.reconnect_interval.as_nanos() + 1);
+}
+
+Result<Node, ConfigError> Node::create(Config config, Identity identity, uint64_t now, uint64_t seed,
+                                       std::span<const uint8_t, 32> nonce_key) {
+  auto ok = config.validate();
+  if (!ok) return err(ok.error());
+  return Node(std::make_unique<Impl>(std::move(config), std::move(identity), now, seed, nonce_key));
+}
+
+Node::Node(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+Node::Node(Node&&) noexcept = default;
+Node& Node::operator=(Node&&) noexcept = default;
+Node::~Node() = default;
+
+// ---------------------------------------------------------------- helpers
+
+uint64_t Node::Impl::wall_ms() const { return self.epoch + (now_ - start_) / 1'000'000; }
+
+uint64_t Node::Impl::scaled(const Duration& d) const {
+  uint64_t ns = d.as_nanos();
+  if (!cfg.local_health) return ns;
+  uint64_t m = static_cast<uint64_t>(lhm) + 1;
+  return ns > UINT64_MAX / m ? UINT64_MAX : ns * m;
+}
+
+size_t Node::Impl::payload_budget() const { return static_cast<size_t>(cfg.udp_max_payload) - codec.overhead(); }
+
+uint32_t Node::Impl::retransmit_limit() const {
+  double n = static_cast<double>(table.live_count() + 1);
+  uint32_t lg = static_cast<uint32_t>(std::ceil(std::log10(n + 1)));
+  return cfg.retransmit_mult * std::max<uint32_t>(1, lg);
+}
+
+void Node::Impl::send_packet(const proto::SocketAddr& to, proto::Bytes& payload, bool piggyback) {
+  size_t budget = payload_budget();
+  if (piggyback && payload.size() < budget) {
+    gossip.fill(payload, budget, budget, retransmit_limit(), counters.gossip_too_large);
+    check_leave_done();
+  }
+  proto::Bytes packet;
+  codec.seal(payload, wall_ms(), packet);
+  transmits.push_back(transmit::Datagram{std::move(packet), to});
+}
+
+bool Node::Impl::send_frame(StreamId id, const proto::Bytes& payload) {
+  if (payload.size() + codec.overhead() > cfg.max_stream_frame) return false;
+  codec.seal(payload, wall_ms(), scratch_packet);
+  transmits.push_back(transmit::Frame{proto::encode_frame(scratch_packet), id});
+  return true;
+}
+
+StreamId Node::Impl::open_stream(const proto::SocketAddr& to, StreamKind kind) {
+  StreamId id = next_stream++;
+  if (next_stream & INBOUND_BIT) next_stream = 1;  // never within a lifetime, but never the top bit
+  transmits.push_back(transmit::Open{to, id});
+  Stream s;
+  s.kind = kind;
+  streams.emplace(id, std::move(s));
+  set_stream_deadline(id, now_ + cfg.tcp_timeout.as_nanos());
+  return id;
+}
+
+void Node::Impl::set_stream_deadline(StreamId id, uint64_t deadline) {
+  auto it = streams.find(id);
+  if (it == streams.end()) return;
+  if (it->second.deadline) stream_deadlines.erase({it->second.deadline, id});
+  it->second.deadline = deadline;
+  stream_deadlines.insert({deadline, id});
+}
+
+void Node::Impl::close_stream(StreamId id) {
+  transmits.push_back(transmit::Close{id});
+  forget_stream(id);
+}
+
+void Node::Impl::forget_stream(StreamId id) {
+  auto it = streams.find(id);
+  if (it == streams.end()) return;
+  if (it->second.deadline) stream_deadlines.erase({it->second.deadline, id});
+  if (it->second.kind == StreamKind::Inbound) --inbound_streams;
+  streams.erase(it);
+}
+
+void Node::Impl::check_leave_done() {
+  if (!leave_pending) return;
+  if (table.live_count() == 0 || !gossip.contains("m" + self.name)) {
+    complete(*leave_pending, outcome::Done{});
+    leave_pending.reset();
+  }
+}
+
+// ---------------------------------------------------------------- intake
+
+bool Node::Impl::intake(std::span<uint8_t> packet, size_t limit, std::vector<proto::Message>& out) {
+  ++counters.packets_received;
+  if (packet.size() > limit) {
+    ++counters.decode_errors;
+    return false;
+  }
+  // Open before looking at the stamp or the nonce: neither can be trusted until the packet
+  // has authenticated, and a forged packet must not fill the nonce memory.
+  auto opened = codec.open(packet);
+  if (!opened) {
+    auto code = opened.error().code;
+    if (code == proto::DecodeCode::UnknownKey || code == proto::DecodeCode::AuthFailed)
+      ++counters.decrypt_failures;
+    else
+      ++counters.decode_errors;
+    return false;
+  }
+  if (opened->encrypted) {
+    if (replay.check(wall_ms(), opened->stamp_ms, opened->nonce) != ReplayWindow::Verdict::Fresh) {
+      ++counters.replays_dropped;
+      return false;
+    }
+  }
+  auto msgs = proto::decode_payload(opened->payload);
+  if (!msgs) {
+    ++counters.decode_errors;
+    return false;
+  }
+  out = std::move(msgs.value());
+  return true;
+}
+
+void Node::Impl::reply(Ctx& ctx, proto::Bytes& payload) {
+  if (ctx.stream) {
+    send_frame(*ctx.stream, payload);
+  } else if (ctx.from) {
+    send_packet(*ctx.from, payload, true);
+  }
+}
+
+void Node::Impl::dispatch(std::vector<proto::Message>& msgs, Ctx& ctx) {
+  for (auto& msg : msgs) {
+    std::visit(
+        [&](auto& m) {
+          using T = std::decay_t<decltype(m)>;
+          if constexpr (std::is_same_v<T, proto::Ping>) on_ping(m, ctx);
+          else if constexpr (std::is_same_v<T, proto::IndirectPing>) on_indirect(m, ctx);
+          else if constexpr (std::is_same_v<T, proto::Ack>) on_ack(m, ctx);
+          else if constexpr (std::is_same_v<T, proto::Nack>) on_nack(m);
+          else if constexpr (std::is_same_v<T, proto::Alive>) on_alive(m, ctx);
+          else if constexpr (std::is_same_v<T, proto::Suspect>) on_suspect(m);
+          else if constexpr (std::is_same_v<T, proto::Dead>) on_dead(m);
+          else if constexpr (std::is_same_v<T, proto::State>) merge_state(m, ctx);
+          else if constexpr (std::is_same_v<T, proto::UserMessage>) on_user_message(m, ctx);
+          else if constexpr (std::is_same_v<T, proto::UserBroadcast>) on_user_broadcast(m);
+        },
+        msg);
+  }
+}
+
+// ---------------------------------------------------------------- entry points
+
+void Node::handle_datagram(uint64_t now, const SocketAddr& from, std::span<uint8_t> packet) {
+  Impl& s = *impl_;
+  s.now_ = std::max(s.now_, now);
+  std::vector<proto::Message> msgs;
+  if (!s.intake(packet, MAX_DATAGRAM, msgs)) return;
+  Impl::Ctx ctx;
+  ctx.from = from;
+  s.dispatch(msgs, ctx);
+}
+
+void Node::handle_stream(uint64_t now, StreamId id, const StreamEvent& ev) {
+  Impl& s = *impl_;
+  s.now_ = std::max(s.now_, now);
+  if (auto* d = std::get_if<stream_event::Data>(&ev)) {
+    s.stream_data(id, d->frame);
+  } else {
+    s.stream_end(id, std::holds_alternative<stream_event::Failed>(ev));
+  }
+}
+
+void Node::handle_timeout(uint64_t now) {
+  Impl& s = *impl_;
+  s.now_ = std::max(s.now_, now);
+  now = s.now_;
+  if (s.probe.active && !s.probe.acked && !s.probe.indirect && s.probe.timeout_at <= now) s.probe_timeout_phase();
+  if (s.probe.active && s.probe.end_at <= now) s.probe_end();
+  if (s.next_probe && s.next_probe <= now) s.probe_tick();
+  s.relay_timeouts();
+  while (!s.susp_timers.empty() && s.susp_timers.begin()->first <= now) {
+    uint32_t slot = s.susp_timers.begin()->second;
+    s.susp_timers.erase(s.susp_timers.begin());
+    Entry& e = s.table.at(slot);
+    if (!e.used || e.m.state != MemberState::Suspect) continue;
+    if (e.susp) e.susp->deadline = 0;
+    proto::Dead d{e.m.name, e.m.epoch, e.m.incarnation, s.self.name};
+    s.on_dead(d);
+  }
+  s.stream_timeouts();
+  s.join_retry_timeouts();
+  s.expire_entries();
+  if (s.next_gossip && s.next_gossip <= now) s.gossip_tick();
+  if (s.next_push_pull && s.next_push_pull <= now) s.push_pull_tick();
+  if (s.next_reconnect && s.next_reconnect <= now) s.reconnect_tick();
+  s.check_leave_done();
+}
+
+CommandId Node::command(uint64_t now, Command cmd) {
+  Impl& s = *impl_;
+  s.now_ = std::max(s.now_, now);
+  CommandId id = s.next_command++;
+  std::visit(
+      [&](auto& c) {
+        using T = std::decay_t<decltype(c)>;
+        if constexpr (std::is_same_v<T, command::Join>) s.command_join(id, std::move(c));
+        else if constexpr (std::is_same_v<T, command::Leave>) s.command_leave(id);
+        else if constexpr (std::is_same_v<T, command::UpdateMeta>) s.command_update_meta(id, std::move(c));
+        else if constexpr (std::is_same_v<T, command::Send>) s.command_send(id, std::move(c));
+        else if constexpr (std::is_same_v<T, command::Broadcast>) s.command_broadcast(id, std::move(c));
+        else {
+          Result<void, proto::KeyError> r;
+          if constexpr (std::is_same_v<T, command::InstallKey>) r = s.codec.install_key(std::move(c.key));
+          else if constexpr (std::is_same_v<T, command::UseKey>) r = s.codec.use_key(c.key);
+          else r = s.codec.remove_key(c.key);
+          if (r) {
+            s.complete(id, outcome::Done{});
+          } else {
+            CommandError e = CommandError::NotEncrypted;
+            switch (r.error()) {
+              case proto::KeyError::NotEncrypted: e = CommandError::NotEncrypted; break;
+              case proto::KeyError::NotInstalled: e = CommandError::KeyNotInstalled; break;
+              case proto::KeyError::InUse: e = CommandError::KeyInUse; break;
+              case proto::KeyError::LastKey: e = CommandError::LastKey; break;
+            }
+            s.complete(id, e);
+          }
+        }
+      },
+      cmd);
+  return id;
+}
+
+std::optional<Transmit> Node::poll_transmit() {
+  auto& q = impl_->transmits;
+  if (q.empty()) return std::nullopt;
+  Transmit t = std::move(q.front());
+  q.pop_front();
+  return t;
+}
+
+std::optional<Event> Node::poll_event() {
+  auto& q = impl_->events;
+  if (q.empty()) return std::nullopt;
+  Event e = std::move(q.front());
+  q.pop_front();
+  return e;
+}
+
+std::optional<uint64_t> Node::next_deadline() const {
+  const Impl& s = *impl_;
+  uint64_t best = UINT64_MAX;
+  auto take = [&](uint64_t t) {
+    if (t && t < best) best = t;
+  };
+  if (s.probe.active) {
+    if (!s.probe.acked && !s.probe.indirect) take(s.probe.timeout_at);
+    take(s.probe.end_at);
+  }
+  take(s.next_probe);
+  if (!s.relay_deadlines.empty()) take(s.relay_deadlines.front().first);
+  if (!s.susp_timers.empty()) take(s.susp_timers.begin()->first);
+  if (!s.stream_deadlines.empty()) take(s.stream_deadlines.begin()->first);
+  if (!s.join_retries.empty()) take(std::get<0>(*s.join_retries.begin()));
+  if (!s.expiries.empty()) take(s.expiries.begin()->first);
+  take(s.next_gossip);
+  take(s.next_push_pull);
+  take(s.next_reconnect);
+  if (best == UINT64_MAX) return std::nullopt;
+  return best;
+}
+
+const Member& Node::local() const { return impl_->self; }
+
+void Node::for_each_member(const std::function<void(const Member&)>& f) const {
+  impl_->table.for_each([&](const Entry& e) { f(e.m); });
+}
+
+size_t Node::table_size() const { return impl_->table.size(); }
+
+const Member* Node::find(std::string_view name) const {
+  const Entry* e = impl_->table.find(name);
+  return e ? &e->m : nullptr;
+}
+
+std::vector<Member> Node::members() const {
+  std::vector<Member> out;
+  const Impl& s = *impl_;
+  if (is_live(s.self.state)) out.push_back(s.self);
+  s.table.for_each([&](const Entry& e) {
+    if (is_live(e.m.state)) out.push_back(e.m);
+  });
+  return out;
+}
+
+uint64_t Node::version() const { return impl_->version; }
+std::vector<proto::KeyId> Node::key_ids() const { return impl_->codec.key_ids(); }
+proto::HeaderCheck Node::header_check() const { return impl_->codec.header_check(); }
+const Counters& Node::counters() const { return impl_->counters; }
+uint32_t Node::local_health() const { return impl_->lhm; }
+void Node::add_decode_errors(uint64_t n) { impl_->counters.decode_errors += n; }
+void Node::add_decrypt_failures(uint64_t n) { impl_->counters.decrypt_failures += n; }
+const Config& Node::config() const { return impl_->cfg; }
+
+}  // namespace vennock::core

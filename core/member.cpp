@@ -1,0 +1,332 @@
+// The merge rules: how Alive, Suspect, Dead and whole States change the member table.
+#include <algorithm>
+#include <cmath>
+
+#include "core/impl.hpp"
+#include "proto/tags.hpp"
+
+namespace vennock::core {
+
+namespace {
+std::string key_of(const std::string& name) { return "m" + name; }
+}  // namespace
+
+uint64_t Node::Impl::suspicion_min_ns() const {
+  double n = static_cast<double>(table.live_count() + 1);
+  double scale = std::max(1.0, std::log10(n));
+  double ns = static_cast<double>(cfg.suspicion_mult) * scale * static_cast<double>(cfg.probe_interval.as_nanos());
+  return ns >= 1.8e19 ? UINT64_MAX / 8 : static_cast<uint64_t>(ns);
+}
+
+void Node::Impl::gossip_member(const Entry& e) {
+  proto::Bytes b;
+  switch (e.m.state) {
+    case MemberState::Alive:
+      proto::encode(proto::Alive{e.m.name, e.m.addr.on_wire(), e.m.epoch, e.m.incarnation, e.m.meta}, b);
+      break;
+    case MemberState::Suspect: {
+      std::string from = e.susp && !e.susp->accusers.empty() ? e.susp->accusers.back() : self.name;
+      proto::encode(proto::Suspect{e.m.name, e.m.epoch, e.m.incarnation, from}, b);
+      break;
+    }
+    case MemberState::Dead:
+    case MemberState::Left: {
+      std::string from = e.m.state == MemberState::Left ? e.m.name : self.name;
+      proto::encode(proto::Dead{e.m.name, e.m.epoch, e.m.incarnation, from}, b);
+      break;
+    }
+  }
+  gossip.push(GossipQueue::Kind::Member, key_of(e.m.name), std::move(b));
+}
+
+void Node::Impl::gossip_alive_self() {
+  proto::Bytes b;
+  proto::encode(proto::Alive{self.name, self.addr.on_wire(), self.epoch, self.incarnation, self.meta}, b);
+  gossip.push(GossipQueue::Kind::Member, key_of(self.name), std::move(b));
+}
+
+void Node::Impl::refute(uint32_t inc) {
+  // Raise our incarnation past the accusation and tell everyone.
+  self.incarnation = (inc_newer(inc, self.incarnation) ? inc : self.incarnation) + 1;
+  ++counters.refutations;
+  adjust_health(1);
+  gossip_alive_self();
+  changed();
+}
+
+void Node::Impl::report_conflict(const std::string& name, const proto::SocketAddr& other, const Member& mine) {
+  // One report per name and claimant, or a conflicting pair would flood the events.
+  auto it = conflicts.find(name);
+  if (it != conflicts.end() && it->second == other) return;
+  if (conflicts.size() >= 1024) conflicts.clear();
+  conflicts[name] = other;
+  ++counters.name_conflicts;
+  emit(event::NameConflict{other, mine});
+}
+
+bool Node::Impl::make_room() {
+  if (table.size() < cfg.max_members) return true;
+  // A full table gives up its oldest gone entry for a live newcomer.
+  if (!expiries.empty()) {
+    uint32_t slot = expiries.begin()->second;
+    expiries.erase(expiries.begin());
+    table.remove(slot);
+    changed();
+    return true;
+  }
+  return false;
+}
+
+void Node::Impl::schedule_suspicion(uint32_t slot) {
+  Entry& e = table.at(slot);
+  if (!e.susp) return;
+  if (e.susp->deadline) susp_timers.erase({e.susp->deadline, slot});
+  size_t live = table.live_count() + 1;
+  // Only members that could have probed it can confirm: not itself, not us.
+  uint32_t expected = cfg.expected_confirmations;
+  if (live >= 2 && live - 2 < expected) expected = static_cast<uint32_t>(live - 2);
+  size_t confirmations = e.susp->accusers.empty() ? 0 : e.susp->accusers.size() - 1;
+  uint64_t t = suspicion_timeout(suspicion_min_ns(), cfg.suspicion_max_mult, expected, confirmations,
+                                 cfg.dynamic_suspicion);
+  uint64_t deadline = e.susp->start + t;
+  if (deadline <= e.susp->start) deadline = UINT64_MAX - 1;
+  e.susp->deadline = std::max(deadline, now_);
+  susp_timers.insert({e.susp->deadline, slot});
+}
+
+void Node::Impl::start_suspicion(uint32_t slot, const std::string& accuser) {
+  Entry& e = table.at(slot);
+  e.susp = std::make_unique<Suspicion>();
+  e.susp->start = now_;
+  e.susp->accusers.push_back(accuser);
+  schedule_suspicion(slot);
+}
+
+void Node::Impl::clear_suspicion(uint32_t slot) {
+  Entry& e = table.at(slot);
+  if (!e.susp) return;
+  if (e.susp->deadline) susp_timers.erase({e.susp->deadline, slot});
+  e.susp.reset();
+}
+
+void Node::Impl::become_gone(uint32_t slot, MemberState s) {
+  Entry& e = table.at(slot);
+  clear_suspicion(slot);
+  if (e.expiry) expiries.erase({e.expiry, slot});
+  table.set_state(slot, s, now_);
+  uint64_t keep = s == MemberState::Left
+                      ? std::max(cfg.gossip_to_the_dead.as_nanos(), cfg.dead_reclaim.as_nanos())
+                      : std::max(DEAD_RETENTION_NS, cfg.dead_reclaim.as_nanos());
+  e.expiry = now_ + std::max<uint64_t>(keep, 1);
+  expiries.insert({e.expiry, slot});
+  drop_user_queue(e.m.name);
+  changed();
+}
+
+void Node::Impl::expire_entries() {
+  while (!expiries.empty() && expiries.begin()->first <= now_) {
+    uint32_t slot = expiries.begin()->second;
+    expiries.erase(expiries.begin());
+    Entry& e = table.at(slot);
+    if (!e.used || is_live(e.m.state)) continue;
+    conflicts.erase(e.m.name);
+    table.remove(slot);
+    changed();
+  }
+}
+
+void Node::Impl::on_alive(const proto::Alive& a, Ctx& ctx) {
+  if (a.name == self.name) {
+    if (self.state == MemberState::Left) return;
+    if (a.epoch != self.epoch || a.addr != self.addr.on_wire()) {
+      if (a.epoch < self.epoch) return;  // an earlier life of ours, still echoing
+      report_conflict(a.name, a.addr, self);
+      return;
+    }
+    // Someone holds a newer incarnation of us than we do (an echo of a refutation we no
+    // longer remember, or a forgery): out-bid it.
+    if (inc_newer(a.incarnation, self.incarnation)) refute(a.incarnation);
+    return;
+  }
+  Entry* e = table.find(a.name);
+  if (!e) {
+    if (!proto::Tags::parse(a.meta)) return;
+    if (ctx.new_members >= cfg.max_new_members_per_packet || !make_room()) {
+      ++counters.members_refused;
+      return;
+    }
+    ++ctx.new_members;
+    Member m{a.name, a.meta, a.addr, a.epoch, a.incarnation, MemberState::Alive};
+    uint32_t slot = table.add(std::move(m), now_);
+    Entry& ne = table.at(slot);
+    // A newcomer joins the current probe round at a random place among the members not yet probed.
+    probe_order.emplace_back(slot, ne.gen);
+    if (probe_order.size() > probe_idx + 1) {
+      size_t j = probe_idx + rng.below(probe_order.size() - probe_idx);
+      std::swap(probe_order[j], probe_order.back());
+    }
+    emit(event::MemberJoined{ne.m});
+    // Every member that learns news passes it on: that is what makes the spread epidemic.
+    gossip_member(ne);
+    changed();
+    return;
+  }
+  Entry& cur = *e;
+  if (a.epoch < cur.m.epoch) return;  // news of an earlier life
+  bool new_life = a.epoch > cur.m.epoch;
+  bool reclaim = false;
+  if (!new_life && a.addr != cur.m.addr.on_wire()) {
+    // The same life cannot move: another node claims the name, unless the holder is gone
+    // and its name has been free for dead_reclaim.
+    if (!is_live(cur.m.state) && now_ - cur.since >= cfg.dead_reclaim.as_nanos()) {
+      reclaim = true;
+    } else {
+      report_conflict(a.name, a.addr, cur.m);
+      return;
+    }
+  }
+  if ((new_life || reclaim) && !proto::Tags::parse(a.meta)) return;
+  if (new_life) ++counters.restarts;
+  // The slot index is needed for the timers; recover it from the lists.
+  uint32_t idx = is_live(cur.m.state) ? table.live()[cur.pos] : table.gone()[cur.pos];
+  if (new_life || reclaim) {
+    clear_suspicion(idx);
+    if (cur.expiry) {
+      expiries.erase({cur.expiry, idx});
+      cur.expiry = 0;
+    }
+    table.set_state(idx, MemberState::Alive, now_);
+    cur.m.addr = a.addr;
+    cur.m.epoch = a.epoch;
+    cur.m.incarnation = a.incarnation;
+    cur.m.meta = a.meta;
+    cur.since = now_;
+    conflicts.erase(cur.m.name);
+    drop_user_queue(cur.m.name);
+    emit(event::MemberJoined{cur.m});
+    gossip_member(cur);
+    changed();
+    return;
+  }
+  if (cur.m.state == MemberState::Left) return;  // a departure is final for that life
+  if (!inc_newer(a.incarnation, cur.m.incarnation)) return;
+  if (a.meta != cur.m.meta && !proto::Tags::parse(a.meta)) return;
+  MemberState old = cur.m.state;
+  clear_suspicion(idx);
+  if (cur.expiry) {
+    expiries.erase({cur.expiry, idx});
+    cur.expiry = 0;
+  }
+  table.set_state(idx, MemberState::Alive, now_);
+  cur.m.incarnation = a.incarnation;
+  Bytes old_meta;
+  bool meta_changed = a.meta != cur.m.meta;
+  if (meta_changed) {
+    old_meta = std::move(cur.m.meta);
+    cur.m.meta = a.meta;
+  }
+  if (old != MemberState::Alive) emit(event::MemberRecovered{cur.m});
+  if (meta_changed) emit(event::MemberUpdated{cur.m, std::move(old_meta)});
+  gossip_member(cur);
+  changed();
+}
+
+void Node::Impl::on_suspect(const proto::Suspect& s) {
+  if (s.name == self.name) {
+    if (self.state == MemberState::Left || s.epoch != self.epoch) return;
+    if (inc_newer(self.incarnation, s.incarnation)) return;  // already refuted
+    refute(s.incarnation);
+    return;
+  }
+  Entry* e = table.find(s.name);
+  if (!e || e->m.epoch != s.epoch || !is_live(e->m.state)) return;
+  if (inc_newer(e->m.incarnation, s.incarnation)) return;  // stale
+  uint32_t idx = table.live()[e->pos];
+  if (e->m.state == MemberState::Suspect) {
+    bool newer = inc_newer(s.incarnation, e->m.incarnation);
+    if (newer) e->m.incarnation = s.incarnation;
+    auto& acc = e->susp->accusers;
+    bool fresh = std::find(acc.begin(), acc.end(), s.from) == acc.end();
+    // Count each independent accuser once, up to what can still shorten the timeout.
+    if (fresh && acc.size() <= cfg.expected_confirmations) {
+      acc.push_back(s.from);
+      schedule_suspicion(idx);
+      gossip_member(*e);
+    } else if (newer) {
+      gossip_member(*e);
+    }
+    if (newer) changed();
+    return;
+  }
+  // Alive -> Suspect.
+  e->m.incarnation = s.incarnation;
+  table.set_state(idx, MemberState::Suspect, now_);
+  ++counters.suspicions;
+  start_suspicion(idx, s.from);
+  emit(event::MemberSuspect{e->m});
+  gossip_member(*e);
+  changed();
+}
+
+void Node::Impl::on_dead(const proto::Dead& d) {
+  bool left = d.left();
+  if (d.name == self.name) {
+    if (self.state == MemberState::Left || d.epoch != self.epoch) return;
+    if (inc_newer(self.incarnation, d.incarnation)) return;
+    // We are alive, whatever others concluded (and only we can say that we left).
+    refute(d.incarnation);
+    return;
+  }
+  Entry* e = table.find(d.name);
+  if (!e || e->m.epoch != d.epoch || e->m.state == MemberState::Left) return;
+  if (inc_newer(e->m.incarnation, d.incarnation)) return;
+  if (e->m.state == MemberState::Dead && !left) return;
+  uint32_t idx = is_live(e->m.state) ? table.live()[e->pos] : table.gone()[e->pos];
+  e->m.incarnation = d.incarnation;
+  become_gone(idx, left ? MemberState::Left : MemberState::Dead);
+  if (left)
+    emit(event::MemberLeft{e->m});
+  else
+    emit(event::MemberDead{e->m});
+  gossip_member(*e);
+}
+
+proto::State Node::Impl::full_state(bool join) const {
+  proto::State st;
+  st.join = join;
+  st.members.reserve(table.size() + 1);
+  // Our own record first: the receiver takes it as the accuser of the suspicions we send.
+  st.members.push_back(proto::MemberRecord{self.name, self.addr.on_wire(), self.epoch, self.incarnation, self.state,
+                                           self.meta});
+  table.for_each([&](const Entry& e) {
+    st.members.push_back(
+        proto::MemberRecord{e.m.name, e.m.addr.on_wire(), e.m.epoch, e.m.incarnation, e.m.state, e.m.meta});
+  });
+  return st;
+}
+
+void Node::Impl::merge_state(const proto::State& st, Ctx& ctx) {
+  if (st.members.empty()) return;
+  const std::string& sender = st.members.front().name;
+  for (const auto& r : st.members) {
+    switch (r.state) {
+      case MemberState::Alive:
+        on_alive(proto::Alive{r.name, r.addr, r.epoch, r.incarnation, r.meta}, ctx);
+        break;
+      case MemberState::Suspect:
+      case MemberState::Dead: {
+        // Learn of the member first when it is new to us, then take the accusation. A remote
+        // "dead" only makes it suspect here: the member gets its chance to refute, which is
+        // how the halves of a healed partition find each other alive.
+        if (!table.find(r.name) && r.name != self.name) break;
+        on_suspect(proto::Suspect{r.name, r.epoch, r.incarnation, sender});
+        break;
+      }
+      case MemberState::Left:
+        on_dead(proto::Dead{r.name, r.epoch, r.incarnation, r.name});
+        break;
+    }
+  }
+}
+
+}  // namespace vennock::core

@@ -1,0 +1,236 @@
+// Streams as the engine sees them: push-pull, reconnects, joins, and the stream timers.
+#include <algorithm>
+#include <cmath>
+
+#include "core/impl.hpp"
+
+namespace vennock::core {
+
+namespace {
+
+// Push-pull slows down as the cluster grows, so the total state exchanged per second stays
+// roughly linear in the cluster size rather than quadratic.
+uint64_t push_pull_scale(uint64_t interval, size_t n) {
+  constexpr double kBase = 32;
+  if (n <= kBase) return interval;
+  double mult = std::ceil(std::log2(static_cast<double>(n)) - std::log2(kBase)) + 1.0;
+  double v = static_cast<double>(interval) * mult;
+  return v >= 1.8e19 ? UINT64_MAX / 2 : static_cast<uint64_t>(v);
+}
+
+}  // namespace
+
+bool Node::Impl::start_push_pull(const proto::SocketAddr& to, StreamKind kind, CommandId join, uint32_t seed) {
+  scratch_payload.clear();
+  proto::encode(full_state(kind == StreamKind::Join), scratch_payload);
+  if (scratch_payload.size() + codec.overhead() > cfg.max_stream_frame) {
+    ++counters.state_too_large;
+    return false;
+  }
+  StreamId id = open_stream(to, kind);
+  Stream& s = streams[id];
+  s.join = join;
+  s.seed = seed;
+  send_frame(id, scratch_payload);
+  return true;
+}
+
+void Node::Impl::push_pull_tick() {
+  next_push_pull = now_ + push_pull_scale(cfg.push_pull_interval.as_nanos(), table.live_count() + 1);
+  if (self.state == MemberState::Left || table.live_count() == 0) return;
+  uint32_t slot = table.live()[rng.below(table.live_count())];
+  if (!start_push_pull(table.at(slot).m.addr, StreamKind::PushPull, 0, 0)) ++counters.push_pull_failures;
+}
+
+void Node::Impl::reconnect_tick() {
+  next_reconnect = now_ + cfg.reconnect_interval.as_nanos();
+  if (self.state == MemberState::Left || table.gone_count() == 0) return;
+  // A member we believe dead may only be on the other side of a partition: exchange state
+  // with one, so both sides learn the other is alive once the network heals.
+  for (int tries = 0; tries < 8; ++tries) {
+    uint32_t slot = table.gone()[rng.below(table.gone_count())];
+    const Entry& e = table.at(slot);
+    if (e.m.state != MemberState::Dead) continue;
+    if (!start_push_pull(e.m.addr, StreamKind::PushPull, 0, 0)) ++counters.push_pull_failures;
+    return;
+  }
+}
+
+void Node::Impl::stream_data(StreamId id, std::span<const uint8_t> frame) {
+  auto it = streams.find(id);
+  if (it == streams.end()) {
+    if (!is_inbound(id)) {
+      // A frame on an outbound stream we already let go of.
+      ++counters.packets_received;
+      return;
+    }
+    if (inbound_streams >= MAX_INBOUND_STREAMS) {
+      ++counters.packets_received;
+      transmits.push_back(transmit::Close{id});
+      return;
+    }
+    Stream s;
+    s.kind = StreamKind::Inbound;
+    it = streams.emplace(id, std::move(s)).first;
+    ++inbound_streams;
+    set_stream_deadline(id, now_ + cfg.tcp_timeout.as_nanos());
+  }
+  // The frame is lent; opening works in place, so take a copy.
+  std::vector<uint8_t> buf(frame.begin(), frame.end());
+  std::vector<proto::Message> msgs;
+  if (!intake(buf, std::max<uint64_t>(cfg.max_stream_frame, 1), msgs)) {
+    // A peer that cannot talk to us gets nothing more from this stream.
+    transmits.push_back(transmit::Close{id});
+    stream_end(id, true);
+    return;
+  }
+  Ctx ctx;
+  ctx.stream = id;
+  // State needs the stream's own handling: answered on inbound streams, completing the
+  // exchange on outbound ones.
+  for (auto& m : msgs) {
+    auto* st = std::get_if<proto::State>(&m);
+    if (!st) continue;
+    merge_state(*st, ctx);
+    auto sit = streams.find(id);
+    if (sit == streams.end()) break;
+    Stream& s = sit->second;
+    if (s.kind == StreamKind::Inbound) {
+      scratch_payload.clear();
+      proto::encode(full_state(false), scratch_payload);
+      if (send_frame(id, scratch_payload)) {
+        ++counters.push_pulls_served;
+      } else {
+        ++counters.state_too_large;
+      }
+      close_stream(id);
+    } else if (s.kind == StreamKind::PushPull || s.kind == StreamKind::Join) {
+      ++counters.push_pulls;
+      CommandId join = s.join;
+      uint32_t seed = s.seed;
+      bool is_join = s.kind == StreamKind::Join;
+      close_stream(id);
+      if (is_join) join_settle(join, seed, true);
+    }
+    ctx.stream.reset();
+    break;
+  }
+  std::erase_if(msgs, [](const proto::Message& m) { return std::holds_alternative<proto::State>(m); });
+  if (!msgs.empty()) {
+    if (!streams.count(id)) ctx.stream.reset();
+    dispatch(msgs, ctx);
+  }
+}
+
+void Node::Impl::stream_end(StreamId id, bool failed) {
+  auto it = streams.find(id);
+  if (it == streams.end()) return;
+  Stream s = std::move(it->second);
+  forget_stream(id);
+  switch (s.kind) {
+    case StreamKind::Inbound:
+    case StreamKind::TcpPing:
+      break;
+    case StreamKind::PushPull:
+      ++counters.push_pull_failures;
+      break;
+    case StreamKind::Join:
+      ++counters.push_pull_failures;
+      join_settle(s.join, s.seed, false);
+      break;
+    case StreamKind::User: {
+      // We cannot tell which of its messages arrived before a failure: count them all.
+      if (failed) counters.user_messages_dropped += s.user_msgs;
+      auto q = user_queues.find(s.member);
+      if (q != user_queues.end() && q->second.active == id) {
+        q->second.active = 0;
+        user_stream_next(s.member);
+      }
+      break;
+    }
+  }
+}
+
+void Node::Impl::stream_timeouts() {
+  while (!stream_deadlines.empty() && stream_deadlines.begin()->first <= now_) {
+    StreamId id = stream_deadlines.begin()->second;
+    auto it = streams.find(id);
+    if (it == streams.end()) {
+      stream_deadlines.erase(stream_deadlines.begin());
+      continue;
+    }
+    // Every stream ends within tcp_timeout, whatever the peer does.
+    transmits.push_back(transmit::Close{id});
+    // A user stream that outlived its time had its frames written long ago; the others failed.
+    stream_end(id, it->second.kind != StreamKind::User);
+  }
+}
+
+void Node::Impl::command_join(CommandId id, command::Join j) {
+  std::vector<proto::SocketAddr> seeds;
+  for (const auto& a : j.seeds) {
+    if (a == self.addr) continue;
+    if (std::find(seeds.begin(), seeds.end(), a) != seeds.end()) continue;
+    seeds.push_back(a);
+  }
+  if (seeds.empty()) {
+    complete(id, outcome::Count{0});
+    return;
+  }
+  if (self.state == MemberState::Left) {
+    complete(id, CommandError::Left);
+    return;
+  }
+  JoinOp op;
+  op.seeds = std::move(seeds);
+  op.attempts.assign(op.seeds.size(), 0);
+  op.settled.assign(op.seeds.size(), 0);
+  op.open = op.seeds.size();
+  size_t n = op.seeds.size();
+  joins.emplace(id, std::move(op));
+  for (uint32_t i = 0; i < n; ++i) join_attempt(id, i);
+}
+
+void Node::Impl::join_attempt(CommandId id, uint32_t seed) {
+  auto it = joins.find(id);
+  if (it == joins.end()) return;
+  ++it->second.attempts[seed];
+  if (!start_push_pull(it->second.seeds[seed], StreamKind::Join, id, seed)) {
+    // Our state cannot be sent at all: trying again would not help.
+    it->second.attempts[seed] = cfg.join_retries;
+    join_settle(id, seed, false);
+  }
+}
+
+void Node::Impl::join_settle(CommandId id, uint32_t seed, bool answered) {
+  auto it = joins.find(id);
+  if (it == joins.end()) return;
+  JoinOp& op = it->second;
+  if (seed >= op.seeds.size() || op.settled[seed] != 0) return;
+  if (!answered && op.attempts[seed] < cfg.join_retries) {
+    // Try a silent seed again after a short pause, unless we have left meanwhile.
+    join_retries.insert({now_ + cfg.probe_interval.as_nanos(), id, seed});
+    return;
+  }
+  op.settled[seed] = answered ? 1 : 2;
+  if (answered) ++op.answered;
+  if (--op.open == 0) {
+    uint64_t n = op.answered;
+    joins.erase(it);
+    if (n > 0)
+      complete(id, outcome::Count{n});
+    else
+      complete(id, CommandError::JoinFailed);
+  }
+}
+
+void Node::Impl::join_retry_timeouts() {
+  while (!join_retries.empty() && std::get<0>(*join_retries.begin()) <= now_) {
+    auto [t, id, seed] = *join_retries.begin();
+    join_retries.erase(join_retries.begin());
+    (void)t;
+    join_attempt(id, seed);
+  }
+}
+
+}  // namespace vennock::core

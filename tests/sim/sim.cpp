@@ -1,0 +1,273 @@
+#include "sim/sim.hpp"
+
+#include <array>
+
+namespace vennock::sim {
+
+namespace {
+constexpr uint64_t kWallBase = 1'700'000'000'000ULL;  // the simulated wall clock at time 0, in ms
+}
+
+Sim::Sim(uint64_t seed, NetParams net) : rng_(seed), net_(net) {}
+
+Sim::~Sim() {
+  while (!queue_.empty()) {
+    delete queue_.top();
+    queue_.pop();
+  }
+}
+
+SocketAddr Sim::addr_of(size_t i) {
+  return SocketAddr::v4({10, static_cast<uint8_t>(i >> 16), static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)},
+                        7946);
+}
+
+std::optional<size_t> Sim::index_of(const SocketAddr& a) const {
+  if (!a.is_v4() || a.ip[0] != 10 || a.port != 7946) return std::nullopt;
+  size_t i = (static_cast<size_t>(a.ip[1]) << 16) | (static_cast<size_t>(a.ip[2]) << 8) | a.ip[3];
+  if (i >= nodes_.size()) return std::nullopt;
+  return i;
+}
+
+std::unique_ptr<Node> Sim::make_engine(SimNode& n) {
+  core::Identity id;
+  id.name = n.name;
+  id.meta = n.meta;
+  id.addr = addr_of(static_cast<size_t>(&n - nodes_.data()));
+  // Each life starts at a later wall-clock millisecond than the one before.
+  id.epoch = kWallBase + now_ / MS + n.life;
+  std::array<uint8_t, 32> nonce_key{};
+  uint64_t r = rng_.next();
+  for (int k = 0; k < 8; ++k) nonce_key[k] = static_cast<uint8_t>(r >> (8 * k));
+  auto made = Node::create(n.cfg, std::move(id), now_, rng_.next(), nonce_key);
+  if (!made) return nullptr;
+  return std::make_unique<Node>(std::move(made.value()));
+}
+
+size_t Sim::add(core::Config cfg, std::string name, Bytes meta) {
+  nodes_.emplace_back();
+  SimNode& n = nodes_.back();
+  n.name = std::move(name);
+  n.cfg = std::move(cfg);
+  n.meta = std::move(meta);
+  n.engine = make_engine(n);
+  size_t i = nodes_.size() - 1;
+  after_call(i);
+  return i;
+}
+
+CommandId Sim::command(size_t i, Command c) {
+  CommandId id = nodes_[i].engine->command(now_, std::move(c));
+  after_call(i);
+  return id;
+}
+
+std::optional<core::Outcome> Sim::outcome(size_t i, CommandId id) const {
+  auto it = nodes_[i].outcomes.find(id);
+  if (it == nodes_[i].outcomes.end()) return std::nullopt;
+  return it->second;
+}
+
+void Sim::partition(const std::vector<size_t>& a, const std::vector<size_t>& b) {
+  for (size_t x : a)
+    for (size_t y : b) {
+      block(x, y);
+      block(y, x);
+    }
+}
+
+void Sim::fail_conns(size_t i) {
+  for (auto& c : conns_) {
+    if (!c.open || (c.a != i && c.b != i)) continue;
+    c.open = false;
+    uint32_t other = c.a == i ? c.b : c.a;
+    uint64_t other_id = c.a == i ? c.b_id : c.a_id;
+    uint64_t other_life = c.a == i ? c.b_life : c.a_life;
+    auto* it = new Item{now_ + net_.latency, 0, Kind::StreamFailed, other, other_life, other_id, {}, {}};
+    push(it);
+  }
+}
+
+void Sim::crash(size_t i) {
+  SimNode& n = nodes_[i];
+  if (!n.up) return;
+  n.up = false;
+  ++n.timer_gen;
+  fail_conns(i);
+}
+
+void Sim::restart(size_t i) {
+  SimNode& n = nodes_[i];
+  if (n.up) crash(i);
+  ++n.life;
+  n.up = true;
+  n.engine = make_engine(n);
+  n.timer_at = 0;
+  after_call(i);
+}
+
+void Sim::push(Item* it) {
+  it->seq = seq_++;
+  queue_.push(it);
+}
+
+uint64_t Sim::stalled_until(const SimNode& n, uint64_t t) const {
+  const Stall& s = n.stall;
+  if (s.period == 0 || s.length == 0 || t < s.first) return 0;
+  uint64_t in = (t - s.first) % s.period;
+  if (in < s.length) return t - in + s.length;
+  return 0;
+}
+
+void Sim::after_call(size_t i) {
+  flush(i);
+  SimNode& n = nodes_[i];
+  if (!n.up) return;
+  auto d = n.engine->next_deadline();
+  uint64_t at = d ? std::max(*d, now_) : 0;
+  if (at == n.timer_at && at != 0) return;
+  ++n.timer_gen;
+  n.timer_at = at;
+  if (at) push(new Item{at, 0, Kind::Timer, static_cast<uint32_t>(i), n.timer_gen, 0, {}, {}});
+}
+
+void Sim::flush(size_t i) {
+  SimNode& n = nodes_[i];
+  Node& e = *n.engine;
+  while (auto ev = e.poll_event()) {
+    if (auto* c = std::get_if<core::event::Completed>(&*ev)) n.outcomes[c->id] = c->result;
+    if (on_event) on_event(i, *ev);
+  }
+  while (auto t = e.poll_transmit()) {
+    if (auto* d = std::get_if<core::transmit::Datagram>(&*t)) {
+      ++datagrams_sent;
+      auto to = index_of(d->to);
+      if (!to) continue;
+      if (blocked_.count(pair_key(i, *to))) continue;
+      if (net_.loss > 0 && rng_.unit() < net_.loss) continue;
+      uint64_t delay = net_.latency + (net_.jitter ? rng_.below(net_.jitter + 1) : 0);
+      push(new Item{now_ + delay, 0, Kind::Datagram, static_cast<uint32_t>(*to), nodes_[*to].life, 0, addr_of(i),
+                    std::move(d->packet)});
+    } else if (auto* o = std::get_if<core::transmit::Open>(&*t)) {
+      auto to = index_of(o->to);
+      Conn c{};
+      c.a = static_cast<uint32_t>(i);
+      c.a_id = o->id;
+      c.a_life = n.life;
+      bool ok = to && nodes_[*to].up && !blocked_.count(pair_key(i, *to)) && !blocked_.count(pair_key(*to, i));
+      if (!ok) {
+        // Connection refused or timed out: the opener hears of it after a round trip.
+        push(new Item{now_ + 2 * net_.latency, 0, Kind::StreamFailed, c.a, c.a_life, c.a_id, {}, {}});
+        continue;
+      }
+      SimNode& peer = nodes_[*to];
+      c.b = static_cast<uint32_t>(*to);
+      c.b_id = core::INBOUND_BIT | peer.next_inbound++;
+      c.b_life = peer.life;
+      conn_index_[{c.a, c.a_id}] = conns_.size();
+      conn_index_[{c.b, c.b_id}] = conns_.size();
+      conns_.push_back(c);
+    } else if (auto* f = std::get_if<core::transmit::Frame>(&*t)) {
+      auto ci = conn_index_.find({static_cast<uint32_t>(i), f->id});
+      if (ci == conn_index_.end()) continue;
+      Conn& c = conns_[ci->second];
+      if (!c.open) continue;
+      bool from_a = c.a == i && c.a_id == f->id;
+      uint32_t to = from_a ? c.b : c.a;
+      if (blocked_.count(pair_key(i, to)) || !nodes_[to].up) {
+        c.open = false;
+        push(new Item{now_ + net_.latency, 0, Kind::StreamFailed, static_cast<uint32_t>(i), n.life, f->id, {}, {}});
+        push(new Item{now_ + net_.latency, 0, Kind::StreamFailed, to, from_a ? c.b_life : c.a_life,
+                      from_a ? c.b_id : c.a_id, {}, {}});
+        continue;
+      }
+      Bytes body(f->frame.begin() + std::min<size_t>(4, f->frame.size()), f->frame.end());
+      push(new Item{now_ + net_.latency, 0, Kind::StreamData, to, from_a ? c.b_life : c.a_life,
+                    from_a ? c.b_id : c.a_id, {}, std::move(body)});
+    } else if (auto* cl = std::get_if<core::transmit::Close>(&*t)) {
+      auto ci = conn_index_.find({static_cast<uint32_t>(i), cl->id});
+      if (ci == conn_index_.end()) continue;
+      Conn& c = conns_[ci->second];
+      if (!c.open) continue;
+      c.open = false;
+      bool from_a = c.a == i && c.a_id == cl->id;
+      uint32_t to = from_a ? c.b : c.a;
+      push(new Item{now_ + net_.latency, 0, Kind::StreamClosed, to, from_a ? c.b_life : c.a_life,
+                    from_a ? c.b_id : c.a_id, {}, {}});
+      push(new Item{now_ + 2 * net_.latency, 0, Kind::StreamClosed, static_cast<uint32_t>(i), n.life, cl->id, {}, {}});
+    }
+  }
+}
+
+void Sim::handle(Item* it) {
+  SimNode& n = nodes_[it->node];
+  if (it->kind == Kind::Timer) {
+    if (!n.up || it->gen != n.timer_gen) return;
+  } else if (!n.up || it->gen != n.life) {
+    return;  // the node (or that life of it) is gone
+  }
+  uint64_t until = stalled_until(n, it->at);
+  if (until && (it->kind != Kind::Timer || n.stall.timers_too)) {
+    // A stalled node handles all this when it wakes: first its timers (which fire as soon as
+    // it runs again), then the inputs that piled up meanwhile, in arrival order.
+    auto* again = new Item(std::move(*it));
+    again->at = until;
+    if (again->kind == Kind::Timer) {
+      n.timer_at = until;
+      again->seq = 0;
+      queue_.push(again);
+    } else {
+      push(again);
+    }
+    return;
+  }
+  Node& e = *n.engine;
+  auto t0 = measure ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
+  ++engine_calls;
+  switch (it->kind) {
+    case Kind::Timer:
+      n.timer_at = 0;
+      e.handle_timeout(now_);
+      break;
+    case Kind::Datagram:
+      ++datagrams_delivered;
+      e.handle_datagram(now_, it->from, it->bytes);
+      break;
+    case Kind::StreamData:
+      ++frames_delivered;
+      e.handle_stream(now_, it->stream, core::StreamEvent{core::stream_event::Data{it->bytes}});
+      break;
+    case Kind::StreamClosed:
+      e.handle_stream(now_, it->stream, core::StreamEvent{core::stream_event::Closed{}});
+      break;
+    case Kind::StreamFailed:
+      e.handle_stream(now_, it->stream, core::StreamEvent{core::stream_event::Failed{}});
+      break;
+    case Kind::StreamConnect:
+      break;
+  }
+  if (measure) engine_time += std::chrono::steady_clock::now() - t0;
+  after_call(it->node);
+}
+
+void Sim::run_until(uint64_t t) {
+  while (!queue_.empty() && queue_.top()->at <= t) {
+    Item* it = queue_.top();
+    queue_.pop();
+    now_ = std::max(now_, it->at);
+    handle(it);
+    delete it;
+  }
+  now_ = std::max(now_, t);
+}
+
+bool Sim::run_until_pred(const std::function<bool()>& pred, uint64_t limit, uint64_t step) {
+  uint64_t end = now_ + limit;
+  while (now_ < end) {
+    if (pred()) return true;
+    run_until(std::min(end, now_ + step));
+  }
+  return pred();
+}
+
+}  // namespace vennock::sim

@@ -1,0 +1,154 @@
+// A deterministic simulated network for engines: one thread, virtual time, one seed.
+//
+// Datagrams have latency, jitter and random loss; links can be cut one way or both; nodes
+// crash and restart with a new epoch; a slow node handles its inputs late (as one starved of
+// CPU); streams are simulated with connect failures, ordered frames, closes and failures.
+// Deliveries sit in one priority queue, so the cost is per delivery, never per node per tick.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <queue>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "core/lib.hpp"
+#include "core/rng.hpp"
+
+namespace vennock::sim {
+
+using core::Command;
+using core::CommandId;
+using core::Event;
+using core::Node;
+using proto::Bytes;
+using proto::SocketAddr;
+
+inline constexpr uint64_t MS = 1'000'000;
+inline constexpr uint64_t SEC = 1'000'000'000;
+
+struct NetParams {
+  uint64_t latency = 1 * MS;  // one way
+  uint64_t jitter = 1 * MS;   // uniform extra delay on datagrams
+  double loss = 0.0;          // datagram loss probability
+};
+
+// A slow node: from `first`, every `period`, for `length`, the inputs that reach it pile up
+// unread and are handled only when the window ends, as on a node starved of CPU whose
+// receive backlog drains late. Its timers keep firing on time unless `timers_too`, which
+// freezes the node entirely (a pause, as of a stopped VM).
+struct Stall {
+  uint64_t first = 0;
+  uint64_t period = 0;
+  uint64_t length = 0;
+  bool timers_too = false;
+};
+
+class Sim {
+ public:
+  Sim(uint64_t seed, NetParams net);
+  ~Sim();
+
+  // Adds and starts a node; its address is derived from its index.
+  size_t add(core::Config cfg, std::string name, Bytes meta = {});
+  static SocketAddr addr_of(size_t i);
+  Node& node(size_t i) { return *nodes_[i].engine; }
+  const Node& node(size_t i) const { return *nodes_[i].engine; }
+  size_t size() const { return nodes_.size(); }
+  bool up(size_t i) const { return nodes_[i].up; }
+  const std::string& name(size_t i) const { return nodes_[i].name; }
+
+  CommandId command(size_t i, Command c);
+  // The outcome of a command once completed.
+  std::optional<core::Outcome> outcome(size_t i, CommandId id) const;
+
+  void crash(size_t i);
+  // A new life: same name and address, a later epoch, a fresh engine (it does not rejoin).
+  void restart(size_t i);
+  void set_stall(size_t i, Stall s) { nodes_[i].stall = s; }
+  void block(size_t from, size_t to) { blocked_.insert(pair_key(from, to)); }
+  void unblock(size_t from, size_t to) { blocked_.erase(pair_key(from, to)); }
+  void partition(const std::vector<size_t>& a, const std::vector<size_t>& b);
+  void heal() { blocked_.clear(); }
+  NetParams& net() { return net_; }
+
+  void run_until(uint64_t t);
+  void run_for(uint64_t d) { run_until(now_ + d); }
+  // Runs until pred() holds (checked every `step`) or `limit` passes; true when it held.
+  bool run_until_pred(const std::function<bool()>& pred, uint64_t limit, uint64_t step = 100 * MS);
+  uint64_t now() const { return now_; }
+
+  // Called for every event any node raises (completions included).
+  std::function<void(size_t, const Event&)> on_event;
+  // Time spent inside engine calls, when measuring.
+  bool measure = false;
+  std::chrono::nanoseconds engine_time{0};
+  uint64_t datagrams_delivered = 0;
+  uint64_t datagrams_sent = 0;
+  uint64_t frames_delivered = 0;
+  uint64_t engine_calls = 0;
+
+ private:
+  enum class Kind : uint8_t { Timer, Datagram, StreamData, StreamClosed, StreamFailed, StreamConnect };
+  struct Item {
+    uint64_t at;
+    uint64_t seq;
+    Kind kind;
+    uint32_t node;
+    uint64_t gen;  // timers: the node's timer generation; others: the node's life
+    uint64_t stream = 0;
+    SocketAddr from{};
+    Bytes bytes;
+  };
+  struct Later {
+    bool operator()(const Item* a, const Item* b) const { return a->at != b->at ? a->at > b->at : a->seq > b->seq; }
+  };
+  struct Conn {
+    uint32_t a, b;          // opener, acceptor
+    uint64_t a_id, b_id;    // their stream ids
+    uint64_t a_life, b_life;
+    bool open = true;
+  };
+  struct SimNode {
+    std::string name;
+    core::Config cfg;
+    Bytes meta;
+    std::unique_ptr<Node> engine;
+    bool up = true;
+    uint64_t life = 0;
+    uint64_t timer_gen = 0;
+    uint64_t timer_at = 0;
+    uint64_t next_inbound = 0;
+    Stall stall;
+    std::unordered_map<CommandId, core::Outcome> outcomes;
+  };
+
+  static uint64_t pair_key(size_t a, size_t b) { return (static_cast<uint64_t>(a) << 32) | b; }
+  void push(Item* it);
+  void after_call(size_t i);
+  void flush(size_t i);
+  void handle(Item* it);
+  uint64_t stalled_until(const SimNode& n, uint64_t t) const;
+  std::optional<size_t> index_of(const SocketAddr& a) const;
+  void fail_conns(size_t i);
+  std::unique_ptr<Node> make_engine(SimNode& n);
+
+  core::Rng rng_;
+  NetParams net_;
+  uint64_t now_ = 0;
+  uint64_t seq_ = 0;
+  std::priority_queue<Item*, std::vector<Item*>, Later> queue_;
+  std::vector<SimNode> nodes_;
+  std::unordered_set<uint64_t> blocked_;
+  std::vector<Conn> conns_;
+  // (node, stream id) -> index in conns_
+  std::map<std::pair<uint32_t, uint64_t>, size_t> conn_index_;
+};
+
+}  // namespace vennock::sim
