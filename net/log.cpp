@@ -130,7 +130,16 @@ void render_double(const void* v, std::string& out) {
     if (std::strtod(buf, nullptr) == d) break;
   }
   std::string s(buf);
-  if (s.find_first_of(".en") == std::string::npos) s += ".0";
+  // Exponents without a plus sign or leading zeros ("1e-7", "1e20").
+  if (size_t e = s.find('e'); e != std::string::npos) {
+    std::string mant = s.substr(0, e), exp = s.substr(e + 1);
+    bool neg = !exp.empty() && exp[0] == '-';
+    if (!exp.empty() && (exp[0] == '-' || exp[0] == '+')) exp.erase(0, 1);
+    while (exp.size() > 1 && exp[0] == '0') exp.erase(0, 1);
+    s = mant + "e" + (neg ? "-" : "") + exp;
+  } else if (s.find_first_of(".n") == std::string::npos) {
+    s += ".0";
+  }
   out += s;
 }
 

@@ -157,7 +157,11 @@ TEST(Task, SleepAndParkDeadlines) {
 namespace {
 Task<std::vector<int>> drain(Receiver<int> rx) {
   std::vector<int> got;
-  while (auto v = co_await rx.recv()) got.push_back(*v);
+  for (;;) {
+    auto v = co_await rx.recv();
+    if (!v) break;
+    got.push_back(*v);
+  }
   co_return got;
 }
 Task<void> produce(Sender<int> tx, int from, int n) {
@@ -343,7 +347,11 @@ Task<std::vector<int>> join_in_order() {
   set.spawn(rt().strand(), value_after(10ms, 1));
   set.spawn(rt().strand(), value_after(20ms, 2));
   std::vector<int> order;
-  while (auto j = co_await set.join_next()) order.push_back(*j->value);
+  for (;;) {
+    auto j = co_await set.join_next();
+    if (!j) break;
+    order.push_back(*j->value);
+  }
   co_return order;
 }
 }  // namespace
