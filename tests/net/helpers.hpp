@@ -130,6 +130,12 @@ inline size_t count_dir(const char* path) {
 inline size_t thread_count() { return count_dir("/proc/self/task"); }
 inline size_t fd_count() { return count_dir("/proc/self/fd"); }
 
+// Waits until the tasks of earlier tests (aborted nodes wind down in the background) are gone.
+inline size_t settled_tasks() {
+  eventually([] { return Runtime::live_tasks() == 0; }, 5s);
+  return Runtime::live_tasks();
+}
+
 inline std::optional<core::Member> find(const std::vector<core::Member>& v, const std::string& name) {
   for (const auto& m : v)
     if (m.name == name) return m;
