@@ -64,8 +64,9 @@ void set_rank(uint8_t r) { g_rank.store(r > 5 ? 5 : r, std::memory_order_relaxed
 bool set_dispatcher(std::shared_ptr<Dispatcher> d) {
   std::lock_guard<std::mutex> g(install_lock());
   if (g_dispatcher.load(std::memory_order_acquire) != nullptr) return false;
-  // Kept for the life of the process, like the records' targets.
-  auto* keep = new std::shared_ptr<Dispatcher>(std::move(d));
+  // Kept for the life of the process: threads may log until it ends.
+  static std::shared_ptr<Dispatcher>* keep = nullptr;
+  keep = new std::shared_ptr<Dispatcher>(std::move(d));
   g_dispatcher.store(keep->get(), std::memory_order_release);
   return true;
 }

@@ -18,6 +18,7 @@ struct CurrentGuard {
 TaskState* current_task() { return t_current; }
 
 size_t TaskState::live() { return g_live.load(std::memory_order_acquire); }
+void task_ended() { g_live.fetch_sub(1, std::memory_order_acq_rel); }
 
 TaskState::TaskState(Strand strand) : strand_(strand), timer_(strand) {}
 
@@ -31,7 +32,6 @@ TaskState::~TaskState() {
   if (finish_) {
     auto f = std::move(finish_);
     f(nullptr, Ended::Aborted);
-    g_live.fetch_sub(1, std::memory_order_acq_rel);
   }
 }
 
@@ -143,7 +143,6 @@ void TaskState::run() {
       if (root) root.destroy();
     }
     if (finish) finish(nullptr, Ended::Aborted);
-    g_live.fetch_sub(1, std::memory_order_acq_rel);
     return;
   }
   parked_ = false;
@@ -167,7 +166,6 @@ void TaskState::root_finished(std::coroutine_handle<> root) {
   // Keeps this state alive while the finisher releases the last handles to it.
   auto self = shared_from_this();
   if (finish) finish(root, Ended::Completed);
-  g_live.fetch_sub(1, std::memory_order_acq_rel);
 }
 
 }  // namespace detail

@@ -45,7 +45,10 @@ class TaskState;
 // The task running on this thread, or null.
 TaskState* current_task();
 
+// Called once per task: with its root frame (not yet destroyed) when it completed, with none
+// when it was aborted. It releases the frame, counts the task as ended, then tells joiners.
 using Finisher = std::function<void(std::coroutine_handle<>, Ended)>;
+void task_ended();
 
 class TaskState : public std::enable_shared_from_this<TaskState> {
  public:
@@ -355,6 +358,7 @@ JoinHandle<T> spawn(Strand strand, Task<T> task) {
       }
       th.destroy();
     }
+    detail::task_ended();
     join->finish(how);
   });
   return JoinHandle<T>(std::move(join), std::move(st));

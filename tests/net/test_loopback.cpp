@@ -211,8 +211,9 @@ TEST(Loopback, DroppingTheLastHandleWithoutCloseWarnsAndStopsTheNode) {
   EXPECT_EQ(cap.count(m, "node dropped"), 0u);
   { Memberlist gone = std::move(copy); }
   EXPECT_EQ(cap.count(m, "node dropped without leave() or close(); peers will see a crash", log::Level::Warn), 1u);
-  EXPECT_TRUE(eventually([&] { return Runtime::live_tasks() == tasks && fd_count() == fds; }));
   EXPECT_TRUE(eventually([&] { return bs.next().kind == events::Received::Kind::Closed; }));
+  EXPECT_TRUE(eventually([&] { return Runtime::live_tasks() == tasks; })) << Runtime::live_tasks() << " " << tasks;
+  EXPECT_TRUE(eventually([&] { return fd_count() == fds; })) << fd_count() << " " << fds;
   // Nothing was sent: the other node finds out by failure detection.
   EXPECT_TRUE(eventually([&] {
     auto r = a.member("b");
