@@ -98,38 +98,58 @@ bool TaskState::park(std::coroutine_handle<> leaf, std::optional<Instant> deadli
     return false;
   }
   parked_ = true;
-  uint64_t gen = ++gen_;
+  park_deadline_ = deadline;
   g.unlock();
-  if (deadline) {
-    // Still on the strand: run() cannot start before this returns.
-    timer_.expires_at(*deadline);
-    timer_armed_ = true;
-    timer_.async_wait([self = shared_from_this(), gen](const asio::error_code& ec) {
-      if (!ec) self->on_timer(gen);
-    });
-  }
+  // Still on the strand: run() cannot start before this returns. A timer already armed for
+  // this deadline or an earlier one is kept (one that fires early arms again), so a task that
+  // parks with the same deadline over and over costs no timer changes.
+  if (deadline && (!timer_armed_ || *deadline < armed_at_)) arm(*deadline);
   return true;
 }
 
-void TaskState::on_timer(uint64_t gen) {
+void TaskState::arm(Instant at) {
+  timer_.expires_at(at);
+  timer_armed_ = true;
+  armed_at_ = at;
+  uint64_t tg = ++timer_gen_;
+  timer_.async_wait([self = shared_from_this(), tg](const asio::error_code& ec) {
+    if (!ec) self->on_timer(tg);
+  });
+}
+
+void TaskState::on_timer(uint64_t tg) {
+  if (tg != timer_gen_) return;  // replaced by a later arm
+  timer_armed_ = false;
+  Instant due;
+  bool fire = false;
   {
     std::lock_guard<std::mutex> g(m_);
-    if (!parked_ || gen != gen_ || scheduled_ || done_) return;
-    scheduled_ = true;
+    if (!parked_ || scheduled_ || done_ || !park_deadline_) return;
+    due = *park_deadline_;
+    if (std::chrono::steady_clock::now() >= due) {
+      scheduled_ = true;
+      fire = true;
+    }
+  }
+  if (!fire) {
+    arm(due);  // armed for an earlier park; this one waits longer
+    return;
   }
   timed_out_ = true;
-  timer_armed_ = false;
   run();
+}
+
+void TaskState::disarm() {
+  if (!timer_armed_) return;
+  timer_armed_ = false;
+  ++timer_gen_;
+  timer_.cancel();
 }
 
 void TaskState::run() {
   std::unique_lock<std::mutex> g(m_);
   scheduled_ = false;
   if (done_) return;
-  if (timer_armed_) {
-    timer_armed_ = false;
-    timer_.cancel();
-  }
   if (aborted_) {
     done_ = true;
     parked_ = false;
@@ -138,6 +158,7 @@ void TaskState::run() {
     auto finish = std::move(finish_);
     finish_ = nullptr;
     g.unlock();
+    disarm();
     {
       CurrentGuard cg(this);
       if (root) root.destroy();
@@ -147,6 +168,7 @@ void TaskState::run() {
   }
   parked_ = false;
   notified_ = false;
+  park_deadline_.reset();
   std::coroutine_handle<> h = leaf_ ? leaf_ : root_;
   g.unlock();
   CurrentGuard cg(this);
@@ -165,6 +187,7 @@ void TaskState::root_finished(std::coroutine_handle<> root) {
   }
   // Keeps this state alive while the finisher releases the last handles to it.
   auto self = shared_from_this();
+  disarm();
   if (finish) finish(root, Ended::Completed);
 }
 

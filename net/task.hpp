@@ -72,13 +72,19 @@ class TaskState : public std::enable_shared_from_this<TaskState> {
 
  private:
   void run();
-  void on_timer(uint64_t gen);
+  void arm(Instant at);
+  void disarm();
+  void on_timer(uint64_t timer_gen);
   void post_run();
 
   Strand strand_;
   asio::steady_timer timer_;
-  bool timer_armed_ = false;  // strand only
-  bool timed_out_ = false;    // strand only
+  // Strand only:
+  bool timer_armed_ = false;
+  Instant armed_at_{};
+  uint64_t timer_gen_ = 0;
+  bool timed_out_ = false;
+  std::optional<Instant> park_deadline_;
 
   std::mutex m_;
   std::coroutine_handle<> root_;
@@ -89,7 +95,6 @@ class TaskState : public std::enable_shared_from_this<TaskState> {
   bool scheduled_ = false;
   bool aborted_ = false;
   bool done_ = false;
-  uint64_t gen_ = 0;
 };
 
 }  // namespace detail
