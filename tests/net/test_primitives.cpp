@@ -1,6 +1,10 @@
 // The runtime's task, channel and notifier primitives.
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -372,3 +376,66 @@ TEST(JoinSet, JoinsInFinishingOrderAndAbortsWhatIsLeftWhenDropped) {
   EXPECT_TRUE(eventually([] { return Held::live.load() == 0; }));
   EXPECT_FALSE(after.load());
 }
+
+namespace {
+std::vector<std::string> thread_names() {
+  std::vector<std::string> out;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      std::string path = std::string("/proc/self/task/") + e->d_name + "/comm";
+      if (FILE* f = std::fopen(path.c_str(), "r")) {
+        char buf[32] = {};
+        if (std::fgets(buf, sizeof buf, f)) out.emplace_back(buf);
+        std::fclose(f);
+      }
+    }
+    closedir(d);
+  }
+  return out;
+}
+}  // namespace
+
+TEST(Runtime, ThreadsAreNamedAndTheProcessRuntimeIsBuiltOnce) {
+  auto before = thread_names();
+  auto r = Runtime::create(3);
+  ASSERT_TRUE(r.ok());
+  std::atomic<bool> ran{false};
+  r.value()->blocking([&] { ran = true; });
+  ASSERT_TRUE(eventually([&] { return ran.load(); }));
+  auto after = thread_names();
+  size_t named_before = std::count(before.begin(), before.end(), std::string("vennock-io\n"));
+  size_t named_after = std::count(after.begin(), after.end(), std::string("vennock-io\n"));
+  EXPECT_EQ(named_after - named_before, 4u);  // three workers and one blocking-pool thread
+  EXPECT_EQ(after.size() - before.size(), 4u);
+  // The process runtime: one, whatever later callers ask for.
+  Runtime* a = Runtime::get(2).value();
+  Runtime* b = Runtime::get().value();
+  Runtime* c = Runtime::get(5).value();
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(a, c);
+  EXPECT_EQ(a->threads(), 2u);
+}
+
+#if !defined(__SANITIZE_THREAD__)
+TEST(Runtime, AChildAfterForkBuildsAFreshRuntime) {
+  Runtime* parent = Runtime::get(2).value();
+  ASSERT_EQ(parent->block_on(add(1, 1)).value, 2);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // The child: the parent's threads do not exist here; the inherited runtime is left alone.
+    Runtime* mine = Runtime::get(1).value();
+    int code = 0;
+    if (mine == parent) code |= 1;
+    if (mine->threads() != 1) code |= 2;
+    auto j = mine->spawn(add(20, 22)).wait_for(std::chrono::seconds(5));
+    if (!j || *j->value != 42) code |= 4;
+    _exit(code);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+#endif
