@@ -314,3 +314,31 @@ TEST(Loopback, StartRefusesBadSettings) {
   Memberlist m = start(std::move(ok));
   run(m.close());
 }
+
+TEST(Loopback, ANodeWhoseSeedWasDownRejoinsThroughItLater) {
+  Capture& cap = capture();
+  // Find a free port, then leave it unused for a while.
+  SocketAddr later;
+  {
+    auto t = transport::AsioTransport::bind(runtime().io(), fast_settings("x").bind);
+    ASSERT_TRUE(t.ok());
+    later = (*t)->local_addr();
+  }
+  Settings sb = fast_settings("b");
+  sb.seed_addrs = {later};
+  sb.config.rejoin_interval = core::Duration::from_millis(300);
+  size_t m = cap.mark();
+  Memberlist b = start(std::move(sb));
+  EXPECT_EQ(cap.count(m, "startup join failed; retrying in the background"), 1u);
+  EXPECT_EQ(b.members().size(), 1u);
+  Settings sa = fast_settings("a");
+  sa.bind = later;
+  Memberlist a = start(std::move(sa));
+  // b's periodic rejoin finds its seed up and joins through it.
+  EXPECT_TRUE(eventually([&] { return b.members().size() == 2 && a.members().size() == 2; }, 5s));
+  EXPECT_TRUE(eventually([&] { return cap.count(m, "rejoined the cluster through the seeds", log::Level::Info) == 1; }));
+  EXPECT_GE(cap.count(m, "rejoining seeds that are not live members seeds=1 alone=true"), 1u);
+  run(a.close());
+  run(b.close());
+  EXPECT_EQ(a.events().next().kind, events::Received::Kind::Closed);  // born closed
+}
