@@ -3,7 +3,6 @@
 #include <cmath>
 
 #include "core/impl.hpp"
-#include "proto/tags.hpp"
 
 namespace vennock::core {
 
@@ -150,7 +149,6 @@ void Node::Impl::on_alive(const proto::Alive& a, Ctx& ctx) {
   }
   Entry* e = table.find(a.name);
   if (!e) {
-    if (!proto::Tags::parse(a.meta)) return;
     if (ctx.new_members >= cfg.max_new_members_per_packet || !make_room()) {
       ++counters.members_refused;
       return;
@@ -185,7 +183,6 @@ void Node::Impl::on_alive(const proto::Alive& a, Ctx& ctx) {
       return;
     }
   }
-  if ((new_life || reclaim) && !proto::Tags::parse(a.meta)) return;
   if (new_life) ++counters.restarts;
   // The slot index is needed for the timers; recover it from the lists.
   uint32_t idx = is_live(cur.m.state) ? table.live()[cur.pos] : table.gone()[cur.pos];
@@ -210,7 +207,6 @@ void Node::Impl::on_alive(const proto::Alive& a, Ctx& ctx) {
   }
   if (cur.m.state == MemberState::Left) return;  // a departure is final for that life
   if (!inc_newer(a.incarnation, cur.m.incarnation)) return;
-  if (a.meta != cur.m.meta && !proto::Tags::parse(a.meta)) return;
   MemberState old = cur.m.state;
   clear_suspicion(idx);
   if (cur.expiry) {

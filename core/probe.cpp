@@ -124,7 +124,8 @@ void Node::Impl::probe_end() {
     adjust_health(1);
   }
   Entry* e = table.find(p.name);
-  if (!e || e->gen != p.gen || e->m.epoch != p.epoch || e->m.state != MemberState::Alive) return;
+  // A failed probe of a member already suspect is an independent confirmation of it.
+  if (!e || e->gen != p.gen || e->m.epoch != p.epoch || !is_live(e->m.state)) return;
   on_suspect(proto::Suspect{e->m.name, e->m.epoch, e->m.incarnation, self.name});
 }
 

@@ -4,7 +4,6 @@
 #include <sodium.h>
 
 #include <algorithm>
-#include <cassert>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -351,7 +350,6 @@ Result<Key, KeyTextError> Key::from_base64(std::string_view text) {
   // 43 characters carry 258 bits: the 2 beyond the key must be zero, or two texts would
   // name one key.
   const bool stray = acc != 0;
-  acc = 0;
   sodium_memzero(&acc, sizeof acc);
   if (stray) return err(KeyTextError::BadBase64);  // k is wiped as it goes
   return k;
@@ -449,10 +447,9 @@ void Codec::seal(ByteView payload, uint64_t stamp_ms, Bytes& out) {
     if (!payload.empty()) std::memcpy(p + PLAINTEXT_OVERHEAD, payload.data(), payload.size());
     return;
   }
-  // An encrypted codec always holds a key (the constructor's list is non-empty and the
-  // last key cannot be removed). Built against that rule, it emits nothing: an empty
-  // datagram that every receiver refuses, never an unprotected one.
-  assert(!s.ring.empty());
+  // An encrypted codec holds a key unless it was built from an empty list (the last key
+  // cannot be removed). Then it emits nothing, an empty packet every receiver refuses,
+  // rather than anything unprotected.
   if (s.ring.empty()) return;
   const State::Entry& e = s.ring.front();
   const size_t body = STAMP_LEN + payload.size();

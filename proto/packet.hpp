@@ -85,6 +85,7 @@ class Key {
 
   SecretString to_base64() const;  // always 44 characters
   KeyId id() const;
+  // Not on a moved-from key, which holds no block.
   std::span<const uint8_t, KEY_LEN> bytes() const { return std::span<const uint8_t, KEY_LEN>(*block_); }
   // Constant-time comparison of all 32 bytes.
   bool operator==(const Key& o) const;
@@ -122,7 +123,9 @@ struct Opened {
 // The packet codec and keyring of one node.
 class Codec {
  public:
-  // keys: nullopt runs without encryption; otherwise at least one key (the first is used).
+  // keys: nullopt runs without encryption; otherwise at least one key (the first is used;
+  // a key listed twice is installed once). Given an empty list, the codec is encrypted but
+  // seals nothing (seal yields an empty packet) until a key is installed and used.
   // nonce_key seeds the nonce generator; it is copied, and the caller wipes its buffer.
   Codec(std::string label, std::optional<std::vector<Key>> keys, std::span<const uint8_t, 32> nonce_key);
   Codec(Codec&&) noexcept;

@@ -3,6 +3,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
+# Undefined behaviour fails the run instead of scrolling past in the log.
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 "$root/scripts/setup.sh"
 "$root/scripts/build.sh" fuzz
 for f in "$root"/build/fuzz/tests/fuzz_*; do

@@ -213,6 +213,31 @@ TEST(Codec, NoncesAreTheChaCha20KeystreamInOrder) {
   EXPECT_EQ(seen.size(), count);
 }
 
+// Packets computed independently from the primitives as docs/wire.md describes them
+// (BLAKE3 derive_key for the subkey, ChaCha20 keystream nonces, XChaCha20-Poly1305 over
+// stamp ‖ payload with header ‖ label authenticated), so the document and the code agree.
+TEST(Codec, KnownAnswerPackets) {
+  std::array<uint8_t, 32> k, nk;
+  for (size_t i = 0; i < 32; ++i) {
+    k[i] = static_cast<uint8_t>(i);
+    nk[i] = static_cast<uint8_t>(0x80 + i);
+  }
+  const Bytes payload = samples::encode_all({Ping{1, "b", "a"}, Ack{1}});
+  ASSERT_EQ(hex(payload), "00080000000101620161020400000001");
+  const uint64_t stamp = 1767225600000;  // 2026-01-01T00:00:00Z
+
+  Codec c("default", std::vector<Key>{Key::from_array(k)}, nk);
+  EXPECT_EQ(Key::from_array(k).id().hex(), "e528e957");
+  EXPECT_EQ(hex(c.seal(payload, stamp)),
+            "766e0101e528e957f4fa2fcdf72b1edecd98aeb7637caffb89eb57e2b2bf2d06a48d7e7b3d4501c27931afd0bb3091b3"
+            "946d8f3d6df72c48d27ae54af79c8674479bf19d6441c81c");
+  EXPECT_EQ(hex(c.seal(payload, stamp + 1)),
+            "766e0101e528e957ebabc0e58ab91e46df460e93034beeb1c56b14a9d4f9d1b0fdcfdf8afc0f70a0187185cfaba903b2"
+            "701ccbed60ebea49180c8cd5fce97e7681e5a078ea88f614");
+  Codec p("default", std::nullopt, nk);
+  EXPECT_EQ(hex(p.seal(payload, stamp)), "766e0100f78761cf0000019b76daa80000080000000101620161020400000001");
+}
+
 TEST(Codec, EveryFlippedBitOfASealedPacketIsRefused) {
   Codec tx = sealed({key_of(3)});
   Codec rx = sealed({key_of(3)});
@@ -374,6 +399,16 @@ TEST(Keyring, OperationsRefuseInTheirOrder) {
   EXPECT_EQ(c.key_ids(), std::vector<KeyId>{k3.id()});
   // Sealing still works after all that.
   EXPECT_TRUE(open_copy(sealed({k3}), c.seal(Bytes{1}, 1)).ok());
+}
+
+TEST(Keyring, AnEmptyKeyListSealsNothingUnprotected) {
+  Codec c("default", std::vector<Key>{}, nonce_key());
+  EXPECT_TRUE(c.encrypted());
+  EXPECT_TRUE(c.key_ids().empty());
+  EXPECT_TRUE(c.seal(Bytes{1, 2, 3}, 1).empty());
+  EXPECT_EQ(open_copy(c, sealed({key_of(1)}).seal({}, 1)).error().code, DecodeCode::UnknownKey);
+  ASSERT_TRUE(c.install_key(key_of(1)).ok());
+  EXPECT_TRUE(open_copy(sealed({key_of(1)}), c.seal(Bytes{1}, 1)).ok());
 }
 
 TEST(HeaderCheck, PlaintextAndMovedCodec) {

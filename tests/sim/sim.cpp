@@ -246,7 +246,16 @@ void Sim::handle(Item* it) {
     case Kind::StreamConnect:
       break;
   }
-  if (measure) engine_time += std::chrono::steady_clock::now() - t0;
+  if (measure) {
+    auto d = std::chrono::steady_clock::now() - t0;
+    engine_time += d;
+    if (it->kind == Kind::Timer)
+      timer_time += d;
+    else if (it->kind == Kind::Datagram)
+      datagram_time += d;
+    else
+      stream_time += d;
+  }
   after_call(it->node);
 }
 

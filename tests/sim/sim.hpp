@@ -89,6 +89,9 @@ class Sim {
   // Time spent inside engine calls, when measuring.
   bool measure = false;
   std::chrono::nanoseconds engine_time{0};
+  std::chrono::nanoseconds datagram_time{0};  // the part spent handling datagrams
+  std::chrono::nanoseconds stream_time{0};    // ... stream events (push-pull merges among them)
+  std::chrono::nanoseconds timer_time{0};     // ... timers
   uint64_t datagrams_delivered = 0;
   uint64_t datagrams_sent = 0;
   uint64_t frames_delivered = 0;

@@ -1,0 +1,113 @@
+// Configuration checks: their order and their exact texts.
+#include <functional>
+
+#include "core/harness.hpp"
+
+namespace vennock::test {
+namespace {
+
+using core::Config;
+using core::Duration;
+
+struct Case {
+  std::function<void(Config&)> change;
+  const char* field;
+  const char* reason;
+};
+
+TEST(Config, DefaultsAreTheLanPresetAndValid) {
+  Config c;
+  EXPECT_TRUE(c.validate().ok());
+  EXPECT_EQ(c.probe_interval, Duration::from_millis(1000));
+  EXPECT_EQ(c.udp_max_payload, 1400u);
+  EXPECT_EQ(c.max_stream_frame, 8u * 1024 * 1024);
+}
+
+TEST(Config, EachCheckHasItsFieldAndReason) {
+  const std::vector<Case> cases = {
+      {[](Config& c) { c.cluster = std::string(256, 'x'); }, "cluster", "must be at most 255 bytes"},
+      {[](Config& c) { c.keys = std::vector<proto::Key>{}; }, "security", "needs at least one key"},
+      {[](Config& c) { c.probe_interval = {}; }, "probe_interval", "must be positive"},
+      {[](Config& c) { c.probe_timeout = {}; }, "probe_timeout", "must be positive and below probe_interval"},
+      {[](Config& c) { c.probe_timeout = c.probe_interval; }, "probe_timeout", "must be positive and below probe_interval"},
+      {[](Config& c) { c.gossip_interval = {}; }, "gossip_interval", "must be positive and at most probe_interval"},
+      {[](Config& c) { c.gossip_interval = Duration::from_nanos(c.probe_interval.as_nanos() + 1); }, "gossip_interval",
+       "must be positive and at most probe_interval"},
+      {[](Config& c) { c.suspicion_mult = 0; }, "suspicion_mult", "must be positive"},
+      {[](Config& c) { c.suspicion_max_mult = 0; }, "suspicion_max_mult", "must be at least 1"},
+      {[](Config& c) { c.expected_confirmations = 0; }, "expected_confirmations", "must be positive"},
+      {[](Config& c) { c.retransmit_mult = 0; }, "retransmit_mult", "must be positive"},
+      {[](Config& c) { c.tcp_timeout = {}; }, "tcp_timeout", "must be positive"},
+      {[](Config& c) { c.join_retries = 0; }, "join_retries", "must be at least 1"},
+      {[](Config& c) { c.max_members = 0; }, "max_members", "must be positive"},
+      {[](Config& c) { c.max_new_members_per_packet = 0; }, "max_new_members_per_packet", "must be positive"},
+      {[](Config& c) { c.user_broadcast_queue = 0; }, "user_broadcast_queue", "must be at least 1"},
+      {[](Config& c) { c.udp_max_payload = proto::PACKET_OVERHEAD; }, "limits", "too small to hold the packet overhead"},
+      {[](Config& c) { c.max_stream_frame = 10; }, "limits", "too small to hold the packet overhead"},
+      {[](Config& c) { c.max_meta_bytes = 1400; }, "max_meta_bytes",
+       "must leave an Alive that fits a udp_max_payload datagram beside a Ping"},
+      {[](Config& c) { c.udp_max_payload = 700; }, "udp_max_payload",
+       "must fit an Alive with max_meta_bytes of metadata beside a Ping"},
+      {[](Config& c) { c.max_meta_bytes = UINT64_MAX; }, "max_meta_bytes",
+       "must leave an Alive that fits a udp_max_payload datagram beside a Ping"},
+      {[](Config& c) { c.max_user_broadcast = 1300; }, "max_user_broadcast",
+       "must fit a udp_max_payload datagram beside the largest Ping"},
+      {[](Config& c) { c.max_user_message = c.max_stream_frame; }, "max_user_message", "must fit a max_stream_frame frame"},
+      {[](Config& c) { c.max_stream_frame = 4096; }, "max_stream_frame", "must fit a max_user_message message"},
+  };
+  for (const auto& k : cases) {
+    Config c;
+    k.change(c);
+    auto r = c.validate();
+    ASSERT_FALSE(r.ok()) << k.field;
+    EXPECT_STREQ(r.error().field, k.field);
+    EXPECT_STREQ(r.error().reason, k.reason);
+  }
+  // The limits sit exactly at the edge of what fits.
+  Config c;
+  c.udp_max_payload = proto::max_ping_size() + proto::max_alive_size(c.max_meta_bytes) + proto::PACKET_OVERHEAD;
+  EXPECT_TRUE(c.validate().ok());
+  c.udp_max_payload -= 1;
+  EXPECT_STREQ(c.validate().error().field, "udp_max_payload");
+}
+
+TEST(Config, FirstFailingCheckWins) {
+  Config c;
+  c.tcp_timeout = {};
+  c.suspicion_mult = 0;
+  c.max_members = 0;
+  EXPECT_STREQ(c.validate().error().field, "suspicion_mult");
+  c.cluster = std::string(300, 'c');
+  EXPECT_STREQ(c.validate().error().field, "cluster");
+  // awareness_max is never checked.
+  Config d;
+  d.awareness_max = 0;
+  EXPECT_TRUE(d.validate().ok());
+}
+
+TEST(Config, ErrorTextAndNodeCreation) {
+  core::ConfigError e{"tcp_timeout", "must be positive"};
+  EXPECT_EQ(e.message(), "tcp_timeout must be positive");
+  Config c;
+  c.join_retries = 0;
+  std::array<uint8_t, 32> nk{};
+  auto made = Node::create(c, core::Identity{"a", {}, ip4(1), kEpoch}, 0, 1, nk);
+  ASSERT_FALSE(made.ok());
+  EXPECT_EQ(made.error(), (core::ConfigError{"join_retries", "must be at least 1"}));
+}
+
+TEST(Config, CommandErrorTexts) {
+  using core::CommandError;
+  EXPECT_STREQ(core::message(CommandError::MetaTooLarge), "metadata larger than max_meta_bytes");
+  EXPECT_STREQ(core::message(CommandError::JoinFailed), "no seed answered");
+  EXPECT_STREQ(core::message(CommandError::Left), "this node has left the cluster");
+  EXPECT_STREQ(core::message(CommandError::NotEncrypted), "this node runs without encryption and has no keys");
+  EXPECT_STREQ(core::message(CommandError::KeyNotInstalled), "key is not installed");
+  EXPECT_STREQ(core::message(CommandError::KeyInUse), "key is the one in use");
+  EXPECT_STREQ(core::message(CommandError::LastKey), "key is the last one installed");
+  EXPECT_STREQ(core::message(CommandError::TooLarge), "message larger than max_user_message or max_user_broadcast");
+  EXPECT_STREQ(core::message(CommandError::NotAMember), "not a live member at that epoch");
+}
+
+}  // namespace
+}  // namespace vennock::test

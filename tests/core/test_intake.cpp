@@ -1,0 +1,133 @@
+// Packet intake (sizes, keys, stamps, replays) and the answers to Ping and IndirectPing.
+#include "core/harness.hpp"
+
+namespace vennock::test {
+namespace {
+
+using proto::Ack;
+using proto::Nack;
+using proto::Ping;
+
+TEST(Intake, RefusedPacketsAreCountedByCause) {
+  Harness h(encrypted(7));
+  h.deliver_raw(ip4(2), proto::Bytes{1, 2, 3});
+  EXPECT_EQ(h.node->counters().decode_errors, 1u);
+  h.deliver_raw(ip4(2), proto::Bytes(core::MAX_DATAGRAM + 1, 0));
+  EXPECT_EQ(h.node->counters().decode_errors, 2u);
+  // Sealed under a key this node does not hold.
+  std::array<uint8_t, 32> nk{};
+  proto::Codec other("default", std::vector<proto::Key>{key_of(8)}, nk);
+  proto::Bytes payload;
+  proto::encode(Ping{1, "self", "x"}, payload);
+  h.deliver_raw(ip4(2), other.seal(payload, h.wall()));
+  EXPECT_EQ(h.node->counters().decrypt_failures, 1u);
+  // A tampered packet fails authentication.
+  proto::Bytes p = h.seal({Ping{1, "self", "x"}});
+  p.back() ^= 1;
+  h.deliver_raw(ip4(2), p);
+  EXPECT_EQ(h.node->counters().decrypt_failures, 2u);
+  // A sound packet whose payload does not decode.
+  h.deliver_raw(ip4(2), h.peer->seal(proto::Bytes{99, 0}, h.wall()));
+  EXPECT_EQ(h.node->counters().decode_errors, 3u);
+  EXPECT_EQ(h.node->counters().packets_received, 5u);
+  EXPECT_TRUE(h.out.empty());
+  h.node->add_decode_errors(2);
+  h.node->add_decrypt_failures(3);
+  EXPECT_EQ(h.node->counters().decode_errors, 5u);
+  EXPECT_EQ(h.node->counters().decrypt_failures, 5u);
+}
+
+TEST(Intake, EachEncryptedPacketIsAcceptedOnceWithinTheWindow) {
+  Harness h(encrypted(7));
+  proto::Bytes p = h.seal({Ping{1, "self", "x"}});
+  h.deliver_raw(ip4(2), p);
+  EXPECT_EQ(h.transmits<core::transmit::Datagram>().size(), 1u);
+  h.deliver_raw(ip4(2), p);
+  EXPECT_EQ(h.node->counters().replays_dropped, 1u);
+  EXPECT_EQ(h.transmits<core::transmit::Datagram>().size(), 1u);
+  // Stamps too far in the past or the future.
+  h.deliver_raw(ip4(2), h.seal({Ping{2, "self", "x"}}, h.wall() - core::REPLAY_WINDOW_MS - 1));
+  h.deliver_raw(ip4(2), h.seal({Ping{3, "self", "x"}}, h.wall() + core::REPLAY_WINDOW_MS + 1));
+  EXPECT_EQ(h.node->counters().replays_dropped, 3u);
+  // At the edge of the window: accepted.
+  h.deliver_raw(ip4(2), h.seal({Ping{4, "self", "x"}}, h.wall() - core::REPLAY_WINDOW_MS + 1));
+  EXPECT_EQ(h.node->counters().replays_dropped, 3u);
+  // Plaintext packets carry no nonce and are not replay-checked.
+  Harness plain;
+  proto::Bytes q = plain.seal({Ping{1, "self", "x"}});
+  plain.deliver_raw(ip4(2), q);
+  plain.deliver_raw(ip4(2), q);
+  EXPECT_EQ(plain.node->counters().replays_dropped, 0u);
+  EXPECT_EQ(plain.transmits<core::transmit::Datagram>().size(), 2u);
+}
+
+TEST(Intake, ReplayMemoryIsBoundedAndTightensInsteadOfForgetting) {
+  core::ReplayWindow w(1000, 4);
+  std::array<uint8_t, proto::NONCE_LEN> n{};
+  auto nonce = [&](uint8_t b) {
+    n.fill(b);
+    return n;
+  };
+  const uint64_t wall = 10'000;
+  EXPECT_EQ(w.check(wall, 9'500, nonce(1)), core::ReplayWindow::Verdict::Fresh);
+  EXPECT_EQ(w.check(wall, 9'600, nonce(2)), core::ReplayWindow::Verdict::Fresh);
+  EXPECT_EQ(w.check(wall, 9'700, nonce(3)), core::ReplayWindow::Verdict::Fresh);
+  EXPECT_EQ(w.check(wall, 9'800, nonce(4)), core::ReplayWindow::Verdict::Fresh);
+  EXPECT_EQ(w.check(wall, 9'800, nonce(4)), core::ReplayWindow::Verdict::Replayed);
+  // Full: the oldest nonce is forgotten, and its stamp is refused from now on.
+  EXPECT_EQ(w.check(wall, 9'900, nonce(5)), core::ReplayWindow::Verdict::Fresh);
+  EXPECT_EQ(w.remembered(), 4u);
+  EXPECT_EQ(w.check(wall, 9'500, nonce(1)), core::ReplayWindow::Verdict::Stale);
+  EXPECT_EQ(w.check(wall, 9'600, nonce(2)), core::ReplayWindow::Verdict::Replayed);
+  // Time moves on: old nonces expire with their window.
+  EXPECT_EQ(w.check(20'000, 19'990, nonce(6)), core::ReplayWindow::Verdict::Fresh);
+  EXPECT_EQ(w.remembered(), 1u);
+}
+
+TEST(Intake, PingIsAnsweredOnlyForThisName) {
+  Harness h;
+  h.deliver(ip4(2), {Ping{77, "self", "x"}});
+  auto acks = h.sent<Ack>(ip4(2));
+  ASSERT_EQ(acks.size(), 1u);
+  EXPECT_EQ(acks[0].seq, 77u);
+  h.clear();
+  h.deliver(ip4(2), {Ping{78, "someone-else", "x"}});
+  EXPECT_TRUE(h.out.empty());
+  EXPECT_EQ(h.node->counters().misdirected, 1u);
+}
+
+TEST(Intake, IndirectPingRelaysTheAckOrSendsANack) {
+  Harness h;
+  // The target answers: the requester gets an Ack with its own sequence number.
+  h.deliver(ip4(2), {proto::IndirectPing{500, "t", ip4(3), "req", true}});
+  auto pings = h.sent<Ping>(ip4(3));
+  ASSERT_EQ(pings.size(), 1u);
+  EXPECT_EQ(pings[0].target, "t");
+  h.clear();
+  h.deliver(ip4(3), {Ack{pings[0].seq}});
+  auto acks = h.sent<Ack>(ip4(2));
+  ASSERT_EQ(acks.size(), 1u);
+  EXPECT_EQ(acks[0].seq, 500u);
+  h.advance(h.cfg.probe_timeout.as_nanos() + 1);
+  EXPECT_TRUE(h.sent<Nack>().empty());
+
+  // The target stays silent: a Nack after probe_timeout, only when asked for one.
+  h.clear();
+  h.deliver(ip4(2), {proto::IndirectPing{600, "t", ip4(3), "req", true}});
+  h.deliver(ip4(2), {proto::IndirectPing{601, "t", ip4(3), "req", false}});
+  h.advance(h.cfg.probe_timeout.as_nanos() + 1);
+  auto nacks = h.sent<Nack>(ip4(2));
+  ASSERT_EQ(nacks.size(), 1u);
+  EXPECT_EQ(nacks[0].seq, 600u);
+  EXPECT_TRUE(h.sent<Ack>().empty());
+}
+
+TEST(Intake, ManyIndirectRequestsAreBounded) {
+  Harness h;
+  for (uint32_t i = 0; i < core::MAX_RELAYS + 100; ++i)
+    h.deliver(ip4(2), {proto::IndirectPing{i, "t", ip4(3), "req", true}});
+  EXPECT_EQ(h.sent<Ping>(ip4(3)).size(), core::MAX_RELAYS);
+}
+
+}  // namespace
+}  // namespace vennock::test
