@@ -1,0 +1,164 @@
+// Stream tasks: one task per TCP connection, inbound or outbound.
+//
+// A task writes the frames the actor sends it, cuts the frames it reads and reports them to
+// the actor, and reports how the stream ended, always followed by Finished. Frames are a
+// 4-byte big-endian length and one packet.
+//
+// Back-pressure: a frame travels to the actor with a FrameHold, and the task reads nothing
+// more from its socket until the actor has handled that frame and dropped the hold. So a
+// stream keeps at most one frame waiting in the actor's queue, plus the frame it is cutting
+// and one read buffer; a peer that writes faster than the node handles only fills its own
+// socket buffers.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <variant>
+
+#include "core/io.hpp"
+#include "net/log.hpp"
+#include "net/sync.hpp"
+#include "net/task.hpp"
+#include "net/transport.hpp"
+#include "proto/packet.hpp"
+#include "proto/stream.hpp"
+
+namespace vennock::net::conn {
+
+using core::StreamId;
+using proto::Bytes;
+
+struct StreamSettings {
+  uint64_t max_stream_frame = 8 * 1024 * 1024;
+  std::chrono::nanoseconds tcp_timeout = std::chrono::seconds(10);
+  std::chrono::nanoseconds tcp_header_timeout = std::chrono::seconds(1);
+};
+
+// From the actor to a stream task.
+namespace write {
+struct Frame {
+  Bytes frame;  // length prefix included
+};
+struct Close {};
+}  // namespace write
+using Write = std::variant<write::Frame, write::Close>;
+
+// The header pre-check shared by the actor and the inbound streams; replaced whole when the
+// keyring changes.
+class HeaderCell {
+ public:
+  explicit HeaderCell(proto::HeaderCheck c) : v_(std::make_shared<const proto::HeaderCheck>(std::move(c))) {}
+  std::shared_ptr<const proto::HeaderCheck> load() const { return v_.load(std::memory_order_acquire); }
+  void store(proto::HeaderCheck c) {
+    v_.store(std::make_shared<const proto::HeaderCheck>(std::move(c)), std::memory_order_release);
+  }
+
+ private:
+  std::atomic<std::shared_ptr<const proto::HeaderCheck>> v_;
+};
+
+// The stream side of a frame's hold.
+struct Flow {
+  std::mutex m;
+  bool held = false;
+  Waker w;
+  // True when no frame of this stream waits in the actor; otherwise records the waker.
+  bool poll_idle();
+};
+
+// Travels with a frame to the actor; dropping it lets the stream read on.
+class FrameHold {
+ public:
+  FrameHold() = default;
+  explicit FrameHold(std::shared_ptr<Flow> f);
+  FrameHold(FrameHold&& o) noexcept = default;
+  FrameHold& operator=(FrameHold&& o) noexcept {
+    if (this != &o) {
+      release();
+      f_ = std::move(o.f_);
+    }
+    return *this;
+  }
+  ~FrameHold() { release(); }
+  void release();
+
+ private:
+  std::shared_ptr<Flow> f_;
+};
+
+// From a stream task to the actor.
+namespace report {
+struct Frame {
+  Bytes frame;  // one packet, without its length prefix
+  FrameHold hold;
+  // The first frame of an inbound stream will also carry that connection's share of the
+  // inbound byte budget, released with the report.
+};
+struct Dropped {
+  proto::DecodeError error;  // the first frame of an inbound stream failed the header check
+};
+struct Closed {};
+struct Failed {};
+struct Finished {};  // always the task's last report
+}  // namespace report
+using Report = std::variant<report::Frame, report::Dropped, report::Closed, report::Failed, report::Finished>;
+
+// A report, the stream it concerns, and the serial of the task that sent it: a stream id can
+// be used again for a new connection, and only the current task's reports may change the
+// actor's entry for that id.
+struct Tagged {
+  StreamId id = 0;
+  uint64_t task = 0;
+  Report report;
+};
+
+// What an inbound stream gets besides its socket.
+struct Inbound {
+  std::shared_ptr<HeaderCell> check;
+  // The inbound byte budget's share for this connection goes here; exchange asks it before
+  // buffering each read of the first frame.
+};
+
+// The reporting side of one stream task.
+struct Context {
+  StreamId id;
+  uint64_t task;
+  Sender<Tagged> reports;
+  StreamSettings settings;
+  // False when the actor has gone.
+  bool send(Report r) { return reports.try_send(Tagged{id, task, std::move(r)}) == TrySend::Sent; }
+};
+
+// Runs one connection until it ends: returns how (Closed, Failed or, inbound only,
+// Dropped); the caller reports that and then Finished.
+Task<Report> exchange(transport::TcpStream& s, Receiver<Write>& rx, Context& cx, const Inbound* in);
+
+// An inbound connection accepted by the actor.
+Task<void> inbound(transport::TcpStream s, StreamId id, uint64_t task, Inbound in, Receiver<Write> rx,
+                   Sender<Tagged> reports, StreamSettings st);
+
+// A connection the engine asked for: connects within tcp_timeout, then exchanges.
+template <class Transport>
+Task<void> outbound(std::shared_ptr<Transport> t, StreamId id, uint64_t task, proto::SocketAddr to,
+                    Receiver<Write> rx, Sender<Tagged> reports, StreamSettings st) {
+  Context cx{id, task, std::move(reports), st};
+  auto connecting = t->connect(to, now() + st.tcp_timeout);
+  auto c = co_await std::move(connecting);
+  t.reset();  // only needed to connect
+  if (!c) {
+    std::string e = c.error().to_string();
+    VN_LOG(Debug, "vennock_net::conn", "connect failed", log::field("conn", id), log::field("to", to),
+           log::field("error", e));
+    cx.send(report::Failed{});
+    cx.send(report::Finished{});
+    co_return;
+  }
+  Report end = co_await exchange(c.value(), rx, cx, nullptr);
+  cx.send(std::move(end));
+  cx.send(report::Finished{});
+}
+
+}  // namespace vennock::net::conn

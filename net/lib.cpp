@@ -1,0 +1,375 @@
+#include "net/lib.hpp"
+
+#include <sodium.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "net/log.hpp"
+
+namespace vennock::net {
+
+namespace {
+const char* const kTarget = "vennock_net";
+}
+
+SocketAddr Settings::lan_bind() {
+  SocketAddr a;
+  a.port = 7946;
+  return a;
+}
+
+Settings Settings::local() {
+  Settings s;
+  s.name = default_name();
+  s.bind.ip = {127, 0, 0, 1};
+  s.config.probe_interval = core::Duration::from_millis(200);
+  s.config.probe_timeout = core::Duration::from_millis(100);
+  s.config.gossip_interval = core::Duration::from_millis(200);
+  s.config.push_pull_interval = core::Duration::from_secs(15);
+  s.config.suspicion_mult = 3;
+  s.config.tcp_fallback_ping = false;
+  return s;
+}
+
+std::vector<Seed> all_seeds(const Settings& s) {
+  std::vector<Seed> out;
+  out.reserve(s.seed_addrs.size() + s.seed_hosts.size());
+  for (const auto& a : s.seed_addrs) out.push_back(Seed::addr(a));
+  for (const auto& h : s.seed_hosts) out.push_back(h);
+  return out;
+}
+
+// ---- reads --------------------------------------------------------------------------------
+
+Member Memberlist::local() const { return in_->snapshot()->members.front(); }
+
+std::optional<Member> Memberlist::member(std::string_view name) const {
+  auto s = in_->snapshot();
+  for (const auto& m : s->members)
+    if (m.name == name) return m;
+  return std::nullopt;
+}
+
+std::vector<Member> Memberlist::members() const {
+  auto s = in_->snapshot();
+  std::vector<Member> out;
+  out.reserve(s->members.size());
+  for (const auto& m : s->members)
+    if (m.state == core::MemberState::Alive || m.state == core::MemberState::Suspect) out.push_back(m);
+  return out;
+}
+
+Stats Memberlist::stats() const {
+  std::lock_guard<std::mutex> g(in_->shared->stats_m);
+  return in_->shared->stats;
+}
+
+events::Events Memberlist::events() const { return in_->shared->hub.subscribe(); }
+
+std::vector<proto::KeyId> Keyring::key_ids() const { return *shared_->key_ids.load(std::memory_order_acquire); }
+
+// ---- requests -----------------------------------------------------------------------------
+
+Task<Result<void, Error>> Memberlist::call_done(Sender<actor::Request> tx, actor::Request req,
+                                                OneReceiver<Result<actor::Done, Error>> rx) {
+  auto t = call<actor::Done>(std::move(tx), std::move(req), std::move(rx));
+  auto r = co_await std::move(t);
+  if (!r) co_return err(std::move(r.error()));
+  co_return Result<void, Error>();
+}
+
+Task<Result<void, Error>> Memberlist::send(std::string name, uint64_t epoch, Bytes data) const {
+  auto [tx, rx] = oneshot<Result<actor::Done, Error>>();
+  return call_done(in_->requests, actor::request::Send{std::move(name), epoch, std::move(data), std::move(tx)},
+                   std::move(rx));
+}
+
+Task<Result<void, Error>> Memberlist::broadcast(Bytes data) const {
+  auto [tx, rx] = oneshot<Result<actor::Done, Error>>();
+  return call_done(in_->requests, actor::request::Broadcast{std::move(data), std::move(tx)}, std::move(rx));
+}
+
+Task<Result<void, Error>> Memberlist::leave() const {
+  auto [tx, rx] = oneshot<Result<actor::Done, Error>>();
+  return call_done(in_->requests, actor::request::Leave{std::move(tx)}, std::move(rx));
+}
+
+Task<Result<void, Error>> Memberlist::set_meta(Bytes meta) const {
+  auto [tx, rx] = oneshot<Result<actor::Done, Error>>();
+  return call_done(in_->requests, actor::request::SetMeta{std::move(meta), std::move(tx)}, std::move(rx));
+}
+
+Task<Result<void, Error>> Keyring::change(actor::KeyChange c) const {
+  auto [tx, rx] = oneshot<Result<actor::Done, Error>>();
+  return Memberlist::call_done(tx_, actor::request::Key{std::move(c), std::move(tx)}, std::move(rx));
+}
+
+Task<Result<void, Error>> Keyring::install(proto::Key k) const {
+  return change(actor::KeyChange{actor::KeyChange::Kind::Install, std::move(k)});
+}
+Task<Result<void, Error>> Keyring::use_key(proto::Key k) const {
+  return change(actor::KeyChange{actor::KeyChange::Kind::Use, std::move(k)});
+}
+Task<Result<void, Error>> Keyring::remove(proto::Key k) const {
+  return change(actor::KeyChange{actor::KeyChange::Kind::Remove, std::move(k)});
+}
+
+Task<Result<size_t, Error>> Memberlist::join_seeds(std::vector<Seed> seeds) const { return join_on(in_, std::move(seeds)); }
+
+Task<Result<size_t, Error>> Memberlist::join_on(std::shared_ptr<Inner> in, std::vector<Seed> seeds) {
+  using namespace std::chrono;
+  const auto total = nanoseconds(actor::Options::sat(in->resolve_timeout.as_nanos()));
+  const Instant deadline = total >= Instant::max() - now() ? Instant::max() : now() + total;
+  nanoseconds backoff = milliseconds(250);
+  for (;;) {
+    auto left = [&] { return std::max(nanoseconds(0), duration_cast<nanoseconds>(deadline - now())); };
+    nanoseconds limit = std::clamp(left(), nanoseconds(milliseconds(250)), nanoseconds(seconds(5)));
+    auto resolving = seed::resolve(*in->rt, seeds, limit, false);
+    auto r = co_await std::move(resolving);
+    if (!r.addrs.empty() || r.failures == 0) {
+      // Tasks are made in statements of their own: g++ 12 copies a temporary that an
+      // aggregate initialiser makes inside a co_await expression bitwise, and destroys it twice.
+      auto reply = oneshot<Result<size_t, Error>>();
+      auto t = call<size_t>(in->requests, actor::request::Join{std::move(r.addrs), std::move(reply.first)},
+                            std::move(reply.second));
+      co_return co_await std::move(t);
+    }
+    nanoseconds rest = left();
+    if (rest.count() == 0) co_return err(Error(ErrorCode::Unresolved));
+    nanoseconds retry = std::min(backoff, rest);
+    VN_LOG(Info, "vennock_net::seed", "no seed resolved; looking up again", log::field("retry_in", retry));
+    co_await sleep_for(retry);
+    backoff = std::min(nanoseconds(seconds(5)), backoff * 2);
+  }
+}
+
+Task<void> Memberlist::close() const { return close_on(in_); }
+
+Task<void> Memberlist::close_on(std::shared_ptr<Inner> in) {
+  auto reply = oneshot<actor::Done>();
+  auto sending = in->requests.send(actor::request::Close{std::move(reply.first)});
+  bool sent = co_await std::move(sending);
+  if (sent) co_await reply.second.recv();
+  std::optional<JoinHandle<void>> task;
+  {
+    std::lock_guard<std::mutex> g(in->task_m);
+    task = std::move(in->task);
+    in->task.reset();
+  }
+  if (!task) co_return;
+  auto j = co_await task->join();
+  if (j.how == Ended::Panicked) VN_LOG(Error, kTarget, "the node's actor panicked");
+}
+
+Memberlist::Inner::~Inner() {
+  {
+    std::lock_guard<std::mutex> g(task_m);
+    if (!task) return;  // closed
+  }
+  if (requests.is_closed()) return;  // the actor's loop has already ended
+  if (snapshot()->members.front().state != core::MemberState::Left) {
+    VN_LOG(Warn, kTarget, "node dropped without leave() or close(); peers will see a crash");
+  }
+  abort.abort();
+}
+
+// ---- start ----------------------------------------------------------------------------------
+
+namespace {
+
+Result<void, Error> entropy(void* buf, size_t n) {
+  if (::getentropy(buf, n) == 0) return {};
+  int e = errno;
+  std::string msg = e >= 1 ? "OS Error: " + std::to_string(e) : std::string("errno: did not return a positive value");
+  return err(Error::io(IoError::custom(IoKind::Other, std::move(msg))));
+}
+
+}  // namespace
+
+Result<Memberlist, Error> Memberlist::spawn(Runtime& rt, Settings s, std::shared_ptr<transport::AsioTransport> t) {
+  const uint64_t frame = s.config.max_stream_frame;
+  const uint64_t frame_and_prefix = frame > UINT64_MAX - 4 ? UINT64_MAX : frame + 4;
+  if (s.max_inbound_streams == 0) return err(Error::config("max_inbound_streams", "must be at least 1"));
+  if (s.max_inbound_streams_per_ip == 0) return err(Error::config("max_inbound_streams_per_ip", "must be at least 1"));
+  if (s.max_inbound_bytes_per_ip && *s.max_inbound_bytes_per_ip < frame_and_prefix) {
+    return err(Error::config("max_inbound_bytes_per_ip",
+                             "must hold one max_stream_frame frame and its 4-byte length prefix"));
+  }
+  if (s.tcp_header_timeout.is_zero()) return err(Error::config("tcp_header_timeout", "must be positive"));
+  if (s.event_buffer == 0) return err(Error::config("event_buffer", "must be at least 1"));
+
+  actor::Options options;
+  options.seeds = all_seeds(s);
+  options.rejoin_interval = s.config.rejoin_interval;
+  options.max_stream_frame = frame;
+  options.tcp_timeout = s.config.tcp_timeout;
+  options.tcp_header_timeout = s.tcp_header_timeout;
+  options.max_inbound_streams = s.max_inbound_streams;
+  options.max_inbound_streams_per_ip = s.max_inbound_streams_per_ip;
+  options.max_inbound_bytes_per_ip = s.max_inbound_bytes_per_ip.value_or(frame_and_prefix);
+
+  SocketAddr bound = t->local_addr();
+  SocketAddr advertised = s.advertise ? *s.advertise : transport::default_advertise(bound);
+  if (s.name.empty() || s.name.size() > 64) return err(Error::config("name", "must be 1 to 64 bytes"));
+  uint64_t epoch = start_epoch();
+
+  uint64_t seed = 0;
+  if (auto r = entropy(&seed, sizeof seed); !r) return err(std::move(r.error()));
+  std::array<uint8_t, 32> nonce_key{};
+  if (auto r = entropy(nonce_key.data(), nonce_key.size()); !r) {
+    sodium_memzero(nonce_key.data(), nonce_key.size());
+    return err(std::move(r.error()));
+  }
+  actor::Clock clock;
+  std::string name = s.name;
+  core::Identity id{std::move(name), std::move(s.meta), advertised, epoch};
+  auto engine = core::Node::create(std::move(s.config), std::move(id), clock.now(), seed,
+                                   std::span<const uint8_t, 32>(nonce_key));
+  sodium_memzero(nonce_key.data(), nonce_key.size());
+  if (!engine) return err(Error::config(engine.error()));
+
+  VN_LOG(Info, kTarget, "node started", log::field("name", s.name), log::field("addr", advertised),
+         log::field("bind", bound));
+  return launch(rt, std::move(engine.value()), std::move(options), clock, std::move(t), s.resolve_timeout,
+                s.event_buffer);
+}
+
+Task<Result<Memberlist, Error>> Memberlist::start(Runtime& rt, Settings s, std::shared_ptr<transport::AsioTransport> t) {
+  std::vector<Seed> seeds = all_seeds(s);
+  auto spawned = spawn(rt, std::move(s), std::move(t));
+  if (!spawned) co_return err(std::move(spawned.error()));
+  Memberlist ml = std::move(spawned.value());
+  if (seeds.empty()) co_return ml;
+  auto joining = ml.join_seeds(std::move(seeds));
+  auto joined = co_await std::move(joining);
+  if (joined) {
+    uint64_t n = joined.value();
+    VN_LOG(Debug, kTarget, "joined", log::field("seeds", n));
+    co_return ml;
+  }
+  const Error& e = joined.error();
+  if (e.code() == ErrorCode::Unresolved) {
+    VN_LOG(Error, kTarget, "no seed resolved; stopping");
+    co_await ml.close();
+    co_return err(Error(ErrorCode::Unresolved));
+  }
+  if (e.code() == ErrorCode::Closed) co_return err(Error(ErrorCode::Closed));
+  std::string text = e.to_string();
+  VN_LOG(Warn, kTarget, "startup join failed; retrying in the background", log::field("error", text));
+  co_return ml;
+}
+
+Task<Result<Memberlist, Error>> Memberlist::start(Runtime& rt, Settings s) {
+  auto t = transport::AsioTransport::bind(rt.io(), s.bind);
+  if (!t) co_return err(Error::io(t.error()));
+  auto starting = start(rt, std::move(s), std::move(t.value()));
+  co_return co_await std::move(starting);
+}
+
+// ---- identity defaults --------------------------------------------------------------------
+
+namespace {
+
+bool valid_utf8(std::string_view s) {
+  return proto::valid_utf8(proto::ByteView(reinterpret_cast<const uint8_t*>(s.data()), s.size()));
+}
+
+std::optional<std::string> source_env(const char* name) {
+  const char* v = std::getenv(name);
+  if (!v || !valid_utf8(v)) return std::nullopt;
+  return std::string(v);
+}
+
+std::optional<std::string> source_file(const char* path) {
+  FILE* f = std::fopen(path, "rb");
+  if (!f) return std::nullopt;
+  std::string s;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
+  bool bad = std::ferror(f);
+  std::fclose(f);
+  if (bad || !valid_utf8(s)) return std::nullopt;
+  return s;
+}
+
+// Unicode white space at either end, as UTF-8.
+std::string_view trim_unicode(std::string_view s) {
+  auto len = [](std::string_view t, bool front) -> size_t {
+    auto ascii = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    if (t.empty()) return 0;
+    if (front ? ascii(t.front()) : ascii(t.back())) return 1;
+    static const char* multi[] = {"\xc2\x85",     "\xc2\xa0",     "\xe1\x9a\x80", "\xe2\x80\x80", "\xe2\x80\x81",
+                                  "\xe2\x80\x82", "\xe2\x80\x83", "\xe2\x80\x84", "\xe2\x80\x85", "\xe2\x80\x86",
+                                  "\xe2\x80\x87", "\xe2\x80\x88", "\xe2\x80\x89", "\xe2\x80\x8a", "\xe2\x80\xa8",
+                                  "\xe2\x80\xa9", "\xe2\x80\xaf", "\xe2\x81\x9f", "\xe3\x80\x80"};
+    for (const char* m : multi) {
+      std::string_view mv(m);
+      if (front ? t.starts_with(mv) : t.ends_with(mv)) return mv.size();
+    }
+    return 0;
+  };
+  while (size_t n = len(s, true)) s.remove_prefix(n);
+  while (size_t n = len(s, false)) s.remove_suffix(n);
+  return s;
+}
+
+}  // namespace
+
+std::string name_from(std::optional<std::string> source, std::optional<uint32_t> random) {
+  std::string base;
+  if (source) base = std::string(trim_unicode(*source));
+  if (base.empty()) base = "vennock";
+  if (base.size() > 57) {
+    size_t cut = 57;
+    // Back to the start of the character that straddles the cut.
+    while (cut > 0 && (static_cast<uint8_t>(base[cut]) & 0xC0) == 0x80) --cut;
+    base.resize(cut);
+  }
+  char suffix[8];
+  std::snprintf(suffix, sizeof suffix, "%06x", random.value_or(0) & 0xFFFFFFu);
+  return base + "-" + suffix;
+}
+
+std::string default_name() {
+  std::optional<std::string> src = source_env("HOSTNAME");
+  if (!src) src = source_env("COMPUTERNAME");
+  if (!src) src = source_file("/etc/hostname");
+  uint8_t b[4];
+  std::optional<uint32_t> r;
+  if (::getentropy(b, sizeof b) == 0) r = uint32_t{b[0]} | (uint32_t{b[1]} << 8) | (uint32_t{b[2]} << 16);
+  return name_from(std::move(src), r);
+}
+
+uint64_t epoch_of(std::chrono::system_clock::time_point t) {
+  using namespace std::chrono;
+  auto since = t.time_since_epoch();
+  if (since <= system_clock::duration::zero()) return 1;
+  auto ms = duration_cast<milliseconds>(since).count();
+  return ms <= 0 ? 1 : static_cast<uint64_t>(ms);
+}
+
+uint64_t start_epoch() { return epoch_of(std::chrono::system_clock::now()); }
+
+Result<proto::Key, IoError> generate_key() {
+  std::array<uint8_t, 32> buf{};
+  int rc = ::getentropy(buf.data(), buf.size());
+  int e = errno;
+  if (rc == 0) {
+    proto::Key k = proto::Key::from_array(buf);
+    sodium_memzero(buf.data(), buf.size());
+    return k;
+  }
+  sodium_memzero(buf.data(), buf.size());
+  std::string msg;
+  if (rc == -1) {
+    msg = e >= 1 ? "OS Error: " + std::to_string(e) : std::string("errno: did not return a positive value");
+  } else {
+    msg = "unexpected situation";
+  }
+  return err(IoError::custom(IoKind::Other, std::move(msg)));
+}
+
+}  // namespace vennock::net

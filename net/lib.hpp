@@ -1,0 +1,197 @@
+// The network runtime's face to its callers: starting a node, its handle (`Memberlist`,
+// `Keyring`), and the small helpers that supply defaults.
+//
+// Every operation that talks to the node is a Task to run on the runtime (the Python
+// bindings bridge them to asyncio and to blocking calls; C++ callers can use
+// Runtime::block_on). Reads (`local`, `member`, `members`, `stats`, `key_ids`, `events`)
+// never wait for the node's actor.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/lib.hpp"
+#include "net/actor.hpp"
+#include "net/error.hpp"
+#include "net/events.hpp"
+#include "net/runtime.hpp"
+#include "net/seed.hpp"
+#include "net/shared.hpp"
+#include "net/transport.hpp"
+
+namespace vennock::net {
+
+using seed::Seed;
+
+// Everything a node start needs. The defaults are those of the lan preset.
+struct Settings {
+  core::Config config;
+  std::string name;
+  Bytes meta;  // already in the tags encoding
+  SocketAddr bind = lan_bind();
+  std::optional<SocketAddr> advertise;
+  std::vector<SocketAddr> seed_addrs;
+  std::vector<Seed> seed_hosts;
+  core::Duration resolve_timeout = core::Duration::from_secs(30);
+  core::Duration tcp_header_timeout = core::Duration::from_secs(1);
+  uint64_t max_inbound_streams = 64;
+  uint64_t max_inbound_streams_per_ip = 16;
+  std::optional<uint64_t> max_inbound_bytes_per_ip;  // default: one largest frame and its prefix
+  uint64_t event_buffer = 1024;
+
+  // The local preset's timings on 127.0.0.1 (port 7946 unless changed), default name.
+  static Settings local();
+  static SocketAddr lan_bind();
+};
+
+// The configured seeds as one list: the address seeds first, then the host seeds.
+std::vector<Seed> all_seeds(const Settings& s);
+
+// The host name (HOSTNAME, else COMPUTERNAME, else /etc/hostname, trimmed; "vennock" when a
+// present source is blank or none is present), cut to 57 bytes at a character boundary,
+// then "-" and 6 hex digits of a random 24-bit value (000000 when no entropy is to be had).
+std::string default_name();
+// Milliseconds since the Unix epoch by the wall clock; at least 1.
+uint64_t start_epoch();
+// 32 fresh random bytes as a key.
+Result<proto::Key, IoError> generate_key();
+
+// The pure steps of the two above: a name from a source text (none when no source was
+// present) and a random value (none when the entropy source failed); an epoch from a time.
+std::string name_from(std::optional<std::string> source, std::optional<uint32_t> random);
+uint64_t epoch_of(std::chrono::system_clock::time_point t);
+
+class Memberlist;
+
+// Key management of a running node.
+class Keyring {
+ public:
+  Task<Result<void, Error>> change(actor::KeyChange c) const;
+  Task<Result<void, Error>> install(proto::Key k) const;
+  Task<Result<void, Error>> use_key(proto::Key k) const;
+  Task<Result<void, Error>> remove(proto::Key k) const;
+  // The installed key ids, the key in use first; empty without encryption.
+  std::vector<proto::KeyId> key_ids() const;
+
+ private:
+  friend class Memberlist;
+  Keyring(Sender<actor::Request> tx, std::shared_ptr<actor::Shared> shared)
+      : tx_(std::move(tx)), shared_(std::move(shared)) {}
+  Sender<actor::Request> tx_;
+  std::shared_ptr<actor::Shared> shared_;
+};
+
+// The handle of a running node; copies share it. When the last copy goes without a close,
+// the node's actor is aborted (with a warning unless the node had left): nothing is sent.
+class Memberlist {
+ public:
+  // Checks the settings, builds the engine, starts the actor, then joins the configured
+  // seeds. Seeds that never resolve within resolve_timeout fail the start (the node is
+  // closed); any other join failure is logged and the node starts anyway.
+  static Task<Result<Memberlist, Error>> start(Runtime& rt, Settings s, std::shared_ptr<transport::AsioTransport> t);
+  // The same, binding `s.bind` first.
+  static Task<Result<Memberlist, Error>> start(Runtime& rt, Settings s);
+  // The synchronous part: checks, engine, actor. Must run on the runtime (it spawns there).
+  static Result<Memberlist, Error> spawn(Runtime& rt, Settings s, std::shared_ptr<transport::AsioTransport> t);
+  // Starts an actor over an engine already built (any engine and transport with the
+  // interface the actor uses).
+  template <class Engine, class Transport>
+  static Memberlist launch(Runtime& rt, Engine engine, actor::Options options, actor::Clock clock,
+                           std::shared_ptr<Transport> transport, core::Duration resolve_timeout, uint64_t event_buffer);
+
+  const SocketAddr& local_addr() const { return in_->local_addr; }
+  // Reads of what the actor last published; none of them waits.
+  Member local() const;
+  std::optional<Member> member(std::string_view name) const;
+  std::vector<Member> members() const;
+  Stats stats() const;
+  events::Events events() const;
+  Keyring keyring() const { return Keyring(in_->requests, in_->shared); }
+  // True once the actor's loop has ended.
+  bool is_closed() const { return in_->requests.is_closed(); }
+
+  // Resolves the seeds (retrying until resolve_timeout) and joins through them: the number
+  // of seeds that answered.
+  Task<Result<size_t, Error>> join_seeds(std::vector<Seed> seeds) const;
+  Task<Result<void, Error>> send(std::string name, uint64_t epoch, Bytes data) const;
+  Task<Result<void, Error>> broadcast(Bytes data) const;
+  Task<Result<void, Error>> leave() const;
+  Task<Result<void, Error>> set_meta(Bytes meta) const;
+  // Stops the node (no leave is sent) and waits until its actor has ended. Never fails.
+  Task<void> close() const;
+
+  // Sends one request and waits for its answer; a node that has closed gives Closed.
+  template <class T>
+  static Task<Result<T, Error>> call(Sender<actor::Request> tx, actor::Request req,
+                                     OneReceiver<Result<T, Error>> rx);
+
+ private:
+  struct Inner {
+    Runtime* rt = nullptr;
+    SocketAddr local_addr;
+    std::mutex task_m;
+    std::optional<JoinHandle<void>> task;  // taken by the first close
+    AbortHandle abort;
+    Sender<actor::Request> requests;
+    std::shared_ptr<actor::Shared> shared;
+    core::Duration resolve_timeout;
+    ~Inner();
+    std::shared_ptr<const actor::Snapshot> snapshot() const {
+      return shared->snapshot.load(std::memory_order_acquire);
+    }
+  };
+  explicit Memberlist(std::shared_ptr<Inner> in) : in_(std::move(in)) {}
+  static Task<Result<size_t, Error>> join_on(std::shared_ptr<Inner> in, std::vector<Seed> seeds);
+  static Task<void> close_on(std::shared_ptr<Inner> in);
+  friend class Keyring;
+  static Task<Result<void, Error>> call_done(Sender<actor::Request> tx, actor::Request req,
+                                             OneReceiver<Result<actor::Done, Error>> rx);
+  std::shared_ptr<Inner> in_;
+};
+
+template <class T>
+Task<Result<T, Error>> Memberlist::call(Sender<actor::Request> tx, actor::Request req, OneReceiver<Result<T, Error>> rx) {
+  auto sending = tx.send(std::move(req));
+  bool sent = co_await std::move(sending);
+  if (!sent) co_return err(Error(ErrorCode::Closed));
+  auto r = co_await rx.recv();
+  if (!r) co_return err(Error(ErrorCode::Closed));
+  co_return std::move(*r);
+}
+
+template <class Engine, class Transport>
+Memberlist Memberlist::launch(Runtime& rt, Engine engine, actor::Options options, actor::Clock clock,
+                              std::shared_ptr<Transport> transport, core::Duration resolve_timeout,
+                              uint64_t event_buffer) {
+  using A = actor::Actor<Engine, Transport>;
+  auto shared = std::make_shared<actor::Shared>(actor::Snapshot::of(engine), engine.key_ids(),
+                                                static_cast<size_t>(event_buffer));
+  auto [tx, rx] = channel<actor::Request>(256);
+  std::optional<uint64_t> first_rejoin;
+  uint64_t iv = options.rejoin_interval.as_nanos();
+  if (iv != 0 && !options.seeds.empty()) {
+    uint64_t t = clock.now();
+    first_rejoin = t > UINT64_MAX - iv ? UINT64_MAX : t + iv;
+  }
+  auto header = std::make_shared<conn::HeaderCell>(engine.header_check());
+  SocketAddr bound = transport->local_addr();
+  typename A::Parts parts{&rt,      std::move(engine),    first_rejoin, std::move(options), clock,
+                          std::move(transport), shared, std::move(rx), std::move(header)};
+  auto actor = std::make_unique<A>(std::move(parts));
+  auto handle = rt.spawn(A::run(std::move(actor)));
+  auto in = std::make_shared<Inner>();
+  in->rt = &rt;
+  in->local_addr = bound;
+  in->abort = handle.abort_handle();
+  in->task = std::move(handle);
+  in->requests = std::move(tx);
+  in->shared = std::move(shared);
+  in->resolve_timeout = resolve_timeout;
+  return Memberlist(std::move(in));
+}
+
+}  // namespace vennock::net

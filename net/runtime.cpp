@@ -1,0 +1,162 @@
+#include "net/runtime.hpp"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+#include "net/log.hpp"
+
+namespace vennock::net {
+
+namespace {
+
+constexpr size_t kMaxBlocking = 64;
+constexpr auto kBlockingIdle = std::chrono::seconds(10);
+
+struct Current {
+  Runtime* rt = nullptr;
+  size_t threads = 0;
+  pid_t pid = 0;
+};
+
+// Never destroyed: the runtime lives until the process ends, and worker threads must not
+// find it torn down by static destructors at exit.
+std::mutex& current_lock() {
+  static auto* m = new std::mutex;
+  return *m;
+}
+Current& current() {
+  static auto* c = new Current;
+  return *c;
+}
+
+thread_local const Runtime* t_worker_of = nullptr;
+
+}  // namespace
+
+void name_thread() { pthread_setname_np(pthread_self(), "vennock-io"); }
+
+Runtime::Runtime(size_t threads)
+    : io_(static_cast<int>(threads)), guard_(asio::make_work_guard(io_)), want_(threads == 0 ? 1 : threads) {}
+
+void* Runtime::worker_main(void* arg) {
+  auto* self = static_cast<Runtime*>(arg);
+  name_thread();
+  t_worker_of = self;
+  self->io_.run();
+  return nullptr;
+}
+
+void* Runtime::blocking_main(void* arg) {
+  static_cast<Runtime*>(arg)->blocking_loop();
+  return nullptr;
+}
+
+Result<void, Error> Runtime::start() {
+  for (size_t i = 0; i < want_; ++i) {
+    pthread_t t;
+    if (int rc = pthread_create(&t, nullptr, &Runtime::worker_main, this); rc != 0) {
+      return err(Error::io(IoError::os(rc)));
+    }
+    workers_.push_back(t);
+  }
+  return {};
+}
+
+Result<Runtime*, Error> Runtime::get(std::optional<size_t> threads) {
+  pid_t pid = getpid();
+  std::lock_guard<std::mutex> g(current_lock());
+  Current& c = current();
+  if (c.rt && c.pid == pid) {
+    if (threads && *threads != c.threads) {
+      uint64_t requested = *threads, running = c.threads;
+      VN_LOG(Warn, "vennock_net::runtime", "runtime_threads is set once per process; keeping the running value",
+             log::field("requested", requested), log::field("running", running));
+    }
+    return c.rt;
+  }
+  // First use, or a child after fork: the inherited runtime (if any) is abandoned as it is.
+  size_t n = threads.value_or(1);
+  auto* rt = new Runtime(n == 0 ? 1 : n);
+  if (auto r = rt->start(); !r) {
+    Error e = r.error();
+    // Threads that did start are stopped before the half-built runtime goes.
+    rt->guard_.reset();
+    rt->io_.stop();
+    for (auto t : rt->workers_) pthread_join(t, nullptr);
+    rt->workers_.clear();
+    delete rt;
+    return err(std::move(e));
+  }
+  c = Current{rt, rt->want_, pid};
+  return rt;
+}
+
+Result<std::unique_ptr<Runtime>, Error> Runtime::create(size_t threads) {
+  std::unique_ptr<Runtime> rt(new Runtime(threads == 0 ? 1 : threads));
+  if (auto r = rt->start(); !r) return err(r.error());
+  return rt;
+}
+
+Runtime::~Runtime() {
+  {
+    std::unique_lock<std::mutex> g(pool_m_);
+    pool_stop_ = true;
+    pool_cv_.notify_all();
+    pool_gone_.wait(g, [&] { return pool_total_ == 0; });
+  }
+  guard_.reset();
+  io_.stop();
+  for (auto t : workers_) pthread_join(t, nullptr);
+}
+
+bool Runtime::on_worker() const { return t_worker_of == this; }
+
+size_t Runtime::live_tasks() { return detail::TaskState::live(); }
+
+size_t Runtime::blocking_threads() {
+  std::lock_guard<std::mutex> g(pool_m_);
+  return pool_total_;
+}
+
+void Runtime::blocking(std::function<void()> job) {
+  std::lock_guard<std::mutex> g(pool_m_);
+  jobs_.push_back(std::move(job));
+  if (pool_idle_ > 0 || pool_total_ >= kMaxBlocking) {
+    pool_cv_.notify_one();
+    return;
+  }
+  pthread_t t;
+  if (pthread_create(&t, nullptr, &Runtime::blocking_main, this) == 0) {
+    pthread_detach(t);
+    ++pool_total_;
+  }
+  // Otherwise the job waits for a busy thread to come free (or for the next start attempt).
+}
+
+void Runtime::blocking_loop() {
+  name_thread();
+  std::unique_lock<std::mutex> g(pool_m_);
+  for (;;) {
+    if (!jobs_.empty()) {
+      auto job = std::move(jobs_.front());
+      jobs_.pop_front();
+      g.unlock();
+      job();
+      job = nullptr;
+      g.lock();
+      continue;
+    }
+    if (pool_stop_) break;
+    ++pool_idle_;
+    bool woke = pool_cv_.wait_for(g, kBlockingIdle, [&] { return !jobs_.empty() || pool_stop_; });
+    --pool_idle_;
+    if (!woke) break;
+  }
+  --pool_total_;
+  pool_gone_.notify_all();
+}
+
+}  // namespace vennock::net

@@ -1,0 +1,240 @@
+#include "net/seed.hpp"
+
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "net/log.hpp"
+#include "net/runtime.hpp"
+
+namespace vennock::net::seed {
+
+namespace {
+
+// The white space that trimming removes: ASCII and the other Unicode white-space code points
+// (as UTF-8).
+size_t space_len(std::string_view s, bool from_front) {
+  auto is_ascii = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; };
+  if (s.empty()) return 0;
+  if (from_front ? is_ascii(s.front()) : is_ascii(s.back())) return 1;
+  static const char* multi[] = {"\xc2\x85", "\xc2\xa0", "\xe1\x9a\x80", "\xe2\x80\x80", "\xe2\x80\x81", "\xe2\x80\x82",
+                                "\xe2\x80\x83", "\xe2\x80\x84", "\xe2\x80\x85", "\xe2\x80\x86", "\xe2\x80\x87",
+                                "\xe2\x80\x88", "\xe2\x80\x89", "\xe2\x80\x8a", "\xe2\x80\xa8", "\xe2\x80\xa9",
+                                "\xe2\x80\xaf", "\xe2\x81\x9f", "\xe3\x80\x80"};
+  for (const char* m : multi) {
+    std::string_view mv(m);
+    if (from_front ? s.starts_with(mv) : s.ends_with(mv)) return mv.size();
+  }
+  return 0;
+}
+
+std::string_view trim(std::string_view s) {
+  while (size_t n = space_len(s, true)) s.remove_prefix(n);
+  while (size_t n = space_len(s, false)) s.remove_suffix(n);
+  return s;
+}
+
+std::optional<uint16_t> parse_port(std::string_view p) {
+  if (!p.empty() && p[0] == '+') p.remove_prefix(1);
+  if (p.empty()) return std::nullopt;
+  uint32_t v = 0;
+  for (char c : p) {
+    if (c < '0' || c > '9') return std::nullopt;
+    v = v * 10 + static_cast<uint32_t>(c - '0');
+    if (v > 65535) return std::nullopt;
+  }
+  return static_cast<uint16_t>(v);
+}
+
+bool valid_label(std::string_view l) {
+  if (l.empty() || l.size() > 63) return false;
+  if (l.front() == '-' || l.back() == '-') return false;
+  for (char c : l) {
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+Result<Seed, std::string> Seed::from_str(std::string_view text) {
+  std::string_view t = trim(text);
+  if (auto a = parse_socket_addr(t)) return Seed::addr(*a);
+  size_t colon = t.rfind(':');
+  if (colon == std::string_view::npos) return err(std::string(t));
+  auto port = parse_port(t.substr(colon + 1));
+  if (!port) return err(std::string(t));
+  std::string_view host = t.substr(0, colon);
+  if (host.empty()) return err(std::string(t));
+  if (host.back() == '.') host.remove_suffix(1);
+  if (host.empty() || host.size() > 253) return err(std::string(t));
+  std::string_view rest = host;
+  for (;;) {
+    size_t dot = rest.find('.');
+    if (!valid_label(rest.substr(0, dot))) return err(std::string(t));
+    if (dot == std::string_view::npos) break;
+    rest.remove_prefix(dot + 1);
+  }
+  return Seed::host(std::string(host), *port);
+}
+
+std::string Seed::to_string() const {
+  if (is_addr_) return addr_text(addr_);
+  return host_ + ":" + std::to_string(port_);
+}
+
+namespace {
+
+// Where a blocking lookup leaves its answer; the waiting task may have gone by then.
+struct Answer {
+  std::mutex m;
+  bool done = false;
+  std::vector<SocketAddr> addrs;
+  std::string failure;
+  Waker w;
+};
+
+std::mutex& hook_lock() {
+  static auto* m = new std::mutex;
+  return *m;
+}
+SystemLookup& hook() {
+  static auto* h = new SystemLookup;
+  return *h;
+}
+
+std::pair<std::vector<SocketAddr>, std::string> getaddrinfo_lookup(const std::string& host, uint16_t port) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  std::string service = std::to_string(port);
+  int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &res);
+  std::vector<SocketAddr> addrs;
+  std::string failure;
+  if (rc != 0) {
+    const char* why = rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc);
+    failure = std::string("failed to lookup address information: ") + why;
+  } else {
+    for (addrinfo* ai = res; ai; ai = ai->ai_next) {
+      if (auto a = from_sockaddr(ai->ai_addr, ai->ai_addrlen)) addrs.push_back(*a);
+    }
+    ::freeaddrinfo(res);
+  }
+  return {std::move(addrs), std::move(failure)};
+}
+
+void system_lookup(const std::string& host, uint16_t port, Answer& out) {
+  SystemLookup f;
+  {
+    std::lock_guard<std::mutex> g(hook_lock());
+    f = hook();
+  }
+  auto [addrs, failure] = f ? f(host, port) : getaddrinfo_lookup(host, port);
+  Waker w;
+  {
+    std::lock_guard<std::mutex> g(out.m);
+    out.done = true;
+    out.addrs = std::move(addrs);
+    out.failure = std::move(failure);
+    w = out.w;
+  }
+  w.wake();
+}
+
+}  // namespace
+
+void set_system_lookup(SystemLookup f) {
+  std::lock_guard<std::mutex> g(hook_lock());
+  hook() = std::move(f);
+}
+
+Task<Lookup> lookup(Runtime& rt, size_t index, std::string host, uint16_t port, std::chrono::nanoseconds limit) {
+  Lookup out;
+  out.index = index;
+  std::optional<Instant> deadline;
+  Instant start = now();
+  if (limit.count() >= 0 && limit < Instant::max() - start) deadline = start + limit;
+  if (auto a = parse_ipv4(host, port)) {
+    out.addrs.push_back(*a);
+    co_return out;
+  }
+  auto answer = std::make_shared<Answer>();
+  rt.blocking([answer, host, port] { system_lookup(host, port, *answer); });
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> g(answer->m);
+      if (answer->done) {
+        out.addrs = std::move(answer->addrs);
+        out.failure = std::move(answer->failure);
+        co_return out;
+      }
+      answer->w = this_task::waker();
+    }
+    if (deadline && now() >= *deadline) {
+      out.failure = "lookup timed out";
+      co_return out;
+    }
+    co_await park(deadline);
+  }
+}
+
+Task<Resolved> resolve(Runtime& rt, std::vector<Seed> seeds, std::chrono::nanoseconds limit, bool rejoin) {
+  Resolved out;
+  JoinSet<Lookup> set;
+  bool any_host = false;
+  for (size_t i = 0; i < seeds.size(); ++i) {
+    if (seeds[i].is_addr()) continue;
+    any_host = true;
+    set.spawn(rt.strand(), lookup(rt, i, seeds[i].host_name(), seeds[i].port(), limit));
+  }
+  std::vector<std::vector<SocketAddr>> slots(seeds.size());
+  for (;;) {
+    // (A co_await is never written inside a condition: g++ 12 miscompiles that.)
+    auto j = co_await set.join_next();
+    if (!j) break;
+    if (!j->completed()) {
+      ++out.failures;
+      continue;
+    }
+    Lookup& l = *j->value;
+    if (l.failure.empty() && !l.addrs.empty()) {
+      slots[l.index] = std::move(l.addrs);
+      continue;
+    }
+    std::string error = l.failure.empty() ? std::string("no address") : l.failure;
+    std::string shown = seeds[l.index].to_string();
+    ++out.failures;
+    if (rejoin) {
+      VN_LOG(Debug, "vennock_net::seed", "seed did not resolve; trying again at the next rejoin",
+             log::field("seed", shown), log::field("error", error));
+    } else {
+      VN_LOG(Warn, "vennock_net::seed", "seed did not resolve", log::field("seed", shown), log::field("error", error));
+    }
+  }
+  auto offer = [&](const SocketAddr& a) {
+    for (const auto& have : out.addrs)
+      if (have == a) return;
+    out.addrs.push_back(a);
+  };
+  for (size_t i = 0; i < seeds.size(); ++i) {
+    if (seeds[i].is_addr()) {
+      offer(seeds[i].socket_addr());
+    } else {
+      for (const auto& a : slots[i]) offer(a);
+    }
+  }
+  if (!out.addrs.empty() && any_host) {
+    std::string list = addr_list_text(out.addrs);
+    VN_LOG(Debug, "vennock_net::seed", "resolved seeds", log::field("addrs", list));
+  }
+  co_return out;
+}
+
+}  // namespace vennock::net::seed

@@ -1,0 +1,211 @@
+#include "net/task.hpp"
+
+namespace vennock::net {
+
+namespace detail {
+
+namespace {
+thread_local TaskState* t_current = nullptr;
+std::atomic<size_t> g_live{0};
+
+struct CurrentGuard {
+  TaskState* prev;
+  explicit CurrentGuard(TaskState* t) : prev(t_current) { t_current = t; }
+  ~CurrentGuard() { t_current = prev; }
+};
+}  // namespace
+
+TaskState* current_task() { return t_current; }
+
+size_t TaskState::live() { return g_live.load(std::memory_order_acquire); }
+void task_ended() { g_live.fetch_sub(1, std::memory_order_acq_rel); }
+
+TaskState::TaskState(Strand strand) : strand_(strand), timer_(strand) {}
+
+TaskState::~TaskState() {
+  // Nobody can wake this task any more: release its frames so nothing it holds leaks.
+  if (root_) {
+    CurrentGuard g(this);
+    auto r = std::exchange(root_, {});
+    r.destroy();
+  }
+  if (finish_) {
+    auto f = std::move(finish_);
+    f(nullptr, Ended::Aborted);
+  }
+}
+
+void TaskState::start(std::coroutine_handle<> root, Finisher finish) {
+  {
+    std::lock_guard<std::mutex> g(m_);
+    root_ = root;
+    finish_ = std::move(finish);
+    scheduled_ = true;
+  }
+  g_live.fetch_add(1, std::memory_order_acq_rel);
+  post_run();
+}
+
+void TaskState::post_run() {
+  asio::post(strand_, [self = shared_from_this()] { self->run(); });
+}
+
+void TaskState::wake() {
+  std::unique_lock<std::mutex> g(m_);
+  notified_ = true;
+  if (parked_ && !scheduled_ && !done_) {
+    scheduled_ = true;
+    g.unlock();
+    post_run();
+  }
+}
+
+void TaskState::abort() {
+  std::unique_lock<std::mutex> g(m_);
+  if (done_) return;
+  aborted_ = true;
+  if (parked_ && !scheduled_) {
+    scheduled_ = true;
+    g.unlock();
+    post_run();
+  }
+}
+
+bool TaskState::finished() {
+  std::lock_guard<std::mutex> g(m_);
+  return done_;
+}
+
+bool TaskState::park(std::coroutine_handle<> leaf, std::optional<Instant> deadline) {
+  std::unique_lock<std::mutex> g(m_);
+  leaf_ = leaf;
+  timed_out_ = false;
+  if (aborted_) {
+    parked_ = true;
+    if (!scheduled_) {
+      scheduled_ = true;
+      g.unlock();
+      post_run();
+    }
+    return true;
+  }
+  if (notified_) {
+    notified_ = false;
+    return false;
+  }
+  if (deadline && *deadline <= std::chrono::steady_clock::now()) {
+    timed_out_ = true;
+    return false;
+  }
+  parked_ = true;
+  park_deadline_ = deadline;
+  g.unlock();
+  // Still on the strand: run() cannot start before this returns. A timer already armed for
+  // this deadline or an earlier one is kept (one that fires early arms again), so a task that
+  // parks with the same deadline over and over costs no timer changes.
+  if (deadline && (!timer_armed_ || *deadline < armed_at_)) arm(*deadline);
+  return true;
+}
+
+void TaskState::arm(Instant at) {
+  timer_.expires_at(at);
+  timer_armed_ = true;
+  armed_at_ = at;
+  uint64_t tg = ++timer_gen_;
+  timer_.async_wait([self = shared_from_this(), tg](const asio::error_code& ec) {
+    if (!ec) self->on_timer(tg);
+  });
+}
+
+void TaskState::on_timer(uint64_t tg) {
+  if (tg != timer_gen_) return;  // replaced by a later arm
+  timer_armed_ = false;
+  Instant due;
+  bool fire = false;
+  {
+    std::lock_guard<std::mutex> g(m_);
+    if (!parked_ || scheduled_ || done_ || !park_deadline_) return;
+    due = *park_deadline_;
+    if (std::chrono::steady_clock::now() >= due) {
+      scheduled_ = true;
+      fire = true;
+    }
+  }
+  if (!fire) {
+    arm(due);  // armed for an earlier park; this one waits longer
+    return;
+  }
+  timed_out_ = true;
+  run();
+}
+
+void TaskState::disarm() {
+  if (!timer_armed_) return;
+  timer_armed_ = false;
+  ++timer_gen_;
+  timer_.cancel();
+}
+
+void TaskState::run() {
+  std::unique_lock<std::mutex> g(m_);
+  scheduled_ = false;
+  if (done_) return;
+  if (aborted_) {
+    done_ = true;
+    parked_ = false;
+    auto root = std::exchange(root_, {});
+    leaf_ = {};
+    auto finish = std::move(finish_);
+    finish_ = nullptr;
+    g.unlock();
+    disarm();
+    {
+      CurrentGuard cg(this);
+      if (root) root.destroy();
+    }
+    if (finish) finish(nullptr, Ended::Aborted);
+    return;
+  }
+  parked_ = false;
+  notified_ = false;
+  park_deadline_.reset();
+  std::coroutine_handle<> h = leaf_ ? leaf_ : root_;
+  g.unlock();
+  CurrentGuard cg(this);
+  h.resume();
+}
+
+void TaskState::root_finished(std::coroutine_handle<> root) {
+  Finisher finish;
+  {
+    std::lock_guard<std::mutex> g(m_);
+    done_ = true;
+    root_ = {};
+    leaf_ = {};
+    finish = std::move(finish_);
+    finish_ = nullptr;
+  }
+  // Keeps this state alive while the finisher releases the last handles to it.
+  auto self = shared_from_this();
+  disarm();
+  if (finish) finish(root, Ended::Completed);
+}
+
+}  // namespace detail
+
+namespace this_task {
+Waker waker() {
+  auto* t = detail::current_task();
+  if (!t) return Waker();
+  // Empty while a task's frames are being released after its last owner went.
+  return Waker(t->weak_from_this().lock());
+}
+}  // namespace this_task
+
+Task<void> sleep_until(Instant deadline) {
+  while (now() < deadline) co_await park(deadline);
+}
+
+Task<void> sleep_for(std::chrono::nanoseconds d) { co_await sleep_until(now() + d); }
+
+}  // namespace vennock::net

@@ -1,0 +1,145 @@
+// Shared helpers of the runtime tests: short timings, loopback nodes, waiting for a
+// condition with a bound, and counting threads and descriptors of the process.
+#pragma once
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "net/lib.hpp"
+#include "net/log.hpp"
+
+namespace vennock::net::testing {
+
+using namespace std::chrono_literals;
+
+// Every record of the test program, kept for the tests to look at (installed once; records
+// are also printed when VENNOCK_TEST_LOG is set).
+struct LogLine {
+  log::Level level;
+  std::string target;
+  std::string text;  // message and fields
+};
+class Capture : public log::Dispatcher {
+ public:
+  void event(const log::Record& r) override {
+    std::string text = log::render_text(r);
+    if (print_) {
+      std::string line = log::render_line(r);
+      std::fwrite(line.data(), 1, line.size(), stderr);
+    }
+    std::lock_guard<std::mutex> g(m_);
+    lines_.push_back(LogLine{r.level, std::string(r.target), std::move(text)});
+  }
+  size_t mark() {
+    std::lock_guard<std::mutex> g(m_);
+    return lines_.size();
+  }
+  std::vector<LogLine> since(size_t mark) {
+    std::lock_guard<std::mutex> g(m_);
+    return std::vector<LogLine>(lines_.begin() + static_cast<std::ptrdiff_t>(mark), lines_.end());
+  }
+  // Records since `mark` whose text starts with `prefix`.
+  size_t count(size_t mark, std::string_view prefix, std::optional<log::Level> level = std::nullopt) {
+    size_t n = 0;
+    for (const auto& l : since(mark))
+      if (l.text.starts_with(prefix) && (!level || l.level == *level)) ++n;
+    return n;
+  }
+  bool print_ = std::getenv("VENNOCK_TEST_LOG") != nullptr;
+
+ private:
+  std::mutex m_;
+  std::vector<LogLine> lines_;
+};
+
+inline Capture& capture() {
+  static Capture* c = [] {
+    auto cap = std::make_shared<Capture>();
+    Capture* raw = cap.get();
+    log::set_dispatcher(cap);
+    log::set_rank(5);
+    return raw;
+  }();
+  return *c;
+}
+
+// The process runtime the loopback tests share.
+inline Runtime& runtime() {
+  static Runtime* rt = Runtime::get(2).value();
+  return *rt;
+}
+
+// Loopback, port 0, timings short enough for a test to see failure detection in a second.
+inline Settings fast_settings(const std::string& name) {
+  Settings s = Settings::local();
+  s.name = name;
+  s.bind.port = 0;
+  s.config.probe_interval = core::Duration::from_millis(100);
+  s.config.probe_timeout = core::Duration::from_millis(50);
+  s.config.gossip_interval = core::Duration::from_millis(50);
+  s.config.push_pull_interval = core::Duration::from_secs(2);
+  s.config.suspicion_mult = 2;
+  s.config.dead_reclaim = core::Duration::from_secs(30);
+  s.config.tcp_timeout = core::Duration::from_secs(2);
+  s.resolve_timeout = core::Duration::from_secs(2);
+  return s;
+}
+
+template <class T>
+T run(Task<T> t) {
+  auto j = runtime().block_on(std::move(t));
+  EXPECT_TRUE(j.completed());
+  return std::move(*j.value);
+}
+inline void run(Task<void> t) {
+  auto j = runtime().block_on(std::move(t));
+  EXPECT_TRUE(j.completed());
+}
+
+inline Memberlist start(Settings s) {
+  auto r = run(Memberlist::start(runtime(), std::move(s)));
+  EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().to_string());
+  return std::move(r.value());
+}
+
+inline Seed seed_of(const Memberlist& m) { return Seed::addr(m.local_addr()); }
+
+inline bool eventually(const std::function<bool()>& f, std::chrono::milliseconds limit = 10s) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (f()) return true;
+    std::this_thread::sleep_for(5ms);
+  }
+  return f();
+}
+
+inline size_t count_dir(const char* path) {
+  size_t n = 0;
+  if (DIR* d = opendir(path)) {
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.') ++n;
+    closedir(d);
+  }
+  return n;
+}
+inline size_t thread_count() { return count_dir("/proc/self/task"); }
+inline size_t fd_count() { return count_dir("/proc/self/fd"); }
+
+// Waits until the tasks of earlier tests (aborted nodes wind down in the background) are gone.
+inline size_t settled_tasks() {
+  eventually([] { return Runtime::live_tasks() == 0; }, 5s);
+  return Runtime::live_tasks();
+}
+
+inline std::optional<core::Member> find(const std::vector<core::Member>& v, const std::string& name) {
+  for (const auto& m : v)
+    if (m.name == name) return m;
+  return std::nullopt;
+}
+
+}  // namespace vennock::net::testing

@@ -1,0 +1,294 @@
+// Stream tasks over real loopback connections: frames both ways, the first frame's header
+// check, timeouts, and back-pressure on a peer that writes faster than the node reads.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "helpers.hpp"
+#include "net/conn.hpp"
+#include "proto/packet.hpp"
+#include "proto/stream.hpp"
+
+using namespace vennock;
+using namespace vennock::net;
+using namespace vennock::net::testing;
+
+namespace {
+
+// A plain blocking socket playing the peer.
+struct Peer {
+  int fd = -1;
+  explicit Peer(const SocketAddr& to) {
+    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage ss;
+    socklen_t len = to_sockaddr(to, ss);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&ss), len), 0);
+  }
+  ~Peer() {
+    if (fd >= 0) ::close(fd);
+  }
+  void write_all(proto::ByteView b) {
+    size_t off = 0;
+    while (off < b.size()) {
+      ssize_t n = ::send(fd, b.data() + off, b.size() - off, MSG_NOSIGNAL);
+      ASSERT_GT(n, 0);
+      off += static_cast<size_t>(n);
+    }
+  }
+  // Reads one frame's packet, or none at the end of the stream.
+  std::optional<proto::Bytes> read_frame() {
+    proto::FrameCutter cut(1 << 26);
+    uint8_t buf[4096];
+    for (;;) {
+      if (auto f = cut.next()) return f;
+      ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) return std::nullopt;
+      EXPECT_TRUE(cut.push(proto::ByteView(buf, static_cast<size_t>(n))).ok());
+    }
+  }
+  bool at_end() {
+    uint8_t b;
+    return ::recv(fd, &b, 1, 0) <= 0;
+  }
+};
+
+proto::Codec plaintext(const std::string& label) {
+  std::array<uint8_t, 32> nk{};
+  return proto::Codec(label, std::nullopt, std::span<const uint8_t, 32>(nk));
+}
+
+// One inbound stream task on an accepted connection, reporting into `reports`.
+struct InboundRig {
+  std::optional<transport::TcpListener> listener;
+  SocketAddr at;
+  Sender<conn::Tagged> report_tx;
+  Receiver<conn::Tagged> reports;
+  Sender<conn::Write> writes;
+  JoinHandle<void> task;
+  proto::Codec codec = plaintext("test");
+
+  explicit InboundRig(conn::StreamSettings st = conn::StreamSettings{}) {
+    SocketAddr lo;
+    lo.ip = {127, 0, 0, 1};
+    auto l = transport::tcp_listener(runtime().io(), lo);
+    EXPECT_TRUE(l.ok());
+    listener.emplace(std::move(l.value()));
+    at = *listener->local_addr();
+    auto [rtx, rrx] = unbounded_channel<conn::Tagged>();
+    report_tx = std::move(rtx);
+    reports = std::move(rrx);
+    settings = st;
+  }
+  void accept() {
+    std::optional<std::pair<transport::TcpStream, SocketAddr>> got;
+    ASSERT_TRUE(eventually([&] {
+      auto r = listener->try_accept();
+      if (r) got.emplace(std::move(r.value()));
+      return got.has_value();
+    }));
+    auto [wtx, wrx] = unbounded_channel<conn::Write>();
+    writes = std::move(wtx);
+    auto cell = std::make_shared<conn::HeaderCell>(codec.header_check());
+    task = runtime().spawn(conn::inbound(std::move(got->first), core::INBOUND_BIT | 1, 1, conn::Inbound{cell},
+                                         std::move(wrx), report_tx, settings));
+  }
+  // The next report, waiting up to `limit`.
+  std::optional<conn::Tagged> next(std::chrono::milliseconds limit = 5s) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+      if (auto r = reports.try_recv()) return r;
+      if (std::chrono::steady_clock::now() > end) return std::nullopt;
+      std::this_thread::sleep_for(50us);
+    }
+  }
+  template <class R>
+  bool next_is(std::chrono::milliseconds limit = 5s) {
+    auto r = next(limit);
+    return r && std::holds_alternative<R>(r->report);
+  }
+  proto::Bytes sealed(std::string_view payload) {
+    return codec.seal(proto::ByteView(reinterpret_cast<const uint8_t*>(payload.data()), payload.size()), 1);
+  }
+  conn::StreamSettings settings;
+};
+
+}  // namespace
+
+TEST(Stream, FramesTravelBothWaysAndAnActorCloseEndsTheStream) {
+  InboundRig rig;
+  Peer peer(rig.at);
+  rig.accept();
+  proto::Bytes packet = rig.sealed("hello");
+  peer.write_all(proto::encode_frame(packet));
+  auto r = rig.next();
+  ASSERT_TRUE(r.has_value());
+  auto* f = std::get_if<conn::report::Frame>(&r->report);
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(f->frame, packet);
+  EXPECT_EQ(r->id, core::INBOUND_BIT | 1);
+  r.reset();  // the actor is done with it
+  ASSERT_EQ(rig.writes.try_send(conn::write::Frame{proto::encode_frame(packet)}), TrySend::Sent);
+  EXPECT_EQ(peer.read_frame(), packet);
+  ASSERT_EQ(rig.writes.try_send(conn::write::Close{}), TrySend::Sent);
+  EXPECT_TRUE(rig.next_is<conn::report::Closed>());
+  EXPECT_TRUE(rig.next_is<conn::report::Finished>());
+  EXPECT_TRUE(peer.at_end());
+  EXPECT_EQ(rig.task.wait().how, Ended::Completed);
+}
+
+TEST(Stream, APeerThatClosesCleanlyGivesClosedAndOneThatStopsInsideAFrameGivesFailed) {
+  {
+    InboundRig rig;
+    Peer peer(rig.at);
+    rig.accept();
+    peer.write_all(proto::encode_frame(rig.sealed("x")));
+    EXPECT_TRUE(rig.next_is<conn::report::Frame>());
+    ::shutdown(peer.fd, SHUT_WR);
+    EXPECT_TRUE(rig.next_is<conn::report::Closed>());
+    EXPECT_TRUE(rig.next_is<conn::report::Finished>());
+  }
+  {
+    InboundRig rig;
+    Peer peer(rig.at);
+    rig.accept();
+    proto::Bytes f = proto::encode_frame(rig.sealed("a longer payload"));
+    f.resize(f.size() - 3);
+    peer.write_all(f);
+    ::shutdown(peer.fd, SHUT_WR);
+    EXPECT_TRUE(rig.next_is<conn::report::Failed>());
+    EXPECT_TRUE(rig.next_is<conn::report::Finished>());
+  }
+}
+
+TEST(Stream, TheFirstFrameMustPassTheHeaderCheck) {
+  struct Case {
+    proto::Bytes bytes;
+    proto::DecodeCode code;
+  };
+  InboundRig base;
+  proto::Bytes bad_magic = base.sealed("payload");
+  bad_magic[0] ^= 0xff;
+  proto::Codec other = plaintext("another cluster");
+  proto::Bytes other_label = other.seal(proto::ByteView(bad_magic), 1);
+  proto::Bytes too_large{0x7f, 0xff, 0xff, 0xff};
+  std::vector<Case> cases{{proto::encode_frame(bad_magic), proto::DecodeCode::BadMagic},
+                          {proto::encode_frame(other_label), proto::DecodeCode::LabelMismatch},
+                          {proto::encode_frame(proto::Bytes{1, 2, 3}), proto::DecodeCode::TooShort},
+                          {too_large, proto::DecodeCode::FrameTooLarge}};
+  Capture& cap = capture();
+  for (auto& c : cases) {
+    InboundRig rig;
+    Peer peer(rig.at);
+    rig.accept();
+    size_t m = cap.mark();
+    peer.write_all(c.bytes);
+    auto r = rig.next();
+    ASSERT_TRUE(r.has_value());
+    auto* d = std::get_if<conn::report::Dropped>(&r->report);
+    ASSERT_NE(d, nullptr) << static_cast<int>(c.code);
+    EXPECT_EQ(d->error.code, c.code);
+    EXPECT_TRUE(rig.next_is<conn::report::Finished>());
+    EXPECT_TRUE(peer.at_end());
+    EXPECT_EQ(cap.count(m, "first frame refused; dropping connection conn=", log::Level::Debug), 1u);
+  }
+  // The check runs as soon as the header is in, before the rest of a large frame arrives.
+  InboundRig rig;
+  Peer peer(rig.at);
+  rig.accept();
+  proto::Bytes big = proto::encode_frame(proto::Bytes(100000, 0xee));
+  big.resize(4 + 20);
+  peer.write_all(big);
+  auto r = rig.next();
+  ASSERT_TRUE(r && std::holds_alternative<conn::report::Dropped>(r->report));
+}
+
+TEST(Stream, ASilentConnectionIsDroppedAfterTheHeaderTimeout) {
+  Capture& cap = capture();
+  conn::StreamSettings st;
+  st.tcp_header_timeout = 100ms;
+  InboundRig rig(st);
+  Peer peer(rig.at);
+  size_t m = cap.mark();
+  auto start = std::chrono::steady_clock::now();
+  rig.accept();
+  EXPECT_TRUE(rig.next_is<conn::report::Failed>());
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 90ms);
+  EXPECT_TRUE(rig.next_is<conn::report::Finished>());
+  EXPECT_EQ(cap.count(m, "no valid header in time; dropping connection"), 1u);
+  EXPECT_TRUE(peer.at_end());
+}
+
+TEST(Stream, APeerWritingFasterThanTheActorTakesFramesIsHeldBack) {
+  InboundRig rig;
+  Peer peer(rig.at);
+  rig.accept();
+  constexpr size_t kFrames = 1500, kSize = 32 * 1024;
+  // The peer writes as fast as its socket takes it, from a thread of its own.
+  std::atomic<size_t> written{0};
+  std::atomic<bool> done{false};
+  std::thread writer([&] {
+    proto::Bytes first = proto::encode_frame(rig.sealed("first"));
+    size_t off = 0;
+    while (off < first.size()) off += static_cast<size_t>(::send(peer.fd, first.data() + off, first.size() - off, 0));
+    for (size_t i = 0; i < kFrames; ++i) {
+      proto::Bytes body(kSize, static_cast<uint8_t>(i));
+      proto::Bytes f = proto::encode_frame(body);
+      size_t o = 0;
+      while (o < f.size()) {
+        ssize_t n = ::send(peer.fd, f.data() + o, f.size() - o, MSG_NOSIGNAL);
+        if (n <= 0) return;
+        o += static_cast<size_t>(n);
+        written += static_cast<size_t>(n);
+      }
+    }
+    done = true;
+  });
+  // The first frame arrives; while the "actor" holds it, the stream reads nothing more.
+  auto first = rig.next();
+  ASSERT_TRUE(first && std::holds_alternative<conn::report::Frame>(first->report));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(rig.reports.size(), 0u);  // no second frame queued for the actor
+  EXPECT_FALSE(done.load());          // the peer is held back by its own socket buffers
+  size_t stalled_at = written.load();
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(written.load(), stalled_at);
+  EXPECT_LT(stalled_at, kFrames * kSize);
+  // Taking the frames one at a time lets everything through, in order, one at a time.
+  first.reset();
+  size_t got = 0;
+  while (got < kFrames) {
+    auto r = rig.next();
+    ASSERT_TRUE(r.has_value()) << "after " << got << " frames";
+    auto* f = std::get_if<conn::report::Frame>(&r->report);
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(f->frame.size(), kSize);
+    ASSERT_EQ(f->frame[0], static_cast<uint8_t>(got));
+    EXPECT_LE(rig.reports.size(), 0u);
+    ++got;
+  }
+  writer.join();
+  EXPECT_TRUE(done.load());
+}
+
+TEST(Stream, AnOutboundStreamThatCannotConnectFails) {
+  auto [rtx, rrx] = unbounded_channel<conn::Tagged>();
+  auto [wtx, wrx] = unbounded_channel<conn::Write>();
+  SocketAddr lo;
+  lo.ip = {127, 0, 0, 1};
+  auto closed = transport::tcp_listener(runtime().io(), lo);
+  ASSERT_TRUE(closed.ok());
+  SocketAddr nobody = *closed->local_addr();
+  { auto gone = std::move(closed.value()); }
+  auto t = transport::AsioTransport::bind(runtime().io(), lo).value();
+  auto j = runtime().spawn(conn::outbound(t, 7, 1, nobody, std::move(wrx), rtx, conn::StreamSettings{}));
+  t.reset();
+  EXPECT_EQ(j.wait().how, Ended::Completed);
+  auto a = rrx.try_recv(), b = rrx.try_recv();
+  ASSERT_TRUE(a && b);
+  EXPECT_TRUE(std::holds_alternative<conn::report::Failed>(a->report));
+  EXPECT_TRUE(std::holds_alternative<conn::report::Finished>(b->report));
+  EXPECT_EQ(a->id, 7u);
+}

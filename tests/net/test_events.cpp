@@ -1,0 +1,128 @@
+// The event hub: bounds, lost counts, closing, subscriptions that come and go.
+#include <gtest/gtest.h>
+
+#include "helpers.hpp"
+#include "net/events.hpp"
+
+using namespace vennock;
+using namespace vennock::net;
+using namespace vennock::net::events;
+using namespace vennock::net::testing;
+
+namespace {
+Event joined(const std::string& name) {
+  core::Member m;
+  m.name = name;
+  return Event{event::MemberJoined{m}};
+}
+std::string name_of(const Received& r) {
+  if (r.kind != Received::Kind::Item) return "<none>";
+  if (auto* j = std::get_if<event::MemberJoined>(&*r.event)) return j->member.name;
+  if (auto* l = std::get_if<event::EventsLost>(&*r.event)) return "lost:" + std::to_string(l->count);
+  return "?";
+}
+}  // namespace
+
+TEST(Hub, FullQueuesDropTheOldestAndReportTheCountFirst) {
+  Hub hub(1);
+  Events s = hub.subscribe();
+  std::vector<Event> batch{joined("a"), joined("b"), joined("c")};
+  hub.publish(batch);
+  EXPECT_EQ(name_of(s.next()), "lost:2");
+  EXPECT_EQ(name_of(s.next()), "c");
+  EXPECT_EQ(s.next().kind, Received::Kind::Empty);
+
+  Hub two(2);
+  Events t = two.subscribe();
+  for (const char* n : {"1", "2", "3", "4", "5"}) {
+    Event e = joined(n);
+    two.publish(std::span<const Event>(&e, 1));
+  }
+  EXPECT_EQ(name_of(t.next()), "lost:3");
+  EXPECT_EQ(name_of(t.next()), "4");
+  // The count starts again from 0 after a report.
+  Event six = joined("6"), seven = joined("7");
+  two.publish(std::span<const Event>(&six, 1));
+  two.publish(std::span<const Event>(&seven, 1));
+  EXPECT_EQ(name_of(t.next()), "lost:1");
+  EXPECT_EQ(name_of(t.next()), "6");
+  EXPECT_EQ(name_of(t.next()), "7");
+}
+
+TEST(Hub, SubscriptionsSeeOnlyLaterBatchesAndGoWhenDropped) {
+  Hub hub(8);
+  Events first = hub.subscribe();
+  Event a = joined("a"), b = joined("b");
+  hub.publish(std::span<const Event>(&a, 1));
+  Events second = hub.subscribe();
+  {
+    Events gone = hub.subscribe();
+    EXPECT_EQ(hub.subscribers(), 3u);
+  }
+  hub.publish(std::span<const Event>(&b, 1));
+  EXPECT_EQ(hub.subscribers(), 2u);
+  EXPECT_EQ(name_of(first.next()), "a");
+  EXPECT_EQ(name_of(first.next()), "b");
+  EXPECT_EQ(name_of(second.next()), "b");
+  EXPECT_EQ(second.next().kind, Received::Kind::Empty);
+  // An empty batch changes nothing.
+  hub.publish({});
+  EXPECT_EQ(first.next().kind, Received::Kind::Empty);
+}
+
+TEST(Hub, CloseKeepsQueuedEventsThenEndsAndCarriesTheFailure) {
+  Hub hub(4);
+  Events s = hub.subscribe();
+  std::vector<Event> batch{joined("a"), joined("b"), joined("c"), joined("d"), joined("e")};
+  hub.publish(batch);
+  hub.close(false);
+  EXPECT_EQ(name_of(s.next()), "lost:1");
+  EXPECT_EQ(name_of(s.next()), "b");
+  EXPECT_EQ(name_of(s.next()), "c");
+  EXPECT_EQ(name_of(s.next()), "d");
+  EXPECT_EQ(name_of(s.next()), "e");
+  EXPECT_EQ(s.next().kind, Received::Kind::Closed);
+  EXPECT_EQ(s.next().kind, Received::Kind::Closed);
+  EXPECT_FALSE(s.failed());
+  Events late = hub.subscribe();
+  EXPECT_EQ(late.next().kind, Received::Kind::Closed);
+  EXPECT_FALSE(late.failed());
+
+  Hub broken(4);
+  Events t = broken.subscribe();
+  broken.close(true);
+  EXPECT_EQ(t.next().kind, Received::Kind::Closed);
+  EXPECT_TRUE(t.failed());
+  EXPECT_TRUE(broken.subscribe().failed());
+}
+
+namespace {
+Task<std::vector<std::string>> read_all(Events s) {
+  std::vector<std::string> got;
+  for (;;) {
+    auto e = co_await s.recv();
+    if (!e) break;
+    got.push_back(std::get<event::MemberJoined>(*e).member.name);
+  }
+  co_return got;
+}
+}  // namespace
+
+TEST(Hub, WaitingReadersWakeForPublishesAndForTheClose) {
+  Hub hub(1024);
+  std::vector<JoinHandle<std::vector<std::string>>> readers;
+  for (int i = 0; i < 3; ++i) readers.push_back(runtime().spawn(read_all(hub.subscribe())));
+  std::this_thread::sleep_for(10ms);
+  for (int i = 0; i < 200; ++i) {
+    Event e = joined(std::to_string(i));
+    hub.publish(std::span<const Event>(&e, 1));
+    if (i % 50 == 0) std::this_thread::sleep_for(1ms);
+  }
+  hub.close(false);
+  for (auto& r : readers) {
+    auto got = r.wait();
+    ASSERT_TRUE(got.completed());
+    ASSERT_EQ(got.value->size(), 200u);
+    for (size_t i = 0; i < 200; ++i) EXPECT_EQ((*got.value)[i], std::to_string(i));
+  }
+}

@@ -1,0 +1,344 @@
+// Real nodes over loopback sockets in one process.
+#include <gtest/gtest.h>
+
+#include "helpers.hpp"
+
+using namespace vennock;
+using namespace vennock::net;
+using namespace vennock::net::testing;
+using core::MemberState;
+
+namespace {
+
+Settings joining(const std::string& name, const Memberlist& seed) {
+  Settings s = fast_settings(name);
+  s.seed_addrs = {seed.local_addr()};
+  return s;
+}
+
+// Starts n nodes n0..n(n-1), all joining through the first, and waits until every one sees
+// all of them.
+std::vector<Memberlist> cluster(size_t n, const std::function<void(Settings&)>& tweak = {}) {
+  std::vector<Memberlist> nodes;
+  for (size_t i = 0; i < n; ++i) {
+    Settings s = i == 0 ? fast_settings("n0") : joining("n" + std::to_string(i), nodes[0]);
+    if (tweak) tweak(s);
+    nodes.push_back(start(std::move(s)));
+  }
+  for (auto& m : nodes) {
+    EXPECT_TRUE(eventually([&] { return m.members().size() == n; }))
+        << m.local().name << " sees " << m.members().size();
+  }
+  return nodes;
+}
+
+void close_all(std::vector<Memberlist>& nodes) {
+  for (auto& m : nodes) run(m.close());
+}
+
+std::string kind_and_name(const events::Event& e) {
+  std::string k = events::kind_name(e);
+  std::visit(
+      [&](const auto& x) {
+        using X = std::decay_t<decltype(x)>;
+        if constexpr (requires { x.member; }) k += " " + x.member.name;
+        if constexpr (std::is_same_v<X, events::event::UserMessage>) k += " " + x.from.name;
+      },
+      e);
+  return k;
+}
+
+// Every event a subscription holds right now.
+std::vector<std::string> drain(events::Events& s) {
+  std::vector<std::string> out;
+  for (;;) {
+    auto r = s.next();
+    if (r.kind != events::Received::Kind::Item) return out;
+    out.push_back(kind_and_name(*r.event));
+  }
+}
+
+}  // namespace
+
+TEST(Loopback, ThreeNodesFormAClusterThroughSeeds) {
+  auto nodes = cluster(3);
+  for (auto& m : nodes) {
+    auto all = m.members();
+    EXPECT_EQ(all.front().name, m.local().name);  // this node first
+    for (const char* n : {"n0", "n1", "n2"}) EXPECT_TRUE(find(all, n).has_value());
+    EXPECT_EQ(m.local().addr, m.local_addr());  // bound to a specific IP: advertised as bound
+  }
+  // Both sockets share the port the node reports.
+  EXPECT_NE(nodes[0].local_addr().port, 0);
+  close_all(nodes);
+}
+
+TEST(Loopback, AMemberStoppedWithoutLeaveIsSeenDeadAndEventsArriveInOrderEverywhere) {
+  Memberlist a = start(fast_settings("a"));
+  events::Events s1 = a.events(), s2 = a.events();
+  Memberlist b = start(joining("b", a));
+  Memberlist c = start(joining("c", a));
+  ASSERT_TRUE(eventually([&] { return a.members().size() == 3 && b.members().size() == 3 && c.members().size() == 3; }));
+  run(c.close());  // no leave is sent: the others must detect it
+  for (auto* m : {&a, &b}) {
+    EXPECT_TRUE(eventually([&] {
+      auto r = m->member("c");
+      return r && r->state == MemberState::Dead;
+    })) << m->local().name;
+    EXPECT_FALSE(find(m->members(), "c").has_value());
+  }
+  auto e1 = drain(s1), e2 = drain(s2);
+  EXPECT_EQ(e1, e2);  // every subscription sees the same events in the same order
+  auto pos = [&](const std::string& what) { return std::find(e1.begin(), e1.end(), what) - e1.begin(); };
+  ASSERT_LT(pos("MemberJoined c"), static_cast<long>(e1.size())) << ::testing::PrintToString(e1);
+  ASSERT_LT(pos("MemberDead c"), static_cast<long>(e1.size())) << ::testing::PrintToString(e1);
+  EXPECT_LT(pos("MemberJoined b"), pos("MemberDead c"));
+  EXPECT_LT(pos("MemberJoined c"), pos("MemberDead c"));
+  run(a.close());
+  run(b.close());
+  // After the close, subscriptions end (after what they held).
+  EXPECT_EQ(s1.next().kind, events::Received::Kind::Closed);
+  EXPECT_FALSE(s1.failed());
+}
+
+TEST(Loopback, MessagesBroadcastsMetadataAndKeyRotationTravel) {
+  proto::Key k1 = *generate_key(), k2 = *generate_key();
+  auto nodes = cluster(3, [&](Settings& s) { s.config.keys = std::vector<proto::Key>{k1}; });
+  Memberlist &a = nodes[0], &b = nodes[1], &c = nodes[2];
+  events::Events eb = b.events(), ec = c.events();
+  auto user_messages = [](events::Events& s, std::vector<events::event::UserMessage>& into) {
+    for (;;) {
+      auto r = s.next();
+      if (r.kind != events::Received::Kind::Item) return;
+      if (auto* u = std::get_if<events::event::UserMessage>(&*r.event)) into.push_back(*u);
+    }
+  };
+  // A direct message to b at its epoch.
+  auto sent = run(a.send("n1", b.local().epoch, proto::Bytes{'h', 'i'}));
+  ASSERT_TRUE(sent.ok()) << sent.error().to_string();
+  std::vector<events::event::UserMessage> got_b, got_c;
+  ASSERT_TRUE(eventually([&] {
+    user_messages(eb, got_b);
+    return !got_b.empty();
+  }));
+  EXPECT_EQ(got_b[0].from.name, "n0");
+  EXPECT_EQ(got_b[0].data, (proto::Bytes{'h', 'i'}));
+  EXPECT_FALSE(got_b[0].broadcast);
+  // The wrong epoch is refused.
+  auto wrong = run(a.send("n1", b.local().epoch + 1, proto::Bytes{1}));
+  ASSERT_FALSE(wrong.ok());
+  EXPECT_EQ(wrong.error().code(), ErrorCode::NotAMember);
+  // A broadcast reaches everyone else.
+  ASSERT_TRUE(run(a.broadcast(proto::Bytes{'a', 'l', 'l'})).ok());
+  got_b.clear();
+  ASSERT_TRUE(eventually([&] {
+    user_messages(eb, got_b);
+    user_messages(ec, got_c);
+    return !got_b.empty() && !got_c.empty();
+  }));
+  EXPECT_TRUE(got_b.back().broadcast);
+  EXPECT_EQ(got_c.back().data, (proto::Bytes{'a', 'l', 'l'}));
+  // A metadata change is visible locally when the call returns, and travels.
+  proto::Bytes meta{4, 'r', 'o', 'l', 'e', 2, 'd', 'b'};
+  ASSERT_TRUE(run(a.set_meta(meta)).ok());
+  EXPECT_EQ(a.local().meta, meta);
+  EXPECT_TRUE(eventually([&] { return b.member("n0")->meta == meta && c.member("n0")->meta == meta; }));
+  // Key rotation on every node: install the new key, use it, remove the old one.
+  for (auto& m : nodes) ASSERT_TRUE(run(m.keyring().install(k2)).ok());
+  for (auto& m : nodes) {
+    ASSERT_TRUE(run(m.keyring().use_key(k2)).ok());
+    EXPECT_EQ(m.keyring().key_ids().front(), k2.id());  // visible when the call returns
+  }
+  auto in_use = run(a.keyring().remove(k2));
+  ASSERT_FALSE(in_use.ok());
+  EXPECT_EQ(in_use.error().code(), ErrorCode::KeyInUse);
+  for (auto& m : nodes) ASSERT_TRUE(run(m.keyring().remove(k1)).ok());
+  EXPECT_EQ(a.keyring().key_ids(), (std::vector<proto::KeyId>{k2.id()}));
+  auto last = run(a.keyring().remove(k2));
+  ASSERT_FALSE(last.ok());
+  EXPECT_EQ(last.error().code(), ErrorCode::LastKey);
+  // The cluster still talks under the new key.
+  ASSERT_TRUE(run(c.send("n1", b.local().epoch, proto::Bytes{'k', '2'})).ok());
+  got_b.clear();
+  ASSERT_TRUE(eventually([&] {
+    user_messages(eb, got_b);
+    return !got_b.empty();
+  }));
+  EXPECT_EQ(got_b.back().from.name, "n2");
+  EXPECT_EQ(a.members().size(), 3u);
+  close_all(nodes);
+}
+
+TEST(Loopback, CloseLeavesNoThreadSocketOrTaskBehind) {
+  runtime();  // the process runtime is built before the baseline is taken
+  std::this_thread::sleep_for(50ms);
+  size_t tasks = settled_tasks(), threads = thread_count(), fds = fd_count();
+  {
+    auto nodes = cluster(3);
+    // Let streams come and go (push-pulls every 2 s, joins at the start).
+    auto st = nodes[1].stats();
+    EXPECT_GT(st.counters.push_pulls, 0u);
+    EXPECT_GT(fd_count(), fds);
+    EXPECT_GT(Runtime::live_tasks(), tasks);
+    close_all(nodes);
+    // Everything the nodes had is gone once close returns.
+    EXPECT_EQ(Runtime::live_tasks(), tasks);
+    EXPECT_EQ(fd_count(), fds);
+    EXPECT_TRUE(nodes[0].is_closed());
+    // Reads keep answering from the last published state.
+    EXPECT_EQ(nodes[0].members().size(), 3u);
+    // Requests after the close are refused.
+    auto r = run(nodes[0].broadcast(proto::Bytes{1}));
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().code(), ErrorCode::Closed);
+    run(nodes[0].close());  // a second close returns at once
+  }
+  EXPECT_EQ(thread_count(), threads);
+  EXPECT_EQ(fd_count(), fds);
+}
+
+TEST(Loopback, DroppingTheLastHandleWithoutCloseWarnsAndStopsTheNode) {
+  Capture& cap = capture();
+  settled_tasks();
+  Memberlist a = start(fast_settings("a"));
+  size_t tasks = Runtime::live_tasks(), fds = fd_count();
+  std::optional<Memberlist> b = start(joining("b", a));
+  ASSERT_TRUE(eventually([&] { return a.members().size() == 2; }));
+  events::Events bs = b->events();
+  Memberlist copy = *b;
+  size_t m = cap.mark();
+  b.reset();  // a copy is still alive: nothing happens
+  EXPECT_EQ(cap.count(m, "node dropped"), 0u);
+  { Memberlist gone = std::move(copy); }
+  EXPECT_EQ(cap.count(m, "node dropped without leave() or close(); peers will see a crash", log::Level::Warn), 1u);
+  EXPECT_TRUE(eventually([&] { return bs.next().kind == events::Received::Kind::Closed; }));
+  EXPECT_TRUE(eventually([&] { return Runtime::live_tasks() == tasks; })) << Runtime::live_tasks() << " " << tasks;
+  EXPECT_TRUE(eventually([&] { return fd_count() == fds; })) << fd_count() << " " << fds;
+  // Nothing was sent: the other node finds out by failure detection.
+  EXPECT_TRUE(eventually([&] {
+    auto r = a.member("b");
+    return r && r->state == MemberState::Dead;
+  }));
+  // After a leave, dropping the handle stops the node without the warning.
+  std::optional<Memberlist> c = start(joining("c", a));
+  ASSERT_TRUE(eventually([&] { return c->members().size() == 2; }));
+  ASSERT_TRUE(run(c->leave()).ok());
+  EXPECT_EQ(c->local().state, MemberState::Left);
+  EXPECT_FALSE(find(c->members(), "c").has_value());
+  EXPECT_EQ(c->member("c")->state, MemberState::Left);
+  m = cap.mark();
+  c.reset();
+  EXPECT_EQ(cap.count(m, "node dropped"), 0u);
+  EXPECT_TRUE(eventually([&] {
+    auto r = a.member("c");
+    return r && r->state == MemberState::Left;
+  }));
+  // After a close, dropping logs nothing either.
+  m = cap.mark();
+  run(a.close());
+  { Memberlist gone = std::move(a); }
+  EXPECT_EQ(cap.count(m, "node dropped"), 0u);
+}
+
+TEST(Loopback, SeedsThatNeverResolveFailTheStartAndStopTheNode) {
+  Capture& cap = capture();
+  seed::set_system_lookup([](const std::string&, uint16_t) {
+    return std::make_pair(std::vector<SocketAddr>{}, std::string("failed to lookup address information: no such host"));
+  });
+  size_t tasks = settled_tasks(), fds = fd_count();
+  Settings s = fast_settings("lonely");
+  s.seed_hosts = {Seed::host("nowhere.invalid", 7946)};
+  s.resolve_timeout = core::Duration::from_millis(600);
+  size_t m = cap.mark();
+  auto start_at = std::chrono::steady_clock::now();
+  auto r = run(Memberlist::start(runtime(), std::move(s)));
+  auto took = std::chrono::steady_clock::now() - start_at;
+  seed::set_system_lookup(nullptr);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().code(), ErrorCode::Unresolved);
+  EXPECT_EQ(r.error().to_string(), "no seed resolved to an address");
+  EXPECT_GE(took, 550ms);
+  EXPECT_LT(took, 3s);
+  EXPECT_EQ(cap.count(m, "no seed resolved; stopping", log::Level::Error), 1u);
+  EXPECT_GE(cap.count(m, "no seed resolved; looking up again retry_in=", log::Level::Info), 1u);
+  EXPECT_GE(cap.count(m, "seed did not resolve seed=nowhere.invalid:7946", log::Level::Warn), 1u);
+  EXPECT_EQ(cap.count(m, "node dropped"), 0u);
+  EXPECT_EQ(fd_count(), fds);
+  EXPECT_EQ(Runtime::live_tasks(), tasks);
+}
+
+TEST(Loopback, SeedsThatDoNotAnswerStillLetTheNodeStart) {
+  Capture& cap = capture();
+  SocketAddr nobody;
+  {
+    Memberlist gone = start(fast_settings("gone"));
+    nobody = gone.local_addr();
+    run(gone.close());
+  }
+  Settings s = fast_settings("hopeful");
+  s.seed_addrs = {nobody};
+  size_t m = cap.mark();
+  Memberlist h = start(std::move(s));
+  EXPECT_EQ(cap.count(m, "startup join failed; retrying in the background error=no seed answered", log::Level::Warn),
+            1u);
+  EXPECT_EQ(h.members().size(), 1u);
+  run(h.close());
+}
+
+TEST(Loopback, StartRefusesBadSettings) {
+  auto refused = [](const std::function<void(Settings&)>& f) {
+    Settings s = fast_settings("x");
+    f(s);
+    auto r = run(Memberlist::start(runtime(), std::move(s)));
+    return r.ok() ? std::string("started") : r.error().to_string();
+  };
+  size_t fds = fd_count();
+  EXPECT_EQ(refused([](Settings& s) { s.max_inbound_streams = 0; }),
+            "invalid config: max_inbound_streams must be at least 1");
+  EXPECT_EQ(refused([](Settings& s) { s.max_inbound_streams_per_ip = 0; }),
+            "invalid config: max_inbound_streams_per_ip must be at least 1");
+  EXPECT_EQ(refused([](Settings& s) { s.max_inbound_bytes_per_ip = s.config.max_stream_frame + 3; }),
+            "invalid config: max_inbound_bytes_per_ip must hold one max_stream_frame frame and its 4-byte length "
+            "prefix");
+  EXPECT_EQ(refused([](Settings& s) { s.tcp_header_timeout = core::Duration{}; }),
+            "invalid config: tcp_header_timeout must be positive");
+  EXPECT_EQ(refused([](Settings& s) { s.event_buffer = 0; }), "invalid config: event_buffer must be at least 1");
+  EXPECT_EQ(refused([](Settings& s) { s.name = std::string(65, 'n'); }),
+            "invalid config: name must be 1 to 64 bytes");
+  EXPECT_EQ(fd_count(), fds);  // the sockets bound for a refused start are closed
+  // Exactly one largest frame and its prefix is enough; 64 bytes of multi-byte text is a name.
+  Settings ok = fast_settings(std::string(16, 'x') + "\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac" +
+                              std::string(36, 'y'));
+  ASSERT_EQ(ok.name.size(), 64u);
+  ok.max_inbound_bytes_per_ip = ok.config.max_stream_frame + 4;
+  Memberlist m = start(std::move(ok));
+  run(m.close());
+}
+
+TEST(Loopback, ANodeWhoseSeedWasDownRejoinsThroughItLater) {
+  Capture& cap = capture();
+  // Find a free port, then leave it unused for a while.
+  SocketAddr later;
+  {
+    auto t = transport::AsioTransport::bind(runtime().io(), fast_settings("x").bind);
+    ASSERT_TRUE(t.ok());
+    later = (*t)->local_addr();
+  }
+  Settings sb = fast_settings("b");
+  sb.seed_addrs = {later};
+  sb.config.rejoin_interval = core::Duration::from_millis(300);
+  size_t m = cap.mark();
+  Memberlist b = start(std::move(sb));
+  EXPECT_EQ(cap.count(m, "startup join failed; retrying in the background"), 1u);
+  EXPECT_EQ(b.members().size(), 1u);
+  Settings sa = fast_settings("a");
+  sa.bind = later;
+  Memberlist a = start(std::move(sa));
+  // b's periodic rejoin finds its seed up and joins through it.
+  EXPECT_TRUE(eventually([&] { return b.members().size() == 2 && a.members().size() == 2; }, 5s));
+  EXPECT_TRUE(eventually([&] { return cap.count(m, "rejoined the cluster through the seeds", log::Level::Info) == 1; }));
+  EXPECT_GE(cap.count(m, "rejoining seeds that are not live members seeds=1 alone=true"), 1u);
+  run(a.close());
+  run(b.close());
+  EXPECT_EQ(a.events().next().kind, events::Received::Kind::Closed);  // born closed
+}

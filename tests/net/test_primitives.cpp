@@ -1,0 +1,441 @@
+// The runtime's task, channel and notifier primitives.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "net/runtime.hpp"
+#include "net/sync.hpp"
+
+using namespace vennock::net;
+using namespace std::chrono_literals;
+
+namespace {
+
+Runtime& rt() {
+  static std::unique_ptr<Runtime> r = std::move(Runtime::create(4).value());
+  return *r;
+}
+
+// Counts live instances, so a test can see that an aborted task released what it held.
+struct Held {
+  static inline std::atomic<int> live{0};
+  Held() { ++live; }
+  ~Held() { --live; }
+  Held(const Held&) = delete;
+};
+
+template <class F>
+bool eventually(F f, std::chrono::milliseconds limit = 5000ms) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (f()) return true;
+    std::this_thread::sleep_for(1ms);
+  }
+  return f();
+}
+
+Task<int> add(int a, int b) { co_return a + b; }
+Task<int> nested(int depth) {
+  if (depth == 0) co_return 1;
+  int below = co_await nested(depth - 1);
+  co_return below + 1;
+}
+
+}  // namespace
+
+TEST(Task, RunsNestedCoroutinesAndReturnsTheValue) {
+  auto j = rt().block_on(add(2, 3));
+  ASSERT_TRUE(j.completed());
+  EXPECT_EQ(*j.value, 5);
+  auto d = rt().block_on(nested(200));
+  ASSERT_TRUE(d.completed());
+  EXPECT_EQ(*d.value, 201);
+}
+
+namespace {
+Task<void> hold_and_wait(std::shared_ptr<Notify> n, std::atomic<bool>* reached, std::atomic<bool>* after) {
+  Held h;
+  reached->store(true);
+  co_await n->notified();
+  after->store(true);
+}
+Task<void> inner_holder(Receiver<int>* rx, std::atomic<bool>* reached) {
+  Held h;
+  reached->store(true);
+  co_await rx->recv();
+}
+Task<void> outer_holder(Receiver<int>* rx, std::atomic<bool>* reached) {
+  Held h;
+  co_await inner_holder(rx, reached);
+}
+Task<void> spin_then_park(std::atomic<bool>* go, std::atomic<bool>* parked_once) {
+  Held h;
+  // Busy without suspending: an abort arriving now takes effect at the next suspension.
+  while (!go->load()) std::this_thread::yield();
+  parked_once->store(true);
+  co_await park();
+  ADD_FAILURE() << "resumed after abort";
+}
+}  // namespace
+
+TEST(Task, AbortUnwindsEveryFrameAndReleasesWhatItHolds) {
+  ASSERT_EQ(Held::live.load(), 0);
+  {
+    auto n = std::make_shared<Notify>();
+    std::atomic<bool> reached{false}, after{false};
+    auto j = rt().spawn(hold_and_wait(n, &reached, &after));
+    ASSERT_TRUE(eventually([&] { return reached.load(); }));
+    EXPECT_EQ(Held::live.load(), 1);
+    j.abort();
+    auto r = j.wait();
+    EXPECT_EQ(r.how, Ended::Aborted);
+    EXPECT_FALSE(after.load());
+    EXPECT_EQ(Held::live.load(), 0);
+  }
+  {
+    auto [tx, rx] = channel<int>(4);
+    std::atomic<bool> reached{false};
+    auto j = rt().spawn(outer_holder(&rx, &reached));
+    ASSERT_TRUE(eventually([&] { return reached.load(); }));
+    EXPECT_EQ(Held::live.load(), 2);
+    j.abort();
+    EXPECT_EQ(j.wait().how, Ended::Aborted);
+    EXPECT_EQ(Held::live.load(), 0);
+  }
+  {
+    std::atomic<bool> go{false}, parked{false};
+    auto j = rt().spawn(spin_then_park(&go, &parked));
+    ASSERT_TRUE(eventually([&] { return Held::live.load() == 1; }));
+    j.abort();  // while it runs
+    go.store(true);
+    EXPECT_EQ(j.wait().how, Ended::Aborted);
+    EXPECT_TRUE(parked.load());
+    EXPECT_EQ(Held::live.load(), 0);
+  }
+  EXPECT_TRUE(eventually([] { return Runtime::live_tasks() == 0; }));
+}
+
+TEST(Task, AbortBeforeTheFirstRunNeverRunsIt) {
+  std::atomic<bool> reached{false}, after{false};
+  auto n = std::make_shared<Notify>();
+  auto strand = rt().strand();
+  // Keep the strand busy so the task cannot start before the abort.
+  std::atomic<bool> release{false};
+  asio::post(strand, [&] {
+    while (!release.load()) std::this_thread::yield();
+  });
+  auto j = spawn(strand, hold_and_wait(n, &reached, &after));
+  j.abort();
+  release.store(true);
+  EXPECT_EQ(j.wait().how, Ended::Aborted);
+  EXPECT_FALSE(reached.load());
+}
+
+namespace {
+Task<bool> sleeper(std::chrono::milliseconds d) {
+  auto start = now();
+  co_await sleep_for(d);
+  co_return now() - start >= d;
+}
+Task<int> park_with_deadline() {
+  // Nothing wakes it: the deadline does, and park says so.
+  bool timed_out = co_await park(now() + 20ms);
+  co_return timed_out ? 1 : 0;
+}
+}  // namespace
+
+TEST(Task, SleepAndParkDeadlines) {
+  auto r = rt().block_on(sleeper(30ms));
+  ASSERT_TRUE(r.completed());
+  EXPECT_TRUE(*r.value);
+  auto p = rt().block_on(park_with_deadline());
+  EXPECT_EQ(*p.value, 1);
+}
+
+namespace {
+Task<std::vector<int>> drain(Receiver<int> rx) {
+  std::vector<int> got;
+  for (;;) {
+    auto v = co_await rx.recv();
+    if (!v) break;
+    got.push_back(*v);
+  }
+  co_return got;
+}
+Task<void> produce(Sender<int> tx, int from, int n) {
+  for (int i = 0; i < n; ++i) co_await tx.send(from + i);
+}
+}  // namespace
+
+TEST(Channel, BoundedSendersWaitForRoomAndNothingIsLost) {
+  auto [tx, rx] = channel<int>(2);
+  auto consumer = rt().spawn(drain(std::move(rx)));
+  std::vector<JoinHandle<void>> producers;
+  for (int p = 0; p < 4; ++p) producers.push_back(rt().spawn(produce(tx, p * 1000, 500)));
+  tx = Sender<int>();  // only the producers' copies remain
+  for (auto& p : producers) EXPECT_EQ(p.wait().how, Ended::Completed);
+  auto got = consumer.wait();
+  ASSERT_TRUE(got.completed());
+  ASSERT_EQ(got.value->size(), 2000u);
+  // Each producer's values arrive in its own order.
+  std::vector<int> last(4, -1);
+  for (int v : *got.value) {
+    int p = v / 1000;
+    EXPECT_GT(v % 1000, last[p]);
+    last[p] = v % 1000;
+  }
+}
+
+TEST(Channel, TrySendReportsFullAndClosed) {
+  auto [tx, rx] = channel<int>(1);
+  EXPECT_EQ(tx.try_send(1), TrySend::Sent);
+  std::optional<int> back;
+  EXPECT_EQ(tx.try_send(2, &back), TrySend::Full);
+  EXPECT_EQ(back, 2);
+  EXPECT_EQ(rx.try_recv(), 1);
+  EXPECT_FALSE(rx.try_recv().has_value());
+  EXPECT_FALSE(tx.is_closed());
+  rx.close();
+  EXPECT_TRUE(tx.is_closed());
+  EXPECT_EQ(tx.try_send(3), TrySend::Closed);
+}
+
+namespace {
+Task<bool> send_one(Sender<std::shared_ptr<Held>> tx) { co_return co_await tx.send(std::make_shared<Held>()); }
+}  // namespace
+
+TEST(Channel, ClosingTheReceiverDropsQueuedValuesAndReleasesWaitingSenders) {
+  auto [tx, rx] = channel<std::shared_ptr<Held>>(1);
+  ASSERT_EQ(tx.try_send(std::make_shared<Held>()), TrySend::Sent);
+  auto waiting = rt().spawn(send_one(tx));  // finds the channel full and waits
+  std::this_thread::sleep_for(20ms);
+  EXPECT_FALSE(waiting.is_finished());
+  EXPECT_EQ(Held::live.load(), 2);
+  rx.close();
+  auto r = waiting.wait();
+  ASSERT_TRUE(r.completed());
+  EXPECT_FALSE(*r.value);
+  EXPECT_EQ(Held::live.load(), 0);
+}
+
+TEST(Channel, ReceiverSeesTheEndWhenTheLastSenderGoes) {
+  auto [tx, rx] = unbounded_channel<int>();
+  auto consumer = rt().spawn(drain(std::move(rx)));
+  for (int i = 0; i < 10000; ++i) ASSERT_EQ(tx.try_send(i), TrySend::Sent);
+  auto tx2 = tx;
+  tx = Sender<int>();
+  std::this_thread::sleep_for(5ms);
+  EXPECT_FALSE(consumer.is_finished());  // a copy is still alive
+  tx2 = Sender<int>();
+  auto got = consumer.wait();
+  ASSERT_EQ(got.value->size(), 10000u);
+  for (int i = 0; i < 10000; ++i) ASSERT_EQ((*got.value)[static_cast<size_t>(i)], i);
+}
+
+namespace {
+Task<std::optional<int>> take_one(OneReceiver<int> rx) { co_return co_await rx.recv(); }
+}  // namespace
+
+TEST(OneShot, DeliversOnceOrReportsTheSenderGone) {
+  {
+    auto [tx, rx] = oneshot<int>();
+    auto j = rt().spawn(take_one(std::move(rx)));
+    std::this_thread::sleep_for(2ms);
+    EXPECT_TRUE(tx.send(7));
+    EXPECT_EQ(j.wait().value->value_or(-1), 7);
+  }
+  {
+    auto [tx, rx] = oneshot<int>();
+    auto j = rt().spawn(take_one(std::move(rx)));
+    { auto gone = std::move(tx); }
+    EXPECT_FALSE(j.wait().value->has_value());
+  }
+  {
+    auto [tx, rx] = oneshot<int>();
+    { auto gone = std::move(rx); }
+    EXPECT_TRUE(tx.is_closed());
+    EXPECT_FALSE(tx.send(1));
+  }
+  {
+    auto [tx, rx] = oneshot<int>();
+    std::thread t([tx = std::move(tx)]() mutable {
+      std::this_thread::sleep_for(5ms);
+      tx.send(9);
+    });
+    EXPECT_EQ(rx.wait(), 9);
+    t.join();
+  }
+}
+
+namespace {
+Task<void> wait_notified(Notify* n, std::atomic<int>* woke) {
+  co_await n->notified();
+  ++*woke;
+}
+Task<bool> armed_then_notify_waiters(Notify* n) {
+  Notify::Waiter w(*n);
+  // Notified between arming and the first poll: still seen.
+  n->notify_waiters();
+  co_return w.poll();
+}
+}  // namespace
+
+TEST(Notify, PermitIsStoredOnceAndNotifyWaitersStoresNothing) {
+  Notify n;
+  n.notify_one();
+  n.notify_one();  // a single permit, not two
+  std::atomic<int> woke{0};
+  auto a = rt().spawn(wait_notified(&n, &woke));
+  EXPECT_EQ(a.wait().how, Ended::Completed);
+  auto b = rt().spawn(wait_notified(&n, &woke));
+  std::this_thread::sleep_for(20ms);
+  EXPECT_FALSE(b.is_finished());
+  n.notify_one();
+  EXPECT_EQ(b.wait().how, Ended::Completed);
+  EXPECT_EQ(woke.load(), 2);
+
+  n.notify_waiters();  // nobody waits: nothing stored
+  auto c = rt().spawn(wait_notified(&n, &woke));
+  std::this_thread::sleep_for(20ms);
+  EXPECT_FALSE(c.is_finished());
+  auto d = rt().spawn(wait_notified(&n, &woke));
+  EXPECT_TRUE(eventually([&] { return Runtime::live_tasks() >= 2; }));
+  std::this_thread::sleep_for(10ms);
+  n.notify_waiters();
+  EXPECT_EQ(c.wait().how, Ended::Completed);
+  EXPECT_EQ(d.wait().how, Ended::Completed);
+  EXPECT_EQ(woke.load(), 4);
+
+  auto e = rt().block_on(armed_then_notify_waiters(&n));
+  EXPECT_TRUE(*e.value);
+}
+
+TEST(Notify, AnAbortedWaiterPassesItsNotificationOn) {
+  Notify n;
+  std::atomic<int> woke{0};
+  auto strand = rt().strand();
+  auto first = spawn(strand, wait_notified(&n, &woke));
+  std::this_thread::sleep_for(10ms);
+  auto second = rt().spawn(wait_notified(&n, &woke));
+  std::this_thread::sleep_for(10ms);
+  // Hold the first waiter's strand: it is handed the notification and aborted before it can
+  // run again, so only its release can pass the notification on.
+  std::atomic<bool> release{false};
+  asio::post(strand, [&] {
+    while (!release.load()) std::this_thread::yield();
+  });
+  n.notify_one();
+  first.abort();
+  std::this_thread::sleep_for(10ms);
+  EXPECT_FALSE(second.is_finished());
+  release.store(true);
+  EXPECT_EQ(first.wait().how, Ended::Aborted);
+  EXPECT_EQ(second.wait().how, Ended::Completed);
+  EXPECT_EQ(woke.load(), 1);
+}
+
+namespace {
+Task<int> value_after(std::chrono::milliseconds d, int v) {
+  co_await sleep_for(d);
+  co_return v;
+}
+Task<std::vector<int>> join_in_order() {
+  JoinSet<int> set;
+  set.spawn(rt().strand(), value_after(30ms, 3));
+  set.spawn(rt().strand(), value_after(10ms, 1));
+  set.spawn(rt().strand(), value_after(20ms, 2));
+  std::vector<int> order;
+  for (;;) {
+    auto j = co_await set.join_next();
+    if (!j) break;
+    order.push_back(*j->value);
+  }
+  co_return order;
+}
+}  // namespace
+
+TEST(JoinSet, JoinsInFinishingOrderAndAbortsWhatIsLeftWhenDropped) {
+  auto r = rt().block_on(join_in_order());
+  ASSERT_TRUE(r.completed());
+  EXPECT_EQ(*r.value, (std::vector<int>{1, 2, 3}));
+
+  auto n = std::make_shared<Notify>();
+  std::atomic<bool> reached{false}, after{false};
+  {
+    JoinSet<void> set;
+    for (int i = 0; i < 3; ++i) set.spawn(rt().strand(), hold_and_wait(n, &reached, &after));
+    ASSERT_TRUE(eventually([&] { return Held::live.load() == 3; }));
+    EXPECT_EQ(set.reap(), 0u);
+  }
+  EXPECT_TRUE(eventually([] { return Held::live.load() == 0; }));
+  EXPECT_FALSE(after.load());
+}
+
+namespace {
+std::vector<std::string> thread_names() {
+  std::vector<std::string> out;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(d)) {
+      if (e->d_name[0] == '.') continue;
+      std::string path = std::string("/proc/self/task/") + e->d_name + "/comm";
+      if (FILE* f = std::fopen(path.c_str(), "r")) {
+        char buf[32] = {};
+        if (std::fgets(buf, sizeof buf, f)) out.emplace_back(buf);
+        std::fclose(f);
+      }
+    }
+    closedir(d);
+  }
+  return out;
+}
+}  // namespace
+
+TEST(Runtime, ThreadsAreNamedAndTheProcessRuntimeIsBuiltOnce) {
+  auto before = thread_names();
+  auto r = Runtime::create(3);
+  ASSERT_TRUE(r.ok());
+  std::atomic<bool> ran{false};
+  r.value()->blocking([&] { ran = true; });
+  ASSERT_TRUE(eventually([&] { return ran.load(); }));
+  auto after = thread_names();
+  size_t named_before = std::count(before.begin(), before.end(), std::string("vennock-io\n"));
+  size_t named_after = std::count(after.begin(), after.end(), std::string("vennock-io\n"));
+  EXPECT_EQ(named_after - named_before, 4u);  // three workers and one blocking-pool thread
+  EXPECT_EQ(after.size() - before.size(), 4u);
+  // The process runtime: one, whatever later callers ask for.
+  Runtime* a = Runtime::get(2).value();
+  Runtime* b = Runtime::get().value();
+  Runtime* c = Runtime::get(5).value();
+  EXPECT_EQ(a, b);
+  EXPECT_EQ(a, c);
+  EXPECT_EQ(a->threads(), 2u);
+}
+
+#if !defined(__SANITIZE_THREAD__)
+TEST(Runtime, AChildAfterForkBuildsAFreshRuntime) {
+  Runtime* parent = Runtime::get(2).value();
+  ASSERT_EQ(parent->block_on(add(1, 1)).value, 2);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // The child: the parent's threads do not exist here; the inherited runtime is left alone.
+    Runtime* mine = Runtime::get(1).value();
+    int code = 0;
+    if (mine == parent) code |= 1;
+    if (mine->threads() != 1) code |= 2;
+    auto j = mine->spawn(add(20, 22)).wait_for(std::chrono::seconds(5));
+    if (!j || *j->value != 42) code |= 4;
+    _exit(code);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+#endif

@@ -1,0 +1,147 @@
+// Seed texts and their resolution.
+#include <gtest/gtest.h>
+
+#include "helpers.hpp"
+#include "net/seed.hpp"
+
+using namespace vennock;
+using namespace vennock::net;
+using namespace vennock::net::seed;
+using namespace vennock::net::testing;
+
+namespace {
+std::string shown(std::string_view text) {
+  auto s = Seed::from_str(text);
+  return s ? "ok " + s->to_string() : "refused " + s.error();
+}
+bool is_host(std::string_view text) {
+  auto s = Seed::from_str(text);
+  return s && !s->is_addr();
+}
+}  // namespace
+
+TEST(Seed, Grammar) {
+  EXPECT_EQ(shown("  10.0.0.1:7946 \t"), "ok 10.0.0.1:7946");
+  EXPECT_FALSE(is_host("10.0.0.1:7946"));
+  EXPECT_EQ(shown("[::1]:7946"), "ok [::1]:7946");
+  EXPECT_EQ(shown("[fe80::1%3]:7946"), "ok [fe80::1%3]:7946");
+  EXPECT_EQ(shown("::1:7946"), "refused ::1:7946");
+  EXPECT_EQ(shown("node-a.:7946"), "ok node-a:7946");
+  EXPECT_TRUE(is_host("node-a.:7946"));
+  for (const char* bad : {"node-a..:7946", ".node-a:7946", "a..b:7946", "node-a:-1", "node-a:+", "node-a:",
+                          "node-a:65536", "node-a:7946x", "node-a", "-a:1", "a-:1", ":80", "h\xc3\xa9:1"}) {
+    EXPECT_TRUE(shown(bad).starts_with("refused")) << bad;
+  }
+  EXPECT_EQ(shown("node-a:+7946"), "ok node-a:7946");
+  EXPECT_EQ(shown("node-a:0"), "ok node-a:0");
+  EXPECT_EQ(shown("node-a:007946"), "ok node-a:7946");
+  EXPECT_EQ(shown("_a_:1"), "ok _a_:1");
+  EXPECT_EQ(shown("NODE-A:1"), "ok NODE-A:1");
+  // IPv4 text that the address form refuses becomes a host seed.
+  EXPECT_TRUE(is_host("1.2.3.4:+80"));
+  EXPECT_TRUE(is_host("01.2.3.4:80"));
+  // Lengths: labels up to 63, hosts up to 253 bytes (a dropped trailing dot not counted).
+  std::string l63(63, 'a'), l64(64, 'a');
+  EXPECT_TRUE(is_host(l63 + ":1"));
+  EXPECT_FALSE(is_host(l64 + ":1"));
+  std::string h253 = l63 + "." + l63 + "." + l63 + "." + std::string(61, 'b');
+  ASSERT_EQ(h253.size(), 253u);
+  EXPECT_TRUE(is_host(h253 + ":1"));
+  EXPECT_TRUE(is_host(h253 + ".:1"));
+  EXPECT_FALSE(is_host(h253 + "b:1"));
+  EXPECT_EQ(shown("  bad seed  "), "refused bad seed");
+}
+
+namespace {
+SocketAddr v4(uint8_t d, uint16_t port) {
+  SocketAddr a;
+  a.ip = {10, 0, 0, d};
+  a.port = port;
+  return a;
+}
+struct FakeResolver {
+  std::map<std::string, std::pair<std::vector<SocketAddr>, std::string>> answers;
+  std::chrono::milliseconds delay{0};
+  std::atomic<int> calls{0};
+  void install() {
+    set_system_lookup([this](const std::string& h, uint16_t) {
+      ++calls;
+      std::this_thread::sleep_for(delay);
+      auto it = answers.find(h);
+      if (it == answers.end()) return std::make_pair(std::vector<SocketAddr>{}, std::string("no such host"));
+      return it->second;
+    });
+  }
+  ~FakeResolver() { set_system_lookup(nullptr); }
+};
+Resolved resolve_now(std::vector<Seed> seeds, std::chrono::milliseconds limit, bool rejoin) {
+  return run(resolve(runtime(), std::move(seeds), limit, rejoin));
+}
+}  // namespace
+
+TEST(Resolve, LiteralsInOrderWithoutDuplicatesAndNothingLogged) {
+  Capture& cap = capture();
+  size_t m = cap.mark();
+  auto r = resolve_now({}, 1000ms, false);
+  EXPECT_TRUE(r.addrs.empty());
+  EXPECT_EQ(r.failures, 0u);
+  r = resolve_now({Seed::addr(v4(2, 1)), Seed::addr(v4(1, 1)), Seed::addr(v4(2, 1))}, 1000ms, false);
+  EXPECT_EQ(r.addrs, (std::vector<SocketAddr>{v4(2, 1), v4(1, 1)}));
+  EXPECT_EQ(r.failures, 0u);
+  EXPECT_TRUE(cap.since(m).empty());
+}
+
+TEST(Resolve, HostsKeepInputOrderAndFailuresAreCountedAndLogged) {
+  Capture& cap = capture();
+  FakeResolver fake;
+  fake.answers["a"] = {{v4(1, 7), v4(2, 7)}, ""};
+  fake.answers["b"] = {{v4(2, 7), v4(3, 7)}, ""};
+  fake.answers["empty"] = {{}, ""};
+  fake.install();
+  size_t m = cap.mark();
+  auto r = resolve_now({Seed::host("a", 7), Seed::addr(v4(3, 7)), Seed::host("b", 7), Seed::host("missing", 7),
+                        Seed::host("empty", 7)},
+                       1000ms, false);
+  EXPECT_EQ(r.addrs, (std::vector<SocketAddr>{v4(1, 7), v4(2, 7), v4(3, 7)}));
+  EXPECT_EQ(r.failures, 2u);
+  EXPECT_EQ(cap.count(m, "seed did not resolve seed=missing:7 error=no such host", log::Level::Warn), 1u);
+  EXPECT_EQ(cap.count(m, "seed did not resolve seed=empty:7 error=no address", log::Level::Warn), 1u);
+  EXPECT_EQ(cap.count(m, "resolved seeds addrs=[10.0.0.1:7, 10.0.0.2:7, 10.0.0.3:7]", log::Level::Debug), 1u);
+  // A rejoin logs the same failures at DEBUG.
+  m = cap.mark();
+  r = resolve_now({Seed::host("missing", 7)}, 1000ms, true);
+  EXPECT_EQ(r.failures, 1u);
+  EXPECT_EQ(cap.count(m, "seed did not resolve; trying again at the next rejoin seed=missing:7", log::Level::Debug), 1u);
+  EXPECT_EQ(cap.count(m, "seed did not resolve seed", log::Level::Warn), 0u);
+  // IPv4 text in a host seed is answered without the resolver.
+  int before = fake.calls.load();
+  r = resolve_now({*Seed::from_str("10.0.0.9:+80")}, 1000ms, false);
+  EXPECT_EQ(r.addrs, (std::vector<SocketAddr>{v4(9, 80)}));
+  EXPECT_EQ(fake.calls.load(), before);
+}
+
+TEST(Resolve, SlowLookupsAreBoundedAndTheirLateAnswersDropped) {
+  Capture& cap = capture();
+  FakeResolver fake;
+  fake.answers["slow"] = {{v4(5, 1)}, ""};
+  fake.answers["fast"] = {{v4(6, 1)}, ""};
+  fake.delay = 300ms;
+  fake.install();
+  size_t m = cap.mark();
+  auto start = std::chrono::steady_clock::now();
+  auto r = resolve_now({Seed::host("slow", 1)}, 50ms, false);
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_TRUE(r.addrs.empty());
+  EXPECT_EQ(r.failures, 1u);
+  EXPECT_LT(took, 250ms);  // did not wait for the resolver
+  EXPECT_EQ(cap.count(m, "seed did not resolve seed=slow:1 error=lookup timed out"), 1u);
+  // Abandoning the whole call (its task aborted) aborts the lookups; nothing is logged for them.
+  m = cap.mark();
+  auto j = runtime().spawn(resolve(runtime(), {Seed::host("slow", 1), Seed::host("fast", 1)}, 5000ms, false));
+  std::this_thread::sleep_for(50ms);
+  j.abort();
+  EXPECT_EQ(j.wait().how, Ended::Aborted);
+  std::this_thread::sleep_for(400ms);  // the resolver threads finish and find nobody
+  EXPECT_EQ(cap.count(m, "seed did not resolve"), 0u);
+  EXPECT_EQ(cap.count(m, "resolved seeds"), 0u);
+}
