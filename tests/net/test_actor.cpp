@@ -260,14 +260,14 @@ TEST(Reports, OnlyTheCurrentTaskOfAStreamIdTouchesItsEntry) {
   ASSERT_NE(old_task, new_task);
   EXPECT_EQ(rig.actor->conn_count(), 1u);
   // The old task's last reports arrive after the new stream was opened.
-  rig.actor->report(tagged(5, old_task, conn::report::Frame{{1}, {}}));
+  rig.actor->report(tagged(5, old_task, conn::report::Frame{{1}, {}, {}}));
   rig.actor->report(tagged(5, old_task, conn::report::Closed{}));
   rig.actor->report(tagged(5, old_task, conn::report::Finished{}));
   EXPECT_TRUE(rig.engine().calls.empty()) << rig.engine().calls.front();
   ASSERT_NE(rig.actor->conn(5), nullptr);  // the new stream keeps its entry
   EXPECT_EQ(rig.actor->conn(5)->task, new_task);
   // The new task's reports reach the engine, and its Finished removes the entry.
-  rig.actor->report(tagged(5, new_task, conn::report::Frame{{1}, {}}));
+  rig.actor->report(tagged(5, new_task, conn::report::Frame{{1}, {}, {}}));
   rig.actor->report(tagged(5, new_task, conn::report::Failed{}));
   rig.actor->report(tagged(5, new_task, conn::report::Finished{}));
   EXPECT_EQ(rig.engine().calls, (std::vector<std::string>{"stream 5 data", "stream 5 failed"}));
@@ -292,7 +292,7 @@ TEST(Reports, AFramesHoldIsKeptUntilItsFlushIsDone) {
     std::lock_guard<std::mutex> g(flow->m);
     held_at_answer = flow->held;
   });
-  rig.actor->report(tagged(3, 1, conn::report::Frame{{1, 2}, conn::FrameHold(flow)}));
+  rig.actor->report(tagged(3, 1, conn::report::Frame{{1, 2}, conn::FrameHold(flow), {}}));
   EXPECT_TRUE(held_in_engine);
   EXPECT_TRUE(held_at_answer);
   std::lock_guard<std::mutex> g(flow->m);

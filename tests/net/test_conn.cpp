@@ -92,8 +92,10 @@ struct InboundRig {
     auto [wtx, wrx] = unbounded_channel<conn::Write>();
     writes = std::move(wtx);
     auto cell = std::make_shared<conn::HeaderCell>(codec.header_check());
-    task = runtime().spawn(conn::inbound(std::move(got->first), core::INBOUND_BIT | 1, 1, conn::Inbound{cell},
-                                         std::move(wrx), report_tx, settings));
+    conn::Inbound in{cell, {}};
+    if (budget) in.share = conn::Budget::open(budget, core::INBOUND_BIT | 1, IpAddr::of(got->second));
+    task = runtime().spawn(conn::inbound(conn::Context(core::INBOUND_BIT | 1, 1, report_tx, settings),
+                                         std::move(got->first), std::move(in), std::move(wrx)));
   }
   // The next report, waiting up to `limit`.
   std::optional<conn::Tagged> next(std::chrono::milliseconds limit = 5s) {
@@ -113,6 +115,7 @@ struct InboundRig {
     return codec.seal(proto::ByteView(reinterpret_cast<const uint8_t*>(payload.data()), payload.size()), 1);
   }
   conn::StreamSettings settings;
+  std::shared_ptr<conn::Budget> budget;  // when set, the stream pays for its first frame from it
 };
 
 }  // namespace
