@@ -62,7 +62,7 @@ Take Held::take(size_t n) {
   if (wanted > b.per_ip_) return take::NoRoom{};
   if (h.free >= n) {
     h.free -= n;
-    h.by_ip[ip] += n;
+    if (n != 0) h.by_ip[ip] += n;  // an address holding nothing has no entry
     own->second.held += n;
     return take::Reserved{};
   }

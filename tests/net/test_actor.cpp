@@ -442,3 +442,121 @@ TEST(Teardown, ClosesTheHubAndAnswersWaitingCallersWithClosed) {
   EXPECT_EQ(rx.poll(v), Polled::Closed);
   EXPECT_TRUE(rig.requests.is_closed());
 }
+
+// ---- inbound admission ------------------------------------------------------------------------
+
+namespace {
+
+// A rig whose actor admits real loopback connections from 127.0.0.x.
+struct Admission {
+  Rig rig;
+  std::optional<transport::TcpListener> listener;
+  SocketAddr at;
+  std::vector<int> peers;
+
+  static actor::Options options() {
+    actor::Options o;
+    o.max_inbound_streams = 3;
+    o.max_inbound_streams_per_ip = 2;
+    o.max_stream_frame = 64 * 1024;
+    o.max_inbound_bytes_per_ip = 64 * 1024 + 4;
+    o.tcp_header_timeout = core::Duration::from_secs(60);  // the streams wait quietly
+    return o;
+  }
+  Admission() : rig(FakeEngine(), options()) {
+    SocketAddr lo;
+    lo.ip = {127, 0, 0, 1};
+    auto l = transport::tcp_listener(runtime().io(), lo);
+    EXPECT_TRUE(l.ok());
+    listener.emplace(std::move(l.value()));
+    at = *listener->local_addr();
+  }
+  ~Admission() {
+    rig.actor->teardown(false);
+    for (int fd : peers) ::close(fd);
+  }
+  // Connects from 127.0.0.`from` and has the actor accept it; the new stream's number.
+  uint64_t admit(uint8_t from) {
+    int fd = connect_from(from, at);
+    EXPECT_GE(fd, 0);
+    peers.push_back(fd);
+    std::optional<std::pair<transport::TcpStream, SocketAddr>> got;
+    EXPECT_TRUE(eventually([&] {
+      auto r = listener->try_accept();
+      if (r) got.emplace(std::move(r.value()));
+      return got.has_value();
+    }));
+    rig.actor->accept(std::move(got->first), got->second);
+    return rig.actor->accepted().back().first & ~INBOUND_BIT;
+  }
+  std::vector<uint64_t> queue() const {
+    std::vector<uint64_t> v;
+    for (const auto& [id, ip] : rig.actor->accepted()) v.push_back(id & ~INBOUND_BIT);
+    return v;
+  }
+};
+
+}  // namespace
+
+TEST(Admission, TheOldestStreamOfAnAddressAtItsLimitGoesAndTheEngineHearsOfIt) {
+  Capture& cap = capture();
+  Admission a;
+  auto& actor = *a.rig.actor;
+  EXPECT_EQ(a.admit(1), 0u);
+  EXPECT_EQ(a.admit(1), 1u);
+  size_t m = cap.mark();
+  EXPECT_EQ(a.admit(1), 2u);  // a third from 127.0.0.1: stream 0 goes
+  EXPECT_EQ(a.queue(), (std::vector<uint64_t>{1, 2}));
+  EXPECT_EQ(actor.conn(INBOUND_BIT | 0), nullptr);
+  EXPECT_EQ(actor.conn_count(), 2u);
+  EXPECT_EQ(a.rig.engine().calls, (std::vector<std::string>{"stream 0 failed"}));
+  ASSERT_EQ(cap.count(m, "too many inbound connections; dropped one from=127.0.0.1:", log::Level::Debug), 1u);
+  // The evicted task's late reports reach neither the engine nor the books...
+  actor.report(conn::Tagged{INBOUND_BIT | 0, 1, conn::report::Frame{{1}, {}, {}}});
+  actor.report(conn::Tagged{INBOUND_BIT | 0, 1, conn::report::Closed{}});
+  EXPECT_EQ(a.rig.engine().calls.size(), 1u);
+  EXPECT_EQ(actor.gone_count(), 1u);
+  // ...until its Finished, which the aborted task still sends, closes the book on it. Its
+  // budget share is gone by then, and its socket.
+  ASSERT_TRUE(eventually([&] {
+    actor.take_reports();
+    return actor.gone_count() == 0;
+  }));
+  EXPECT_EQ(actor.budget()->holdings().shares.size(), 2u);
+  uint8_t b;
+  EXPECT_EQ(::recv(a.peers[0], &b, 1, 0), 0);  // the evicted peer sees the end
+  EXPECT_EQ(a.rig.engine().calls.size(), 1u);
+}
+
+TEST(Admission, AtTheTotalTheBusiestAddressGivesWayButNeverTwiceToTheEngine) {
+  Capture& cap = capture();
+  Admission a;
+  auto& actor = *a.rig.actor;
+  a.admit(1);
+  a.admit(2);
+  a.admit(2);
+  size_t m = cap.mark();
+  EXPECT_EQ(a.admit(3), 3u);  // total 3 reached: 127.0.0.2 holds the most, its oldest goes
+  EXPECT_EQ(a.queue(), (std::vector<uint64_t>{0, 2, 3}));
+  EXPECT_EQ(cap.count(m, "too many inbound connections; dropped one from=127.0.0.3:"), 1u);
+  EXPECT_EQ(a.rig.engine().calls, (std::vector<std::string>{"stream 1 failed"}));
+  // A stream whose end the engine already heard of is dropped without a second word.
+  uint64_t task = actor.conn(INBOUND_BIT | 2)->task;
+  actor.report(conn::Tagged{INBOUND_BIT | 2, task, conn::report::Closed{}});
+  a.admit(4);  // 1, 2 and 3 hold one each: the first met, 127.0.0.1's stream 0, goes
+  EXPECT_EQ(a.queue(), (std::vector<uint64_t>{2, 3, 4}));
+  a.admit(5);  // now 127.0.0.2's stream 2
+  EXPECT_EQ(a.queue(), (std::vector<uint64_t>{3, 4, 5}));
+  EXPECT_EQ(a.rig.engine().calls,
+            (std::vector<std::string>{"stream 1 failed", "stream 2 closed", "stream 0 failed"}));
+  ASSERT_TRUE(eventually([&] {
+    actor.take_reports();
+    return actor.gone_count() == 0;
+  }));
+  EXPECT_EQ(actor.budget()->holdings().shares.size(), 3u);
+  EXPECT_EQ(actor.conn_count(), 3u);
+  // The teardown lets go of every share.
+  actor.teardown(false);
+  EXPECT_TRUE(eventually([&] { return actor.budget()->holdings().shares.empty(); }));
+  EXPECT_EQ(actor.budget()->holdings().free, actor.budget()->total());
+}
