@@ -234,7 +234,12 @@ Task<void> Actor<E, T>::run(std::unique_ptr<Actor> self) {
         chosen = true;
       }
     }
-    if (!chosen && now() >= a.accept_paused_until_) chosen = a.accept_one();
+    // Dropped streams keep their socket until their task has wound down on its own strand;
+    // while as many as max_inbound_streams are still going, new connections wait in the
+    // listener's backlog, so a flood cannot pile up descriptors faster than they are freed.
+    if (!chosen && now() >= a.accept_paused_until_ && a.gone_.size() < a.options_.max_inbound_streams) {
+      chosen = a.accept_one();
+    }
     if (!chosen) {
       std::optional<Request> r;
       Polled p = a.requests_.poll_recv(r);
@@ -449,11 +454,9 @@ void Actor<E, T>::accept(transport::TcpStream s, const SocketAddr& from) {
   StreamId id = core::INBOUND_BIT | next_inbound_++;
   auto [tx, rx] = unbounded_channel<conn::Write>();
   uint64_t task = ++task_serial_;
-  conn::Inbound in{header_, conn::Budget::open(budget_, id, ip)};
-  spawn_stream(id,
-               conn::inbound(conn::Context(id, task, report_tx_, options_.streams()), std::move(s), std::move(in),
-                             std::move(rx)),
-               std::move(tx), task);
+  conn::InboundStream st{conn::Context(id, task, report_tx_, options_.streams()), std::move(s),
+                         conn::Inbound{header_, conn::Budget::open(budget_, id, ip)}, std::move(rx)};
+  spawn_stream(id, conn::inbound(std::move(st)), std::move(tx), task);
   accepted_.emplace_back(id, ip);
 }
 

@@ -246,13 +246,13 @@ Task<Report> exchange(transport::TcpStream& s, Receiver<Write>& rx, Context& cx,
   }
 }
 
-Task<void> inbound(Context cx, transport::TcpStream s, Inbound in, Receiver<Write> rx) {
-  Report end = co_await exchange(s, rx, cx, &in);
+Task<void> inbound(InboundStream st) {
+  Report end = co_await exchange(st.socket, st.rx, st.cx, &st.in);
   // Everything the connection held goes before the actor hears that it ended.
-  in.share.drop();
-  { transport::TcpStream gone = std::move(s); }
-  cx.send(std::move(end));
-  cx.finish();
+  st.in.share.drop();
+  { transport::TcpStream gone = std::move(st.socket); }
+  st.cx.send(std::move(end));
+  st.cx.finish();
 }
 
 }  // namespace vennock::net::conn

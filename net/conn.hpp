@@ -160,9 +160,18 @@ struct Context {
 // moved into its first frame's report.
 Task<Report> exchange(transport::TcpStream& s, Receiver<Write>& rx, Context& cx, Inbound* in);
 
-// An inbound connection accepted by the actor. Its share of the budget and its socket are
-// released before Finished is sent.
-Task<void> inbound(Context cx, transport::TcpStream s, Inbound in, Receiver<Write> rx);
+// Everything an inbound stream task owns. Members go in reverse order, so however the task
+// ends (aborted before it first ran too), the socket and the budget share are released
+// before the context sends Finished.
+struct InboundStream {
+  Context cx;
+  transport::TcpStream socket;
+  Inbound in;
+  Receiver<Write> rx;
+};
+
+// An inbound connection accepted by the actor.
+Task<void> inbound(InboundStream st);
 
 // A connection the engine asked for: connects within tcp_timeout, then exchanges.
 template <class Transport>

@@ -94,8 +94,9 @@ struct InboundRig {
     auto cell = std::make_shared<conn::HeaderCell>(codec.header_check());
     conn::Inbound in{cell, {}};
     if (budget) in.share = conn::Budget::open(budget, core::INBOUND_BIT | 1, IpAddr::of(got->second));
-    task = runtime().spawn(conn::inbound(conn::Context(core::INBOUND_BIT | 1, 1, report_tx, settings),
-                                         std::move(got->first), std::move(in), std::move(wrx)));
+    conn::InboundStream st{conn::Context(core::INBOUND_BIT | 1, 1, report_tx, settings), std::move(got->first),
+                           std::move(in), std::move(wrx)};
+    task = runtime().spawn(conn::inbound(std::move(st)));
   }
   // The next report, waiting up to `limit`.
   std::optional<conn::Tagged> next(std::chrono::milliseconds limit = 5s) {
