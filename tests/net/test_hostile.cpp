@@ -7,6 +7,7 @@
 #include <malloc.h>
 
 #include <atomic>
+#include <mutex>
 #include <random>
 #include <thread>
 
@@ -78,7 +79,8 @@ struct Attackers {
   }
 };
 
-// Samples the heap and the descriptors that are not the attackers' while an attack runs.
+// Samples the heap and the descriptors that are not the attackers' while an attack runs: in
+// the background, and whenever the attacking loop asks.
 class Sampler {
  public:
   Sampler(const Attackers& a, size_t fds_base, size_t heap_base) : a_(a), fds_base_(fds_base), heap_base_(heap_base) {
@@ -96,20 +98,30 @@ class Sampler {
       t_.join();
     }
   }
+  void sample() {
+    // Listing the descriptors takes a while: a sample during which the attackers opened
+    // sockets is not used.
+    size_t before = a_.open.load();
+    size_t fds = fd_count();
+    size_t heap = heap_bytes();
+    std::lock_guard<std::mutex> g(m_);
+    if (a_.open.load() == before) peak_fds_ = std::max(peak_fds_, fds > before ? fds - before : 0);
+    peak_heap_ = std::max(peak_heap_, heap);
+  }
   // Growth over the figures taken before the attack.
-  size_t peak_fds() const { return peak_fds_ > fds_base_ ? peak_fds_ - fds_base_ : 0; }
-  size_t peak_heap() const { return peak_heap_ > heap_base_ ? peak_heap_ - heap_base_ : 0; }
+  size_t peak_fds() {
+    std::lock_guard<std::mutex> g(m_);
+    return peak_fds_ > fds_base_ ? peak_fds_ - fds_base_ : 0;
+  }
+  size_t peak_heap() {
+    std::lock_guard<std::mutex> g(m_);
+    return peak_heap_ > heap_base_ ? peak_heap_ - heap_base_ : 0;
+  }
 
  private:
-  void sample() {
-    size_t attackers = a_.open.load();
-    size_t fds = fd_count();
-    size_t own = fds > attackers ? fds - attackers : 0;
-    peak_fds_ = std::max(peak_fds_, own);
-    peak_heap_ = std::max(peak_heap_, heap_bytes());
-  }
   const Attackers& a_;
   size_t fds_base_, heap_base_;
+  std::mutex m_;
   size_t peak_fds_ = 0, peak_heap_ = 0;
   std::atomic<bool> stop_{false};
   std::thread t_;
@@ -175,7 +187,7 @@ class Hostile : public ::testing::Test {
         << Runtime::live_tasks() << " tasks";
   }
   size_t records(std::string_view prefix) { return capture().count(mark_, prefix); }
-  static void report(const char* what, const Sampler& s) {
+  static void report(const char* what, Sampler& s) {
     std::printf("[ %s ] peak growth: %zu descriptors, %zu KiB heap\n", what, s.peak_fds(), s.peak_heap() / 1024);
   }
 
@@ -198,7 +210,10 @@ TEST_F(Hostile, OneAddressOpeningAThousandConnections) {
   start_victim(core::Duration::from_secs(30), core::Duration::from_secs(30));  // silence alone ends none here
   const SocketAddr at = victim_->local_addr();
   Sampler sampler(attackers_, fds_, heap_);
-  for (int i = 0; i < 1000; ++i) ASSERT_GE(attackers_.connect(2, at), 0) << i;
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_GE(attackers_.connect(2, at), 0) << i;
+    if (i % 20 == 0) sampler.sample();
+  }
   // The node keeps the 16 newest of that address and drops each older one as the next comes.
   ASSERT_TRUE(eventually([&] { return records("too many inbound connections; dropped one from=127.0.0.2:") == 984; },
                          20s))
@@ -233,15 +248,18 @@ TEST_F(Hostile, SlowWritersSendingMostOfAFrameThenStalling) {
       ASSERT_GE(fd, 0);
       send_some(fd, most);
     }
+    sampler.sample();
   }
   fresh_join_succeeds();
   // Each one ends once: refused beyond its address's allowance, pushed out by another
-  // address, or at the stream timeout when it stalled with its bytes reserved.
+  // address or by a newer connection, or at the stream timeout when it stalled with its
+  // bytes reserved (the honest nodes' streams may time out too, and log the same).
   EXPECT_TRUE(eventually([&] { return attackers_.ended() == attackers_.fds.size(); }, 10s));
   size_t refused = records("no room in the inbound buffer for this address; dropping connection");
   size_t pushed = records("evicted to make room for another address's frame");
-  size_t stalled = records("stream timed out");
-  EXPECT_EQ(refused + pushed + stalled + records("too many inbound connections; dropped one"), attackers_.fds.size());
+  size_t dropped = refused + pushed + records("too many inbound connections; dropped one");
+  EXPECT_LE(dropped, attackers_.fds.size());
+  EXPECT_GE(dropped + records("stream timed out"), attackers_.fds.size());
   EXPECT_GT(refused, 0u);
   EXPECT_GT(pushed, 0u);
   sampler.stop();
@@ -304,7 +322,10 @@ TEST_F(Hostile, ConnectionsThatNeverSendAByte) {
   Sampler sampler(attackers_, fds_, heap_);
   // 10 addresses with 30 silent connections each.
   for (uint8_t ip = 2; ip < 12; ++ip)
-    for (int i = 0; i < 30; ++i) ASSERT_GE(attackers_.connect(ip, at, true), 0);
+    for (int i = 0; i < 30; ++i) {
+      ASSERT_GE(attackers_.connect(ip, at, true), 0);
+      if (i % 10 == 0) sampler.sample();
+    }
   fresh_join_succeeds();
   // Each one is dropped once: to make room for a later one, or at the header timeout.
   EXPECT_TRUE(eventually([&] { return attackers_.ended() == attackers_.fds.size(); }));
