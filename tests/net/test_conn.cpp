@@ -400,8 +400,10 @@ TEST(Budgeted, AStreamWaitsForEvictedBytesToComeBackThenGoesOn) {
   peer.write_all(proto::encode_frame(packet));
   // The stream's first read pushes out the address holding the most, then waits for it.
   ASSERT_TRUE(eventually([&] { return b->holdings().evicted == kSmallFrame + 4; }));
-  Notify::Waiter told(*x.notifier());
-  EXPECT_TRUE(told.poll());
+  {
+    Notify::Waiter told(*x.notifier());
+    EXPECT_TRUE(told.poll());
+  }
   EXPECT_FALSE(rig.next(100ms).has_value());  // still waiting: nothing was released
   x.drop();  // the evicted stream ends and gives its bytes back
   auto r = rig.next();

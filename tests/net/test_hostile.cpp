@@ -23,7 +23,8 @@
 #endif
 #endif
 #ifdef VN_SANITIZED
-#include <sanitizer/allocator_interface.h>
+// The sanitizers' own allocator statistics (their runtime exports it; g++ ships no header).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 using namespace vennock;
