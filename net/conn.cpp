@@ -180,6 +180,9 @@ Task<Report> exchange(transport::TcpStream& s, Receiver<Write>& rx, Context& cx,
           evicted_by.reset();
           fr.share = std::move(*share);
           share = nullptr;
+          // Reads stopped at the frame's end, so nothing else is buffered: let the buffer's
+          // memory go with it, or the share would return bytes the stream still occupies.
+          cutter = proto::FrameCutter(st.max_stream_frame);
         }
         if (!cx.send(std::move(fr))) co_return report::Failed{};
         last = now();
