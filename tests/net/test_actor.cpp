@@ -277,24 +277,40 @@ TEST(Reports, OnlyTheCurrentTaskOfAStreamIdTouchesItsEntry) {
   EXPECT_EQ(rig.engine().calls.back(), "stream 6 closed");
 }
 
-TEST(Reports, AFramesHoldIsKeptUntilItsFlushIsDone) {
+TEST(Reports, AFramesHoldAndBudgetShareAreKeptUntilItsFlushIsDone) {
   auto flow = std::make_shared<conn::Flow>();
+  auto budget = conn::Budget::for_frames(100, 104);
+  auto reserved = [&] { return budget->total() - budget->holdings().free; };
   FakeEngine e;
   bool held_in_engine = false, held_at_answer = false;
+  size_t reserved_in_engine = 0, reserved_at_answer = 0;
   e.on_stream = [&](FakeEngine& en, core::StreamId, const core::StreamEvent&) {
-    std::lock_guard<std::mutex> g(flow->m);
-    held_in_engine = flow->held;
+    {
+      std::lock_guard<std::mutex> g(flow->m);
+      held_in_engine = flow->held;
+    }
+    reserved_in_engine = reserved();
     en.events.push_back(core::event::MemberJoined{member("b", 2)});
   };
   Rig rig(std::move(e));
   rig.actor->set_flush_observer([&](std::string_view step) {
     if (step != "answer") return;
-    std::lock_guard<std::mutex> g(flow->m);
-    held_at_answer = flow->held;
+    {
+      std::lock_guard<std::mutex> g(flow->m);
+      held_at_answer = flow->held;
+    }
+    reserved_at_answer = reserved();
   });
-  rig.actor->report(tagged(3, 1, conn::report::Frame{{1, 2}, conn::FrameHold(flow), {}}));
+  conn::Held share = conn::Budget::open(budget, INBOUND_BIT | 3, IpAddr::of(member("b", 2).addr));
+  ASSERT_TRUE(std::holds_alternative<conn::take::Reserved>(share.take(6)));
+  share.keep(2);
+  rig.actor->report(tagged(INBOUND_BIT | 3, 1, conn::report::Frame{{1, 2}, conn::FrameHold(flow), std::move(share)}));
   EXPECT_TRUE(held_in_engine);
   EXPECT_TRUE(held_at_answer);
+  EXPECT_EQ(reserved_in_engine, 2u);
+  EXPECT_EQ(reserved_at_answer, 2u);
+  EXPECT_EQ(reserved(), 0u);
+  EXPECT_TRUE(budget->holdings().shares.empty());
   std::lock_guard<std::mutex> g(flow->m);
   EXPECT_FALSE(flow->held);
 }
