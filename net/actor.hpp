@@ -173,6 +173,14 @@ class Actor {
   void publish_stats();
   Instant wake_time();
   void spawn_stream(StreamId id, Task<void> t, Sender<conn::Write> tx, uint64_t task);
+  // An inbound stream refused by the header check, by its decode error.
+  void count_refused(proto::DecodeCode code) {
+    if (code == proto::DecodeCode::UnknownKey || code == proto::DecodeCode::AuthFailed) {
+      engine_->add_decrypt_failures(1);
+    } else {
+      engine_->add_decode_errors(1);
+    }
+  }
   static const char* target() { return "vennock_net::actor"; }
 
   Runtime* rt_;
@@ -593,12 +601,7 @@ void Actor<E, T>::report(conn::Tagged t) {
   if (!gone_.empty() && gone_.count(t.id)) {
     // A stream the actor dropped: the engine has had its end already.
     if (auto* d = std::get_if<conn::report::Dropped>(&t.report)) {
-      auto code = d->error.code;
-      if (code == proto::DecodeCode::UnknownKey || code == proto::DecodeCode::AuthFailed) {
-        engine_->add_decrypt_failures(1);
-      } else {
-        engine_->add_decode_errors(1);
-      }
+      count_refused(d->error.code);
     } else if (std::holds_alternative<conn::report::Finished>(t.report)) {
       gone_.erase(t.id);
       tasks_.reap();
@@ -620,12 +623,7 @@ void Actor<E, T>::report(conn::Tagged t) {
           // The frame's bytes, its hold and its budget share go when this report does: only
           // now may the stream read on, and only now are the bytes free for others.
         } else if constexpr (std::is_same_v<R, conn::report::Dropped>) {
-          auto code = r.error.code;
-          if (code == proto::DecodeCode::UnknownKey || code == proto::DecodeCode::AuthFailed) {
-            engine_->add_decrypt_failures(1);
-          } else {
-            engine_->add_decode_errors(1);
-          }
+          count_refused(r.error.code);
         } else if constexpr (std::is_same_v<R, conn::report::Closed>) {
           if (stale) return;
           if (it != conns_.end()) it->second.ended = true;
