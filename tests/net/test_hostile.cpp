@@ -159,6 +159,7 @@ class Hostile : public ::testing::Test {
     honest_.emplace(start(std::move(h)));
     ASSERT_TRUE(eventually([&] { return victim_->members().size() == 2; }));
     ASSERT_TRUE(eventually([&] { return Runtime::live_tasks() == base_tasks(); }, 3s));
+    capture().reserve(20000);  // the records of an attack, kept by the test, are not the node's
     fds_ = fd_count();
     heap_ = heap_bytes();
     mark_ = capture().mark();
@@ -178,7 +179,8 @@ class Hostile : public ::testing::Test {
     ASSERT_TRUE(joined.ok()) << joined.error().to_string();
     EXPECT_EQ(joined.value(), 1u);
     EXPECT_GE(fresh.members().size(), 2u);
-    EXPECT_GT(victim_->stats().counters.push_pulls_served, served);
+    // The counters are published at the end of the victim's turn.
+    EXPECT_TRUE(eventually([&] { return victim_->stats().counters.push_pulls_served > served; }));
     run(fresh.close());
   }
   // Everything the attack cost the node is given back once the attackers have gone.
