@@ -19,6 +19,7 @@
 #include <string_view>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -55,7 +56,16 @@ struct Conn {
   Sender<conn::Write> tx;
   uint64_t task = 0;  // serial of the stream task this entry belongs to
   AbortHandle abort;
+  bool ended = false;  // the engine has been told the stream closed or failed
 };
+
+using Accepted = std::deque<std::pair<StreamId, IpAddr>>;
+
+// The inbound stream to drop so a new connection from `ip` can be admitted, if any: the
+// oldest stream of `ip` when that address already has `per_ip` streams; otherwise, when the
+// queue holds `total` streams, the oldest stream of the address with the most streams (ties
+// go to the address whose oldest stream is oldest). Changes nothing.
+std::optional<StreamId> evict_for(const Accepted& queue, const IpAddr& ip, size_t per_ip, size_t total);
 
 // The rejoin resolve task: resolves the seeds and hands the addresses (possibly none) to the
 // actor; dropped if the actor has gone.
@@ -81,6 +91,8 @@ class Actor {
     std::shared_ptr<Shared> shared;
     Receiver<Request> requests;
     std::shared_ptr<conn::HeaderCell> header;
+    // The inbound byte budget; made from the options when none is given.
+    std::shared_ptr<conn::Budget> budget;
   };
 
   explicit Actor(Parts p)
@@ -93,6 +105,9 @@ class Actor {
         shared_(std::move(p.shared)),
         requests_(std::move(p.requests)),
         header_(std::move(p.header)),
+        budget_(p.budget ? std::move(p.budget)
+                         : conn::Budget::for_frames(static_cast<size_t>(options_.max_stream_frame),
+                                                    static_cast<size_t>(options_.max_inbound_bytes_per_ip))),
         udp_buf_(kDatagramBuffer) {
     auto [rtx, rrx] = unbounded_channel<conn::Tagged>();
     report_tx_ = std::move(rtx);
@@ -129,7 +144,10 @@ class Actor {
     auto it = conns_.find(id);
     return it == conns_.end() ? nullptr : &it->second;
   }
-  const std::deque<std::pair<StreamId, IpAddr>>& accepted() const { return accepted_; }
+  const Accepted& accepted() const { return accepted_; }
+  const std::shared_ptr<conn::Budget>& budget() const { return budget_; }
+  // Evicted inbound streams whose task has not reported its end yet.
+  size_t gone_count() const { return gone_.size(); }
   bool rejoining() const { return rejoining_; }
   size_t pending_count() const { return pending_.size(); }
   size_t task_count() const { return tasks_.size(); }
@@ -155,6 +173,14 @@ class Actor {
   void publish_stats();
   Instant wake_time();
   void spawn_stream(StreamId id, Task<void> t, Sender<conn::Write> tx, uint64_t task);
+  // An inbound stream refused by the header check, by its decode error.
+  void count_refused(proto::DecodeCode code) {
+    if (code == proto::DecodeCode::UnknownKey || code == proto::DecodeCode::AuthFailed) {
+      engine_->add_decrypt_failures(1);
+    } else {
+      engine_->add_decode_errors(1);
+    }
+  }
   static const char* target() { return "vennock_net::actor"; }
 
   Runtime* rt_;
@@ -166,6 +192,7 @@ class Actor {
   std::shared_ptr<Shared> shared_;
   Receiver<Request> requests_;
   std::shared_ptr<conn::HeaderCell> header_;
+  std::shared_ptr<conn::Budget> budget_;
 
   Sender<conn::Tagged> report_tx_;
   Receiver<conn::Tagged> report_rx_;
@@ -173,7 +200,10 @@ class Actor {
   Receiver<std::vector<SocketAddr>> seed_rx_;
 
   std::unordered_map<StreamId, Conn> conns_;
-  std::deque<std::pair<StreamId, IpAddr>> accepted_;  // admitted inbound streams, oldest first
+  Accepted accepted_;  // admitted inbound streams, oldest first
+  // Inbound streams dropped by the actor: their task's late reports are ignored until its
+  // Finished (which every inbound task sends, aborted or not) arrives.
+  std::unordered_set<StreamId> gone_;
   uint64_t next_inbound_ = 0;
   uint64_t task_serial_ = 0;
   JoinSet<void> tasks_;  // stream tasks and rejoin resolve tasks
@@ -212,7 +242,12 @@ Task<void> Actor<E, T>::run(std::unique_ptr<Actor> self) {
         chosen = true;
       }
     }
-    if (!chosen && now() >= a.accept_paused_until_) chosen = a.accept_one();
+    // Dropped streams keep their socket until their task has wound down on its own strand;
+    // while as many as max_inbound_streams are still going, new connections wait in the
+    // listener's backlog, so a flood cannot pile up descriptors faster than they are freed.
+    if (!chosen && now() >= a.accept_paused_until_ && a.gone_.size() < a.options_.max_inbound_streams) {
+      chosen = a.accept_one();
+    }
     if (!chosen) {
       std::optional<Request> r;
       Polled p = a.requests_.poll_recv(r);
@@ -403,17 +438,34 @@ void Actor<E, T>::spawn_stream(StreamId id, Task<void> t, Sender<conn::Write> tx
 
 template <class E, class T>
 void Actor<E, T>::accept(transport::TcpStream s, const SocketAddr& from) {
-  // Inbound admission (at most max_inbound_streams in all and max_inbound_streams_per_ip
-  // from one address, the oldest stream giving way) is decided here, from `accepted_`,
-  // before the new stream is admitted; so is its share of the inbound byte budget.
+  const IpAddr ip = IpAddr::of(from);
+  auto victim = evict_for(accepted_, ip, static_cast<size_t>(options_.max_inbound_streams_per_ip),
+                          static_cast<size_t>(options_.max_inbound_streams));
+  if (victim) {
+    StreamId v = *victim;
+    std::erase_if(accepted_, [&](const auto& p) { return p.first == v; });
+    auto it = conns_.find(v);
+    if (it != conns_.end()) {
+      // The aborted task reports nothing more but its Finished; the engine learns here that
+      // the stream is gone (unless it already heard how it ended).
+      bool told = it->second.ended;
+      it->second.abort.abort();
+      conns_.erase(it);
+      gone_.insert(v);
+      if (!told) {
+        engine_->handle_stream(clock_.now(), v, core::stream_event::Failed{});
+        flush(false);
+      }
+    }
+    VN_LOG(Debug, target(), "too many inbound connections; dropped one", log::field("from", from));
+  }
   StreamId id = core::INBOUND_BIT | next_inbound_++;
   auto [tx, rx] = unbounded_channel<conn::Write>();
   uint64_t task = ++task_serial_;
-  conn::Inbound in{header_};
-  spawn_stream(id,
-               conn::inbound(std::move(s), id, task, std::move(in), std::move(rx), report_tx_, options_.streams()),
-               std::move(tx), task);
-  accepted_.emplace_back(id, IpAddr::of(from));
+  conn::InboundStream st{conn::Context(id, task, report_tx_, options_.streams()), std::move(s),
+                         conn::Inbound{header_, conn::Budget::open(budget_, id, ip)}, std::move(rx)};
+  spawn_stream(id, conn::inbound(std::move(st)), std::move(tx), task);
+  accepted_.emplace_back(id, ip);
 }
 
 // ---- flush --------------------------------------------------------------------------------
@@ -546,6 +598,16 @@ void Actor<E, T>::complete(Pending p, core::Outcome r) {
 
 template <class E, class T>
 void Actor<E, T>::report(conn::Tagged t) {
+  if (!gone_.empty() && gone_.count(t.id)) {
+    // A stream the actor dropped: the engine has had its end already.
+    if (auto* d = std::get_if<conn::report::Dropped>(&t.report)) {
+      count_refused(d->error.code);
+    } else if (std::holds_alternative<conn::report::Finished>(t.report)) {
+      gone_.erase(t.id);
+      tasks_.reap();
+    }
+    return;
+  }
   auto it = conns_.find(t.id);
   // A report from a task whose id has since been given to a newer stream concerns a stream
   // the engine has already replaced: it must neither reach the engine nor remove the newer
@@ -558,21 +620,18 @@ void Actor<E, T>::report(conn::Tagged t) {
           if (stale) return;
           engine_->handle_stream(clock_.now(), t.id, core::stream_event::Data{r.frame});
           flush(false);
-          // The frame's bytes and its hold go when this report does: only now may the
-          // stream read on.
+          // The frame's bytes, its hold and its budget share go when this report does: only
+          // now may the stream read on, and only now are the bytes free for others.
         } else if constexpr (std::is_same_v<R, conn::report::Dropped>) {
-          auto code = r.error.code;
-          if (code == proto::DecodeCode::UnknownKey || code == proto::DecodeCode::AuthFailed) {
-            engine_->add_decrypt_failures(1);
-          } else {
-            engine_->add_decode_errors(1);
-          }
+          count_refused(r.error.code);
         } else if constexpr (std::is_same_v<R, conn::report::Closed>) {
           if (stale) return;
+          if (it != conns_.end()) it->second.ended = true;
           engine_->handle_stream(clock_.now(), t.id, core::stream_event::Closed{});
           flush(false);
         } else if constexpr (std::is_same_v<R, conn::report::Failed>) {
           if (stale) return;
+          if (it != conns_.end()) it->second.ended = true;
           engine_->handle_stream(clock_.now(), t.id, core::stream_event::Failed{});
           flush(false);
         } else {
@@ -622,6 +681,7 @@ void Actor<E, T>::teardown(bool panicking) {
   tasks_.abort_all();
   conns_.clear();
   accepted_.clear();
+  gone_.clear();
   report_rx_.close();  // queued reports (and the holds they carry) go
   seed_rx_.close();
   pending_.clear();  // waiting callers see the node closed

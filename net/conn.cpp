@@ -1,6 +1,9 @@
 #include "net/conn.hpp"
 
+#include <algorithm>
 #include <deque>
+#include <optional>
+#include <utility>
 #include <vector>
 
 namespace vennock::net::conn {
@@ -35,7 +38,7 @@ void FrameHold::release() {
   f_.reset();
 }
 
-Task<Report> exchange(transport::TcpStream& s, Receiver<Write>& rx, Context& cx, const Inbound* in) {
+Task<Report> exchange(transport::TcpStream& s, Receiver<Write>& rx, Context& cx, Inbound* in) {
   const StreamSettings& st = cx.settings;
   proto::FrameCutter cutter(st.max_stream_frame);
   std::deque<Bytes> out;  // frames to write
@@ -45,11 +48,33 @@ Task<Report> exchange(transport::TcpStream& s, Receiver<Write>& rx, Context& cx,
   bool header_ok = in == nullptr;
   auto flow = std::make_shared<Flow>();
   std::vector<uint8_t> buf(kReadBuffer);
+  size_t pending = 0;  // bytes read into buf and not buffered yet (waiting for a reservation)
   const Instant started = now();
   const Instant header_deadline = started + st.tcp_header_timeout;
   Instant last = started;  // last progress either way
 
+  // Until its first frame is cut, the stream pays for every read from its budget share and
+  // listens for its eviction. (The notifier outlives both waiters: declared first.)
+  Held* share = in != nullptr && in->share.valid() ? &in->share : nullptr;
+  std::shared_ptr<Notify> evicted_by = share ? share->notifier() : nullptr;
+  std::optional<Notify::Waiter> evicted;
+  std::optional<Notify::Waiter> room;  // armed while waiting for the budget to have room
+  if (share) evicted.emplace(*evicted_by);
+  auto no_room = [&] {
+    VN_LOG(Debug, kTarget, "no room in the inbound buffer for this address; dropping connection",
+           log::field("conn", cx.id));
+  };
+
   for (;;) {
+    if (evicted && evicted->poll()) {
+      if (pending != 0) {
+        no_room();
+      } else {
+        VN_LOG(Debug, kTarget, "evicted to make room for another address's frame", log::field("conn", cx.id));
+      }
+      co_return report::Failed{};
+    }
+
     // The actor's writes.
     while (!closing) {
       std::optional<Write> w;
@@ -87,11 +112,79 @@ Task<Report> exchange(transport::TcpStream& s, Receiver<Write>& rx, Context& cx,
       co_return report::Closed{};
     }
 
+    // Bytes read but not yet paid for.
+    if (pending != 0) {
+      bool reserved = true;
+      if (share) {
+        room.reset();
+        Take t = share->take(pending);
+        if (std::holds_alternative<take::NoRoom>(t)) {
+          no_room();
+          co_return report::Failed{};
+        }
+        if (auto* w = std::get_if<take::Wait>(&t)) {
+          // Armed before the release count is read again: a release after the answer is
+          // either seen in the count or wakes this waiter.
+          room.emplace(share->budget().released());
+          if (share->budget().releases() != w->seen) {
+            room.reset();
+            continue;
+          }
+          reserved = false;
+        }
+      }
+      if (reserved) {
+        size_t n = std::exchange(pending, 0);
+        auto pushed = cutter.push(proto::ByteView(buf.data(), n));
+        if (!pushed) {
+          if (!header_ok) {
+            std::string e = pushed.error().message();
+            VN_LOG(Debug, kTarget, "first frame refused; dropping connection", log::field("conn", cx.id),
+                   log::field("error", e));
+            co_return report::Dropped{pushed.error()};
+          }
+          std::string e = pushed.error().message();
+          VN_LOG(Debug, kTarget, "frame refused; closing stream", log::field("conn", cx.id), log::field("error", e));
+          co_return report::Failed{};
+        }
+        if (!header_ok) {
+          // The header is checked as soon as its 8 bytes are in (or the whole, shorter, frame).
+          if (auto len = cutter.pending_length()) {
+            proto::ByteView head = cutter.peek(proto::HEADER_LEN);
+            if (head.size() >= proto::HEADER_LEN || head.size() == *len) {
+              auto checked = in->check->load()->check(head);
+              if (!checked) {
+                std::string e = checked.error().message();
+                VN_LOG(Debug, kTarget, "first frame refused; dropping connection", log::field("conn", cx.id),
+                       log::field("error", e));
+                co_return report::Dropped{checked.error()};
+              }
+              header_ok = true;
+            }
+          }
+        }
+        continue;
+      }
+    }
+
     // Hand frames to the actor one at a time, and read only when none waits there.
     bool idle = flow->poll_idle();
-    if (idle) {
+    if (idle && pending == 0) {
       if (auto f = cutter.next()) {
-        if (!cx.send(report::Frame{std::move(*f), FrameHold(flow)})) co_return report::Failed{};
+        report::Frame fr{std::move(*f), FrameHold(flow), Held()};
+        if (share) {
+          // The first frame: its bytes stay reserved until the actor is done with it; the
+          // rest of the connection is read without reservations.
+          share->keep(fr.frame.size());
+          evicted.reset();
+          evicted_by.reset();
+          fr.share = std::move(*share);
+          share = nullptr;
+          // Reads stopped at the frame's end, so nothing else is buffered: let the buffer's
+          // memory go with it, or the share would return bytes the stream still occupies.
+          cutter = proto::FrameCutter(st.max_stream_frame);
+        }
+        if (!cx.send(std::move(fr))) co_return report::Failed{};
         last = now();
         continue;
       }
@@ -103,8 +196,17 @@ Task<Report> exchange(transport::TcpStream& s, Receiver<Write>& rx, Context& cx,
         if (out.empty()) co_return report::Closed{};
       }
     }
-    if (idle && !eof && s.poll_readable()) {
-      auto r = s.try_read(buf);
+    if (idle && pending == 0 && !eof && s.poll_readable()) {
+      // While reads are paid for, read no further than the first frame's end: bytes of a
+      // later frame would count against this address's allowance for nothing.
+      size_t want = buf.size();
+      if (share) {
+        size_t have = cutter.buffered();
+        auto len = cutter.pending_length();
+        size_t need = len ? proto::FRAME_PREFIX_LEN + *len - have : proto::FRAME_PREFIX_LEN - have;
+        want = std::min(want, need);
+      }
+      auto r = s.try_read(std::span<uint8_t>(buf.data(), want));
       if (!r) {
         if (r.error().kind == IoKind::WouldBlock) {
           s.clear_readable();
@@ -119,39 +221,13 @@ Task<Report> exchange(transport::TcpStream& s, Receiver<Write>& rx, Context& cx,
         continue;
       }
       last = now();
-      auto pushed = cutter.push(proto::ByteView(buf.data(), *r));
-      if (!pushed) {
-        if (!header_ok) {
-          std::string e = pushed.error().message();
-          VN_LOG(Debug, kTarget, "first frame refused; dropping connection", log::field("conn", cx.id),
-                 log::field("error", e));
-          co_return report::Dropped{pushed.error()};
-        }
-        std::string e = pushed.error().message();
-        VN_LOG(Debug, kTarget, "frame refused; closing stream", log::field("conn", cx.id), log::field("error", e));
-        co_return report::Failed{};
-      }
-      if (!header_ok) {
-        // The header is checked as soon as its 8 bytes are in (or the whole, shorter, frame).
-        if (auto len = cutter.pending_length()) {
-          proto::ByteView head = cutter.peek(proto::HEADER_LEN);
-          if (head.size() >= proto::HEADER_LEN || head.size() == *len) {
-            auto checked = in->check->load()->check(head);
-            if (!checked) {
-              std::string e = checked.error().message();
-              VN_LOG(Debug, kTarget, "first frame refused; dropping connection", log::field("conn", cx.id),
-                     log::field("error", e));
-              co_return report::Dropped{checked.error()};
-            }
-            header_ok = true;
-          }
-        }
-      }
+      pending = *r;
       continue;
     }
 
-    // Nothing to do now: wait for the socket, the actor, or a deadline. Time spent waiting
-    // for the actor to take a frame is not the peer's idleness.
+    // Nothing to do now: wait for the socket, the actor, room in the budget, or a deadline.
+    // Time spent waiting for the actor to take a frame is not the peer's idleness.
+    if (room && room->poll()) continue;  // a release came already: ask again
     std::optional<Instant> deadline;
     if (!idle && out.empty()) {
       last = now();
@@ -160,7 +236,9 @@ Task<Report> exchange(transport::TcpStream& s, Receiver<Write>& rx, Context& cx,
     }
     if (!header_ok && (!deadline || header_deadline < *deadline)) deadline = header_deadline;
     if (deadline && now() >= *deadline) {
-      if (!header_ok && now() >= header_deadline) {
+      if (pending != 0) {
+        no_room();
+      } else if (!header_ok && now() >= header_deadline) {
         VN_LOG(Debug, kTarget, "no valid header in time; dropping connection", log::field("conn", cx.id));
       } else {
         VN_LOG(Debug, kTarget, "stream timed out", log::field("conn", cx.id));
@@ -171,12 +249,13 @@ Task<Report> exchange(transport::TcpStream& s, Receiver<Write>& rx, Context& cx,
   }
 }
 
-Task<void> inbound(transport::TcpStream s, StreamId id, uint64_t task, Inbound in, Receiver<Write> rx,
-                   Sender<Tagged> reports, StreamSettings st) {
-  Context cx{id, task, std::move(reports), st};
-  Report end = co_await exchange(s, rx, cx, &in);
-  cx.send(std::move(end));
-  cx.send(report::Finished{});
+Task<void> inbound(InboundStream st) {
+  Report end = co_await exchange(st.socket, st.rx, st.cx, &st.in);
+  // Everything the connection held goes before the actor hears that it ended.
+  st.in.share.drop();
+  { transport::TcpStream gone = std::move(st.socket); }
+  st.cx.send(std::move(end));
+  st.cx.finish();
 }
 
 }  // namespace vennock::net::conn

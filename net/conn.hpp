@@ -9,6 +9,10 @@
 // stream keeps at most one frame waiting in the actor's queue, plus the frame it is cutting
 // and one read buffer; a peer that writes faster than the node handles only fills its own
 // socket buffers.
+//
+// An inbound stream's first frame is paid for from the inbound byte budget (budget.hpp):
+// every read is reserved before it is buffered, and the share rides with that frame to the
+// actor. A stream whose share is evicted, or that finds no room, ends its connection.
 #pragma once
 
 #include <atomic>
@@ -19,6 +23,7 @@
 #include <variant>
 
 #include "core/io.hpp"
+#include "net/budget.hpp"
 #include "net/log.hpp"
 #include "net/sync.hpp"
 #include "net/task.hpp"
@@ -94,8 +99,9 @@ namespace report {
 struct Frame {
   Bytes frame;  // one packet, without its length prefix
   FrameHold hold;
-  // The first frame of an inbound stream will also carry that connection's share of the
-  // inbound byte budget, released with the report.
+  // The first frame of an inbound stream carries that connection's share of the inbound
+  // byte budget: its bytes stay reserved until the actor has handled the frame.
+  Held share;
 };
 struct Dropped {
   proto::DecodeError error;  // the first frame of an inbound stream failed the header check
@@ -118,27 +124,54 @@ struct Tagged {
 // What an inbound stream gets besides its socket.
 struct Inbound {
   std::shared_ptr<HeaderCell> check;
-  // The inbound byte budget's share for this connection goes here; exchange asks it before
-  // buffering each read of the first frame.
+  // This connection's share of the inbound byte budget (none: reads are not reserved).
+  Held share;
 };
 
-// The reporting side of one stream task.
+// The reporting side of one stream task. Its last report is always Finished: sent by
+// finish(), or when it goes without that, so a task that is aborted (even before it first
+// ran) still tells the actor it has ended.
 struct Context {
-  StreamId id;
-  uint64_t task;
+  StreamId id = 0;
+  uint64_t task = 0;
   Sender<Tagged> reports;
   StreamSettings settings;
+  bool finished = false;
+
+  Context(StreamId i, uint64_t t, Sender<Tagged> r, StreamSettings st)
+      : id(i), task(t), reports(std::move(r)), settings(st) {}
+  Context(Context&&) noexcept = default;
+  Context& operator=(Context&&) = delete;
+  Context(const Context&) = delete;
+  Context& operator=(const Context&) = delete;
+  ~Context() { finish(); }
+
   // False when the actor has gone.
   bool send(Report r) { return reports.try_send(Tagged{id, task, std::move(r)}) == TrySend::Sent; }
+  void finish() {
+    if (finished || !reports.valid()) return;
+    finished = true;
+    send(report::Finished{});
+  }
 };
 
 // Runs one connection until it ends: returns how (Closed, Failed or, inbound only,
-// Dropped); the caller reports that and then Finished.
-Task<Report> exchange(transport::TcpStream& s, Receiver<Write>& rx, Context& cx, const Inbound* in);
+// Dropped); the caller reports that and then Finished. An inbound stream's budget share is
+// moved into its first frame's report.
+Task<Report> exchange(transport::TcpStream& s, Receiver<Write>& rx, Context& cx, Inbound* in);
+
+// Everything an inbound stream task owns. Members go in reverse order, so however the task
+// ends (aborted before it first ran too), the socket and the budget share are released
+// before the context sends Finished.
+struct InboundStream {
+  Context cx;
+  transport::TcpStream socket;
+  Inbound in;
+  Receiver<Write> rx;
+};
 
 // An inbound connection accepted by the actor.
-Task<void> inbound(transport::TcpStream s, StreamId id, uint64_t task, Inbound in, Receiver<Write> rx,
-                   Sender<Tagged> reports, StreamSettings st);
+Task<void> inbound(InboundStream st);
 
 // A connection the engine asked for: connects within tcp_timeout, then exchanges.
 template <class Transport>
@@ -153,12 +186,12 @@ Task<void> outbound(std::shared_ptr<Transport> t, StreamId id, uint64_t task, pr
     VN_LOG(Debug, "vennock_net::conn", "connect failed", log::field("conn", id), log::field("to", to),
            log::field("error", e));
     cx.send(report::Failed{});
-    cx.send(report::Finished{});
+    cx.finish();
     co_return;
   }
   Report end = co_await exchange(c.value(), rx, cx, nullptr);
   cx.send(std::move(end));
-  cx.send(report::Finished{});
+  cx.finish();
 }
 
 }  // namespace vennock::net::conn

@@ -178,9 +178,12 @@ Memberlist Memberlist::launch(Runtime& rt, Engine engine, actor::Options options
     first_rejoin = t > UINT64_MAX - iv ? UINT64_MAX : t + iv;
   }
   auto header = std::make_shared<conn::HeaderCell>(engine.header_check());
+  // Room for two frames of the largest size in all; max_inbound_bytes_per_ip for one address.
+  auto budget = conn::Budget::for_frames(static_cast<size_t>(options.max_stream_frame),
+                                         static_cast<size_t>(options.max_inbound_bytes_per_ip));
   SocketAddr bound = transport->local_addr();
-  typename A::Parts parts{&rt,      std::move(engine),    first_rejoin, std::move(options), clock,
-                          std::move(transport), shared, std::move(rx), std::move(header)};
+  typename A::Parts parts{&rt,    std::move(engine), first_rejoin,  std::move(options), clock, std::move(transport),
+                          shared, std::move(rx),     std::move(header), std::move(budget)};
   auto actor = std::make_unique<A>(std::move(parts));
   auto handle = rt.spawn(A::run(std::move(actor)));
   auto in = std::make_shared<Inner>();

@@ -160,7 +160,7 @@ struct Rig {
     auto [tx, rx] = channel<actor::Request>(256);
     requests = std::move(tx);
     TestActor::Parts p{&runtime(), std::move(e), std::nullopt, std::move(o), actor::Clock{}, transport, shared,
-                       std::move(rx), header};
+                       std::move(rx), header, nullptr};
     actor = std::make_unique<TestActor>(std::move(p));
   }
   FakeEngine& engine() { return actor->engine(); }

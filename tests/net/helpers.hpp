@@ -3,7 +3,11 @@
 #pragma once
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <functional>
@@ -38,6 +42,11 @@ class Capture : public log::Dispatcher {
   size_t mark() {
     std::lock_guard<std::mutex> g(m_);
     return lines_.size();
+  }
+  // Room for n more records, so keeping them allocates little while a test measures memory.
+  void reserve(size_t n) {
+    std::lock_guard<std::mutex> g(m_);
+    lines_.reserve(lines_.size() + n);
   }
   std::vector<LogLine> since(size_t mark) {
     std::lock_guard<std::mutex> g(m_);
@@ -129,6 +138,25 @@ inline size_t count_dir(const char* path) {
 }
 inline size_t thread_count() { return count_dir("/proc/self/task"); }
 inline size_t fd_count() { return count_dir("/proc/self/fd"); }
+
+// A plain TCP socket bound to 127.0.0.`from` (a port of the system's choice) and connected to
+// `to`: how a test plays peers at several addresses on loopback. -1 when it failed. With
+// `nonblocking`, the connect is started and not waited for.
+inline int connect_from(uint8_t from, const SocketAddr& to, bool nonblocking = false) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0), 0);
+  if (fd < 0) return -1;
+  sockaddr_in src{};
+  src.sin_family = AF_INET;
+  src.sin_addr.s_addr = htonl(0x7f000000u | from);
+  sockaddr_storage ss;
+  socklen_t len = to_sockaddr(to, ss);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0 ||
+      (::connect(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 && errno != EINPROGRESS)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
 
 // Waits until the tasks of earlier tests (aborted nodes wind down in the background) are gone.
 inline size_t settled_tasks() {

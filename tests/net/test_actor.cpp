@@ -260,14 +260,14 @@ TEST(Reports, OnlyTheCurrentTaskOfAStreamIdTouchesItsEntry) {
   ASSERT_NE(old_task, new_task);
   EXPECT_EQ(rig.actor->conn_count(), 1u);
   // The old task's last reports arrive after the new stream was opened.
-  rig.actor->report(tagged(5, old_task, conn::report::Frame{{1}, {}}));
+  rig.actor->report(tagged(5, old_task, conn::report::Frame{{1}, {}, {}}));
   rig.actor->report(tagged(5, old_task, conn::report::Closed{}));
   rig.actor->report(tagged(5, old_task, conn::report::Finished{}));
   EXPECT_TRUE(rig.engine().calls.empty()) << rig.engine().calls.front();
   ASSERT_NE(rig.actor->conn(5), nullptr);  // the new stream keeps its entry
   EXPECT_EQ(rig.actor->conn(5)->task, new_task);
   // The new task's reports reach the engine, and its Finished removes the entry.
-  rig.actor->report(tagged(5, new_task, conn::report::Frame{{1}, {}}));
+  rig.actor->report(tagged(5, new_task, conn::report::Frame{{1}, {}, {}}));
   rig.actor->report(tagged(5, new_task, conn::report::Failed{}));
   rig.actor->report(tagged(5, new_task, conn::report::Finished{}));
   EXPECT_EQ(rig.engine().calls, (std::vector<std::string>{"stream 5 data", "stream 5 failed"}));
@@ -277,24 +277,40 @@ TEST(Reports, OnlyTheCurrentTaskOfAStreamIdTouchesItsEntry) {
   EXPECT_EQ(rig.engine().calls.back(), "stream 6 closed");
 }
 
-TEST(Reports, AFramesHoldIsKeptUntilItsFlushIsDone) {
+TEST(Reports, AFramesHoldAndBudgetShareAreKeptUntilItsFlushIsDone) {
   auto flow = std::make_shared<conn::Flow>();
+  auto budget = conn::Budget::for_frames(100, 104);
+  auto reserved = [&] { return budget->total() - budget->holdings().free; };
   FakeEngine e;
   bool held_in_engine = false, held_at_answer = false;
+  size_t reserved_in_engine = 0, reserved_at_answer = 0;
   e.on_stream = [&](FakeEngine& en, core::StreamId, const core::StreamEvent&) {
-    std::lock_guard<std::mutex> g(flow->m);
-    held_in_engine = flow->held;
+    {
+      std::lock_guard<std::mutex> g(flow->m);
+      held_in_engine = flow->held;
+    }
+    reserved_in_engine = reserved();
     en.events.push_back(core::event::MemberJoined{member("b", 2)});
   };
   Rig rig(std::move(e));
   rig.actor->set_flush_observer([&](std::string_view step) {
     if (step != "answer") return;
-    std::lock_guard<std::mutex> g(flow->m);
-    held_at_answer = flow->held;
+    {
+      std::lock_guard<std::mutex> g(flow->m);
+      held_at_answer = flow->held;
+    }
+    reserved_at_answer = reserved();
   });
-  rig.actor->report(tagged(3, 1, conn::report::Frame{{1, 2}, conn::FrameHold(flow)}));
+  conn::Held share = conn::Budget::open(budget, INBOUND_BIT | 3, IpAddr::of(member("b", 2).addr));
+  ASSERT_TRUE(std::holds_alternative<conn::take::Reserved>(share.take(6)));
+  share.keep(2);
+  rig.actor->report(tagged(INBOUND_BIT | 3, 1, conn::report::Frame{{1, 2}, conn::FrameHold(flow), std::move(share)}));
   EXPECT_TRUE(held_in_engine);
   EXPECT_TRUE(held_at_answer);
+  EXPECT_EQ(reserved_in_engine, 2u);
+  EXPECT_EQ(reserved_at_answer, 2u);
+  EXPECT_EQ(reserved(), 0u);
+  EXPECT_TRUE(budget->holdings().shares.empty());
   std::lock_guard<std::mutex> g(flow->m);
   EXPECT_FALSE(flow->held);
 }
@@ -441,4 +457,122 @@ TEST(Teardown, ClosesTheHubAndAnswersWaitingCallersWithClosed) {
   EXPECT_EQ(c.rx.poll(v), Polled::Closed);  // the caller sees the node closed
   EXPECT_EQ(rx.poll(v), Polled::Closed);
   EXPECT_TRUE(rig.requests.is_closed());
+}
+
+// ---- inbound admission ------------------------------------------------------------------------
+
+namespace {
+
+// A rig whose actor admits real loopback connections from 127.0.0.x.
+struct Admission {
+  Rig rig;
+  std::optional<transport::TcpListener> listener;
+  SocketAddr at;
+  std::vector<int> peers;
+
+  static actor::Options options() {
+    actor::Options o;
+    o.max_inbound_streams = 3;
+    o.max_inbound_streams_per_ip = 2;
+    o.max_stream_frame = 64 * 1024;
+    o.max_inbound_bytes_per_ip = 64 * 1024 + 4;
+    o.tcp_header_timeout = core::Duration::from_secs(60);  // the streams wait quietly
+    return o;
+  }
+  Admission() : rig(FakeEngine(), options()) {
+    SocketAddr lo;
+    lo.ip = {127, 0, 0, 1};
+    auto l = transport::tcp_listener(runtime().io(), lo);
+    EXPECT_TRUE(l.ok());
+    listener.emplace(std::move(l.value()));
+    at = *listener->local_addr();
+  }
+  ~Admission() {
+    rig.actor->teardown(false);
+    for (int fd : peers) ::close(fd);
+  }
+  // Connects from 127.0.0.`from` and has the actor accept it; the new stream's number.
+  uint64_t admit(uint8_t from) {
+    int fd = connect_from(from, at);
+    EXPECT_GE(fd, 0);
+    peers.push_back(fd);
+    std::optional<std::pair<transport::TcpStream, SocketAddr>> got;
+    EXPECT_TRUE(eventually([&] {
+      auto r = listener->try_accept();
+      if (r) got.emplace(std::move(r.value()));
+      return got.has_value();
+    }));
+    rig.actor->accept(std::move(got->first), got->second);
+    return rig.actor->accepted().back().first & ~INBOUND_BIT;
+  }
+  std::vector<uint64_t> queue() const {
+    std::vector<uint64_t> v;
+    for (const auto& [id, ip] : rig.actor->accepted()) v.push_back(id & ~INBOUND_BIT);
+    return v;
+  }
+};
+
+}  // namespace
+
+TEST(Admission, TheOldestStreamOfAnAddressAtItsLimitGoesAndTheEngineHearsOfIt) {
+  Capture& cap = capture();
+  Admission a;
+  auto& actor = *a.rig.actor;
+  EXPECT_EQ(a.admit(1), 0u);
+  EXPECT_EQ(a.admit(1), 1u);
+  size_t m = cap.mark();
+  EXPECT_EQ(a.admit(1), 2u);  // a third from 127.0.0.1: stream 0 goes
+  EXPECT_EQ(a.queue(), (std::vector<uint64_t>{1, 2}));
+  EXPECT_EQ(actor.conn(INBOUND_BIT | 0), nullptr);
+  EXPECT_EQ(actor.conn_count(), 2u);
+  EXPECT_EQ(a.rig.engine().calls, (std::vector<std::string>{"stream 0 failed"}));
+  ASSERT_EQ(cap.count(m, "too many inbound connections; dropped one from=127.0.0.1:", log::Level::Debug), 1u);
+  // The evicted task's late reports reach neither the engine nor the books...
+  actor.report(conn::Tagged{INBOUND_BIT | 0, 1, conn::report::Frame{{1}, {}, {}}});
+  actor.report(conn::Tagged{INBOUND_BIT | 0, 1, conn::report::Closed{}});
+  EXPECT_EQ(a.rig.engine().calls.size(), 1u);
+  EXPECT_EQ(actor.gone_count(), 1u);
+  // ...until its Finished, which the aborted task still sends, closes the book on it. Its
+  // budget share is gone by then, and its socket.
+  ASSERT_TRUE(eventually([&] {
+    actor.take_reports();
+    return actor.gone_count() == 0;
+  }));
+  EXPECT_EQ(actor.budget()->holdings().shares.size(), 2u);
+  uint8_t b;
+  EXPECT_EQ(::recv(a.peers[0], &b, 1, 0), 0);  // the evicted peer sees the end
+  EXPECT_EQ(a.rig.engine().calls.size(), 1u);
+}
+
+TEST(Admission, AtTheTotalTheBusiestAddressGivesWayButNeverTwiceToTheEngine) {
+  Capture& cap = capture();
+  Admission a;
+  auto& actor = *a.rig.actor;
+  a.admit(1);
+  a.admit(2);
+  a.admit(2);
+  size_t m = cap.mark();
+  EXPECT_EQ(a.admit(3), 3u);  // total 3 reached: 127.0.0.2 holds the most, its oldest goes
+  EXPECT_EQ(a.queue(), (std::vector<uint64_t>{0, 2, 3}));
+  EXPECT_EQ(cap.count(m, "too many inbound connections; dropped one from=127.0.0.3:"), 1u);
+  EXPECT_EQ(a.rig.engine().calls, (std::vector<std::string>{"stream 1 failed"}));
+  // A stream whose end the engine already heard of is dropped without a second word.
+  uint64_t task = actor.conn(INBOUND_BIT | 2)->task;
+  actor.report(conn::Tagged{INBOUND_BIT | 2, task, conn::report::Closed{}});
+  a.admit(4);  // 1, 2 and 3 hold one each: the first met, 127.0.0.1's stream 0, goes
+  EXPECT_EQ(a.queue(), (std::vector<uint64_t>{2, 3, 4}));
+  a.admit(5);  // now 127.0.0.2's stream 2
+  EXPECT_EQ(a.queue(), (std::vector<uint64_t>{3, 4, 5}));
+  EXPECT_EQ(a.rig.engine().calls,
+            (std::vector<std::string>{"stream 1 failed", "stream 2 closed", "stream 0 failed"}));
+  ASSERT_TRUE(eventually([&] {
+    actor.take_reports();
+    return actor.gone_count() == 0;
+  }));
+  EXPECT_EQ(actor.budget()->holdings().shares.size(), 3u);
+  EXPECT_EQ(actor.conn_count(), 3u);
+  // The teardown lets go of every share.
+  actor.teardown(false);
+  EXPECT_TRUE(eventually([&] { return actor.budget()->holdings().shares.empty(); }));
+  EXPECT_EQ(actor.budget()->holdings().free, actor.budget()->total());
 }

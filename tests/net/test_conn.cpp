@@ -92,8 +92,11 @@ struct InboundRig {
     auto [wtx, wrx] = unbounded_channel<conn::Write>();
     writes = std::move(wtx);
     auto cell = std::make_shared<conn::HeaderCell>(codec.header_check());
-    task = runtime().spawn(conn::inbound(std::move(got->first), core::INBOUND_BIT | 1, 1, conn::Inbound{cell},
-                                         std::move(wrx), report_tx, settings));
+    conn::Inbound in{cell, {}};
+    if (budget) in.share = conn::Budget::open(budget, core::INBOUND_BIT | 1, IpAddr::of(got->second));
+    conn::InboundStream st{conn::Context(core::INBOUND_BIT | 1, 1, report_tx, settings), std::move(got->first),
+                           std::move(in), std::move(wrx)};
+    task = runtime().spawn(conn::inbound(std::move(st)));
   }
   // The next report, waiting up to `limit`.
   std::optional<conn::Tagged> next(std::chrono::milliseconds limit = 5s) {
@@ -113,6 +116,7 @@ struct InboundRig {
     return codec.seal(proto::ByteView(reinterpret_cast<const uint8_t*>(payload.data()), payload.size()), 1);
   }
   conn::StreamSettings settings;
+  std::shared_ptr<conn::Budget> budget;  // when set, the stream pays for its first frame from it
 };
 
 }  // namespace
@@ -291,4 +295,166 @@ TEST(Stream, AnOutboundStreamThatCannotConnectFails) {
   EXPECT_TRUE(std::holds_alternative<conn::report::Failed>(a->report));
   EXPECT_TRUE(std::holds_alternative<conn::report::Finished>(b->report));
   EXPECT_EQ(a->id, 7u);
+}
+
+// ---- the first frame and the inbound byte budget ---------------------------------------------
+
+namespace {
+
+constexpr size_t kSmallFrame = 64 * 1024;
+const uint64_t kRigStream = core::INBOUND_BIT | 1;
+
+IpAddr other_ip(uint8_t last) { return IpAddr::of(SocketAddr::v4({10, 9, 9, last}, 1)); }
+IpAddr loopback_ip() { return IpAddr::of(SocketAddr::v4({127, 0, 0, 1}, 1)); }
+
+// A rig whose stream pays for its first frame from `budget`.
+InboundRig budgeted(std::shared_ptr<conn::Budget> b, conn::StreamSettings st = conn::StreamSettings{}) {
+  st.max_stream_frame = kSmallFrame;
+  InboundRig rig(st);
+  rig.budget = std::move(b);
+  return rig;
+}
+
+// The frame of a packet exactly `size` bytes long.
+proto::Bytes frame_of_size(InboundRig& rig, size_t size) {
+  std::string payload(size - rig.codec.overhead(), 'p');
+  proto::Bytes packet = rig.sealed(payload);
+  EXPECT_EQ(packet.size(), size);
+  return proto::encode_frame(packet);
+}
+
+}  // namespace
+
+TEST(Budgeted, TheFirstFrameRidesWithItsShareAndLaterFramesAreNotPaidFor) {
+  auto b = conn::Budget::for_frames(kSmallFrame, kSmallFrame + 4);
+  InboundRig rig = budgeted(b);
+  Peer peer(rig.at);
+  rig.accept();
+  // A first frame of the largest size and a second one right behind it, in one write: the
+  // stream reads no further than the first frame's end, so the allowance is enough.
+  proto::Bytes both = frame_of_size(rig, kSmallFrame);
+  proto::Bytes second = proto::encode_frame(rig.sealed("second"));
+  both.insert(both.end(), second.begin(), second.end());
+  peer.write_all(both);
+  auto r = rig.next();
+  ASSERT_TRUE(r.has_value());
+  auto* f = std::get_if<conn::report::Frame>(&r->report);
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(f->frame.size(), kSmallFrame);
+  ASSERT_TRUE(f->share.valid());
+  {
+    // While the actor has the frame, its bytes (not the prefix) stay reserved and kept.
+    auto h = b->holdings();
+    ASSERT_EQ(h.shares.size(), 1u);
+    EXPECT_TRUE(h.shares.at(kRigStream).kept);
+    EXPECT_EQ(h.shares.at(kRigStream).held, kSmallFrame);
+    EXPECT_EQ(h.held_by(loopback_ip()), kSmallFrame);
+    EXPECT_EQ(h.free, b->total() - kSmallFrame);
+  }
+  r.reset();  // the actor is done with it
+  EXPECT_TRUE(b->holdings().shares.empty());
+  EXPECT_EQ(b->holdings().free, b->total());
+  auto r2 = rig.next();
+  ASSERT_TRUE(r2.has_value());
+  auto* f2 = std::get_if<conn::report::Frame>(&r2->report);
+  ASSERT_NE(f2, nullptr);
+  EXPECT_FALSE(f2->share.valid());
+  EXPECT_EQ(b->holdings().free, b->total());
+}
+
+TEST(Budgeted, NoRoomForTheAddressEndsTheConnection) {
+  Capture& cap = capture();
+  auto b = conn::Budget::for_frames(kSmallFrame, kSmallFrame + 4);
+  // Another stream of the same address already holds all but 10 bytes of the allowance.
+  conn::Held same = conn::Budget::open(b, core::INBOUND_BIT | 7, loopback_ip());
+  ASSERT_TRUE(std::holds_alternative<conn::take::Reserved>(same.take(kSmallFrame - 6)));
+  InboundRig rig = budgeted(b);
+  Peer peer(rig.at);
+  size_t m = cap.mark();
+  rig.accept();
+  peer.write_all(proto::encode_frame(rig.sealed("a frame longer than ten bytes")));
+  EXPECT_TRUE(rig.next_is<conn::report::Failed>());
+  EXPECT_TRUE(rig.next_is<conn::report::Finished>());
+  EXPECT_EQ(cap.count(m, "no room in the inbound buffer for this address; dropping connection conn=" +
+                             std::to_string(kRigStream),
+                      log::Level::Debug),
+            1u);
+  EXPECT_TRUE(peer.at_end());
+  // Its share went before Finished; the other one is untouched.
+  auto h = b->holdings();
+  EXPECT_EQ(h.shares.size(), 1u);
+  EXPECT_EQ(h.held_by(loopback_ip()), kSmallFrame - 6);
+}
+
+TEST(Budgeted, AStreamWaitsForEvictedBytesToComeBackThenGoesOn) {
+  auto b = conn::Budget::for_frames(kSmallFrame, kSmallFrame + 4);
+  // Two other addresses fill the pool; neither has cut a frame.
+  conn::Held x = conn::Budget::open(b, core::INBOUND_BIT | 20, other_ip(1));
+  conn::Held y = conn::Budget::open(b, core::INBOUND_BIT | 21, other_ip(2));
+  ASSERT_TRUE(std::holds_alternative<conn::take::Reserved>(x.take(kSmallFrame + 4)));
+  ASSERT_TRUE(std::holds_alternative<conn::take::Reserved>(y.take(kSmallFrame - 4)));
+  InboundRig rig = budgeted(b);
+  Peer peer(rig.at);
+  rig.accept();
+  proto::Bytes packet = rig.sealed("wanted");
+  peer.write_all(proto::encode_frame(packet));
+  // The stream's first read pushes out the address holding the most, then waits for it.
+  ASSERT_TRUE(eventually([&] { return b->holdings().evicted == kSmallFrame + 4; }));
+  {
+    Notify::Waiter told(*x.notifier());
+    EXPECT_TRUE(told.poll());
+  }
+  EXPECT_FALSE(rig.next(100ms).has_value());  // still waiting: nothing was released
+  x.drop();  // the evicted stream ends and gives its bytes back
+  auto r = rig.next();
+  ASSERT_TRUE(r.has_value());
+  auto* f = std::get_if<conn::report::Frame>(&r->report);
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(f->frame, packet);
+}
+
+TEST(Budgeted, WaitingForRoomEndsAtTheReadDeadline) {
+  Capture& cap = capture();
+  auto b = conn::Budget::for_frames(kSmallFrame, kSmallFrame + 4);
+  conn::Held x = conn::Budget::open(b, core::INBOUND_BIT | 20, other_ip(1));
+  conn::Held y = conn::Budget::open(b, core::INBOUND_BIT | 21, other_ip(2));
+  ASSERT_TRUE(std::holds_alternative<conn::take::Reserved>(x.take(kSmallFrame + 4)));
+  ASSERT_TRUE(std::holds_alternative<conn::take::Reserved>(y.take(kSmallFrame - 4)));
+  conn::StreamSettings st;
+  st.tcp_header_timeout = 200ms;
+  InboundRig rig = budgeted(b, st);
+  Peer peer(rig.at);
+  size_t m = cap.mark();
+  rig.accept();
+  peer.write_all(proto::encode_frame(rig.sealed("never paid for")));
+  EXPECT_TRUE(rig.next_is<conn::report::Failed>());
+  EXPECT_TRUE(rig.next_is<conn::report::Finished>());
+  EXPECT_EQ(cap.count(m, "no room in the inbound buffer for this address; dropping connection"), 1u);
+  EXPECT_EQ(cap.count(m, "no valid header in time"), 0u);
+  EXPECT_EQ(b->holdings().shares.size(), 2u);
+}
+
+TEST(Budgeted, AnEvictedStreamEndsItsConnectionAndItsBytesComeBack) {
+  Capture& cap = capture();
+  auto b = conn::Budget::for_frames(kSmallFrame, 2 * kSmallFrame);
+  InboundRig rig = budgeted(b);
+  Peer peer(rig.at);
+  size_t m = cap.mark();
+  rig.accept();
+  // Most of a large first frame, then nothing: the header passes, the rest never comes.
+  proto::Bytes f = frame_of_size(rig, kSmallFrame);
+  const size_t sent = kSmallFrame / 2;
+  peer.write_all(proto::ByteView(f).subspan(0, sent));
+  ASSERT_TRUE(eventually([&] { return b->holdings().held_by(loopback_ip()) == sent; }));
+  // A stranger holding nothing needs more than is free: the stalled stream goes.
+  conn::Held z = conn::Budget::open(b, core::INBOUND_BIT | 30, other_ip(3));
+  auto t = z.take(b->total() - sent / 2);
+  ASSERT_TRUE(std::holds_alternative<conn::take::Wait>(t));
+  EXPECT_TRUE(rig.next_is<conn::report::Failed>());
+  EXPECT_TRUE(rig.next_is<conn::report::Finished>());
+  EXPECT_EQ(cap.count(m, "evicted to make room for another address's frame conn=" + std::to_string(kRigStream),
+                      log::Level::Debug),
+            1u);
+  EXPECT_TRUE(peer.at_end());
+  EXPECT_TRUE(std::holds_alternative<conn::take::Reserved>(z.take(b->total() - sent / 2)));
 }

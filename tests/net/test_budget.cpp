@@ -1,0 +1,415 @@
+// Inbound admission: which stream a new connection pushes out, and the byte budget's
+// arithmetic and eviction order, checked case by case and against a naive model over random
+// sequences of calls.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <limits>
+#include <map>
+#include <random>
+
+#include "net/actor.hpp"
+#include "net/budget.hpp"
+
+using namespace vennock;
+using namespace vennock::net;
+using conn::Budget;
+using conn::Held;
+using conn::Take;
+using core::INBOUND_BIT;
+
+namespace {
+
+IpAddr v4(uint8_t last) { return IpAddr::of(SocketAddr::v4({10, 0, 0, last}, 1)); }
+IpAddr mapped(uint8_t last) {
+  return IpAddr::of(SocketAddr::v6({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 10, 0, 0, last}, 1));
+}
+
+// Builds an arrival queue from (stream number, address) pairs.
+actor::Accepted queue(std::initializer_list<std::pair<uint64_t, IpAddr>> pairs) {
+  actor::Accepted q;
+  for (const auto& [n, ip] : pairs) q.emplace_back(INBOUND_BIT | n, ip);
+  return q;
+}
+
+std::optional<uint64_t> victim(const actor::Accepted& q, const IpAddr& ip, size_t per_ip, size_t total) {
+  auto v = actor::evict_for(q, ip, per_ip, total);
+  if (!v) return std::nullopt;
+  return *v & ~INBOUND_BIT;
+}
+
+bool reserved(const Take& t) { return std::holds_alternative<conn::take::Reserved>(t); }
+bool no_room(const Take& t) { return std::holds_alternative<conn::take::NoRoom>(t); }
+std::optional<uint64_t> wait_seen(const Take& t) {
+  if (auto* w = std::get_if<conn::take::Wait>(&t)) return w->seen;
+  return std::nullopt;
+}
+
+// True when the share's eviction signal is waiting (and takes it).
+bool signalled(const Held& h) {
+  Notify::Waiter w(*h.notifier());
+  return w.poll();
+}
+
+// free + every share's held = the pool; by_ip adds up the shares that are not evicted, with
+// no zero entries; evicted adds up the others.
+void expect_balanced(const Budget& b) {
+  auto h = b.holdings();
+  size_t held = 0, out = 0;
+  std::map<IpAddr, size_t> by_ip;
+  for (const auto& [id, s] : h.shares) {
+    held += s.held;
+    if (s.evicted) {
+      out += s.held;
+    } else if (s.held != 0) {
+      by_ip[s.ip] += s.held;
+    }
+  }
+  EXPECT_EQ(h.free + held, b.total());
+  EXPECT_EQ(h.evicted, out);
+  std::map<IpAddr, size_t> got(h.by_ip.begin(), h.by_ip.end());
+  EXPECT_EQ(got, by_ip);
+}
+
+}  // namespace
+
+TEST(EvictFor, ThePerAddressLimitComesFirst) {
+  const IpAddr a = v4(1), b = v4(2);
+  // At its limit, the address's oldest stream goes, although the total is far off.
+  EXPECT_EQ(victim(queue({{1, a}, {2, b}, {3, a}}), a, 2, 100), 1u);
+  // Below both limits: nobody.
+  EXPECT_EQ(victim(queue({{1, a}, {2, b}, {3, a}}), a, 3, 100), std::nullopt);
+  EXPECT_EQ(victim(queue({}), a, 1, 1), std::nullopt);
+  // Both limits reached at once: still the new connection's own address.
+  EXPECT_EQ(victim(queue({{1, b}, {2, b}, {3, a}, {4, a}}), a, 2, 4), 3u);
+}
+
+TEST(EvictFor, AtTheTotalTheBusiestAddressLosesItsOldestStream) {
+  const IpAddr a = v4(1), b = v4(2), c = v4(3);
+  EXPECT_EQ(victim(queue({{1, a}, {2, b}, {3, b}}), c, 4, 3), 2u);
+  // a and b tie; b was met first, so b's oldest goes.
+  EXPECT_EQ(victim(queue({{1, b}, {2, a}, {3, a}, {4, b}}), c, 4, 4), 1u);
+  // The new connection's own address is the busiest.
+  EXPECT_EQ(victim(queue({{1, b}, {2, a}, {3, a}}), a, 4, 3), 2u);
+  // One short of the total: nobody.
+  EXPECT_EQ(victim(queue({{1, a}, {2, b}, {3, b}}), c, 4, 4), std::nullopt);
+  // A queue already above the total (limits lowered) still gives one victim per admission.
+  EXPECT_EQ(victim(queue({{1, a}, {2, b}, {3, c}, {4, c}}), a, 4, 2), 3u);
+}
+
+TEST(EvictFor, IPv4AndIPv4MappedIPv6AreTwoAddresses) {
+  const IpAddr plain = v4(7), as_v6 = mapped(7);
+  ASSERT_NE(plain, as_v6);
+  auto q = queue({{1, plain}});
+  EXPECT_EQ(victim(q, as_v6, 1, 100), std::nullopt);
+  EXPECT_EQ(victim(q, plain, 1, 100), 1u);
+  auto q2 = queue({{1, as_v6}, {2, plain}, {3, as_v6}});
+  EXPECT_EQ(victim(q2, v4(9), 4, 3), 1u);  // the mapped form holds two, the plain one
+}
+
+TEST(Budget, PoolSizeAndThePerAddressAllowance) {
+  EXPECT_EQ(Budget::for_frames(size_t{1} << 63, 5)->total(), std::numeric_limits<size_t>::max());
+  EXPECT_EQ(Budget::for_frames((size_t{1} << 62) + 1, 5)->total(), (size_t{1} << 63) + 2);
+  auto b = Budget::for_frames(100, 104);
+  EXPECT_EQ(b->total(), 200u);
+  EXPECT_EQ(b->per_ip(), 104u);
+  Held x = Budget::open(b, INBOUND_BIT | 1, v4(1));
+  Held y = Budget::open(b, INBOUND_BIT | 2, v4(1));
+  // Exactly the allowance, split over two streams of one address, is granted...
+  EXPECT_TRUE(reserved(x.take(100)));
+  EXPECT_TRUE(reserved(y.take(4)));
+  // ...one byte more is not, though the pool has 96 free.
+  EXPECT_TRUE(no_room(y.take(1)));
+  EXPECT_TRUE(no_room(x.take(std::numeric_limits<size_t>::max())));  // no overflow past the cap
+  EXPECT_EQ(b->holdings().free, 96u);
+  EXPECT_EQ(b->holdings().held_by(v4(1)), 104u);
+  expect_balanced(*b);
+  // Dropping gives the bytes back and removes the address's entry once it holds nothing.
+  x.drop();
+  EXPECT_EQ(b->holdings().held_by(v4(1)), 4u);
+  y.drop();
+  EXPECT_TRUE(b->holdings().by_ip.empty());
+  EXPECT_EQ(b->holdings().free, 200u);
+  EXPECT_EQ(b->holdings().releases, 2u);
+}
+
+TEST(Budget, AShortPoolEvictsTheShareOfTheAddressHoldingTheMost) {
+  auto b = Budget::for_frames(100, 104);
+  Held a1 = Budget::open(b, INBOUND_BIT | 1, v4(1));
+  Held a2 = Budget::open(b, INBOUND_BIT | 2, v4(1));
+  Held c1 = Budget::open(b, INBOUND_BIT | 3, v4(3));
+  Held me = Budget::open(b, INBOUND_BIT | 4, v4(4));
+  ASSERT_TRUE(reserved(a1.take(30)));
+  ASSERT_TRUE(reserved(a2.take(60)));  // address 1 holds 90, its larger share 60
+  ASSERT_TRUE(reserved(c1.take(95)));  // address 3 holds 95
+  ASSERT_TRUE(reserved(me.take(10)));  // free is now 5
+  uint64_t before = b->releases();
+  // 20 more: address 3 holds the most; its only share goes, and 5 + 95 covers the request.
+  Take t = me.take(20);
+  EXPECT_EQ(wait_seen(t), before);
+  EXPECT_TRUE(signalled(c1));
+  EXPECT_FALSE(signalled(c1));  // signalled once
+  EXPECT_FALSE(signalled(a1));
+  EXPECT_FALSE(signalled(a2));
+  auto h = b->holdings();
+  EXPECT_TRUE(h.shares.at(INBOUND_BIT | 3).evicted);
+  EXPECT_EQ(h.evicted, 95u);
+  EXPECT_EQ(h.held_by(v4(3)), 0u);
+  EXPECT_EQ(h.free, 5u);  // nothing moves back until the evicted share is dropped
+  expect_balanced(*b);
+  // Still covered by bytes on their way back: nobody else is evicted.
+  EXPECT_TRUE(wait_seen(me.take(20)).has_value());
+  EXPECT_FALSE(b->holdings().shares.at(INBOUND_BIT | 2).evicted);
+  // An evicted share is refused whatever the pool holds.
+  c1.drop();
+  EXPECT_EQ(b->holdings().free, 100u);
+  EXPECT_EQ(b->releases(), before + 1);
+  EXPECT_TRUE(reserved(me.take(20)));
+  Held c2 = Budget::open(b, INBOUND_BIT | 5, v4(3));
+  EXPECT_TRUE(reserved(c2.take(1)));  // the address itself is welcome again
+  expect_balanced(*b);
+}
+
+TEST(Budget, EqualAddressesAndSharesGiveUpTheEarliestStream) {
+  auto b = Budget::for_frames(50, 60);
+  Held late = Budget::open(b, INBOUND_BIT | 9, v4(2));
+  Held early = Budget::open(b, INBOUND_BIT | 3, v4(1));
+  Held me = Budget::open(b, INBOUND_BIT | 10, v4(5));
+  ASSERT_TRUE(reserved(late.take(50)));
+  ASSERT_TRUE(reserved(early.take(50)));
+  EXPECT_TRUE(wait_seen(me.take(10)).has_value());
+  EXPECT_TRUE(signalled(early));
+  EXPECT_FALSE(signalled(late));
+}
+
+TEST(Budget, NobodyHoldingMoreThanTheRequesterMeansNoRoom) {
+  auto b = Budget::for_frames(50, 100);
+  Held a = Budget::open(b, INBOUND_BIT | 1, v4(1));
+  Held me1 = Budget::open(b, INBOUND_BIT | 2, v4(2));
+  Held me2 = Budget::open(b, INBOUND_BIT | 3, v4(2));
+  ASSERT_TRUE(reserved(a.take(50)));
+  ASSERT_TRUE(reserved(me1.take(50)));  // the pool is empty; both addresses hold 50
+  EXPECT_TRUE(no_room(me2.take(1)));
+  EXPECT_FALSE(signalled(a));
+  EXPECT_EQ(b->holdings().evicted, 0u);
+  // A stream never evicts its own address, even one holding more than anybody.
+  Held other = Budget::open(b, INBOUND_BIT | 4, v4(3));
+  EXPECT_TRUE(wait_seen(other.take(1)).has_value());  // 3 holds nothing: 1 or 2 loses a share
+  expect_balanced(*b);
+}
+
+TEST(Budget, EvictionsOfAFailedPassStand) {
+  // Address 1 holds 60, address 2 holds 30, the requester (address 3) holds 40; the pool is
+  // empty and it asks for 70 more.
+  auto b = Budget::for_frames(65, 200);
+  Held a = Budget::open(b, INBOUND_BIT | 1, v4(1));
+  Held c = Budget::open(b, INBOUND_BIT | 2, v4(2));
+  Held me = Budget::open(b, INBOUND_BIT | 3, v4(3));
+  ASSERT_TRUE(reserved(a.take(60)));
+  ASSERT_TRUE(reserved(c.take(30)));
+  ASSERT_TRUE(reserved(me.take(40)));
+  ASSERT_EQ(b->holdings().free, 0u);
+  // The first pass evicts address 1 (60 > 40), but 60 falls short of 70, and address 2
+  // holds less than the requester: no room, and the first eviction stands.
+  EXPECT_TRUE(no_room(me.take(70)));
+  EXPECT_TRUE(signalled(a));
+  EXPECT_TRUE(b->holdings().shares.at(INBOUND_BIT | 1).evicted);
+  EXPECT_FALSE(b->holdings().shares.at(INBOUND_BIT | 2).evicted);
+  EXPECT_EQ(b->holdings().evicted, 60u);
+  expect_balanced(*b);
+  // A request that needs two evictions gets both in one call.
+  auto b2 = Budget::for_frames(50, 200);
+  Held x = Budget::open(b2, INBOUND_BIT | 1, v4(1));
+  Held y = Budget::open(b2, INBOUND_BIT | 2, v4(2));
+  Held z = Budget::open(b2, INBOUND_BIT | 3, v4(3));
+  ASSERT_TRUE(reserved(x.take(50)));
+  ASSERT_TRUE(reserved(y.take(40)));
+  ASSERT_TRUE(reserved(z.take(10)));
+  EXPECT_TRUE(wait_seen(z.take(80)).has_value());
+  EXPECT_TRUE(signalled(x));
+  EXPECT_TRUE(signalled(y));
+  expect_balanced(*b2);
+}
+
+TEST(Budget, KeptSharesStayAndKeepGivesBackTheExcess) {
+  auto b = Budget::for_frames(50, 100);
+  Held a = Budget::open(b, INBOUND_BIT | 1, v4(1));
+  Held me = Budget::open(b, INBOUND_BIT | 2, v4(2));
+  ASSERT_TRUE(reserved(a.take(90)));
+  uint64_t r0 = b->releases();
+  a.keep(80);  // 10 bytes back
+  EXPECT_EQ(b->holdings().shares.at(INBOUND_BIT | 1).held, 80u);
+  EXPECT_EQ(b->holdings().free, 20u);
+  EXPECT_EQ(b->releases(), r0 + 1);
+  // A kept share is never evicted, however much its address holds.
+  EXPECT_TRUE(no_room(me.take(30)));
+  EXPECT_FALSE(signalled(a));
+  // keep with n >= held gives back nothing but still counts and wakes the waiters.
+  Notify::Waiter waiting(b->released());
+  a.keep(1000);
+  EXPECT_TRUE(waiting.poll());
+  EXPECT_EQ(b->releases(), r0 + 2);
+  EXPECT_EQ(b->holdings().free, 20u);
+  // keep after drop, and a second drop, change nothing.
+  Held gone = Budget::open(b, INBOUND_BIT | 3, v4(3));
+  Held moved = std::move(gone);
+  moved.drop();
+  uint64_t r1 = b->releases();
+  moved.keep(5);
+  moved.drop();
+  EXPECT_EQ(b->releases(), r1);
+  // An evicted share that keeps: its excess leaves the evicted count.
+  auto b2 = Budget::for_frames(50, 100);
+  Held v = Budget::open(b2, INBOUND_BIT | 1, v4(1));
+  Held w = Budget::open(b2, INBOUND_BIT | 2, v4(2));
+  ASSERT_TRUE(reserved(v.take(100)));
+  ASSERT_TRUE(wait_seen(w.take(10)).has_value());
+  v.keep(30);
+  EXPECT_EQ(b2->holdings().evicted, 30u);
+  EXPECT_EQ(b2->holdings().free, 70u);
+  expect_balanced(*b2);
+  v.drop();
+  EXPECT_EQ(b2->holdings().free, 100u);
+  EXPECT_TRUE(reserved(w.take(10)));
+  expect_balanced(*b);
+}
+
+// ---- random sequences against a naive model -------------------------------------------------
+
+namespace {
+
+struct Model {
+  struct S {
+    uint64_t id;
+    IpAddr ip;
+    size_t held = 0;
+    bool kept = false, evicted = false, live = true, signalled = false;
+  };
+  size_t total, per_ip, free, evicted = 0;
+  uint64_t releases = 0;
+  std::vector<S> shares;  // in id order
+
+  Model(size_t frame, size_t allowance) : total(frame * 2), per_ip(allowance), free(frame * 2) {}
+  S* find(uint64_t id) {
+    for (auto& s : shares)
+      if (s.id == id && s.live) return &s;
+    return nullptr;
+  }
+  size_t held_by(const IpAddr& ip) const {
+    size_t n = 0;
+    for (const auto& s : shares)
+      if (s.live && !s.evicted && s.ip == ip) n += s.held;
+    return n;
+  }
+  // 0 reserved, 1 no room, 2 wait
+  int take(uint64_t id, size_t n) {
+    S* me = find(id);
+    if (!me || me->evicted) return 1;
+    if (held_by(me->ip) + n > per_ip) return 1;
+    if (free >= n) {
+      free -= n;
+      me->held += n;
+      return 0;
+    }
+    if (free + evicted >= n) return 2;
+    for (;;) {
+      S* best = nullptr;
+      for (auto& s : shares) {
+        if (!s.live || s.kept || s.evicted || s.held == 0 || s.ip == me->ip) continue;
+        if (!best || held_by(s.ip) > held_by(best->ip) ||
+            (held_by(s.ip) == held_by(best->ip) && s.held > best->held))
+          best = &s;
+      }
+      if (!best || held_by(best->ip) <= held_by(me->ip)) return 1;
+      best->evicted = true;
+      best->signalled = true;
+      evicted += best->held;
+      if (free + evicted >= n) return 2;
+    }
+  }
+  void keep(uint64_t id, size_t n) {
+    S* s = find(id);
+    if (!s) return;
+    s->kept = true;
+    size_t excess = s->held > n ? s->held - n : 0;
+    s->held -= excess;
+    if (s->evicted) evicted -= excess;
+    free += excess;
+    ++releases;
+  }
+  void drop(uint64_t id) {
+    S* s = find(id);
+    if (!s) return;
+    if (s->evicted) evicted -= s->held;
+    free += s->held;
+    ++releases;
+    s->live = false;
+  }
+};
+
+}  // namespace
+
+TEST(Budget, RandomSequencesMatchTheModelAndDroppingEverythingRestoresThePool) {
+  const IpAddr ips[] = {v4(1), v4(2), v4(3), mapped(1)};
+  std::mt19937_64 rng(20240601);
+  for (int round = 0; round < 60; ++round) {
+    const size_t frame = 40 + rng() % 100;
+    const size_t allowance = frame + 4 + rng() % 50;
+    auto b = Budget::for_frames(frame, allowance);
+    Model m(frame, allowance);
+    std::map<uint64_t, Held> helds;
+    uint64_t next = 0;
+    for (int step = 0; step < 400; ++step) {
+      unsigned op = rng() % 10;
+      if (op == 0 || helds.empty()) {
+        uint64_t id = INBOUND_BIT | next++;
+        IpAddr ip = ips[rng() % 4];
+        helds.emplace(id, Budget::open(b, id, ip));
+        m.shares.push_back(Model::S{id, ip});
+        continue;
+      }
+      auto it = helds.begin();
+      std::advance(it, static_cast<std::ptrdiff_t>(rng() % helds.size()));
+      const uint64_t id = it->first;
+      if (op <= 6) {
+        size_t n = rng() % (frame + 10);
+        Take t = it->second.take(n);
+        int want = m.take(id, n);
+        ASSERT_EQ(static_cast<int>(t.index()), want) << "round " << round << " step " << step;
+        if (want == 2) {
+          ASSERT_EQ(std::get<conn::take::Wait>(t).seen, m.releases);
+        }
+      } else if (op <= 7) {
+        size_t n = rng() % (frame + 10);
+        it->second.keep(n);
+        m.keep(id, n);
+      } else {
+        // The eviction signal came exactly for the evicted shares.
+        ASSERT_EQ(signalled(it->second), m.find(id)->signalled);
+        helds.erase(it);
+        m.drop(id);
+      }
+      auto h = b->holdings();
+      ASSERT_EQ(h.free, m.free);
+      ASSERT_EQ(h.evicted, m.evicted);
+      ASSERT_EQ(h.releases, m.releases);
+      for (const auto& ip : ips) ASSERT_EQ(h.held_by(ip), m.held_by(ip));
+      for (const auto& [sid, s] : h.shares) {
+        auto* ms = m.find(sid);
+        ASSERT_NE(ms, nullptr);
+        ASSERT_EQ(s.held, ms->held);
+        ASSERT_EQ(s.kept, ms->kept);
+        ASSERT_EQ(s.evicted, ms->evicted);
+      }
+      ASSERT_EQ(h.shares.size(), helds.size());
+      for (const auto& [ip, n] : h.by_ip) ASSERT_LE(n, allowance);  // no address above its allowance
+      expect_balanced(*b);
+    }
+    helds.clear();
+    auto h = b->holdings();
+    EXPECT_EQ(h.free, b->total());
+    EXPECT_TRUE(h.by_ip.empty());
+    EXPECT_EQ(h.evicted, 0u);
+    EXPECT_TRUE(h.shares.empty());
+  }
+}

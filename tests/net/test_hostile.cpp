@@ -1,0 +1,348 @@
+// A node under hostile peers on loopback: one address opening a thousand connections, slow
+// writers that send most of a frame and stall, a valid header followed by garbage, and
+// connections that never send a byte. Through each, the node's memory and descriptors stay
+// bounded, it still push-pulls with an honest member, and its counters and records show
+// what it dropped. The attackers play from 127.0.0.2 and up; honest nodes use 127.0.0.1.
+#include <gtest/gtest.h>
+#include <malloc.h>
+
+#include <atomic>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "helpers.hpp"
+#include "proto/packet.hpp"
+#include "proto/stream.hpp"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VN_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define VN_SANITIZED 1
+#endif
+#endif
+#ifdef VN_SANITIZED
+// The sanitizers' own allocator statistics (their runtime exports it; g++ ships no header).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
+
+using namespace vennock;
+using namespace vennock::net;
+using namespace vennock::net::testing;
+
+namespace {
+
+constexpr size_t kFrame = 64 * 1024;
+
+// Heap bytes in use by the whole process.
+size_t heap_bytes() {
+#ifdef VN_SANITIZED
+  return __sanitizer_get_current_allocated_bytes();
+#else
+  struct mallinfo2 mi = mallinfo2();
+  return mi.uordblks + mi.hblkhd;
+#endif
+}
+
+// The attacking sockets, counted so the node's own descriptors can be told apart.
+struct Attackers {
+  std::vector<int> fds;
+  std::atomic<size_t> open{0};
+  ~Attackers() { close_all(); }
+  int connect(uint8_t from, const SocketAddr& to, bool nonblocking = false) {
+    ++open;  // counted first: the descriptor exists from the socket call on
+    int fd = connect_from(from, to, nonblocking);
+    if (fd < 0) {
+      --open;
+      return -1;
+    }
+    fds.push_back(fd);
+    return fd;
+  }
+  void close_all() {
+    for (int fd : fds) ::close(fd);
+    open -= fds.size();
+    fds.clear();
+  }
+  // Sockets whose peer (the node) has ended the connection.
+  size_t ended() const {
+    size_t n = 0;
+    for (int fd : fds) {
+      uint8_t b[256];
+      ssize_t r;
+      do {
+        r = ::recv(fd, b, sizeof b, MSG_DONTWAIT);
+      } while (r > 0);
+      if (r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) ++n;
+    }
+    return n;
+  }
+};
+
+// Samples the heap and the descriptors that are not the attackers' while an attack runs: in
+// the background, and whenever the attacking loop asks.
+class Sampler {
+ public:
+  Sampler(const Attackers& a, size_t fds_base, size_t heap_base) : a_(a), fds_base_(fds_base), heap_base_(heap_base) {
+    t_ = std::thread([this] {
+      while (!stop_) {
+        sample();
+        std::this_thread::sleep_for(2ms);
+      }
+    });
+  }
+  ~Sampler() { stop(); }
+  void stop() {
+    if (t_.joinable()) {
+      stop_ = true;
+      t_.join();
+    }
+  }
+  void sample() {
+    // Listing the descriptors takes a while: a sample during which the attackers opened
+    // sockets is not used.
+    size_t before = a_.open.load();
+    size_t fds = fd_count();
+    size_t heap = heap_bytes();
+    std::lock_guard<std::mutex> g(m_);
+    if (a_.open.load() == before) peak_fds_ = std::max(peak_fds_, fds > before ? fds - before : 0);
+    peak_heap_ = std::max(peak_heap_, heap);
+  }
+  // Growth over the figures taken before the attack.
+  size_t peak_fds() {
+    std::lock_guard<std::mutex> g(m_);
+    return peak_fds_ > fds_base_ ? peak_fds_ - fds_base_ : 0;
+  }
+  size_t peak_heap() {
+    std::lock_guard<std::mutex> g(m_);
+    return peak_heap_ > heap_base_ ? peak_heap_ - heap_base_ : 0;
+  }
+
+ private:
+  const Attackers& a_;
+  size_t fds_base_, heap_base_;
+  std::mutex m_;
+  size_t peak_fds_ = 0, peak_heap_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread t_;
+};
+
+void send_some(int fd, proto::ByteView b) {
+  size_t off = 0;
+  while (off < b.size()) {
+    ssize_t n = ::send(fd, b.data() + off, b.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n <= 0) return;  // the socket buffer is full or the node has let go: stop there
+    off += static_cast<size_t>(n);
+  }
+}
+
+Settings small(const std::string& name) {
+  Settings s = fast_settings(name);
+  s.config.max_stream_frame = kFrame;
+  s.config.max_user_message = 16 * 1024;
+  return s;
+}
+
+// A victim node with one honest member, and what it looked like before the attack.
+class Hostile : public ::testing::Test {
+ protected:
+  void start_victim(core::Duration header_timeout, core::Duration tcp_timeout = core::Duration::from_secs(2)) {
+    capture();
+    settled_tasks();
+    Settings s = small("victim");
+    s.tcp_header_timeout = header_timeout;
+    s.config.tcp_timeout = tcp_timeout;
+    victim_.emplace(start(std::move(s)));
+    Settings h = small("honest");
+    h.seed_addrs = {victim_->local_addr()};
+    honest_.emplace(start(std::move(h)));
+    ASSERT_TRUE(eventually([&] { return victim_->members().size() == 2; }));
+    ASSERT_TRUE(eventually([&] { return Runtime::live_tasks() == base_tasks(); }, 3s));
+    capture().reserve(20000);  // the records of an attack, kept by the test, are not the node's
+    fds_ = fd_count();
+    heap_ = heap_bytes();
+    mark_ = capture().mark();
+  }
+  // Tasks of the two nodes at rest: each actor only.
+  size_t base_tasks() const { return 2; }
+  void TearDown() override {
+    if (honest_) run(honest_->close());
+    if (victim_) run(victim_->close());
+  }
+  // A fresh node joins through the victim (one push-pull over TCP), then goes.
+  void fresh_join_succeeds() {
+    uint64_t served = victim_->stats().counters.push_pulls_served;
+    Settings f = small("fresh");
+    Memberlist fresh = start(std::move(f));
+    auto joined = run(fresh.join_seeds({seed_of(*victim_)}));
+    ASSERT_TRUE(joined.ok()) << joined.error().to_string();
+    EXPECT_EQ(joined.value(), 1u);
+    EXPECT_GE(fresh.members().size(), 2u);
+    // The counters are published at the end of the victim's turn.
+    EXPECT_TRUE(eventually([&] { return victim_->stats().counters.push_pulls_served > served; }));
+    run(fresh.close());
+  }
+  // Everything the attack cost the node is given back once the attackers have gone.
+  void settles() {
+    EXPECT_TRUE(eventually([&] { return fd_count() == fds_; }, 5s)) << fd_count() << " vs " << fds_;
+    EXPECT_TRUE(eventually([&] { return Runtime::live_tasks() == base_tasks(); }, 5s))
+        << Runtime::live_tasks() << " tasks";
+  }
+  size_t records(std::string_view prefix) { return capture().count(mark_, prefix); }
+  static void report(const char* what, Sampler& s) {
+    std::printf("[ %s ] peak growth: %zu descriptors, %zu KiB heap\n", what, s.peak_fds(), s.peak_heap() / 1024);
+  }
+
+  std::optional<Memberlist> victim_, honest_;
+  size_t fds_ = 0, heap_ = 0, mark_ = 0;
+  Attackers attackers_;
+};
+
+// What a node with the default limits may hold for its inbound streams: the budget's pool,
+// and per stream its read buffer, frame and bookkeeping; with room for the honest nodes,
+// the log records kept by the test, and allocator slack.
+constexpr size_t kStreams = 64;
+constexpr size_t kHeapBound = 2 * kFrame + kStreams * 24 * 1024 + 2 * 1024 * 1024;
+// Open streams, dropped ones still winding down, and the honest nodes' sockets.
+constexpr size_t kFdBound = 2 * kStreams + 16;
+
+}  // namespace
+
+TEST_F(Hostile, OneAddressOpeningAThousandConnections) {
+  start_victim(core::Duration::from_secs(30), core::Duration::from_secs(30));  // silence alone ends none here
+  const SocketAddr at = victim_->local_addr();
+  Sampler sampler(attackers_, fds_, heap_);
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_GE(attackers_.connect(2, at), 0) << i;
+    if (i % 20 == 0) sampler.sample();
+  }
+  // The node keeps the 16 newest of that address and drops each older one as the next comes.
+  ASSERT_TRUE(eventually([&] { return records("too many inbound connections; dropped one from=127.0.0.2:") == 984; },
+                         20s))
+      << records("too many inbound connections");
+  fresh_join_succeeds();
+  EXPECT_TRUE(eventually([&] { return attackers_.ended() == 984; }));
+  sampler.stop();
+  report("1,000 connections from one address", sampler);
+  EXPECT_LE(sampler.peak_fds(), kFdBound);
+  EXPECT_LE(sampler.peak_heap(), kHeapBound);
+  EXPECT_EQ(records("too many inbound connections; dropped one from=127.0.0.1"), 0u);  // the honest are never dropped
+  attackers_.close_all();
+  settles();
+}
+
+TEST_F(Hostile, SlowWritersSendingMostOfAFrameThenStalling) {
+  start_victim(core::Duration::from_secs(1));
+  const SocketAddr at = victim_->local_addr();
+  // A frame of the largest size whose header passes the check; the writers send all but its
+  // last 4 KiB.
+  std::array<uint8_t, 32> nk{};
+  proto::Codec codec("default", std::nullopt, std::span<const uint8_t, 32>(nk));
+  proto::Bytes frame = proto::encode_frame(codec.seal(proto::Bytes(kFrame - codec.overhead(), 0x5a), 1));
+  ASSERT_EQ(frame.size(), kFrame + 4);
+  proto::ByteView most = proto::ByteView(frame).subspan(0, frame.size() - 4096);
+  Sampler sampler(attackers_, fds_, heap_);
+  // 40 addresses with 4 writers each: more than twice the node's total of streams, and
+  // twenty times what its budget holds.
+  for (uint8_t ip = 2; ip < 42; ++ip) {
+    for (int i = 0; i < 4; ++i) {
+      int fd = attackers_.connect(ip, at);
+      ASSERT_GE(fd, 0);
+      send_some(fd, most);
+    }
+    sampler.sample();
+  }
+  fresh_join_succeeds();
+  // Each one ends once: refused beyond its address's allowance, pushed out by another
+  // address or by a newer connection, or at the stream timeout when it stalled with its
+  // bytes reserved (the honest nodes' streams may time out too, and log the same).
+  EXPECT_TRUE(eventually([&] { return attackers_.ended() == attackers_.fds.size(); }, 10s));
+  size_t refused = records("no room in the inbound buffer for this address; dropping connection");
+  size_t pushed = records("evicted to make room for another address's frame");
+  size_t dropped = refused + pushed + records("too many inbound connections; dropped one");
+  EXPECT_LE(dropped, attackers_.fds.size());
+  EXPECT_GE(dropped + records("stream timed out"), attackers_.fds.size());
+  EXPECT_GT(refused, 0u);
+  EXPECT_GT(pushed, 0u);
+  sampler.stop();
+  report("slow writers", sampler);
+  EXPECT_LE(sampler.peak_fds(), kFdBound);
+  EXPECT_LE(sampler.peak_heap(), kHeapBound);
+  attackers_.close_all();
+  settles();
+}
+
+TEST_F(Hostile, AValidHeaderThenGarbage) {
+  start_victim(core::Duration::from_secs(1));
+  const SocketAddr at = victim_->local_addr();
+  std::array<uint8_t, 32> nk{};
+  proto::Codec codec("default", std::nullopt, std::span<const uint8_t, 32>(nk));
+  proto::Bytes real = codec.seal(proto::Bytes(1000, 0x11), 1);
+  std::mt19937 rng(7);
+  uint64_t errors = victim_->stats().counters.decode_errors;
+  Sampler sampler(attackers_, fds_, heap_);
+  size_t sent = 0;
+  for (uint8_t ip = 2; ip < 6; ++ip) {
+    for (int i = 0; i < 8; ++i) {
+      // The header of a real packet, then random bytes to the frame's end.
+      proto::Bytes packet = real;
+      for (size_t k = proto::HEADER_LEN; k < packet.size(); ++k) packet[k] = static_cast<uint8_t>(rng());
+      int fd = attackers_.connect(ip, at);
+      ASSERT_GE(fd, 0);
+      send_some(fd, proto::encode_frame(packet));
+      ++sent;
+    }
+  }
+  // Each reaches the engine, which refuses it and closes the stream.
+  ASSERT_TRUE(eventually([&] { return victim_->stats().counters.decode_errors >= errors + sent; }))
+      << victim_->stats().counters.decode_errors - errors << " of " << sent;
+  EXPECT_TRUE(eventually([&] { return attackers_.ended() == sent; }));
+  // Garbage from the first byte is refused by the header check before the engine sees it.
+  uint64_t before = victim_->stats().counters.decode_errors;
+  size_t m = capture().mark();
+  for (int i = 0; i < 8; ++i) {
+    proto::Bytes junk(64);
+    for (auto& b : junk) b = static_cast<uint8_t>(rng());
+    int fd = attackers_.connect(6, at);
+    ASSERT_GE(fd, 0);
+    send_some(fd, proto::encode_frame(junk));
+  }
+  EXPECT_TRUE(eventually([&] { return victim_->stats().counters.decode_errors == before + 8; }));
+  EXPECT_EQ(capture().count(m, "first frame refused; dropping connection"), 8u);
+  fresh_join_succeeds();
+  sampler.stop();
+  report("valid header, then garbage", sampler);
+  EXPECT_LE(sampler.peak_fds(), kFdBound);
+  EXPECT_LE(sampler.peak_heap(), kHeapBound);
+  attackers_.close_all();
+  settles();
+}
+
+TEST_F(Hostile, ConnectionsThatNeverSendAByte) {
+  start_victim(core::Duration::from_millis(500));
+  const SocketAddr at = victim_->local_addr();
+  Sampler sampler(attackers_, fds_, heap_);
+  // 10 addresses with 30 silent connections each.
+  for (uint8_t ip = 2; ip < 12; ++ip)
+    for (int i = 0; i < 30; ++i) {
+      ASSERT_GE(attackers_.connect(ip, at, true), 0);
+      if (i % 10 == 0) sampler.sample();
+    }
+  fresh_join_succeeds();
+  // Each one is dropped once: to make room for a later one, or at the header timeout.
+  EXPECT_TRUE(eventually([&] { return attackers_.ended() == attackers_.fds.size(); }));
+  size_t evicted = records("too many inbound connections; dropped one");
+  size_t silent = records("no valid header in time; dropping connection");
+  EXPECT_EQ(evicted + silent, 300u);
+  EXPECT_GT(evicted, 0u);
+  EXPECT_GT(silent, 0u);
+  sampler.stop();
+  report("silent connections", sampler);
+  EXPECT_LE(sampler.peak_fds(), kFdBound);
+  EXPECT_LE(sampler.peak_heap(), kHeapBound);
+  // The node has let go of every one of them while the attackers still hold their ends.
+  EXPECT_TRUE(eventually([&] { return fd_count() - attackers_.open.load() == fds_; }));
+  attackers_.close_all();
+  settles();
+}
