@@ -16,6 +16,18 @@ uint32_t get_be32(const uint8_t* p) {
 // least half the buffer: amortised linear however small the pushes are.
 constexpr size_t kCompactAt = 4096;
 
+// An emptied buffer keeps at most this much capacity: a connection that once carried a large
+// frame should not hold its memory while it idles or trickles small ones.
+constexpr size_t kKeepCapacity = 64 * 1024;
+
+void reset(Bytes& buf) {
+  if (buf.capacity() > kKeepCapacity) {
+    Bytes().swap(buf);
+  } else {
+    buf.clear();
+  }
+}
+
 }  // namespace
 
 void encode_frame(ByteView packet, Bytes& out) {
@@ -43,7 +55,7 @@ Bytes encode_frame(ByteView packet) {
 Result<void, DecodeError> FrameCutter::push(ByteView bytes) {
   if (failed_) return err(decode_error(DecodeCode::FrameTooLarge));
   if (start_ == buf_.size()) {
-    buf_.clear();
+    reset(buf_);
     start_ = scan_ = 0;
   }
   while (!bytes.empty()) {
@@ -78,7 +90,7 @@ std::optional<Bytes> FrameCutter::next() {
   Bytes frame(p, p + len);
   start_ += FRAME_PREFIX_LEN + len;
   if (start_ == buf_.size()) {
-    buf_.clear();
+    reset(buf_);
     start_ = scan_ = 0;
   } else if (start_ >= kCompactAt && start_ * 2 >= buf_.size()) {
     buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(start_));

@@ -27,6 +27,8 @@ class FrameCutter {
   // be checked before the whole frame is in.
   ByteView peek(size_t n) const;
   size_t buffered() const { return buf_.size() - start_; }
+  // Memory the cutter holds, whatever is buffered.
+  size_t capacity() const { return buf_.capacity(); }
   // Length of the frame being received, once its prefix is in.
   std::optional<uint32_t> pending_length() const;
 

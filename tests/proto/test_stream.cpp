@@ -141,5 +141,25 @@ TEST(FrameCutter, ManySmallFramesStayLinearAndCompact) {
   EXPECT_EQ(c.buffered(), 0u);
 }
 
+TEST(FrameCutter, GivesBackALargeFramesMemoryOnceItIsTaken) {
+  FrameCutter cut(4 * 1024 * 1024);
+  Bytes big = packet_of(1024 * 1024, 7);
+  Bytes wire = encode_frame(big);
+  for (size_t off = 0; off < wire.size(); off += 16384) {
+    size_t n = std::min<size_t>(16384, wire.size() - off);
+    ASSERT_TRUE(cut.push(ByteView(wire.data() + off, n)).ok());
+  }
+  EXPECT_GE(cut.capacity(), big.size());
+  auto f = cut.next();
+  ASSERT_TRUE(f.has_value());
+  EXPECT_EQ(*f, big);
+  EXPECT_LE(cut.capacity(), 64u * 1024);
+  // Small frames afterwards keep working from a small buffer.
+  Bytes small = encode_frame(Bytes{1, 2, 3});
+  ASSERT_TRUE(cut.push(small).ok());
+  EXPECT_EQ(cut.next(), (Bytes{1, 2, 3}));
+  EXPECT_LE(cut.capacity(), 64u * 1024);
+}
+
 }  // namespace
 }  // namespace vennock::proto
