@@ -3,14 +3,15 @@
 namespace vennock::core {
 
 void GossipQueue::link(Item* it, bool front) {
-  if (buckets_.size() <= it->transmits) buckets_.resize(it->transmits + 1);
   Bucket& b = buckets_[it->transmits];
   it->where = front ? b.insert(b.begin(), it) : b.insert(b.end(), it);
   if (it->kind == Kind::Broadcast) bcast_.insert(it);
 }
 
 void GossipQueue::unlink(Item* it) {
-  buckets_[it->transmits].erase(it->where);
+  auto b = buckets_.find(it->transmits);
+  b->second.erase(it->where);
+  if (b->second.empty()) buckets_.erase(b);
   if (it->kind == Kind::Broadcast) bcast_.erase(it);
 }
 
@@ -55,8 +56,8 @@ size_t GossipQueue::fill(proto::Bytes& out, size_t budget, size_t fresh_budget, 
   std::vector<Item*> sent;
   std::vector<Item*> drop;
   bool stop = false;
-  for (size_t t = 0; t < buckets_.size() && !stop; ++t) {
-    for (Item* item : buckets_[t]) {
+  for (auto b = buckets_.begin(); b != buckets_.end() && !stop; ++b) {
+    for (Item* item : b->second) {
       size_t used = out.size() - start;
       if (used + kMinItem > budget) {
         stop = true;

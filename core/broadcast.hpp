@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <list>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -57,7 +58,8 @@ class GossipQueue {
 
   std::unordered_map<std::string, std::unique_ptr<Item>> items_;
   // Items by how often they were sent: bucket t holds the items sent t times, newest first.
-  std::vector<Bucket> buckets_;
+  // Only non-empty buckets exist, so a large retransmit limit costs nothing per packet.
+  std::map<uint32_t, Bucket> buckets_;
   // Broadcasts only, for eviction: the last one is the most sent.
   std::set<Item*, MostSent> bcast_;
   uint64_t next_id_ = 1;

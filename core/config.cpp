@@ -43,7 +43,7 @@ Result<void, ConfigError> Config::validate() const {
   if (user_broadcast_queue == 0) return err(fail("user_broadcast_queue", "must be at least 1"));
   // The codec must fit its header, nonce, stamp and tag in a datagram and a frame, with
   // room for at least one byte of payload.
-  if (udp_max_payload <= proto::PACKET_OVERHEAD || max_stream_frame <= proto::PACKET_OVERHEAD)
+  if (!proto::limits_hold_packet(udp_max_payload, max_stream_frame))
     return err(fail("limits", "too small to hold the packet overhead"));
 
   const uint64_t ping = proto::max_ping_size();

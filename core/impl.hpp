@@ -24,10 +24,8 @@ namespace vennock::core {
 // how many nonces the replay window remembers at most.
 inline constexpr uint64_t REPLAY_WINDOW_MS = 120'000;
 inline constexpr size_t REPLAY_NONCES = 1 << 17;
-// The largest datagram the engine opens: the largest UDP payload there is.
-inline constexpr size_t MAX_DATAGRAM = 65535;
-// Dead members stay in the table this long (for reconnects after a partition); left ones
-// only as long as their news is gossiped.
+// Dead and left members stay in the table this long: for reconnects after a partition, and
+// so that a stale record of them cannot bring them back.
 inline constexpr uint64_t DEAD_RETENTION_NS = 6ULL * 3600 * 1'000'000'000;
 // Bounds on state that strangers could otherwise inflate.
 inline constexpr size_t MAX_RELAYS = 1024;
@@ -82,6 +80,12 @@ struct Node::Impl {
     uint32_t nacks = 0;
     StreamId tcp = 0;
   } probe;
+  // A failed probe's Nacks, still counted for one more period: a helper answers only after
+  // its own probe timeout, which may well end after our period does.
+  struct NackTally {
+    uint32_t seq = 0, expected = 0, got = 0;
+  };
+  std::optional<NackTally> nack_tally;
   std::vector<std::pair<uint32_t, uint32_t>> probe_order;  // (slot, gen), shuffled per round
   size_t probe_idx = 0;
   uint64_t next_probe = 0;  // 0: not scheduled
@@ -161,6 +165,9 @@ struct Node::Impl {
   // --- leave
   std::optional<CommandId> leave_pending;
 
+  // Gossip queue keys: news of a member replaces older news of it; broadcasts are their own.
+  static std::string member_key(const std::string& name) { return "m" + name; }
+
   // ==== helpers (lib.cpp)
   uint64_t wall_ms() const;
   uint64_t scaled(const Duration& d) const;
@@ -186,9 +193,14 @@ struct Node::Impl {
     size_t new_members = 0;
     // Set while merging the records of a State other than its sender's own.
     bool from_state = false;
+    // Nodes put one Ping or IndirectPing in a packet. Only the first of each is answered, so
+    // one packet stuffed with probe requests cannot make this node send thousands of packets
+    // (to a forged source address, or to any target address it names).
+    bool pinged = false;
+    bool relayed = false;
   };
   // Opens and decodes one packet; false when it was refused (and counted).
-  bool intake(std::span<uint8_t> packet, size_t limit, std::vector<proto::Message>& out);
+  bool intake(std::span<uint8_t> packet, bool datagram, std::vector<proto::Message>& out);
   void dispatch(std::vector<proto::Message>& msgs, Ctx& ctx);
   void reply(Ctx& ctx, proto::Bytes& payload);
 
@@ -223,6 +235,7 @@ struct Node::Impl {
   void on_indirect(const proto::IndirectPing& p, Ctx& ctx);
   void on_ack(const proto::Ack& a, Ctx& ctx);
   void on_nack(const proto::Nack& n);
+  void settle_nacks();
   void relay_timeouts();
   void gossip_tick();
   void pick_random(const std::vector<uint32_t>& from, size_t k, const std::string* exclude, std::vector<uint32_t>& out);
@@ -249,6 +262,8 @@ struct Node::Impl {
   void drop_user_queue(const std::string& member);
   void on_user_message(const proto::UserMessage& m, Ctx& ctx);
   void on_user_broadcast(const proto::UserBroadcast& b);
+  // Queues a broadcast for gossip, evicting one when the queue then holds too many.
+  void queue_broadcast(const proto::UserBroadcast& b);
   bool broadcast_seen(const std::string& origin, uint64_t epoch, uint64_t seq);
   Member sender_record(const std::string& name, uint64_t epoch, const std::optional<proto::SocketAddr>& addr) const;
 };

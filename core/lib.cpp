@@ -71,8 +71,10 @@ size_t Node::Impl::payload_budget() const { return static_cast<size_t>(cfg.udp_m
 
 uint32_t Node::Impl::retransmit_limit() const {
   double n = static_cast<double>(table.live_count() + 1);
-  uint32_t lg = static_cast<uint32_t>(std::ceil(std::log10(n + 1)));
-  return cfg.retransmit_mult * std::max<uint32_t>(1, lg);
+  uint64_t lg = static_cast<uint64_t>(std::ceil(std::log10(n + 1)));
+  // Saturating: a product that wrapped would send news zero times.
+  uint64_t limit = uint64_t{cfg.retransmit_mult} * std::max<uint64_t>(1, lg);
+  return static_cast<uint32_t>(std::min<uint64_t>(limit, UINT32_MAX));
 }
 
 void Node::Impl::send_packet(const proto::SocketAddr& to, proto::Bytes& payload, bool piggyback) {
@@ -127,7 +129,7 @@ void Node::Impl::forget_stream(StreamId id) {
 
 void Node::Impl::check_leave_done() {
   if (!leave_pending) return;
-  if (table.live_count() == 0 || !gossip.contains("m" + self.name)) {
+  if (table.live_count() == 0 || !gossip.contains(member_key(self.name))) {
     complete(*leave_pending, outcome::Done{});
     leave_pending.reset();
   }
@@ -135,15 +137,16 @@ void Node::Impl::check_leave_done() {
 
 // ---------------------------------------------------------------- intake
 
-bool Node::Impl::intake(std::span<uint8_t> packet, size_t limit, std::vector<proto::Message>& out) {
+bool Node::Impl::intake(std::span<uint8_t> packet, bool datagram, std::vector<proto::Message>& out) {
   ++counters.packets_received;
-  if (packet.size() > limit) {
+  // The codec bounds a datagram; a frame is bounded by our own limit.
+  if (!datagram && packet.size() > cfg.max_stream_frame) {
     ++counters.decode_errors;
     return false;
   }
   // Open before looking at the stamp or the nonce: neither can be trusted until the packet
   // has authenticated, and a forged packet must not fill the nonce memory.
-  auto opened = codec.open(packet);
+  auto opened = datagram ? codec.open_datagram(packet) : codec.open(packet);
   if (!opened) {
     auto code = opened.error().code;
     if (code == proto::DecodeCode::UnknownKey || code == proto::DecodeCode::AuthFailed)
@@ -201,7 +204,7 @@ void Node::handle_datagram(uint64_t now, const SocketAddr& from, std::span<uint8
   Impl& s = *impl_;
   s.now_ = std::max(s.now_, now);
   std::vector<proto::Message> msgs;
-  if (!s.intake(packet, MAX_DATAGRAM, msgs)) return;
+  if (!s.intake(packet, true, msgs)) return;
   Impl::Ctx ctx;
   ctx.from = from;
   s.dispatch(msgs, ctx);

@@ -6,10 +6,6 @@
 
 namespace vennock::core {
 
-namespace {
-std::string key_of(const std::string& name) { return "m" + name; }
-}  // namespace
-
 uint64_t Node::Impl::suspicion_min_ns() const {
   double n = static_cast<double>(table.live_count() + 1);
   double scale = std::max(1.0, std::log10(n));
@@ -36,26 +32,28 @@ void Node::Impl::gossip_member(Entry& e) {
       break;
     }
   }
-  gossip.push(GossipQueue::Kind::Member, key_of(e.m.name), std::move(b));
+  gossip.push(GossipQueue::Kind::Member, member_key(e.m.name), std::move(b));
 }
 
 void Node::Impl::gossip_alive_self() {
   proto::Bytes b;
   proto::encode(proto::Alive{self.name, self.addr.on_wire(), self.epoch, self.incarnation, self.meta}, b);
-  gossip.push(GossipQueue::Kind::Member, key_of(self.name), std::move(b));
+  gossip.push(GossipQueue::Kind::Member, member_key(self.name), std::move(b));
 }
 
 void Node::Impl::resend_news(Entry& e) {
-  if (e.m.state == MemberState::Alive && !gossip.contains(key_of(e.m.name))) gossip_member(e);
+  if (e.m.state == MemberState::Alive && !gossip.contains(member_key(e.m.name))) gossip_member(e);
 }
 
 void Node::Impl::remind_alive() {
-  if (!gossip.contains(key_of(self.name))) gossip_alive_self();
+  if (!gossip.contains(member_key(self.name))) gossip_alive_self();
 }
 
 void Node::Impl::refute(uint32_t inc) {
-  // Raise our incarnation past the accusation and tell everyone.
-  self.incarnation = (inc_newer(inc, self.incarnation) ? inc : self.incarnation) + 1;
+  // Raise our incarnation past the accusation and tell everyone. Only a strictly older
+  // accusation leaves ours as the base: one exactly half the range away is neither older nor
+  // newer, and out-bidding our own value would leave it "not newer" than the accusation.
+  self.incarnation = (inc_newer(self.incarnation, inc) ? self.incarnation : inc) + 1;
   ++counters.refutations;
   adjust_health(1);
   gossip_alive_self();
@@ -148,10 +146,10 @@ void Node::Impl::become_gone(uint32_t slot, MemberState s) {
   clear_suspicion(slot);
   if (e.expiry) expiries.erase({e.expiry, slot});
   table.set_state(slot, s, now_);
-  uint64_t keep = s == MemberState::Left
-                      ? std::max(cfg.gossip_to_the_dead.as_nanos(), cfg.dead_reclaim.as_nanos())
-                      : std::max(DEAD_RETENTION_NS, cfg.dead_reclaim.as_nanos());
-  e.expiry = later(now_, keep);
+  // Left entries are kept as long as dead ones: a member that missed the departure may hold
+  // the member alive until its own probes find it gone, a probe round and a suspicion later,
+  // and its push-pulls would bring the member back to life wherever the entry was gone.
+  e.expiry = later(now_, std::max(DEAD_RETENTION_NS, cfg.dead_reclaim.as_nanos()));
   expiries.insert({e.expiry, slot});
   drop_user_queue(e.m.name);
   changed();
@@ -365,8 +363,10 @@ proto::State Node::Impl::full_state(bool join) const {
   st.members.push_back(proto::MemberRecord{self.name, self.addr.on_wire(), self.epoch, self.incarnation, self.state,
                                            self.meta});
   table.for_each([&](const Entry& e) {
-    st.members.push_back(
-        proto::MemberRecord{e.m.name, e.m.addr.on_wire(), e.m.epoch, e.m.incarnation, e.m.state, e.m.meta});
+    // A receiver takes nothing but the accusation from a dead or left record: its metadata
+    // would only make every exchange larger for as long as the entry is kept.
+    st.members.push_back(proto::MemberRecord{e.m.name, e.m.addr.on_wire(), e.m.epoch, e.m.incarnation, e.m.state,
+                                             is_live(e.m.state) ? e.m.meta : Bytes{}});
   });
   return st;
 }

@@ -112,14 +112,14 @@ void Node::Impl::probe_end() {
   Probe p = std::move(probe);
   probe = Probe{};
   if (p.tcp && streams.count(p.tcp)) close_stream(p.tcp);
+  settle_nacks();
   if (p.acked) return;
   ++counters.probes_failed;
   // With nacks, a silent target whose helpers all answered says nothing about us; each
-  // helper that stayed silent too points at our own link.
+  // helper that stayed silent too points at our own link. Their Nacks are still on their way
+  // (a helper waits its whole probe timeout first), so they are settled a period from now.
   if (p.expected_nacks > 0) {
-    uint32_t missed = p.expected_nacks > p.nacks ? p.expected_nacks - p.nacks : 0;
-    counters.missed_nacks += missed;
-    adjust_health(static_cast<int>(missed));
+    nack_tally = NackTally{p.seq, p.expected_nacks, p.nacks};
   } else {
     adjust_health(1);
   }
@@ -130,6 +130,8 @@ void Node::Impl::probe_end() {
 }
 
 void Node::Impl::on_ping(const proto::Ping& p, Ctx& ctx) {
+  if (ctx.pinged) return;
+  ctx.pinged = true;
   if (p.target != self.name) {
     ++counters.misdirected;
     return;
@@ -146,7 +148,8 @@ void Node::Impl::on_ping(const proto::Ping& p, Ctx& ctx) {
 }
 
 void Node::Impl::on_indirect(const proto::IndirectPing& p, Ctx& ctx) {
-  if (!ctx.from || relays.size() >= MAX_RELAYS) return;
+  if (!ctx.from || ctx.relayed || relays.size() >= MAX_RELAYS) return;
+  ctx.relayed = true;
   uint32_t s = ++seq;
   Relay r;
   r.requester = *ctx.from;
@@ -199,6 +202,15 @@ void Node::Impl::on_ack(const proto::Ack& a, Ctx& ctx) {
 
 void Node::Impl::on_nack(const proto::Nack& n) {
   if (probe.active && n.seq == probe.seq && probe.nacks < probe.expected_nacks) ++probe.nacks;
+  if (nack_tally && n.seq == nack_tally->seq && nack_tally->got < nack_tally->expected) ++nack_tally->got;
+}
+
+void Node::Impl::settle_nacks() {
+  if (!nack_tally) return;
+  uint32_t missed = nack_tally->expected - nack_tally->got;
+  nack_tally.reset();
+  counters.missed_nacks += missed;
+  adjust_health(static_cast<int>(missed));
 }
 
 void Node::Impl::gossip_tick() {

@@ -82,7 +82,7 @@ void Node::Impl::stream_data(StreamId id, std::span<const uint8_t> frame) {
   // The frame is lent; opening works in place, so take a copy.
   std::vector<uint8_t> buf(frame.begin(), frame.end());
   std::vector<proto::Message> msgs;
-  if (!intake(buf, std::max<uint64_t>(cfg.max_stream_frame, 1), msgs)) {
+  if (!intake(buf, false, msgs)) {
     // A peer that cannot talk to us gets nothing more from this stream.
     transmits.push_back(transmit::Close{id});
     stream_end(id, true);
@@ -199,8 +199,10 @@ void Node::Impl::join_attempt(CommandId id, uint32_t seed) {
   auto it = joins.find(id);
   if (it == joins.end()) return;
   ++it->second.attempts[seed];
-  if (!start_push_pull(it->second.seeds[seed], StreamKind::Join, id, seed)) {
-    // Our state cannot be sent at all: trying again would not help.
+  // A node that left contacts no one; and when our state cannot be sent at all, trying again
+  // would not help either.
+  if (self.state == MemberState::Left ||
+      !start_push_pull(it->second.seeds[seed], StreamKind::Join, id, seed)) {
     it->second.attempts[seed] = cfg.join_retries;
     join_settle(id, seed, false);
   }
@@ -212,7 +214,7 @@ void Node::Impl::join_settle(CommandId id, uint32_t seed, bool answered) {
   JoinOp& op = it->second;
   if (seed >= op.seeds.size() || op.settled[seed] != 0) return;
   if (!answered && op.attempts[seed] < cfg.join_retries) {
-    // Try a silent seed again after a short pause, unless we have left meanwhile.
+    // Try a silent seed again after a short pause (join_attempt gives up if we left meanwhile).
     join_retries.insert({later(now_, cfg.probe_interval.as_nanos()), id, seed});
     return;
   }

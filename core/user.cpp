@@ -13,7 +13,7 @@ void Node::Impl::command_send(CommandId id, command::Send c) {
     return complete(id, CommandError::TooLarge);
   }
   const Entry* e = table.find(c.name);
-  if (!e || !is_live(e->m.state) || (c.epoch != 0 && e->m.epoch != c.epoch))
+  if (!e || !is_live(e->m.state) || (c.epoch != 0 && e->m.epoch != 0 && e->m.epoch != c.epoch))
     return complete(id, CommandError::NotAMember);
   proto::UserMessage m{self.name, self.epoch, e->m.name, e->m.epoch, std::move(c.data)};
   proto::Bytes payload;
@@ -92,14 +92,17 @@ void Node::Impl::command_broadcast(CommandId id, command::Broadcast c) {
     ++counters.user_messages_too_large;
     return complete(id, CommandError::TooLarge);
   }
-  uint64_t s = ++broadcast_seq;
-  proto::Bytes b;
-  proto::encode(proto::UserBroadcast{self.name, self.epoch, s, std::move(c.data)}, b);
   ++counters.user_messages_sent;
-  gossip.push(GossipQueue::Kind::Broadcast,
-              "b" + self.name + "/" + std::to_string(self.epoch) + "/" + std::to_string(s), std::move(b));
-  if (gossip.broadcasts() > cfg.user_broadcast_queue && gossip.drop_one_broadcast()) ++counters.user_queue_overflow;
+  queue_broadcast(proto::UserBroadcast{self.name, self.epoch, ++broadcast_seq, std::move(c.data)});
   complete(id, outcome::Done{});
+}
+
+void Node::Impl::queue_broadcast(const proto::UserBroadcast& b) {
+  proto::Bytes enc;
+  proto::encode(b, enc);
+  gossip.push(GossipQueue::Kind::Broadcast,
+              "b" + b.origin + "/" + std::to_string(b.origin_epoch) + "/" + std::to_string(b.seq), std::move(enc));
+  if (gossip.broadcasts() > cfg.user_broadcast_queue && gossip.drop_one_broadcast()) ++counters.user_queue_overflow;
 }
 
 void Node::Impl::command_update_meta(CommandId id, command::UpdateMeta c) {
@@ -118,7 +121,7 @@ void Node::Impl::command_leave(CommandId id) {
   changed();
   proto::Bytes b;
   proto::encode(proto::Dead{self.name, self.epoch, self.incarnation, self.name}, b);
-  gossip.push(GossipQueue::Kind::Member, "m" + self.name, std::move(b));
+  gossip.push(GossipQueue::Kind::Member, member_key(self.name), std::move(b));
   // Stop probing; gossip goes on so the news spreads.
   probe = Probe{};
   next_probe = 0;
@@ -152,8 +155,10 @@ void Node::Impl::on_user_message(const proto::UserMessage& m, Ctx& ctx) {
 bool Node::Impl::broadcast_seen(const std::string& origin, uint64_t epoch, uint64_t s) {
   auto it = seen.find(origin);
   if (it == seen.end()) {
-    // Bounded: the oldest origins are forgotten first.
-    while (seen.size() >= cfg.max_members + 64 && !seen_order.empty()) {
+    // Bounded: the oldest origins are forgotten first. (Saturating: max_members may be any
+    // positive u64, and a wrapped bound would forget origins all the time.)
+    const uint64_t cap = cfg.max_members > UINT64_MAX - 64 ? UINT64_MAX : cfg.max_members + 64;
+    while (seen.size() >= cap && !seen_order.empty()) {
       seen.erase(seen_order.front());
       seen_order.pop_front();
     }
@@ -189,12 +194,7 @@ void Node::Impl::on_user_broadcast(const proto::UserBroadcast& b) {
   if (broadcast_seen(b.origin, b.origin_epoch, b.seq)) return;
   ++counters.user_messages_received;
   emit(event::UserMessage{sender_record(b.origin, b.origin_epoch, std::nullopt), b.data, true});
-  // Pass it on.
-  proto::Bytes enc;
-  proto::encode(b, enc);
-  gossip.push(GossipQueue::Kind::Broadcast,
-              "b" + b.origin + "/" + std::to_string(b.origin_epoch) + "/" + std::to_string(b.seq), std::move(enc));
-  if (gossip.broadcasts() > cfg.user_broadcast_queue && gossip.drop_one_broadcast()) ++counters.user_queue_overflow;
+  queue_broadcast(b);  // pass it on
 }
 
 }  // namespace vennock::core

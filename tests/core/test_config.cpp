@@ -109,6 +109,21 @@ TEST(Config, ExtremeDurationsNeitherSpinNorOverflow) {
   }
 }
 
+TEST(Config, HugeRetransmitMultStillSendsNews) {
+  // retransmit_mult × log(n) saturates: wrapped around, it sent every item zero times.
+  Config c;
+  c.retransmit_mult = 0x80000000u;
+  c.tcp_fallback_ping = false;
+  Harness h(c);
+  for (int i = 0; i < 9; ++i) h.add_member("m" + std::to_string(i), static_cast<uint8_t>(2 + i));
+  h.clear();
+  for (int round = 0; round < 50; ++round) {
+    h.deliver(ip4(2), {proto::Ping{static_cast<uint32_t>(round), "self", "m0"}});
+    ASSERT_EQ(h.sent<proto::Alive>().size(), 9u) << round;  // each news item rides on every answer
+    h.clear();
+  }
+}
+
 TEST(Config, ErrorTextAndNodeCreation) {
   core::ConfigError e{"tcp_timeout", "must be positive"};
   EXPECT_EQ(e.message(), "tcp_timeout must be positive");

@@ -123,6 +123,44 @@ TEST(Detection, NoFalseDeathUnderFivePercentLoss) {
   EXPECT_EQ(deaths, 0u);      // ...and refuted every time
 }
 
+TEST(Detection, HealthyHelpersNacksAreNotCountedAsMissed) {
+  // A helper answers Nack only after its own probe timeout, which ends after the requester's
+  // period does when the interval is less than twice the timeout (the lan preset exactly, the
+  // wan preset by far). Those Nacks still count: a crash seen by healthy members raises no
+  // one's local health.
+  for (bool wan : {false, true}) {
+    Sim sim(21, NetParams{});
+    auto cfg = lan();
+    cfg.tcp_fallback_ping = false;
+    if (wan) {
+      cfg.probe_interval = core::Duration::from_secs(5);
+      cfg.probe_timeout = core::Duration::from_secs(3);
+      cfg.gossip_interval = core::Duration::from_millis(500);
+      cfg.suspicion_mult = 6;
+    }
+    const size_t n = 8;
+    ASSERT_TRUE(form_cluster(sim, n, cfg));
+    sim.run_for(5 * SEC);
+    sim.crash(3);
+    uint64_t failed = 0, missed = 0;
+    ASSERT_TRUE(sim.run_until_pred(
+        [&] {
+          failed = missed = 0;
+          for (size_t i = 0; i < n; ++i) {
+            if (!sim.up(i)) continue;
+            if (state_at(sim, i, node_name(3)) != MemberState::Dead) return false;
+            failed += sim.node(i).counters().probes_failed;
+            missed += sim.node(i).counters().missed_nacks;
+            EXPECT_EQ(sim.node(i).local_health(), 0u) << wan << " " << i;
+          }
+          return true;
+        },
+        300 * SEC));
+    EXPECT_GT(failed, 0u) << wan;
+    EXPECT_EQ(missed, 0u) << wan;
+  }
+}
+
 TEST(Detection, EncryptedClusterDetectsACrash) {
   Sim sim(14, NetParams{});
   const size_t n = 12;

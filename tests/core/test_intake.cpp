@@ -12,7 +12,7 @@ TEST(Intake, RefusedPacketsAreCountedByCause) {
   Harness h(encrypted(7));
   h.deliver_raw(ip4(2), proto::Bytes{1, 2, 3});
   EXPECT_EQ(h.node->counters().decode_errors, 1u);
-  h.deliver_raw(ip4(2), proto::Bytes(core::MAX_DATAGRAM + 1, 0));
+  h.deliver_raw(ip4(2), proto::Bytes(proto::MAX_DATAGRAM_LEN + 1, 0));
   EXPECT_EQ(h.node->counters().decode_errors, 2u);
   // Sealed under a key this node does not hold.
   std::array<uint8_t, 32> nk{};
@@ -94,6 +94,27 @@ TEST(Intake, PingIsAnsweredOnlyForThisName) {
   h.deliver(ip4(2), {Ping{78, "someone-else", "x"}});
   EXPECT_TRUE(h.out.empty());
   EXPECT_EQ(h.node->counters().misdirected, 1u);
+}
+
+TEST(Intake, OnlyOneProbeRequestOfEachKindPerPacketIsAnswered) {
+  // One datagram stuffed with Pings (from a forged source, say) gets one answer, not thousands.
+  Harness h;
+  std::vector<proto::Message> pings, relays;
+  for (uint32_t i = 0; i < 500; ++i) {
+    pings.push_back(Ping{i, "self", "x"});
+    relays.push_back(proto::IndirectPing{i, "t", ip4(static_cast<uint8_t>(10 + i % 200)), "req", true});
+  }
+  h.deliver(ip4(2), pings);
+  EXPECT_EQ(h.transmits<core::transmit::Datagram>().size(), 1u);
+  ASSERT_EQ(h.sent<Ack>(ip4(2)).size(), 1u);
+  EXPECT_EQ(h.sent<Ack>(ip4(2))[0].seq, 0u);
+  h.clear();
+  h.deliver(ip4(2), relays);
+  EXPECT_EQ(h.transmits<core::transmit::Datagram>().size(), 1u);
+  // A well-formed probe packet (the buddy system's Suspect in front of one Ping) is answered.
+  h.clear();
+  h.deliver(ip4(2), {proto::Suspect{"self", kEpoch, 0, "x"}, Ping{9, "self", "x"}});
+  EXPECT_EQ(h.sent<Ack>(ip4(2)).size(), 1u);
 }
 
 TEST(Intake, IndirectPingRelaysTheAckOrSendsANack) {

@@ -158,6 +158,11 @@ TEST(Merge, SuspicionOfThisNodeIsRefuted) {
   for (auto& a : h.sent<Alive>())
     if (a.name == "self" && a.incarnation == 6) refuted = true;
   EXPECT_TRUE(refuted);
+  // An accusation exactly half the range ahead is neither older nor newer than ours; the
+  // refutation must still be newer than it, or every holder of it would declare us dead.
+  const uint32_t far = h.node->local().incarnation + 0x80000000u;
+  h.deliver(ip4(2), {Suspect{"self", kEpoch, far, "a"}});
+  EXPECT_TRUE(core::inc_newer(h.node->local().incarnation, far));
 }
 
 TEST(Merge, StrangersAreBoundedPerPacketAndInTotal) {
@@ -206,12 +211,47 @@ TEST(Merge, GoneEntriesLeaveTheTableInTime) {
   h.deliver(ip4(2), {Dead{"a", kEpoch + 5, 1, "a"}});
   h.deliver(ip4(3), {Dead{"b", kEpoch + 5, 1, "x"}});
   uint64_t v = h.node->version();
-  h.advance(std::max(h.cfg.gossip_to_the_dead.as_nanos(), h.cfg.dead_reclaim.as_nanos()) + 1);
-  EXPECT_EQ(h.node->find("a"), nullptr);  // left: gone once its news is spread
-  EXPECT_NE(h.node->find("b"), nullptr);  // dead: kept for reconnects
-  EXPECT_GT(h.node->version(), v);
-  h.advance(core::DEAD_RETENTION_NS);
+  h.advance(core::DEAD_RETENTION_NS - 1);
+  EXPECT_NE(h.node->find("a"), nullptr);
+  EXPECT_NE(h.node->find("b"), nullptr);
+  EXPECT_EQ(h.node->version(), v);
+  h.advance(2);
+  EXPECT_EQ(h.node->find("a"), nullptr);
   EXPECT_EQ(h.node->find("b"), nullptr);
+  EXPECT_GT(h.node->version(), v);
+}
+
+TEST(Merge, AStaleRecordDoesNotBringBackAMemberThatLeft) {
+  // "b" missed the departure of "a" and still holds it alive; its push-pull, well after the
+  // departure's gossip is over, must not make "a" a member again.
+  Harness h;
+  h.add_member("a", 2, 4, kEpoch + 5);
+  h.add_member("b", 3);
+  h.deliver(ip4(2), {Dead{"a", kEpoch + 5, 4, "a"}});
+  h.advance(120 * SEC);
+  h.clear();
+  proto::State st;
+  st.members.push_back({"b", ip4(3), kEpoch + 5, 1, MemberState::Alive, {}});
+  st.members.push_back({"a", ip4(2), kEpoch + 5, 4, MemberState::Alive, {}});
+  h.frame(core::INBOUND_BIT | 1, {st});
+  EXPECT_EQ(h.node->find("a")->state, MemberState::Left);
+  EXPECT_TRUE(h.events_of<core::event::MemberJoined>().empty());
+  // The answer carries no metadata for members that are gone.
+  h.deliver(ip4(3), {Alive{"b", ip4(3), kEpoch + 5, 2, proto::encode_tags({{"k", "v"}})}});
+  h.deliver(ip4(3), {Dead{"b", kEpoch + 5, 2, "x"}});
+  auto frames = h.transmits<core::transmit::Frame>();
+  ASSERT_EQ(frames.size(), 1u);
+  h.clear();
+  h.frame(core::INBOUND_BIT | 2, {st});
+  frames = h.transmits<core::transmit::Frame>();
+  ASSERT_EQ(frames.size(), 1u);
+  auto msgs = h.decode(core::Transmit{frames[0]});
+  ASSERT_EQ(msgs.size(), 1u);
+  for (const auto& r : std::get<proto::State>(msgs[0]).members)
+    if (r.name == "b") {
+      EXPECT_EQ(r.state, MemberState::Dead);
+      EXPECT_TRUE(r.meta.empty());
+    }
 }
 
 }  // namespace

@@ -182,8 +182,15 @@ TEST(Join, NoSeedAnsweringFailsAndLeftRefuses) {
   EXPECT_EQ(h.transmits<core::transmit::Open>().size(), 2u);
   EXPECT_TRUE(is_error(h.outcome(id), core::CommandError::JoinFailed));
 
+  // A node that leaves while a seed is still being retried contacts it no more.
+  id = h.cmd(core::command::Join{{ip4(3)}});
+  h.advance(h.cfg.tcp_timeout.as_nanos() + 1);
   auto leave = h.cmd(core::command::Leave{});
   EXPECT_TRUE(is_done(h.outcome(leave)));
+  h.clear();
+  h.advance(2 * (h.cfg.tcp_timeout.as_nanos() + h.cfg.probe_interval.as_nanos()));
+  EXPECT_TRUE(h.transmits<core::transmit::Open>().empty());
+  EXPECT_TRUE(is_error(h.outcome(id), core::CommandError::JoinFailed));
   id = h.cmd(core::command::Join{{ip4(2)}});
   EXPECT_TRUE(is_error(h.outcome(id), core::CommandError::Left));
   // With nothing left to contact the answer is 0, even after leaving.

@@ -34,6 +34,9 @@ TEST(Commands, SendChecksInOrder) {
   id = h.cmd(Send{"a", kEpoch + 5, Bytes{1, 2, 3}});
   EXPECT_TRUE(is_done(h.outcome(id)));
   EXPECT_EQ(h.node->counters().user_messages_sent, 2u);
+  // A member that announced epoch 0 has no life to tell apart: any epoch reaches it.
+  h.add_member("zero", 4, 1, 0);
+  EXPECT_TRUE(is_done(h.outcome(h.cmd(Send{"zero", kEpoch, Bytes{1}}))));
   // Left comes first of all.
   h.cmd(Leave{});
   id = h.cmd(Send{"a", 0, Bytes(max + 1, 1)});
@@ -134,6 +137,18 @@ TEST(Commands, BroadcastChecksQueueAndDeliversOnce) {
   EXPECT_EQ(h.events_of<core::event::UserMessage>().size(), 2u);
   h.cmd(Leave{});
   EXPECT_TRUE(is_error(h.outcome(h.cmd(Broadcast{Bytes{1}})), CommandError::Left));
+}
+
+TEST(Commands, BroadcastsAreRememberedPerOriginWhateverMaxMembers) {
+  // The origins remembered are bounded by max_members plus a margin; a bound that wrapped
+  // around would forget them at once and deliver repeats.
+  auto cfg = lan();
+  cfg.max_members = UINT64_MAX;
+  Harness h(cfg);
+  for (int i = 0; i < 100; ++i)
+    h.deliver(ip4(2), {proto::UserBroadcast{"o" + std::to_string(i), kEpoch, 1, Bytes{1}}});
+  h.deliver(ip4(2), {proto::UserBroadcast{"o0", kEpoch, 1, Bytes{1}}});
+  EXPECT_EQ(h.node->counters().user_messages_received, 100u);
 }
 
 TEST(Commands, UpdateMetaRaisesTheIncarnationEvenWhenUnchanged) {
