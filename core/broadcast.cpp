@@ -33,11 +33,6 @@ void GossipQueue::push(Kind kind, std::string key, proto::Bytes msg) {
   link(raw, true);
 }
 
-void GossipQueue::erase(const std::string& key) {
-  auto found = items_.find(key);
-  if (found != items_.end()) remove(found->second.get());
-}
-
 bool GossipQueue::drop_one_broadcast() {
   if (bcast_.empty()) return false;
   remove(*std::prev(bcast_.end()));

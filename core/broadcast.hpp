@@ -22,7 +22,6 @@ class GossipQueue {
   // Queues `msg` under `key`, replacing any item under the same key (its count starts over).
   void push(Kind kind, std::string key, proto::Bytes msg);
   bool contains(const std::string& key) const { return items_.count(key) != 0; }
-  void erase(const std::string& key);
 
   // Appends items to `out` while they fit in `budget` bytes of payload in total, least-sent
   // first; each appended item counts one transmission and leaves the queue after `limit`.

@@ -123,7 +123,6 @@ struct Node::Impl {
     uint32_t ping_seq = 0;
     uint32_t user_msgs = 0;
     std::string member;  // user streams: the target's name
-    bool done = false;   // the exchange finished; only the close is left
   };
   std::unordered_map<StreamId, Stream> streams;
   std::set<std::pair<uint64_t, StreamId>> stream_deadlines;

@@ -211,18 +211,16 @@ void Node::Impl::on_alive(const proto::Alive& a, Ctx& ctx) {
     return;
   }
   Entry& cur = *e;
-  if (a.epoch < cur.m.epoch) return;  // news of an earlier life
+  // A name whose holder has been gone for dead_reclaim is free for any other life or address,
+  // an earlier epoch included: the next holder may start on a host whose clock lags.
+  const bool other = a.epoch != cur.m.epoch || a.addr != cur.m.addr.on_wire();
+  const bool reclaim = other && !is_live(cur.m.state) && now_ - cur.since >= cfg.dead_reclaim.as_nanos();
+  if (a.epoch < cur.m.epoch && !reclaim) return;  // news of an earlier life
   bool new_life = a.epoch > cur.m.epoch;
-  bool reclaim = false;
-  if (!new_life && a.addr != cur.m.addr.on_wire()) {
-    // The same life cannot move: another node claims the name, unless the holder is gone
-    // and its name has been free for dead_reclaim.
-    if (!is_live(cur.m.state) && now_ - cur.since >= cfg.dead_reclaim.as_nanos()) {
-      reclaim = true;
-    } else {
-      report_conflict(a.name, a.addr, cur.m);
-      return;
-    }
+  if (!new_life && !reclaim && a.addr != cur.m.addr.on_wire()) {
+    // The same life cannot move: another node claims the name.
+    report_conflict(a.name, a.addr, cur.m);
+    return;
   }
   if (new_life) ++counters.restarts;
   // The slot index is needed for the timers; recover it from the lists.
@@ -246,7 +244,10 @@ void Node::Impl::on_alive(const proto::Alive& a, Ctx& ctx) {
     changed();
     return;
   }
-  if (cur.m.state == MemberState::Left) return;  // a departure is final for that life
+  // A departure is final for that life: a member that left never raises its incarnation
+  // again, so only an Alive newer than the departure gets past the test below, and that can
+  // only be the member refuting a departure it never announced (forged, or a peer's bug),
+  // which would otherwise hide a live member for as long as the left entry is kept.
   if (!inc_newer(a.incarnation, cur.m.incarnation)) {
     // Old news to us, but news we learned quietly a moment ago and that is still being
     // gossiped: it is fresh in the cluster, so join in. (Later mentions of a member we have

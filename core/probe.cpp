@@ -241,9 +241,7 @@ void Node::Impl::gossip_tick() {
     scratch_payload.clear();
     gossip.fill(scratch_payload, budget, budget, retransmit_limit(), counters.gossip_too_large);
     if (scratch_payload.empty()) break;
-    proto::Bytes packet;
-    codec.seal(scratch_payload, wall_ms(), packet);
-    transmits.push_back(transmit::Datagram{std::move(packet), table.at(slot).m.addr});
+    send_packet(table.at(slot).m.addr, scratch_payload, false);
   }
   check_leave_done();
 }

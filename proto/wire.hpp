@@ -62,7 +62,6 @@ class Writer {
   void bytes(ByteView b);           // varint length, then the bytes
   void text(std::string_view s);    // varint length, then the UTF-8 bytes
   void addr(const SocketAddr& a);
-  Bytes& buffer() { return out_; }
 
  private:
   Bytes& out_;

@@ -64,7 +64,7 @@ TEST(Merge, LeaveIsFinalForThatLifeAndARestartIsANewOne) {
   ASSERT_EQ(h.events_of<core::event::MemberLeft>().size(), 1u);
   EXPECT_TRUE(h.events_of<core::event::MemberDead>().empty());
   EXPECT_EQ(h.node->find("a")->state, MemberState::Left);
-  h.deliver(ip4(2), {Alive{"a", ip4(2), kEpoch + 5, 9, {}}});  // the same life cannot come back
+  h.deliver(ip4(2), {Alive{"a", ip4(2), kEpoch + 5, 4, {}}});  // the same life cannot come back
   EXPECT_EQ(h.node->find("a")->state, MemberState::Left);
   h.deliver(ip4(2), {Dead{"a", kEpoch + 5, 9, "b"}});  // nor die after leaving
   EXPECT_TRUE(h.events_of<core::event::MemberDead>().empty());
@@ -79,6 +79,22 @@ TEST(Merge, LeaveIsFinalForThatLifeAndARestartIsANewOne) {
   h.deliver(ip4(3), {Alive{"a", ip4(2), kEpoch + 5, 100, {}}});
   EXPECT_EQ(h.node->find("a")->state, MemberState::Alive);
   EXPECT_EQ(h.node->find("a")->epoch, kEpoch + 99);
+}
+
+TEST(Merge, ADepartureTheMemberNeverAnnouncedIsRefuted) {
+  // A forged "left" record about "a": "a" hears it and refutes it with a newer incarnation,
+  // which brings it back here rather than leaving it hidden while the entry is kept.
+  Harness h;
+  h.add_member("a", 2, 4);
+  h.deliver(ip4(9), {Dead{"a", kEpoch + 5, 4, "a"}});
+  ASSERT_EQ(h.node->find("a")->state, MemberState::Left);
+  h.deliver(ip4(2), {Alive{"a", ip4(2), kEpoch + 5, 5, {}}});
+  EXPECT_EQ(h.node->find("a")->state, MemberState::Alive);
+  EXPECT_EQ(h.events_of<core::event::MemberRecovered>().size(), 1u);
+  // And this node refutes such a record about itself.
+  h.deliver(ip4(9), {Dead{"self", kEpoch, 0, "self"}});
+  EXPECT_EQ(h.node->local().state, MemberState::Alive);
+  EXPECT_EQ(h.node->local().incarnation, 1u);
 }
 
 TEST(Merge, SameLifeAtAnotherAddressIsANameConflict) {
@@ -114,6 +130,22 @@ TEST(Merge, DeadNameIsReclaimedOnlyAfterDeadReclaim) {
   h.deliver(ip4(3), {Alive{"a", ip4(3), kEpoch + 5, 2, {}}});
   EXPECT_EQ(h.node->find("a")->state, MemberState::Alive);
   EXPECT_EQ(h.node->find("a")->addr, ip4(3));
+
+  // A new holder whose epoch is earlier (its host's clock lags) waits for dead_reclaim too,
+  // then takes the name; the old life's own echoes never bring it back.
+  h.add_member("b", 4, 1, kEpoch + 50);
+  h.deliver(ip4(4), {Dead{"b", kEpoch + 50, 1, "b"}});
+  h.clear();
+  h.deliver(ip4(5), {Alive{"b", ip4(5), kEpoch + 40, 0, {}}});
+  EXPECT_EQ(h.node->find("b")->state, MemberState::Left);
+  h.advance(h.cfg.dead_reclaim.as_nanos());
+  h.deliver(ip4(4), {Alive{"b", ip4(4), kEpoch + 50, 1, {}}});
+  EXPECT_EQ(h.node->find("b")->state, MemberState::Left);
+  h.deliver(ip4(5), {Alive{"b", ip4(5), kEpoch + 40, 0, {}}});
+  EXPECT_EQ(h.node->find("b")->state, MemberState::Alive);
+  EXPECT_EQ(h.node->find("b")->epoch, kEpoch + 40);
+  EXPECT_EQ(h.events_of<core::event::MemberJoined>().size(), 1u);
+  EXPECT_TRUE(h.events_of<core::event::NameConflict>().empty());
 }
 
 TEST(Merge, UpdatedOnlyWhenMetadataBytesChange) {
