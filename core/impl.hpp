@@ -201,7 +201,6 @@ struct Node::Impl {
   // Opens and decodes one packet; false when it was refused (and counted).
   bool intake(std::span<uint8_t> packet, bool datagram, std::vector<proto::Message>& out);
   void dispatch(std::vector<proto::Message>& msgs, Ctx& ctx);
-  void reply(Ctx& ctx, proto::Bytes& payload);
 
   // ==== merge rules (member.cpp)
   void on_alive(const proto::Alive& a, Ctx& ctx);

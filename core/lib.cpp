@@ -170,14 +170,6 @@ bool Node::Impl::intake(std::span<uint8_t> packet, bool datagram, std::vector<pr
   return true;
 }
 
-void Node::Impl::reply(Ctx& ctx, proto::Bytes& payload) {
-  if (ctx.stream) {
-    send_frame(*ctx.stream, payload);
-  } else if (ctx.from) {
-    send_packet(*ctx.from, payload, true);
-  }
-}
-
 void Node::Impl::dispatch(std::vector<proto::Message>& msgs, Ctx& ctx) {
   for (auto& msg : msgs) {
     std::visit(

@@ -136,6 +136,9 @@ void Node::Impl::on_ping(const proto::Ping& p, Ctx& ctx) {
     ++counters.misdirected;
     return;
   }
+  // Over a stream, only a stream a peer opened to probe us is answered (and closed): the ones
+  // this node opened carry its own exchanges, which a stray Ping must not end unaccounted.
+  if (ctx.stream && !is_inbound(*ctx.stream)) return;
   scratch_payload.clear();
   proto::encode(proto::Ack{p.seq}, scratch_payload);
   if (ctx.stream) {

@@ -172,6 +172,35 @@ TEST(Join, SeedsAreDeduplicatedAndThisNodeDropped) {
   EXPECT_EQ(std::get<core::outcome::Count>(*out).n, 2u);
 }
 
+TEST(Join, AStrayPingOnOurOwnStreamsEndsNoExchange) {
+  // A seed that writes a Ping on the join stream before its State: the join still completes
+  // (answering and closing the stream left the join waiting forever).
+  Harness h;
+  h.add_member("a", 2);
+  auto id = h.cmd(core::command::Join{{ip4(3)}});
+  auto opens = h.transmits<core::transmit::Open>();
+  ASSERT_EQ(opens.size(), 1u);
+  h.clear();
+  h.frame(opens[0].id, {proto::Ping{1, "self", "x"}});
+  EXPECT_TRUE(h.out.empty());
+  h.frame(opens[0].id, {state_of({{"b", 3}})});
+  ASSERT_TRUE(h.outcome(id));
+  EXPECT_EQ(std::get<core::outcome::Count>(*h.outcome(id)).n, 1u);
+
+  // The same on a user stream: once it ends, the next large message gets a stream at once.
+  const proto::Bytes big(h.cfg.udp_max_payload, 1);
+  h.clear();
+  h.cmd(core::command::Send{"a", 0, big});
+  opens = h.transmits<core::transmit::Open>();
+  ASSERT_EQ(opens.size(), 1u);
+  h.frame(opens[0].id, {proto::Ping{2, "self", "x"}});
+  h.stream_end(opens[0].id, false);
+  h.clear();
+  h.cmd(core::command::Send{"a", 0, big});
+  EXPECT_EQ(h.transmits<core::transmit::Open>().size(), 1u);
+  EXPECT_EQ(h.node->counters().user_messages_sent, 2u);
+}
+
 TEST(Join, NoSeedAnsweringFailsAndLeftRefuses) {
   auto cfg = lan();
   cfg.join_retries = 2;
