@@ -165,12 +165,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         node.handle_stream(now, id, core::StreamEvent{core::stream_event::Data{p}});
         break;
       }
-      case 6: {  // a command (never leave: the probing check below needs a member)
-        switch (in.byte() % 4) {
-          case 0: node.command(now, core::command::Send{in.name(), 0, in.bytes(3000)}); break;
-          case 1: node.command(now, core::command::Broadcast{in.bytes(300)}); break;
-          case 2: node.command(now, core::command::Join{{addr(in.byte()), addr(in.byte())}}); break;
-          default: node.command(now, core::command::UpdateMeta{in.bytes(40)}); break;
+      case 6: {  // a command; leave rarely, so most runs keep probing to the end
+        std::array<uint8_t, 32> k{};
+        k.fill(static_cast<uint8_t>(3 + in.byte() % 3));  // 4 is the configured key
+        switch (in.byte() % 32) {
+          case 0: case 1: case 2: case 3: case 4: case 5:
+            node.command(now, core::command::Send{in.name(), 0, in.bytes(3000)});
+            break;
+          case 6: case 7: case 8: case 9: case 10:
+            node.command(now, core::command::Broadcast{in.bytes(300)});
+            break;
+          case 11: case 12: case 13: case 14: case 15:
+            node.command(now, core::command::Join{{addr(in.byte()), addr(in.byte())}});
+            break;
+          case 16: case 17: case 18: case 19: case 20:
+            node.command(now, core::command::UpdateMeta{in.bytes(40)});
+            break;
+          case 21: case 22: case 23: node.command(now, core::command::InstallKey{proto::Key::from_array(k)}); break;
+          case 24: case 25: case 26: node.command(now, core::command::UseKey{proto::Key::from_array(k)}); break;
+          case 27: case 28: case 29: node.command(now, core::command::RemoveKey{proto::Key::from_array(k)}); break;
+          default: node.command(now, core::command::Leave{}); break;
         }
         break;
       }
