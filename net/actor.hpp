@@ -151,7 +151,6 @@ class Actor {
   bool rejoining() const { return rejoining_; }
   size_t pending_count() const { return pending_.size(); }
   size_t task_count() const { return tasks_.size(); }
-  Sender<conn::Tagged> report_sender() const { return report_tx_; }
   Receiver<conn::Tagged>& report_receiver() { return report_rx_; }
   // Called at each step of every flush ("transmits", "events", "snapshot", "publish",
   // "answer"), after the step; for tests that check the order of what callers can see.
@@ -624,15 +623,14 @@ void Actor<E, T>::report(conn::Tagged t) {
           // now may the stream read on, and only now are the bytes free for others.
         } else if constexpr (std::is_same_v<R, conn::report::Dropped>) {
           count_refused(r.error.code);
-        } else if constexpr (std::is_same_v<R, conn::report::Closed>) {
+        } else if constexpr (std::is_same_v<R, conn::report::Closed> || std::is_same_v<R, conn::report::Failed>) {
           if (stale) return;
           if (it != conns_.end()) it->second.ended = true;
-          engine_->handle_stream(clock_.now(), t.id, core::stream_event::Closed{});
-          flush(false);
-        } else if constexpr (std::is_same_v<R, conn::report::Failed>) {
-          if (stale) return;
-          if (it != conns_.end()) it->second.ended = true;
-          engine_->handle_stream(clock_.now(), t.id, core::stream_event::Failed{});
+          if constexpr (std::is_same_v<R, conn::report::Closed>) {
+            engine_->handle_stream(clock_.now(), t.id, core::stream_event::Closed{});
+          } else {
+            engine_->handle_stream(clock_.now(), t.id, core::stream_event::Failed{});
+          }
           flush(false);
         } else {
           if (it != conns_.end() && !stale) conns_.erase(it);

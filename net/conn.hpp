@@ -178,7 +178,7 @@ template <class Transport>
 Task<void> outbound(std::shared_ptr<Transport> t, StreamId id, uint64_t task, proto::SocketAddr to,
                     Receiver<Write> rx, Sender<Tagged> reports, StreamSettings st) {
   Context cx{id, task, std::move(reports), st};
-  auto connecting = t->connect(to, now() + st.tcp_timeout);
+  auto connecting = t->connect(to, after(now(), st.tcp_timeout));
   auto c = co_await std::move(connecting);
   t.reset();  // only needed to connect
   if (!c) {

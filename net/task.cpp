@@ -71,11 +71,6 @@ void TaskState::abort() {
   }
 }
 
-bool TaskState::finished() {
-  std::lock_guard<std::mutex> g(m_);
-  return done_;
-}
-
 bool TaskState::park(std::coroutine_handle<> leaf, std::optional<Instant> deadline) {
   std::unique_lock<std::mutex> g(m_);
   leaf_ = leaf;
