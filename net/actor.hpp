@@ -417,8 +417,7 @@ void Actor<E, T>::request(Request r) {
           auto id = e.command(t, std::move(cmd));
           insert_pending(id, pending::Key{std::move(q.reply), word, key});
           // Before the flush answers: a caller that has its answer sees the new keys.
-          shared_->key_ids.store(std::make_shared<const std::vector<proto::KeyId>>(e.key_ids()),
-                                 std::memory_order_release);
+          shared_->key_ids.store(std::make_shared<const std::vector<proto::KeyId>>(e.key_ids()));
           header_->store(e.header_check());
         } else {
           static_assert(std::is_same_v<Q, request::Close>);
@@ -521,12 +520,12 @@ void Actor<E, T>::flush(bool timers_ran) {
   // 3. The member snapshot, whenever anything visible may have changed: events, the own
   // record, the table's size after the timers, or any table change at all (the engine's
   // version grows on every change, with or without an event).
-  auto cur = shared_->snapshot.load(std::memory_order_acquire);
+  auto cur = shared_->snapshot.load();
   uint64_t v = e.version();
   bool replace = !batch_.empty() || v != published_version_ || !(e.local() == cur->members.front()) ||
                  (timers_ran && cur->members.size() != e.table_size() + 1);
   if (replace) {
-    shared_->snapshot.store(std::make_shared<const Snapshot>(Snapshot::of(e)), std::memory_order_release);
+    shared_->snapshot.store(std::make_shared<const Snapshot>(Snapshot::of(e)));
     published_version_ = v;
   }
   cur.reset();

@@ -68,7 +68,7 @@ Stats Memberlist::stats() const {
 
 events::Events Memberlist::events() const { return in_->shared->hub.subscribe(); }
 
-std::vector<proto::KeyId> Keyring::key_ids() const { return *shared_->key_ids.load(std::memory_order_acquire); }
+std::vector<proto::KeyId> Keyring::key_ids() const { return *shared_->key_ids.load(); }
 
 // ---- requests -----------------------------------------------------------------------------
 
