@@ -315,6 +315,23 @@ TEST(Loopback, StartRefusesBadSettings) {
   run(m.close());
 }
 
+TEST(Loopback, KeyChangesOnANodeWithoutEncryptionAreRefused) {
+  Capture& cap = capture();
+  Memberlist a = start(fast_settings("plain"));
+  EXPECT_TRUE(a.keyring().key_ids().empty());
+  proto::Key k = generate_key().value();
+  size_t m = cap.mark();
+  auto r = run(a.keyring().install(k));
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().code(), ErrorCode::NotEncrypted);
+  EXPECT_EQ(cap.count(m, "keyring: change refused key=" + k.id().hex() +
+                             " error=this node runs without encryption and has no keys",
+                      log::Level::Warn),
+            1u);
+  EXPECT_TRUE(a.keyring().key_ids().empty());
+  run(a.close());
+}
+
 TEST(Loopback, ANodeWhoseSeedWasDownRejoinsThroughItLater) {
   Capture& cap = capture();
   // Find a free port, then leave it unused for a while.
