@@ -201,6 +201,6 @@ Task<void> sleep_until(Instant deadline) {
   while (now() < deadline) co_await park(deadline);
 }
 
-Task<void> sleep_for(std::chrono::nanoseconds d) { co_await sleep_until(now() + d); }
+Task<void> sleep_for(std::chrono::nanoseconds d) { co_await sleep_until(after(now(), d)); }
 
 }  // namespace vennock::net
