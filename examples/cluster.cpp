@@ -6,6 +6,7 @@
 // leaving, which the others detect and declare dead. Last, everything is closed.
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -84,6 +85,10 @@ Task<void> printer(std::string node, events::Events sub) {
 template <class T>
 T wait(Runtime& rt, Task<T> t) {
   auto j = rt.block_on(std::move(t));
+  if (!j.completed()) {
+    std::fprintf(stderr, "a step of the demo did not complete\n");
+    std::exit(1);
+  }
   return std::move(*j.value);
 }
 void wait(Runtime& rt, Task<void> t) { rt.block_on(std::move(t)); }

@@ -151,7 +151,6 @@ class Actor {
   bool rejoining() const { return rejoining_; }
   size_t pending_count() const { return pending_.size(); }
   size_t task_count() const { return tasks_.size(); }
-  Sender<conn::Tagged> report_sender() const { return report_tx_; }
   Receiver<conn::Tagged>& report_receiver() { return report_rx_; }
   // Called at each step of every flush ("transmits", "events", "snapshot", "publish",
   // "answer"), after the step; for tests that check the order of what callers can see.
@@ -418,8 +417,7 @@ void Actor<E, T>::request(Request r) {
           auto id = e.command(t, std::move(cmd));
           insert_pending(id, pending::Key{std::move(q.reply), word, key});
           // Before the flush answers: a caller that has its answer sees the new keys.
-          shared_->key_ids.store(std::make_shared<const std::vector<proto::KeyId>>(e.key_ids()),
-                                 std::memory_order_release);
+          shared_->key_ids.store(std::make_shared<const std::vector<proto::KeyId>>(e.key_ids()));
           header_->store(e.header_check());
         } else {
           static_assert(std::is_same_v<Q, request::Close>);
@@ -522,12 +520,12 @@ void Actor<E, T>::flush(bool timers_ran) {
   // 3. The member snapshot, whenever anything visible may have changed: events, the own
   // record, the table's size after the timers, or any table change at all (the engine's
   // version grows on every change, with or without an event).
-  auto cur = shared_->snapshot.load(std::memory_order_acquire);
+  auto cur = shared_->snapshot.load();
   uint64_t v = e.version();
   bool replace = !batch_.empty() || v != published_version_ || !(e.local() == cur->members.front()) ||
                  (timers_ran && cur->members.size() != e.table_size() + 1);
   if (replace) {
-    shared_->snapshot.store(std::make_shared<const Snapshot>(Snapshot::of(e)), std::memory_order_release);
+    shared_->snapshot.store(std::make_shared<const Snapshot>(Snapshot::of(e)));
     published_version_ = v;
   }
   cur.reset();
@@ -624,15 +622,14 @@ void Actor<E, T>::report(conn::Tagged t) {
           // now may the stream read on, and only now are the bytes free for others.
         } else if constexpr (std::is_same_v<R, conn::report::Dropped>) {
           count_refused(r.error.code);
-        } else if constexpr (std::is_same_v<R, conn::report::Closed>) {
+        } else if constexpr (std::is_same_v<R, conn::report::Closed> || std::is_same_v<R, conn::report::Failed>) {
           if (stale) return;
           if (it != conns_.end()) it->second.ended = true;
-          engine_->handle_stream(clock_.now(), t.id, core::stream_event::Closed{});
-          flush(false);
-        } else if constexpr (std::is_same_v<R, conn::report::Failed>) {
-          if (stale) return;
-          if (it != conns_.end()) it->second.ended = true;
-          engine_->handle_stream(clock_.now(), t.id, core::stream_event::Failed{});
+          if constexpr (std::is_same_v<R, conn::report::Closed>) {
+            engine_->handle_stream(clock_.now(), t.id, core::stream_event::Closed{});
+          } else {
+            engine_->handle_stream(clock_.now(), t.id, core::stream_event::Failed{});
+          }
           flush(false);
         } else {
           if (it != conns_.end() && !stale) conns_.erase(it);

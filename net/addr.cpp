@@ -166,4 +166,28 @@ bool IpAddr::is_unspecified() const {
   return true;
 }
 
+namespace {
+// The length of the white space at the front (or back) of `s`, 0 when there is none.
+size_t space_len(std::string_view s, bool from_front) {
+  auto is_ascii = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+  if (s.empty()) return 0;
+  if (from_front ? is_ascii(s.front()) : is_ascii(s.back())) return 1;
+  static const char* multi[] = {"\xc2\x85",     "\xc2\xa0",     "\xe1\x9a\x80", "\xe2\x80\x80", "\xe2\x80\x81",
+                                "\xe2\x80\x82", "\xe2\x80\x83", "\xe2\x80\x84", "\xe2\x80\x85", "\xe2\x80\x86",
+                                "\xe2\x80\x87", "\xe2\x80\x88", "\xe2\x80\x89", "\xe2\x80\x8a", "\xe2\x80\xa8",
+                                "\xe2\x80\xa9", "\xe2\x80\xaf", "\xe2\x81\x9f", "\xe3\x80\x80"};
+  for (const char* m : multi) {
+    std::string_view mv(m);
+    if (from_front ? s.starts_with(mv) : s.ends_with(mv)) return mv.size();
+  }
+  return 0;
+}
+}  // namespace
+
+std::string_view trim_space(std::string_view s) {
+  while (size_t n = space_len(s, true)) s.remove_prefix(n);
+  while (size_t n = space_len(s, false)) s.remove_suffix(n);
+  return s;
+}
+
 }  // namespace vennock::net

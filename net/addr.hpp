@@ -28,6 +28,10 @@ std::optional<SocketAddr> parse_socket_addr(std::string_view text);
 // A bare IPv4 address in dotted-quad form.
 std::optional<SocketAddr> parse_ipv4(std::string_view text, uint16_t port);
 
+// `s` without the white space at either end: ASCII and the other Unicode white-space code
+// points, as UTF-8.
+std::string_view trim_space(std::string_view s);
+
 // The IP of an address (family and bytes), as the inbound limits compare peers.
 struct IpAddr {
   SocketAddr::Family family = SocketAddr::Family::V4;

@@ -50,7 +50,7 @@ Task<Report> exchange(transport::TcpStream& s, Receiver<Write>& rx, Context& cx,
   std::vector<uint8_t> buf(kReadBuffer);
   size_t pending = 0;  // bytes read into buf and not buffered yet (waiting for a reservation)
   const Instant started = now();
-  const Instant header_deadline = started + st.tcp_header_timeout;
+  const Instant header_deadline = after(started, st.tcp_header_timeout);
   Instant last = started;  // last progress either way
 
   // Until its first frame is cut, the stream pays for every read from its budget share and
@@ -232,7 +232,7 @@ Task<Report> exchange(transport::TcpStream& s, Receiver<Write>& rx, Context& cx,
     if (!idle && out.empty()) {
       last = now();
     } else {
-      deadline = last + st.tcp_timeout;
+      deadline = after(last, st.tcp_timeout);
     }
     if (!header_ok && (!deadline || header_deadline < *deadline)) deadline = header_deadline;
     if (deadline && now() >= *deadline) {

@@ -15,7 +15,6 @@
 // actor. A stream whose share is evicted, or that finds no room, ends its connection.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -56,13 +55,11 @@ using Write = std::variant<write::Frame, write::Close>;
 class HeaderCell {
  public:
   explicit HeaderCell(proto::HeaderCheck c) : v_(std::make_shared<const proto::HeaderCheck>(std::move(c))) {}
-  std::shared_ptr<const proto::HeaderCheck> load() const { return v_.load(std::memory_order_acquire); }
-  void store(proto::HeaderCheck c) {
-    v_.store(std::make_shared<const proto::HeaderCheck>(std::move(c)), std::memory_order_release);
-  }
+  std::shared_ptr<const proto::HeaderCheck> load() const { return v_.load(); }
+  void store(proto::HeaderCheck c) { v_.store(std::make_shared<const proto::HeaderCheck>(std::move(c))); }
 
  private:
-  std::atomic<std::shared_ptr<const proto::HeaderCheck>> v_;
+  Swapped<proto::HeaderCheck> v_;
 };
 
 // The stream side of a frame's hold.
@@ -178,7 +175,7 @@ template <class Transport>
 Task<void> outbound(std::shared_ptr<Transport> t, StreamId id, uint64_t task, proto::SocketAddr to,
                     Receiver<Write> rx, Sender<Tagged> reports, StreamSettings st) {
   Context cx{id, task, std::move(reports), st};
-  auto connecting = t->connect(to, now() + st.tcp_timeout);
+  auto connecting = t->connect(to, after(now(), st.tcp_timeout));
   auto c = co_await std::move(connecting);
   t.reset();  // only needed to connect
   if (!c) {

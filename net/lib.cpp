@@ -68,7 +68,7 @@ Stats Memberlist::stats() const {
 
 events::Events Memberlist::events() const { return in_->shared->hub.subscribe(); }
 
-std::vector<proto::KeyId> Keyring::key_ids() const { return *shared_->key_ids.load(std::memory_order_acquire); }
+std::vector<proto::KeyId> Keyring::key_ids() const { return *shared_->key_ids.load(); }
 
 // ---- requests -----------------------------------------------------------------------------
 
@@ -120,8 +120,7 @@ Task<Result<size_t, Error>> Memberlist::join_seeds(std::vector<Seed> seeds) cons
 
 Task<Result<size_t, Error>> Memberlist::join_on(std::shared_ptr<Inner> in, std::vector<Seed> seeds) {
   using namespace std::chrono;
-  const auto total = nanoseconds(actor::Options::sat(in->resolve_timeout.as_nanos()));
-  const Instant deadline = total >= Instant::max() - now() ? Instant::max() : now() + total;
+  const Instant deadline = after(now(), nanoseconds(actor::Options::sat(in->resolve_timeout.as_nanos())));
   nanoseconds backoff = milliseconds(250);
   for (;;) {
     auto left = [&] { return std::max(nanoseconds(0), duration_cast<nanoseconds>(deadline - now())); };
@@ -295,32 +294,11 @@ std::optional<std::string> source_file(const char* path) {
   return s;
 }
 
-// Unicode white space at either end, as UTF-8.
-std::string_view trim_unicode(std::string_view s) {
-  auto len = [](std::string_view t, bool front) -> size_t {
-    auto ascii = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
-    if (t.empty()) return 0;
-    if (front ? ascii(t.front()) : ascii(t.back())) return 1;
-    static const char* multi[] = {"\xc2\x85",     "\xc2\xa0",     "\xe1\x9a\x80", "\xe2\x80\x80", "\xe2\x80\x81",
-                                  "\xe2\x80\x82", "\xe2\x80\x83", "\xe2\x80\x84", "\xe2\x80\x85", "\xe2\x80\x86",
-                                  "\xe2\x80\x87", "\xe2\x80\x88", "\xe2\x80\x89", "\xe2\x80\x8a", "\xe2\x80\xa8",
-                                  "\xe2\x80\xa9", "\xe2\x80\xaf", "\xe2\x81\x9f", "\xe3\x80\x80"};
-    for (const char* m : multi) {
-      std::string_view mv(m);
-      if (front ? t.starts_with(mv) : t.ends_with(mv)) return mv.size();
-    }
-    return 0;
-  };
-  while (size_t n = len(s, true)) s.remove_prefix(n);
-  while (size_t n = len(s, false)) s.remove_suffix(n);
-  return s;
-}
-
 }  // namespace
 
 std::string name_from(std::optional<std::string> source, std::optional<uint32_t> random) {
   std::string base;
-  if (source) base = std::string(trim_unicode(*source));
+  if (source) base = std::string(trim_space(*source));
   if (base.empty()) base = "vennock";
   if (base.size() > 57) {
     size_t cut = 57;

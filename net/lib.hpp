@@ -141,7 +141,7 @@ class Memberlist {
     core::Duration resolve_timeout;
     ~Inner();
     std::shared_ptr<const actor::Snapshot> snapshot() const {
-      return shared->snapshot.load(std::memory_order_acquire);
+      return shared->snapshot.load();
     }
   };
   explicit Memberlist(std::shared_ptr<Inner> in) : in_(std::move(in)) {}

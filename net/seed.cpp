@@ -16,29 +16,6 @@ namespace vennock::net::seed {
 
 namespace {
 
-// The white space that trimming removes: ASCII and the other Unicode white-space code points
-// (as UTF-8).
-size_t space_len(std::string_view s, bool from_front) {
-  auto is_ascii = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; };
-  if (s.empty()) return 0;
-  if (from_front ? is_ascii(s.front()) : is_ascii(s.back())) return 1;
-  static const char* multi[] = {"\xc2\x85", "\xc2\xa0", "\xe1\x9a\x80", "\xe2\x80\x80", "\xe2\x80\x81", "\xe2\x80\x82",
-                                "\xe2\x80\x83", "\xe2\x80\x84", "\xe2\x80\x85", "\xe2\x80\x86", "\xe2\x80\x87",
-                                "\xe2\x80\x88", "\xe2\x80\x89", "\xe2\x80\x8a", "\xe2\x80\xa8", "\xe2\x80\xa9",
-                                "\xe2\x80\xaf", "\xe2\x81\x9f", "\xe3\x80\x80"};
-  for (const char* m : multi) {
-    std::string_view mv(m);
-    if (from_front ? s.starts_with(mv) : s.ends_with(mv)) return mv.size();
-  }
-  return 0;
-}
-
-std::string_view trim(std::string_view s) {
-  while (size_t n = space_len(s, true)) s.remove_prefix(n);
-  while (size_t n = space_len(s, false)) s.remove_suffix(n);
-  return s;
-}
-
 std::optional<uint16_t> parse_port(std::string_view p) {
   if (!p.empty() && p[0] == '+') p.remove_prefix(1);
   if (p.empty()) return std::nullopt;
@@ -64,7 +41,7 @@ bool valid_label(std::string_view l) {
 }  // namespace
 
 Result<Seed, std::string> Seed::from_str(std::string_view text) {
-  std::string_view t = trim(text);
+  std::string_view t = trim_space(text);
   if (auto a = parse_socket_addr(t)) return Seed::addr(*a);
   size_t colon = t.rfind(':');
   if (colon == std::string_view::npos) return err(std::string(t));
@@ -95,6 +72,8 @@ namespace {
 struct Answer {
   std::mutex m;
   bool done = false;
+  // The lookup gave up waiting (timed out or aborted) before the answer came.
+  bool abandoned = false;
   std::vector<SocketAddr> addrs;
   std::string failure;
   Waker w;
@@ -131,6 +110,12 @@ std::pair<std::vector<SocketAddr>, std::string> getaddrinfo_lookup(const std::st
 }
 
 void system_lookup(const std::string& host, uint16_t port, Answer& out) {
+  {
+    // A job that waited in the pool's queue past its lookup's limit asks nobody: with the
+    // pool full of lookups that hang, queued ones would otherwise pile up work for no one.
+    std::lock_guard<std::mutex> g(out.m);
+    if (out.abandoned) return;
+  }
   SystemLookup f;
   {
     std::lock_guard<std::mutex> g(hook_lock());
@@ -167,6 +152,16 @@ Task<Lookup> lookup(Runtime& rt, size_t index, std::string host, uint16_t port, 
   }
   auto answer = std::make_shared<Answer>();
   rt.blocking([answer, host, port] { system_lookup(host, port, *answer); });
+  // However this lookup ends (answered, timed out, aborted), a job that has not started yet
+  // is told to skip the resolver, and the answer no longer keeps this task's waker.
+  struct GiveUp {
+    Answer& a;
+    ~GiveUp() {
+      std::lock_guard<std::mutex> g(a.m);
+      a.abandoned = true;
+      a.w = Waker();
+    }
+  } give_up{*answer};
   for (;;) {
     {
       std::lock_guard<std::mutex> g(answer->m);

@@ -2,7 +2,6 @@
 // that travel from the handle to the actor.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -55,8 +54,8 @@ struct Shared {
         key_ids(std::make_shared<const std::vector<proto::KeyId>>(std::move(keys))),
         hub(event_buffer) {}
 
-  std::atomic<std::shared_ptr<const Snapshot>> snapshot;
-  std::atomic<std::shared_ptr<const std::vector<proto::KeyId>>> key_ids;
+  Swapped<Snapshot> snapshot;
+  Swapped<std::vector<proto::KeyId>> key_ids;
   std::mutex stats_m;
   Stats stats;
   events::Hub hub;

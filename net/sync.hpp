@@ -73,6 +73,40 @@ class Notify {
   Waiter* tail_ = nullptr;
 };
 
+// ---- Swapped ----------------------------------------------------------------------------
+
+// A value that one side replaces whole and any thread copies out: what the actor publishes to
+// readers that must never wait for it (the member snapshot, the key ids, the header check).
+// The lock is held only to copy or swap the pointer, never across other work, and a replaced
+// value is released outside it.
+//
+// (Not std::atomic<std::shared_ptr>: libstdc++ 12 unlocks it with relaxed order after a load,
+// so a load and a later store are not ordered, a race that TSan reports and that weakly
+// ordered processors could act on.)
+template <class T>
+class Swapped {
+ public:
+  explicit Swapped(std::shared_ptr<const T> v) : v_(std::move(v)) {}
+  Swapped(const Swapped&) = delete;
+  Swapped& operator=(const Swapped&) = delete;
+
+  std::shared_ptr<const T> load() const {
+    std::lock_guard<std::mutex> g(m_);
+    return v_;
+  }
+  void store(std::shared_ptr<const T> v) {
+    {
+      std::lock_guard<std::mutex> g(m_);
+      v_.swap(v);
+    }
+    // `v` now holds the replaced value: released here, outside the lock.
+  }
+
+ private:
+  mutable std::mutex m_;
+  std::shared_ptr<const T> v_;
+};
+
 // ---- channels ---------------------------------------------------------------------------
 
 namespace detail {

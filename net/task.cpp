@@ -71,11 +71,6 @@ void TaskState::abort() {
   }
 }
 
-bool TaskState::finished() {
-  std::lock_guard<std::mutex> g(m_);
-  return done_;
-}
-
 bool TaskState::park(std::coroutine_handle<> leaf, std::optional<Instant> deadline) {
   std::unique_lock<std::mutex> g(m_);
   leaf_ = leaf;
@@ -206,6 +201,6 @@ Task<void> sleep_until(Instant deadline) {
   while (now() < deadline) co_await park(deadline);
 }
 
-Task<void> sleep_for(std::chrono::nanoseconds d) { co_await sleep_until(now() + d); }
+Task<void> sleep_for(std::chrono::nanoseconds d) { co_await sleep_until(after(now(), d)); }
 
 }  // namespace vennock::net

@@ -35,6 +35,13 @@ using Instant = std::chrono::steady_clock::time_point;
 using Strand = asio::strand<asio::io_context::executor_type>;
 
 inline Instant now() { return std::chrono::steady_clock::now(); }
+// `t` + `d` (a span of at least 0), or the last instant the clock can hold when the sum would
+// go past it: a timeout configured too long for the clock means no deadline, never one that
+// wrapped around into the past.
+inline Instant after(Instant t, std::chrono::nanoseconds d) {
+  if (d.count() <= 0) return t;
+  return d >= Instant::max() - t ? Instant::max() : t + d;
+}
 
 // How a task ended.
 enum class Ended : uint8_t { Completed, Aborted, Panicked };
@@ -60,7 +67,6 @@ class TaskState : public std::enable_shared_from_this<TaskState> {
   void start(std::coroutine_handle<> root, Finisher finish);
   void wake();
   void abort();
-  bool finished();
 
   // Called by the park awaiter on the task's strand. False: go on without suspending.
   bool park(std::coroutine_handle<> leaf, std::optional<Instant> deadline);
@@ -398,17 +404,6 @@ class JoinSet {
     size_t before = tasks_.size();
     std::erase_if(tasks_, [](const JoinHandle<T>& t) { return t.is_finished(); });
     return before - tasks_.size();
-  }
-  // A task that has ended, removed from the set; none when none has.
-  std::optional<Joined<T>> try_join_next() {
-    for (size_t i = 0; i < tasks_.size(); ++i) {
-      if (tasks_[i].is_finished()) {
-        auto r = tasks_[i].take();
-        tasks_.erase(tasks_.begin() + static_cast<std::ptrdiff_t>(i));
-        return r;
-      }
-    }
-    return std::nullopt;
   }
   // Waits for the next task to end, in the order they end; none once the set is empty.
   // The set must outlive the wait.

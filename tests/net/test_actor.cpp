@@ -424,6 +424,19 @@ TEST(Rejoin, AFailedRejoinClearsTheFlagAndIsLogged) {
   EXPECT_EQ(cap.count(m, "rejoin failed; trying again later error=no seed answered", log::Level::Debug), 1u);
 }
 
+TEST(Timers, EngineTimeStartsAtZeroAndSaturatesBothWays) {
+  actor::Clock c;
+  c.start = Instant{} + std::chrono::hours(1);
+  // Before the start instant the engine sees 0, never a value that wrapped around.
+  EXPECT_EQ(c.at(c.start - std::chrono::seconds(1)), 0u);
+  EXPECT_EQ(c.at(c.start), 0u);
+  EXPECT_EQ(c.at(c.start + std::chrono::milliseconds(1500)), 1'500'000'000u);
+  // Deadlines beyond what the clock can hold are its last instant.
+  EXPECT_EQ(c.instant(5), c.start + std::chrono::nanoseconds(5));
+  EXPECT_EQ(c.instant(UINT64_MAX), Instant::max());
+  EXPECT_EQ(c.at(c.instant(UINT64_MAX)), static_cast<uint64_t>((Instant::max() - c.start).count()));
+}
+
 TEST(Timers, RunWhenDueAndFlushWithTimersRan) {
   FakeEngine e;
   e.put(member("b", 2));

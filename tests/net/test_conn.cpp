@@ -27,6 +27,15 @@ struct Peer {
     socklen_t len = to_sockaddr(to, ss);
     EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&ss), len), 0);
   }
+  // The peer of a connection made to `listening` (blocking accept, bounded by a receive
+  // timeout so a connection that never comes fails the test instead of hanging it).
+  Peer(const SocketAddr&, int listening) {
+    timeval tv{5, 0};
+    ::setsockopt(listening, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    fd = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC);
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  }
   ~Peer() {
     if (fd >= 0) ::close(fd);
   }
@@ -295,6 +304,52 @@ TEST(Stream, AnOutboundStreamThatCannotConnectFails) {
   EXPECT_TRUE(std::holds_alternative<conn::report::Failed>(a->report));
   EXPECT_TRUE(std::holds_alternative<conn::report::Finished>(b->report));
   EXPECT_EQ(a->id, 7u);
+}
+
+TEST(Stream, TimeoutsTooLongForTheClockMeanNoDeadline) {
+  // A timeout of about 292 years: added to the clock it would wrap into the past.
+  conn::StreamSettings forever{1 << 20, std::chrono::nanoseconds::max(), std::chrono::nanoseconds::max()};
+  {
+    InboundRig rig(forever);
+    Peer peer(rig.at);
+    rig.accept();
+    EXPECT_FALSE(rig.next(100ms).has_value());  // a quiet peer is not dropped at once
+    proto::Bytes packet = rig.sealed("late but welcome");
+    peer.write_all(proto::encode_frame(packet));
+    auto r = rig.next();
+    ASSERT_TRUE(r.has_value());
+    auto* f = std::get_if<conn::report::Frame>(&r->report);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->frame, packet);
+  }
+  {
+    // The outbound side connects and writes instead of timing out before it began.
+    int lfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    SocketAddr lo = SocketAddr::v4({127, 0, 0, 1}, 0);
+    sockaddr_storage ss;
+    socklen_t len = to_sockaddr(lo, ss);
+    ASSERT_EQ(::bind(lfd, reinterpret_cast<sockaddr*>(&ss), len), 0);
+    ASSERT_EQ(::listen(lfd, 4), 0);
+    socklen_t slen = sizeof ss;
+    ASSERT_EQ(::getsockname(lfd, reinterpret_cast<sockaddr*>(&ss), &slen), 0);
+    SocketAddr at = *from_sockaddr(reinterpret_cast<sockaddr*>(&ss), slen);
+    auto [rtx, rrx] = unbounded_channel<conn::Tagged>();
+    auto [wtx, wrx] = unbounded_channel<conn::Write>();
+    auto t = transport::AsioTransport::bind(runtime().io(), lo).value();
+    proto::Bytes packet{1, 2, 3, 4, 5, 6, 7, 8, 9};
+    ASSERT_EQ(wtx.try_send(conn::write::Frame{proto::encode_frame(packet)}), TrySend::Sent);
+    ASSERT_EQ(wtx.try_send(conn::write::Close{}), TrySend::Sent);
+    auto j = runtime().spawn(conn::outbound(t, 9, 1, at, std::move(wrx), rtx, forever));
+    t.reset();
+    Peer peer(at, lfd);
+    EXPECT_EQ(peer.read_frame(), packet);
+    EXPECT_EQ(j.wait().how, Ended::Completed);
+    auto a = rrx.try_recv(), b = rrx.try_recv();
+    ASSERT_TRUE(a && b);
+    EXPECT_TRUE(std::holds_alternative<conn::report::Closed>(a->report));
+    EXPECT_TRUE(std::holds_alternative<conn::report::Finished>(b->report));
+    ::close(lfd);
+  }
 }
 
 // ---- the first frame and the inbound byte budget ---------------------------------------------

@@ -1,8 +1,13 @@
-// The event hub: bounds, lost counts, closing, subscriptions that come and go.
+// The event hub: bounds, lost counts, closing, subscriptions that come and go; and the other
+// state the actor publishes for readers.
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
 
 #include "helpers.hpp"
 #include "net/events.hpp"
+#include "net/shared.hpp"
 
 using namespace vennock;
 using namespace vennock::net;
@@ -125,4 +130,41 @@ TEST(Hub, WaitingReadersWakeForPublishesAndForTheClose) {
     ASSERT_EQ(got.value->size(), 200u);
     for (size_t i = 0; i < 200; ++i) EXPECT_EQ((*got.value)[i], std::to_string(i));
   }
+}
+
+TEST(Published, ReadersRacingTheActorSeeWholeSnapshotsAndKeyIds) {
+  // Nothing of the test's own orders the two threads, so a race in how the values are
+  // published shows under the thread sanitizer.
+  auto snapshot = [](uint32_t inc) {
+    actor::Snapshot s;
+    for (int i = 0; i < 3; ++i) {
+      core::Member m;
+      m.name = "n" + std::to_string(i);
+      m.incarnation = inc;
+      s.members.push_back(m);
+    }
+    return std::make_shared<const actor::Snapshot>(std::move(s));
+  };
+  actor::Shared shared(*snapshot(0), {proto::KeyId{0}}, 4);
+  constexpr uint32_t kStores = 20000;
+  std::atomic<bool> stop{false};
+  std::atomic<size_t> torn{0};
+  std::thread reader([&] {
+    while (!stop.load(std::memory_order_relaxed)) {
+      auto s = shared.snapshot.load();
+      for (const auto& m : s->members)
+        if (m.incarnation != s->members.front().incarnation) ++torn;
+      auto k = shared.key_ids.load();
+      for (const auto& id : *k)
+        if (id != k->front()) ++torn;
+    }
+  });
+  for (uint32_t i = 1; i <= kStores; ++i) {
+    shared.snapshot.store(snapshot(i));
+    shared.key_ids.store(std::make_shared<const std::vector<proto::KeyId>>(1 + i % 3, proto::KeyId{i}));
+  }
+  stop = true;
+  reader.join();
+  EXPECT_EQ(torn.load(), 0u);
+  EXPECT_EQ(shared.snapshot.load()->members.front().incarnation, kStores);
 }

@@ -315,6 +315,23 @@ TEST(Loopback, StartRefusesBadSettings) {
   run(m.close());
 }
 
+TEST(Loopback, KeyChangesOnANodeWithoutEncryptionAreRefused) {
+  Capture& cap = capture();
+  Memberlist a = start(fast_settings("plain"));
+  EXPECT_TRUE(a.keyring().key_ids().empty());
+  proto::Key k = generate_key().value();
+  size_t m = cap.mark();
+  auto r = run(a.keyring().install(k));
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().code(), ErrorCode::NotEncrypted);
+  EXPECT_EQ(cap.count(m, "keyring: change refused key=" + k.id().hex() +
+                             " error=this node runs without encryption and has no keys",
+                      log::Level::Warn),
+            1u);
+  EXPECT_TRUE(a.keyring().key_ids().empty());
+  run(a.close());
+}
+
 TEST(Loopback, ANodeWhoseSeedWasDownRejoinsThroughItLater) {
   Capture& cap = capture();
   // Find a free port, then leave it unused for a while.
@@ -341,4 +358,46 @@ TEST(Loopback, ANodeWhoseSeedWasDownRejoinsThroughItLater) {
   run(a.close());
   run(b.close());
   EXPECT_EQ(a.events().next().kind, events::Received::Kind::Closed);  // born closed
+}
+
+TEST(Loopback, StartsClosesAbortsAndDropsRacingEachOtherLeaveNothingBehind) {
+  capture();
+  { Memberlist warm = start(fast_settings("warm")); run(warm.close()); }  // the reactor's own descriptors
+  size_t tasks = settled_tasks(), fds = fd_count();
+  // Few records: the capture's lock would otherwise order the threads for the sanitizer.
+  uint8_t rank = log::rank();
+  log::set_rank(1);
+  {
+    Memberlist seed = start(fast_settings("seed"));
+    for (int round = 0; round < 6; ++round) {
+      // Six starts at once through the seed; two are abandoned while they start or join.
+      std::vector<JoinHandle<Result<Memberlist, Error>>> starts;
+      for (int i = 0; i < 6; ++i) {
+        std::string name = "r" + std::to_string(round) + "-" + std::to_string(i);
+        starts.push_back(runtime().spawn(Memberlist::start(runtime(), joining(name, seed))));
+      }
+      if (round % 2) std::this_thread::sleep_for(std::chrono::milliseconds(round));
+      starts[0].abort();
+      starts[1].abort();
+      std::vector<Memberlist> up;
+      for (auto& s : starts) {
+        auto j = s.wait();
+        if (j.completed() && j.value->ok()) up.push_back(std::move(j.value->value()));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20 * (round % 3)));
+      // Two closes of one node at once, a single close, or the last handle dropped.
+      std::vector<std::thread> closers;
+      for (size_t k = 0; k < up.size(); ++k) {
+        Memberlist m = up[k];
+        if (k % 3 == 0) closers.emplace_back([m] { runtime().block_on(m.close()); });
+        if (k % 3 != 2) closers.emplace_back([m] { runtime().block_on(m.close()); });
+      }
+      up.clear();
+      for (auto& t : closers) t.join();
+    }
+    run(seed.close());
+  }
+  log::set_rank(rank);
+  EXPECT_TRUE(eventually([&] { return Runtime::live_tasks() == tasks; })) << Runtime::live_tasks() << " " << tasks;
+  EXPECT_TRUE(eventually([&] { return fd_count() == fds; })) << fd_count() << " " << fds;
 }

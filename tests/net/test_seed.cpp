@@ -59,16 +59,24 @@ SocketAddr v4(uint8_t d, uint16_t port) {
   a.port = port;
   return a;
 }
+// Answers lookups from a table. Its state lives as long as the resolver function does:
+// an abandoned lookup may still be running on a pool thread after the test has moved on.
 struct FakeResolver {
-  std::map<std::string, std::pair<std::vector<SocketAddr>, std::string>> answers;
-  std::chrono::milliseconds delay{0};
-  std::atomic<int> calls{0};
+  struct State {
+    std::map<std::string, std::pair<std::vector<SocketAddr>, std::string>> answers;
+    std::chrono::milliseconds delay{0};
+    std::atomic<int> calls{0};
+  };
+  std::shared_ptr<State> st = std::make_shared<State>();
+  std::map<std::string, std::pair<std::vector<SocketAddr>, std::string>>& answers = st->answers;
+  std::chrono::milliseconds& delay = st->delay;
+  std::atomic<int>& calls = st->calls;
   void install() {
-    set_system_lookup([this](const std::string& h, uint16_t) {
-      ++calls;
-      std::this_thread::sleep_for(delay);
-      auto it = answers.find(h);
-      if (it == answers.end()) return std::make_pair(std::vector<SocketAddr>{}, std::string("no such host"));
+    set_system_lookup([st = st](const std::string& h, uint16_t) {
+      ++st->calls;
+      std::this_thread::sleep_for(st->delay);
+      auto it = st->answers.find(h);
+      if (it == st->answers.end()) return std::make_pair(std::vector<SocketAddr>{}, std::string("no such host"));
       return it->second;
     });
   }
@@ -144,4 +152,54 @@ TEST(Resolve, SlowLookupsAreBoundedAndTheirLateAnswersDropped) {
   std::this_thread::sleep_for(400ms);  // the resolver threads finish and find nobody
   EXPECT_EQ(cap.count(m, "seed did not resolve"), 0u);
   EXPECT_EQ(cap.count(m, "resolved seeds"), 0u);
+}
+
+TEST(Resolve, AQueuedLookupThatTimedOutNeverAsksTheResolver) {
+  // A runtime of its own, whose blocking pool (64 threads at most) is filled with lookups
+  // that hang until released.
+  std::mutex m;
+  std::condition_variable cv;
+  bool release = false;
+  int stuck = 0;
+  std::atomic<int> late{0};
+  auto rt = Runtime::create(1).value();  // gone (its pool threads joined) before the above
+  set_system_lookup([&](const std::string& h, uint16_t) {
+    if (h == "late") {
+      ++late;
+      return std::make_pair(std::vector<SocketAddr>{}, std::string("no such host"));
+    }
+    std::unique_lock<std::mutex> g(m);
+    ++stuck;
+    cv.notify_all();
+    cv.wait(g, [&] { return release; });
+    return std::make_pair(std::vector<SocketAddr>{v4(1, 1)}, std::string());
+  });
+  auto let_go = [&] {
+    {
+      std::lock_guard<std::mutex> g(m);
+      release = true;
+    }
+    cv.notify_all();
+  };
+  struct Always {
+    std::function<void()> f;
+    ~Always() {
+      f();
+      set_system_lookup(nullptr);
+    }
+  } on_exit{let_go};  // also when an assertion ends the test early
+  std::vector<Seed> hung;
+  for (int i = 0; i < 64; ++i) hung.push_back(Seed::host("hung-" + std::to_string(i), 1));
+  auto all = rt->spawn(resolve(*rt, hung, 10s, false));
+  {
+    std::unique_lock<std::mutex> g(m);
+    ASSERT_TRUE(cv.wait_for(g, 10s, [&] { return stuck == 64; }));
+  }
+  // This lookup's job waits in the queue past its limit.
+  auto r = rt->block_on(resolve(*rt, {Seed::host("late", 1)}, 50ms, true));
+  EXPECT_EQ(r.value->failures, 1u);
+  let_go();
+  EXPECT_EQ(all.wait().value->addrs, (std::vector<SocketAddr>{v4(1, 1)}));
+  std::this_thread::sleep_for(200ms);  // a freed pool thread has taken the queued job by now
+  EXPECT_EQ(late.load(), 0);
 }
