@@ -127,6 +127,15 @@ inline bool eventually(const std::function<bool()>& f, std::chrono::milliseconds
   return f();
 }
 
+// A TCP listener on 127.0.0.1 with a port of the system's choosing.
+inline transport::TcpListener loopback_listener() {
+  SocketAddr lo;
+  lo.ip = {127, 0, 0, 1};
+  auto l = transport::tcp_listener(runtime().io(), lo);
+  EXPECT_TRUE(l.ok());
+  return std::move(l.value());
+}
+
 inline size_t count_dir(const char* path) {
   size_t n = 0;
   if (DIR* d = opendir(path)) {

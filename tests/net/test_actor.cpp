@@ -493,11 +493,7 @@ struct Admission {
     return o;
   }
   Admission() : rig(FakeEngine(), options()) {
-    SocketAddr lo;
-    lo.ip = {127, 0, 0, 1};
-    auto l = transport::tcp_listener(runtime().io(), lo);
-    EXPECT_TRUE(l.ok());
-    listener.emplace(std::move(l.value()));
+    listener.emplace(loopback_listener());
     at = *listener->local_addr();
   }
   ~Admission() {

@@ -80,11 +80,7 @@ struct InboundRig {
   proto::Codec codec = plaintext("test");
 
   explicit InboundRig(conn::StreamSettings st = conn::StreamSettings{}) {
-    SocketAddr lo;
-    lo.ip = {127, 0, 0, 1};
-    auto l = transport::tcp_listener(runtime().io(), lo);
-    EXPECT_TRUE(l.ok());
-    listener.emplace(std::move(l.value()));
+    listener.emplace(loopback_listener());
     at = *listener->local_addr();
     auto [rtx, rrx] = unbounded_channel<conn::Tagged>();
     report_tx = std::move(rtx);
@@ -115,6 +111,14 @@ struct InboundRig {
       if (std::chrono::steady_clock::now() > end) return std::nullopt;
       std::this_thread::sleep_for(50us);
     }
+  }
+  // The next report's frame, when the next report is a frame.
+  std::optional<conn::report::Frame> next_frame(std::chrono::milliseconds limit = 5s) {
+    auto r = next(limit);
+    if (!r) return std::nullopt;
+    auto* f = std::get_if<conn::report::Frame>(&r->report);
+    if (!f) return std::nullopt;
+    return std::move(*f);
   }
   template <class R>
   bool next_is(std::chrono::milliseconds limit = 5s) {
@@ -273,10 +277,8 @@ TEST(Stream, APeerWritingFasterThanTheActorTakesFramesIsHeldBack) {
   first.reset();
   size_t got = 0;
   while (got < kFrames) {
-    auto r = rig.next();
-    ASSERT_TRUE(r.has_value()) << "after " << got << " frames";
-    auto* f = std::get_if<conn::report::Frame>(&r->report);
-    ASSERT_NE(f, nullptr);
+    auto f = rig.next_frame();
+    ASSERT_TRUE(f.has_value()) << "after " << got << " frames";
     ASSERT_EQ(f->frame.size(), kSize);
     ASSERT_EQ(f->frame[0], static_cast<uint8_t>(got));
     EXPECT_LE(rig.reports.size(), 0u);
@@ -316,10 +318,8 @@ TEST(Stream, TimeoutsTooLongForTheClockMeanNoDeadline) {
     EXPECT_FALSE(rig.next(100ms).has_value());  // a quiet peer is not dropped at once
     proto::Bytes packet = rig.sealed("late but welcome");
     peer.write_all(proto::encode_frame(packet));
-    auto r = rig.next();
-    ASSERT_TRUE(r.has_value());
-    auto* f = std::get_if<conn::report::Frame>(&r->report);
-    ASSERT_NE(f, nullptr);
+    auto f = rig.next_frame();
+    ASSERT_TRUE(f.has_value());
     EXPECT_EQ(f->frame, packet);
   }
   {
@@ -391,10 +391,8 @@ TEST(Budgeted, TheFirstFrameRidesWithItsShareAndLaterFramesAreNotPaidFor) {
   proto::Bytes second = proto::encode_frame(rig.sealed("second"));
   both.insert(both.end(), second.begin(), second.end());
   peer.write_all(both);
-  auto r = rig.next();
-  ASSERT_TRUE(r.has_value());
-  auto* f = std::get_if<conn::report::Frame>(&r->report);
-  ASSERT_NE(f, nullptr);
+  auto f = rig.next_frame();
+  ASSERT_TRUE(f.has_value());
   ASSERT_EQ(f->frame.size(), kSmallFrame);
   ASSERT_TRUE(f->share.valid());
   {
@@ -406,13 +404,11 @@ TEST(Budgeted, TheFirstFrameRidesWithItsShareAndLaterFramesAreNotPaidFor) {
     EXPECT_EQ(h.held_by(loopback_ip()), kSmallFrame);
     EXPECT_EQ(h.free, b->total() - kSmallFrame);
   }
-  r.reset();  // the actor is done with it
+  f.reset();  // the actor is done with it
   EXPECT_TRUE(b->holdings().shares.empty());
   EXPECT_EQ(b->holdings().free, b->total());
-  auto r2 = rig.next();
-  ASSERT_TRUE(r2.has_value());
-  auto* f2 = std::get_if<conn::report::Frame>(&r2->report);
-  ASSERT_NE(f2, nullptr);
+  auto f2 = rig.next_frame();
+  ASSERT_TRUE(f2.has_value());
   EXPECT_FALSE(f2->share.valid());
   EXPECT_EQ(b->holdings().free, b->total());
 }
@@ -461,10 +457,8 @@ TEST(Budgeted, AStreamWaitsForEvictedBytesToComeBackThenGoesOn) {
   }
   EXPECT_FALSE(rig.next(100ms).has_value());  // still waiting: nothing was released
   x.drop();  // the evicted stream ends and gives its bytes back
-  auto r = rig.next();
-  ASSERT_TRUE(r.has_value());
-  auto* f = std::get_if<conn::report::Frame>(&r->report);
-  ASSERT_NE(f, nullptr);
+  auto f = rig.next_frame();
+  ASSERT_TRUE(f.has_value());
   EXPECT_EQ(f->frame, packet);
 }
 
