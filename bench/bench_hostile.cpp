@@ -275,15 +275,15 @@ int main(int argc, char** argv) {
   if (!rt_got) return 1;
   Runtime& rt = *rt_got.value();
 
-  auto victim_r = wait(rt, Memberlist::start(rt, lan("victim")));
+  auto victim_r = wait(rt, Membership::start(rt, lan("victim")));
   if (!victim_r) {
     std::fprintf(stderr, "start: %s\n", victim_r.error().to_string().c_str());
     return 1;
   }
-  Memberlist victim = std::move(victim_r.value());
+  Membership victim = std::move(victim_r.value());
   Settings hs = lan("honest");
   hs.seed_addrs = {victim.local_addr()};
-  Memberlist honest = std::move(wait(rt, Memberlist::start(rt, std::move(hs))).value());
+  Membership honest = std::move(wait(rt, Membership::start(rt, std::move(hs))).value());
   std::this_thread::sleep_for(1s);
   std::printf("victim on %s; lan limits: %llu B frames, %llu inbound streams, %llu per address; %zu threads\n",
               victim.local_addr().to_string().c_str(), static_cast<unsigned long long>(kFrame), 64ull, 16ull, threads);
@@ -313,7 +313,7 @@ int main(int argc, char** argv) {
     pollfd pf{done[0], POLLIN, 0};
     for (;;) {
       auto t0 = steady_clock::now();
-      Memberlist fresh = std::move(wait(rt, Memberlist::start(rt, lan("fresh-" + std::to_string(ph.joins)))).value());
+      Membership fresh = std::move(wait(rt, Membership::start(rt, lan("fresh-" + std::to_string(ph.joins)))).value());
       auto r = wait(rt, fresh.join_seeds({Seed::addr(victim.local_addr())}));
       double took = duration<double>(steady_clock::now() - t0).count();
       ++ph.joins;

@@ -59,7 +59,7 @@ Figures runtime_run(size_t n, double seconds, size_t threads) {
     return f;
   }
   Runtime& rt = *rt_got.value();
-  std::vector<std::optional<Memberlist>> nodes;
+  std::vector<std::optional<Membership>> nodes;
   auto t_start = steady_clock::now();
   for (size_t i = 0; i < n; ++i) {
     Settings s;  // the lan preset
@@ -67,7 +67,7 @@ Figures runtime_run(size_t n, double seconds, size_t threads) {
     s.bind.ip = {127, 0, 0, 1};
     s.bind.port = 0;
     if (i > 0) s.seed_addrs = {nodes[0]->local_addr()};
-    auto m = wait(rt, Memberlist::start(rt, std::move(s)));
+    auto m = wait(rt, Membership::start(rt, std::move(s)));
     if (!m) {
       std::fprintf(stderr, "start n%zu: %s\n", i, m.error().to_string().c_str());
       return f;

@@ -119,7 +119,7 @@ int main() {
   }
 
   say("starting 5 nodes on 127.0.0.1, encrypted, probing every 200 ms");
-  std::vector<std::optional<Memberlist>> nodes;
+  std::vector<std::optional<Membership>> nodes;
   std::vector<JoinHandle<void>> printers;
   for (int i = 0; i < 5; ++i) {
     Settings s = Settings::local();
@@ -130,7 +130,7 @@ int main() {
     s.config.probe_timeout = core::Duration::from_millis(100);
     s.config.push_pull_interval = core::Duration::from_secs(5);
     if (i > 0) s.seed_addrs = {nodes[0]->local_addr()};
-    auto started = wait(rt, Memberlist::start(rt, std::move(s)));
+    auto started = wait(rt, Membership::start(rt, std::move(s)));
     if (!started) {
       std::fprintf(stderr, "n%d did not start: %s\n", i, started.error().to_string().c_str());
       return 1;
@@ -148,7 +148,7 @@ int main() {
       10s);
   say(formed ? "every node sees all 5 members" : "the cluster did not form in time");
 
-  Memberlist &n0 = *nodes[0], &n1 = *nodes[1], &n2 = *nodes[2], &n3 = *nodes[3];
+  Membership &n0 = *nodes[0], &n1 = *nodes[1], &n2 = *nodes[2], &n3 = *nodes[3];
   say("n1 sends a message to n2");
   auto sent = wait(rt, n1.send("n2", n2.local().epoch, proto::Bytes{'h', 'e', 'l', 'l', 'o', ' ', 'n', '2'}));
   if (!sent) say("send failed: %s", sent.error().to_string().c_str());

@@ -43,16 +43,16 @@ std::vector<Seed> all_seeds(const Settings& s) {
 
 // ---- reads --------------------------------------------------------------------------------
 
-Member Memberlist::local() const { return in_->snapshot()->members.front(); }
+Member Membership::local() const { return in_->snapshot()->members.front(); }
 
-std::optional<Member> Memberlist::member(std::string_view name) const {
+std::optional<Member> Membership::member(std::string_view name) const {
   auto s = in_->snapshot();
   for (const auto& m : s->members)
     if (m.name == name) return m;
   return std::nullopt;
 }
 
-std::vector<Member> Memberlist::members() const {
+std::vector<Member> Membership::members() const {
   auto s = in_->snapshot();
   std::vector<Member> out;
   out.reserve(s->members.size());
@@ -61,18 +61,18 @@ std::vector<Member> Memberlist::members() const {
   return out;
 }
 
-Stats Memberlist::stats() const {
+Stats Membership::stats() const {
   std::lock_guard<std::mutex> g(in_->shared->stats_m);
   return in_->shared->stats;
 }
 
-events::Events Memberlist::events() const { return in_->shared->hub.subscribe(); }
+events::Events Membership::events() const { return in_->shared->hub.subscribe(); }
 
 std::vector<proto::KeyId> Keyring::key_ids() const { return *shared_->key_ids.load(); }
 
 // ---- requests -----------------------------------------------------------------------------
 
-Task<Result<void, Error>> Memberlist::call_done(Sender<actor::Request> tx, actor::Request req,
+Task<Result<void, Error>> Membership::call_done(Sender<actor::Request> tx, actor::Request req,
                                                 OneReceiver<Result<actor::Done, Error>> rx) {
   auto t = call<actor::Done>(std::move(tx), std::move(req), std::move(rx));
   auto r = co_await std::move(t);
@@ -80,30 +80,30 @@ Task<Result<void, Error>> Memberlist::call_done(Sender<actor::Request> tx, actor
   co_return Result<void, Error>();
 }
 
-Task<Result<void, Error>> Memberlist::send(std::string name, uint64_t epoch, Bytes data) const {
+Task<Result<void, Error>> Membership::send(std::string name, uint64_t epoch, Bytes data) const {
   auto [tx, rx] = oneshot<Result<actor::Done, Error>>();
   return call_done(in_->requests, actor::request::Send{std::move(name), epoch, std::move(data), std::move(tx)},
                    std::move(rx));
 }
 
-Task<Result<void, Error>> Memberlist::broadcast(Bytes data) const {
+Task<Result<void, Error>> Membership::broadcast(Bytes data) const {
   auto [tx, rx] = oneshot<Result<actor::Done, Error>>();
   return call_done(in_->requests, actor::request::Broadcast{std::move(data), std::move(tx)}, std::move(rx));
 }
 
-Task<Result<void, Error>> Memberlist::leave() const {
+Task<Result<void, Error>> Membership::leave() const {
   auto [tx, rx] = oneshot<Result<actor::Done, Error>>();
   return call_done(in_->requests, actor::request::Leave{std::move(tx)}, std::move(rx));
 }
 
-Task<Result<void, Error>> Memberlist::set_meta(Bytes meta) const {
+Task<Result<void, Error>> Membership::set_meta(Bytes meta) const {
   auto [tx, rx] = oneshot<Result<actor::Done, Error>>();
   return call_done(in_->requests, actor::request::SetMeta{std::move(meta), std::move(tx)}, std::move(rx));
 }
 
 Task<Result<void, Error>> Keyring::change(actor::KeyChange c) const {
   auto [tx, rx] = oneshot<Result<actor::Done, Error>>();
-  return Memberlist::call_done(tx_, actor::request::Key{std::move(c), std::move(tx)}, std::move(rx));
+  return Membership::call_done(tx_, actor::request::Key{std::move(c), std::move(tx)}, std::move(rx));
 }
 
 Task<Result<void, Error>> Keyring::install(proto::Key k) const {
@@ -116,9 +116,9 @@ Task<Result<void, Error>> Keyring::remove(proto::Key k) const {
   return change(actor::KeyChange{actor::KeyChange::Kind::Remove, std::move(k)});
 }
 
-Task<Result<size_t, Error>> Memberlist::join_seeds(std::vector<Seed> seeds) const { return join_on(in_, std::move(seeds)); }
+Task<Result<size_t, Error>> Membership::join_seeds(std::vector<Seed> seeds) const { return join_on(in_, std::move(seeds)); }
 
-Task<Result<size_t, Error>> Memberlist::join_on(std::shared_ptr<Inner> in, std::vector<Seed> seeds) {
+Task<Result<size_t, Error>> Membership::join_on(std::shared_ptr<Inner> in, std::vector<Seed> seeds) {
   using namespace std::chrono;
   const Instant deadline = after(now(), nanoseconds(actor::Options::sat(in->resolve_timeout.as_nanos())));
   nanoseconds backoff = milliseconds(250);
@@ -144,9 +144,9 @@ Task<Result<size_t, Error>> Memberlist::join_on(std::shared_ptr<Inner> in, std::
   }
 }
 
-Task<void> Memberlist::close() const { return close_on(in_); }
+Task<void> Membership::close() const { return close_on(in_); }
 
-Task<void> Memberlist::close_on(std::shared_ptr<Inner> in) {
+Task<void> Membership::close_on(std::shared_ptr<Inner> in) {
   auto reply = oneshot<actor::Done>();
   auto sending = in->requests.send(actor::request::Close{std::move(reply.first)});
   bool sent = co_await std::move(sending);
@@ -162,7 +162,7 @@ Task<void> Memberlist::close_on(std::shared_ptr<Inner> in) {
   if (j.how == Ended::Panicked) VN_LOG(Error, kTarget, "the node's actor panicked");
 }
 
-Memberlist::Inner::~Inner() {
+Membership::Inner::~Inner() {
   {
     std::lock_guard<std::mutex> g(task_m);
     if (!task) return;  // closed
@@ -187,7 +187,7 @@ Result<void, Error> entropy(void* buf, size_t n) {
 
 }  // namespace
 
-Result<Memberlist, Error> Memberlist::spawn(Runtime& rt, Settings s, std::shared_ptr<transport::AsioTransport> t) {
+Result<Membership, Error> Membership::spawn(Runtime& rt, Settings s, std::shared_ptr<transport::AsioTransport> t) {
   const uint64_t frame = s.config.max_stream_frame;
   const uint64_t frame_and_prefix = frame > UINT64_MAX - 4 ? UINT64_MAX : frame + 4;
   if (s.max_inbound_streams == 0) return err(Error::config("max_inbound_streams", "must be at least 1"));
@@ -235,11 +235,11 @@ Result<Memberlist, Error> Memberlist::spawn(Runtime& rt, Settings s, std::shared
                 s.event_buffer);
 }
 
-Task<Result<Memberlist, Error>> Memberlist::start(Runtime& rt, Settings s, std::shared_ptr<transport::AsioTransport> t) {
+Task<Result<Membership, Error>> Membership::start(Runtime& rt, Settings s, std::shared_ptr<transport::AsioTransport> t) {
   std::vector<Seed> seeds = all_seeds(s);
   auto spawned = spawn(rt, std::move(s), std::move(t));
   if (!spawned) co_return err(std::move(spawned.error()));
-  Memberlist ml = std::move(spawned.value());
+  Membership ml = std::move(spawned.value());
   if (seeds.empty()) co_return ml;
   auto joining = ml.join_seeds(std::move(seeds));
   auto joined = co_await std::move(joining);
@@ -260,7 +260,7 @@ Task<Result<Memberlist, Error>> Memberlist::start(Runtime& rt, Settings s, std::
   co_return ml;
 }
 
-Task<Result<Memberlist, Error>> Memberlist::start(Runtime& rt, Settings s) {
+Task<Result<Membership, Error>> Membership::start(Runtime& rt, Settings s) {
   auto t = transport::AsioTransport::bind(rt.io(), s.bind);
   if (!t) co_return err(Error::io(t.error()));
   auto starting = start(rt, std::move(s), std::move(t.value()));

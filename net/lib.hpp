@@ -1,4 +1,4 @@
-// The network runtime's face to its callers: starting a node, its handle (`Memberlist`,
+// The network runtime's face to its callers: starting a node, its handle (`Membership`,
 // `Keyring`), and the small helpers that supply defaults.
 //
 // Every operation that talks to the node is a Task to run on the runtime (the Python
@@ -65,7 +65,7 @@ Result<proto::Key, IoError> generate_key();
 std::string name_from(std::optional<std::string> source, std::optional<uint32_t> random);
 uint64_t epoch_of(std::chrono::system_clock::time_point t);
 
-class Memberlist;
+class Membership;
 
 // Key management of a running node.
 class Keyring {
@@ -78,7 +78,7 @@ class Keyring {
   std::vector<proto::KeyId> key_ids() const;
 
  private:
-  friend class Memberlist;
+  friend class Membership;
   Keyring(Sender<actor::Request> tx, std::shared_ptr<actor::Shared> shared)
       : tx_(std::move(tx)), shared_(std::move(shared)) {}
   Sender<actor::Request> tx_;
@@ -87,20 +87,20 @@ class Keyring {
 
 // The handle of a running node; copies share it. When the last copy goes without a close,
 // the node's actor is aborted (with a warning unless the node had left): nothing is sent.
-class Memberlist {
+class Membership {
  public:
   // Checks the settings, builds the engine, starts the actor, then joins the configured
   // seeds. Seeds that never resolve within resolve_timeout fail the start (the node is
   // closed); any other join failure is logged and the node starts anyway.
-  static Task<Result<Memberlist, Error>> start(Runtime& rt, Settings s, std::shared_ptr<transport::AsioTransport> t);
+  static Task<Result<Membership, Error>> start(Runtime& rt, Settings s, std::shared_ptr<transport::AsioTransport> t);
   // The same, binding `s.bind` first.
-  static Task<Result<Memberlist, Error>> start(Runtime& rt, Settings s);
+  static Task<Result<Membership, Error>> start(Runtime& rt, Settings s);
   // The synchronous part: checks, engine, actor. Must run on the runtime (it spawns there).
-  static Result<Memberlist, Error> spawn(Runtime& rt, Settings s, std::shared_ptr<transport::AsioTransport> t);
+  static Result<Membership, Error> spawn(Runtime& rt, Settings s, std::shared_ptr<transport::AsioTransport> t);
   // Starts an actor over an engine already built (any engine and transport with the
   // interface the actor uses).
   template <class Engine, class Transport>
-  static Memberlist launch(Runtime& rt, Engine engine, actor::Options options, actor::Clock clock,
+  static Membership launch(Runtime& rt, Engine engine, actor::Options options, actor::Clock clock,
                            std::shared_ptr<Transport> transport, core::Duration resolve_timeout, uint64_t event_buffer);
 
   const SocketAddr& local_addr() const { return in_->local_addr; }
@@ -144,7 +144,7 @@ class Memberlist {
       return shared->snapshot.load();
     }
   };
-  explicit Memberlist(std::shared_ptr<Inner> in) : in_(std::move(in)) {}
+  explicit Membership(std::shared_ptr<Inner> in) : in_(std::move(in)) {}
   static Task<Result<size_t, Error>> join_on(std::shared_ptr<Inner> in, std::vector<Seed> seeds);
   static Task<void> close_on(std::shared_ptr<Inner> in);
   friend class Keyring;
@@ -154,7 +154,7 @@ class Memberlist {
 };
 
 template <class T>
-Task<Result<T, Error>> Memberlist::call(Sender<actor::Request> tx, actor::Request req, OneReceiver<Result<T, Error>> rx) {
+Task<Result<T, Error>> Membership::call(Sender<actor::Request> tx, actor::Request req, OneReceiver<Result<T, Error>> rx) {
   auto sending = tx.send(std::move(req));
   bool sent = co_await std::move(sending);
   if (!sent) co_return err(Error(ErrorCode::Closed));
@@ -164,7 +164,7 @@ Task<Result<T, Error>> Memberlist::call(Sender<actor::Request> tx, actor::Reques
 }
 
 template <class Engine, class Transport>
-Memberlist Memberlist::launch(Runtime& rt, Engine engine, actor::Options options, actor::Clock clock,
+Membership Membership::launch(Runtime& rt, Engine engine, actor::Options options, actor::Clock clock,
                               std::shared_ptr<Transport> transport, core::Duration resolve_timeout,
                               uint64_t event_buffer) {
   using A = actor::Actor<Engine, Transport>;
@@ -194,7 +194,7 @@ Memberlist Memberlist::launch(Runtime& rt, Engine engine, actor::Options options
   in->requests = std::move(tx);
   in->shared = std::move(shared);
   in->resolve_timeout = resolve_timeout;
-  return Memberlist(std::move(in));
+  return Membership(std::move(in));
 }
 
 }  // namespace vennock::net

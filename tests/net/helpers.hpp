@@ -110,13 +110,13 @@ inline void run(Task<void> t) {
   EXPECT_TRUE(j.completed());
 }
 
-inline Memberlist start(Settings s) {
-  auto r = run(Memberlist::start(runtime(), std::move(s)));
+inline Membership start(Settings s) {
+  auto r = run(Membership::start(runtime(), std::move(s)));
   EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().to_string());
   return std::move(r.value());
 }
 
-inline Seed seed_of(const Memberlist& m) { return Seed::addr(m.local_addr()); }
+inline Seed seed_of(const Membership& m) { return Seed::addr(m.local_addr()); }
 
 inline bool eventually(const std::function<bool()>& f, std::chrono::milliseconds limit = 10s) {
   auto end = std::chrono::steady_clock::now() + limit;

@@ -174,7 +174,7 @@ class Hostile : public ::testing::Test {
   void fresh_join_succeeds() {
     uint64_t served = victim_->stats().counters.push_pulls_served;
     Settings f = small("fresh");
-    Memberlist fresh = start(std::move(f));
+    Membership fresh = start(std::move(f));
     auto joined = run(fresh.join_seeds({seed_of(*victim_)}));
     ASSERT_TRUE(joined.ok()) << joined.error().to_string();
     EXPECT_EQ(joined.value(), 1u);
@@ -194,7 +194,7 @@ class Hostile : public ::testing::Test {
     std::printf("[ %s ] peak growth: %zu descriptors, %zu KiB heap\n", what, s.peak_fds(), s.peak_heap() / 1024);
   }
 
-  std::optional<Memberlist> victim_, honest_;
+  std::optional<Membership> victim_, honest_;
   size_t fds_ = 0, heap_ = 0, mark_ = 0;
   Attackers attackers_;
 };

@@ -10,7 +10,7 @@ using core::MemberState;
 
 namespace {
 
-Settings joining(const std::string& name, const Memberlist& seed) {
+Settings joining(const std::string& name, const Membership& seed) {
   Settings s = fast_settings(name);
   s.seed_addrs = {seed.local_addr()};
   return s;
@@ -18,8 +18,8 @@ Settings joining(const std::string& name, const Memberlist& seed) {
 
 // Starts n nodes n0..n(n-1), all joining through the first, and waits until every one sees
 // all of them.
-std::vector<Memberlist> cluster(size_t n, const std::function<void(Settings&)>& tweak = {}) {
-  std::vector<Memberlist> nodes;
+std::vector<Membership> cluster(size_t n, const std::function<void(Settings&)>& tweak = {}) {
+  std::vector<Membership> nodes;
   for (size_t i = 0; i < n; ++i) {
     Settings s = i == 0 ? fast_settings("n0") : joining("n" + std::to_string(i), nodes[0]);
     if (tweak) tweak(s);
@@ -32,7 +32,7 @@ std::vector<Memberlist> cluster(size_t n, const std::function<void(Settings&)>& 
   return nodes;
 }
 
-void close_all(std::vector<Memberlist>& nodes) {
+void close_all(std::vector<Membership>& nodes) {
   for (auto& m : nodes) run(m.close());
 }
 
@@ -74,10 +74,10 @@ TEST(Loopback, ThreeNodesFormAClusterThroughSeeds) {
 }
 
 TEST(Loopback, AMemberStoppedWithoutLeaveIsSeenDeadAndEventsArriveInOrderEverywhere) {
-  Memberlist a = start(fast_settings("a"));
+  Membership a = start(fast_settings("a"));
   events::Events s1 = a.events(), s2 = a.events();
-  Memberlist b = start(joining("b", a));
-  Memberlist c = start(joining("c", a));
+  Membership b = start(joining("b", a));
+  Membership c = start(joining("c", a));
   ASSERT_TRUE(eventually([&] { return a.members().size() == 3 && b.members().size() == 3 && c.members().size() == 3; }));
   run(c.close());  // no leave is sent: the others must detect it
   for (auto* m : {&a, &b}) {
@@ -104,7 +104,7 @@ TEST(Loopback, AMemberStoppedWithoutLeaveIsSeenDeadAndEventsArriveInOrderEverywh
 TEST(Loopback, MessagesBroadcastsMetadataAndKeyRotationTravel) {
   proto::Key k1 = *generate_key(), k2 = *generate_key();
   auto nodes = cluster(3, [&](Settings& s) { s.config.keys = std::vector<proto::Key>{k1}; });
-  Memberlist &a = nodes[0], &b = nodes[1], &c = nodes[2];
+  Membership &a = nodes[0], &b = nodes[1], &c = nodes[2];
   events::Events eb = b.events(), ec = c.events();
   auto user_messages = [](events::Events& s, std::vector<events::event::UserMessage>& into) {
     for (;;) {
@@ -200,16 +200,16 @@ TEST(Loopback, CloseLeavesNoThreadSocketOrTaskBehind) {
 TEST(Loopback, DroppingTheLastHandleWithoutCloseWarnsAndStopsTheNode) {
   Capture& cap = capture();
   settled_tasks();
-  Memberlist a = start(fast_settings("a"));
+  Membership a = start(fast_settings("a"));
   size_t tasks = Runtime::live_tasks(), fds = fd_count();
-  std::optional<Memberlist> b = start(joining("b", a));
+  std::optional<Membership> b = start(joining("b", a));
   ASSERT_TRUE(eventually([&] { return a.members().size() == 2; }));
   events::Events bs = b->events();
-  Memberlist copy = *b;
+  Membership copy = *b;
   size_t m = cap.mark();
   b.reset();  // a copy is still alive: nothing happens
   EXPECT_EQ(cap.count(m, "node dropped"), 0u);
-  { Memberlist gone = std::move(copy); }
+  { Membership gone = std::move(copy); }
   EXPECT_EQ(cap.count(m, "node dropped without leave() or close(); peers will see a crash", log::Level::Warn), 1u);
   EXPECT_TRUE(eventually([&] { return bs.next().kind == events::Received::Kind::Closed; }));
   EXPECT_TRUE(eventually([&] { return Runtime::live_tasks() == tasks; })) << Runtime::live_tasks() << " " << tasks;
@@ -220,7 +220,7 @@ TEST(Loopback, DroppingTheLastHandleWithoutCloseWarnsAndStopsTheNode) {
     return r && r->state == MemberState::Dead;
   }));
   // After a leave, dropping the handle stops the node without the warning.
-  std::optional<Memberlist> c = start(joining("c", a));
+  std::optional<Membership> c = start(joining("c", a));
   ASSERT_TRUE(eventually([&] { return c->members().size() == 2; }));
   ASSERT_TRUE(run(c->leave()).ok());
   EXPECT_EQ(c->local().state, MemberState::Left);
@@ -236,7 +236,7 @@ TEST(Loopback, DroppingTheLastHandleWithoutCloseWarnsAndStopsTheNode) {
   // After a close, dropping logs nothing either.
   m = cap.mark();
   run(a.close());
-  { Memberlist gone = std::move(a); }
+  { Membership gone = std::move(a); }
   EXPECT_EQ(cap.count(m, "node dropped"), 0u);
 }
 
@@ -251,7 +251,7 @@ TEST(Loopback, SeedsThatNeverResolveFailTheStartAndStopTheNode) {
   s.resolve_timeout = core::Duration::from_millis(600);
   size_t m = cap.mark();
   auto start_at = std::chrono::steady_clock::now();
-  auto r = run(Memberlist::start(runtime(), std::move(s)));
+  auto r = run(Membership::start(runtime(), std::move(s)));
   auto took = std::chrono::steady_clock::now() - start_at;
   seed::set_system_lookup(nullptr);
   ASSERT_FALSE(r.ok());
@@ -271,14 +271,14 @@ TEST(Loopback, SeedsThatDoNotAnswerStillLetTheNodeStart) {
   Capture& cap = capture();
   SocketAddr nobody;
   {
-    Memberlist gone = start(fast_settings("gone"));
+    Membership gone = start(fast_settings("gone"));
     nobody = gone.local_addr();
     run(gone.close());
   }
   Settings s = fast_settings("hopeful");
   s.seed_addrs = {nobody};
   size_t m = cap.mark();
-  Memberlist h = start(std::move(s));
+  Membership h = start(std::move(s));
   EXPECT_EQ(cap.count(m, "startup join failed; retrying in the background error=no seed answered", log::Level::Warn),
             1u);
   EXPECT_EQ(h.members().size(), 1u);
@@ -289,7 +289,7 @@ TEST(Loopback, StartRefusesBadSettings) {
   auto refused = [](const std::function<void(Settings&)>& f) {
     Settings s = fast_settings("x");
     f(s);
-    auto r = run(Memberlist::start(runtime(), std::move(s)));
+    auto r = run(Membership::start(runtime(), std::move(s)));
     return r.ok() ? std::string("started") : r.error().to_string();
   };
   size_t fds = fd_count();
@@ -311,13 +311,13 @@ TEST(Loopback, StartRefusesBadSettings) {
                               std::string(36, 'y'));
   ASSERT_EQ(ok.name.size(), 64u);
   ok.max_inbound_bytes_per_ip = ok.config.max_stream_frame + 4;
-  Memberlist m = start(std::move(ok));
+  Membership m = start(std::move(ok));
   run(m.close());
 }
 
 TEST(Loopback, KeyChangesOnANodeWithoutEncryptionAreRefused) {
   Capture& cap = capture();
-  Memberlist a = start(fast_settings("plain"));
+  Membership a = start(fast_settings("plain"));
   EXPECT_TRUE(a.keyring().key_ids().empty());
   proto::Key k = generate_key().value();
   size_t m = cap.mark();
@@ -345,12 +345,12 @@ TEST(Loopback, ANodeWhoseSeedWasDownRejoinsThroughItLater) {
   sb.seed_addrs = {later};
   sb.config.rejoin_interval = core::Duration::from_millis(300);
   size_t m = cap.mark();
-  Memberlist b = start(std::move(sb));
+  Membership b = start(std::move(sb));
   EXPECT_EQ(cap.count(m, "startup join failed; retrying in the background"), 1u);
   EXPECT_EQ(b.members().size(), 1u);
   Settings sa = fast_settings("a");
   sa.bind = later;
-  Memberlist a = start(std::move(sa));
+  Membership a = start(std::move(sa));
   // b's periodic rejoin finds its seed up and joins through it.
   EXPECT_TRUE(eventually([&] { return b.members().size() == 2 && a.members().size() == 2; }, 5s));
   EXPECT_TRUE(eventually([&] { return cap.count(m, "rejoined the cluster through the seeds", log::Level::Info) == 1; }));
@@ -362,24 +362,24 @@ TEST(Loopback, ANodeWhoseSeedWasDownRejoinsThroughItLater) {
 
 TEST(Loopback, StartsClosesAbortsAndDropsRacingEachOtherLeaveNothingBehind) {
   capture();
-  { Memberlist warm = start(fast_settings("warm")); run(warm.close()); }  // the reactor's own descriptors
+  { Membership warm = start(fast_settings("warm")); run(warm.close()); }  // the reactor's own descriptors
   size_t tasks = settled_tasks(), fds = fd_count();
   // Few records: the capture's lock would otherwise order the threads for the sanitizer.
   uint8_t rank = log::rank();
   log::set_rank(1);
   {
-    Memberlist seed = start(fast_settings("seed"));
+    Membership seed = start(fast_settings("seed"));
     for (int round = 0; round < 6; ++round) {
       // Six starts at once through the seed; two are abandoned while they start or join.
-      std::vector<JoinHandle<Result<Memberlist, Error>>> starts;
+      std::vector<JoinHandle<Result<Membership, Error>>> starts;
       for (int i = 0; i < 6; ++i) {
         std::string name = "r" + std::to_string(round) + "-" + std::to_string(i);
-        starts.push_back(runtime().spawn(Memberlist::start(runtime(), joining(name, seed))));
+        starts.push_back(runtime().spawn(Membership::start(runtime(), joining(name, seed))));
       }
       if (round % 2) std::this_thread::sleep_for(std::chrono::milliseconds(round));
       starts[0].abort();
       starts[1].abort();
-      std::vector<Memberlist> up;
+      std::vector<Membership> up;
       for (auto& s : starts) {
         auto j = s.wait();
         if (j.completed() && j.value->ok()) up.push_back(std::move(j.value->value()));
@@ -388,7 +388,7 @@ TEST(Loopback, StartsClosesAbortsAndDropsRacingEachOtherLeaveNothingBehind) {
       // Two closes of one node at once, a single close, or the last handle dropped.
       std::vector<std::thread> closers;
       for (size_t k = 0; k < up.size(); ++k) {
-        Memberlist m = up[k];
+        Membership m = up[k];
         if (k % 3 == 0) closers.emplace_back([m] { runtime().block_on(m.close()); });
         if (k % 3 != 2) closers.emplace_back([m] { runtime().block_on(m.close()); });
       }
