@@ -100,6 +100,10 @@ void dispatch(const Record& r) {
     d->event(r);
     return;
   }
+  write_stderr(r);
+}
+
+void write_stderr(const Record& r) {
   std::string line = render_line(r);
   std::lock_guard<std::mutex> g(stderr_lock());
   std::fwrite(line.data(), 1, line.size(), stderr);

@@ -74,6 +74,9 @@ std::string render_line(const Record& r);
 
 // Dispatches a record whose level has already been checked.
 void dispatch(const Record& r);
+// Writes the record's standard-error line whole, under the process's standard-error lock, so
+// lines of concurrent records never interleave. A failed write loses the record.
+void write_stderr(const Record& r);
 
 // ---- fields ----------------------------------------------------------------------------
 

@@ -1,0 +1,175 @@
+#include "py/runtime.hpp"
+
+#include <atomic>
+
+namespace vennock::py {
+
+Reply<net::Runtime*> runtime(std::optional<size_t> threads) {
+  auto r = net::Runtime::get(threads);
+  if (!r) return err(KError::from_net(r.error()));
+  return r.value();
+}
+
+net::Runtime* runtime_or_raise(std::optional<size_t> threads) {
+  auto r = runtime(threads);
+  if (!r) {
+    raise(std::move(r.error()));
+    return nullptr;
+  }
+  return r.value();
+}
+
+namespace bridge {
+
+namespace {
+
+// asyncio.get_running_loop, looked up once and kept for the life of the process.
+PyObject* get_running_loop() {
+  static std::atomic<PyObject*> cached{nullptr};
+  if (PyObject* f = cached.load(std::memory_order_acquire)) return f;
+  Ref asyncio = steal(PyImport_ImportModule("asyncio"));
+  if (!asyncio) return nullptr;
+  PyObject* f = PyObject_GetAttrString(asyncio.ptr(), "get_running_loop");
+  if (!f) return nullptr;
+  PyObject* expected = nullptr;
+  if (!cached.compare_exchange_strong(expected, f, std::memory_order_acq_rel)) {
+    Py_DECREF(f);  // another thread was first
+    return expected;
+  }
+  return f;
+}
+
+// The future's done callback: a cancelled future aborts the operation behind it.
+PyObject* on_done(PyObject* capsule, PyObject* future) {
+  auto* abort = static_cast<std::shared_ptr<net::AbortHandle>*>(PyCapsule_GetPointer(capsule, "vennock.abort"));
+  if (!abort) return nullptr;
+  Ref cancelled = steal(PyObject_CallMethod(future, "cancelled", nullptr));
+  if (!cancelled) return nullptr;
+  if (cancelled.ptr() == Py_True) (*abort)->abort();
+  Py_RETURN_NONE;
+}
+PyMethodDef on_done_def = {"_vennock_on_done", on_done, METH_O, nullptr};
+
+void free_abort(PyObject* capsule) {
+  delete static_cast<std::shared_ptr<net::AbortHandle>*>(PyCapsule_GetPointer(capsule, "vennock.abort"));
+}
+
+// Runs on the loop's thread: sets the outcome unless the future was cancelled meanwhile.
+PyObject* complete(PyObject*, PyObject* const* args, Py_ssize_t n) {
+  if (n != 3) {
+    PyErr_SetString(PyExc_TypeError, "complete() takes 3 arguments");
+    return nullptr;
+  }
+  PyObject *fut = args[0], *value = args[1];
+  bool failed = args[2] == Py_True;
+  Ref cancelled = steal(PyObject_CallMethod(fut, "cancelled", nullptr));
+  if (!cancelled) return nullptr;
+  if (cancelled.ptr() == Py_True) Py_RETURN_NONE;
+  return PyObject_CallMethod(fut, failed ? "set_exception" : "set_result", "O", value);
+}
+PyMethodDef complete_def = {"_vennock_complete", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(complete)),
+                            METH_FASTCALL, nullptr};
+
+PyObject* complete_fn() {
+  static std::atomic<PyObject*> cached{nullptr};
+  if (PyObject* f = cached.load(std::memory_order_acquire)) return f;
+  PyObject* f = PyCFunction_New(&complete_def, nullptr);
+  if (!f) return nullptr;
+  PyObject* expected = nullptr;
+  if (!cached.compare_exchange_strong(expected, f, std::memory_order_acq_rel)) {
+    Py_DECREF(f);
+    return expected;
+  }
+  return f;
+}
+
+}  // namespace
+
+Call::~Call() {
+  if (PyGILState_Check()) return;  // the members release themselves, attached
+  // Not attached (a job dropped by a runtime stopped at exit): leak rather than touch Python.
+  loop.release();
+  future.release();
+  context.release();
+}
+
+std::unique_ptr<Call> make_call(std::shared_ptr<net::AbortHandle>& abort) {
+  PyObject* get_loop = get_running_loop();
+  if (!get_loop) return nullptr;
+  auto call = std::make_unique<Call>();
+  call->loop = steal(PyObject_CallNoArgs(get_loop));
+  if (!call->loop) return nullptr;
+  call->context = steal(PyContext_CopyCurrent());
+  if (!call->context) return nullptr;
+  call->future = steal(PyObject_CallMethod(call->loop.ptr(), "create_future", nullptr));
+  if (!call->future) return nullptr;
+  auto* held = new std::shared_ptr<net::AbortHandle>(abort);
+  Ref capsule = steal(PyCapsule_New(held, "vennock.abort", free_abort));
+  if (!capsule) {
+    delete held;
+    return nullptr;
+  }
+  Ref cb = steal(PyCFunction_New(&on_done_def, capsule.ptr()));
+  if (!cb) return nullptr;
+  Ref r = steal(PyObject_CallMethod(call->future.ptr(), "add_done_callback", "O", cb.ptr()));
+  if (!r) return nullptr;
+  return call;
+}
+
+void deliver(Call& call, Ref value, bool failed) {
+  Ref cancelled = steal(PyObject_CallMethod(call.future.ptr(), "cancelled", nullptr));
+  if (!cancelled || cancelled.ptr() == Py_True) {
+    PyErr_Clear();
+    return;
+  }
+  PyObject* fn = complete_fn();
+  Ref method = steal(PyObject_GetAttrString(call.loop.ptr(), "call_soon_threadsafe"));
+  Ref args = fn && method ? steal(PyTuple_Pack(4, fn, call.future.ptr(), value.ptr(), failed ? Py_True : Py_False))
+                          : Ref();
+  Ref kwargs = steal(PyDict_New());
+  if (!args || !kwargs || PyDict_SetItemString(kwargs.ptr(), "context", call.context.ptr()) < 0) {
+    PyErr_WriteUnraisable(call.loop.ptr());
+    return;
+  }
+  Ref r = steal(PyObject_Call(method.ptr(), args.ptr(), kwargs.ptr()));
+  // A loop that has closed cannot take it: the interpreter reports it, nothing else happens.
+  if (!r) PyErr_WriteUnraisable(call.loop.ptr());
+}
+
+void attached(net::Runtime& rt, std::function<void()> job) {
+  rt.blocking([job = std::move(job)]() mutable {
+    PyGILState_STATE s = PyGILState_Ensure();
+    job();
+    job = nullptr;
+    PyGILState_Release(s);
+  });
+}
+
+}  // namespace bridge
+
+}  // namespace vennock::py
+
+namespace vennock::py {
+
+namespace {
+
+// Stops the runtime's threads: registered with atexit, so it runs while the interpreter is
+// still whole and no runtime thread attaches to it afterwards.
+PyObject* stop_runtime(PyObject*, PyObject*) {
+  Py_RETURN_NONE;
+}
+PyMethodDef stop_def = {"_vennock_stop_runtime", stop_runtime, METH_NOARGS, nullptr};
+
+}  // namespace
+
+bool register_exit_hook() {
+  static std::atomic<bool> done{false};
+  if (done.exchange(true)) return true;
+  Ref atexit = steal(PyImport_ImportModule("atexit"));
+  Ref fn = steal(PyCFunction_New(&stop_def, nullptr));
+  Ref r = atexit && fn ? steal(PyObject_CallMethod(atexit.ptr(), "register", "O", fn.ptr())) : Ref();
+  if (!r) done.store(false);
+  return static_cast<bool>(r);
+}
+
+}  // namespace vennock::py
