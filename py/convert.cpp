@@ -35,6 +35,11 @@ Reply<core::Duration> timeout_of(double seconds) {
   return err(KError(kerror::BadArgument{"timeout", "must be a non-negative number of seconds"}));
 }
 
+std::chrono::nanoseconds nanos_of(core::Duration d) {
+  uint64_t ns = d.as_nanos();
+  return std::chrono::nanoseconds(ns > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(ns));
+}
+
 double seconds_of(core::Duration d) { return static_cast<double>(d.secs) + static_cast<double>(d.nanos) / 1e9; }
 
 }  // namespace vennock::py
@@ -103,6 +108,65 @@ std::optional<std::string_view> utf8_of(PyObject* obj) {
     return std::nullopt;
   }
   return std::string_view(p, static_cast<size_t>(n));
+}
+
+}  // namespace vennock::py
+
+namespace vennock::py {
+
+bool optional_seconds(PyObject* obj, std::optional<double>& out) {
+  if (!obj || obj == Py_None) {
+    out.reset();
+    return true;
+  }
+  out = seconds_arg(obj, "timeout");
+  return out.has_value();
+}
+
+bool checked_limit(double secs, core::Duration& out) {
+  auto d = timeout_of(secs);
+  if (!d) {
+    raise(std::move(d.error()));
+    return false;
+  }
+  out = d.value();
+  return true;
+}
+
+bool checked_limit(std::optional<double> secs, std::optional<core::Duration>& out) {
+  if (!secs) {
+    out.reset();
+    return true;
+  }
+  core::Duration d;
+  if (!checked_limit(*secs, d)) return false;
+  out = d;
+  return true;
+}
+
+void not_instance(PyObject* obj, const char* accepted, const char* param) {
+  if (obj == Py_None) {
+    PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", accepted);
+  } else {
+    Ref name = steal(PyType_GetQualName(Py_TYPE(obj)));
+    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name.ptr(), accepted);
+  }
+  note_processing(param);
+}
+
+bool text_arg(PyObject* obj, const char* param, std::string& out) {
+  if (!PyUnicode_Check(obj)) {
+    not_instance(obj, "str", param);
+    return false;
+  }
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(obj, &n);
+  if (!p) {
+    note_processing(param);
+    return false;
+  }
+  out.assign(p, static_cast<size_t>(n));
+  return true;
 }
 
 }  // namespace vennock::py

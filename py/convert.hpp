@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <chrono>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -38,6 +39,8 @@ Reply<core::Duration> timeout_of(double seconds);
 
 // A duration as float seconds.
 double seconds_of(core::Duration d);
+// A duration as nanoseconds, saturating (about 292 years: beyond what any deadline needs).
+std::chrono::nanoseconds nanos_of(core::Duration d);
 
 }  // namespace vennock::py
 
@@ -50,5 +53,22 @@ std::string debug_quoted(std::string_view s);
 // The UTF-8 text of a str; none (and no error pending) for anything else, or for a str that
 // cannot be encoded (lone surrogates).
 std::optional<std::string_view> utf8_of(PyObject* obj);
+
+}  // namespace vennock::py
+
+namespace vennock::py {
+
+// ---- the argument phase shared by every method ----
+
+// An optional `timeout` (None or omitted: no limit); false with the noted error pending.
+bool optional_seconds(PyObject* obj, std::optional<double>& out);
+// The limit check of a timeout already read as a number: false with the ValueError pending.
+bool checked_limit(std::optional<double> secs, std::optional<core::Duration>& out);
+bool checked_limit(double secs, core::Duration& out);
+// "'<type>' object is not an instance of '<accepted>'" (or "'None' is not an instance of
+// ..."), as a TypeError noted with `param`.
+void not_instance(PyObject* obj, const char* accepted, const char* param);
+// A str as UTF-8, copied; false with the error pending (noted with `param`).
+bool text_arg(PyObject* obj, const char* param, std::string& out);
 
 }  // namespace vennock::py

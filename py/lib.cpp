@@ -7,6 +7,7 @@
 #include "py/config.hpp"
 #include "py/errors.hpp"
 #include "py/logging.hpp"
+#include "py/node.hpp"
 #include "py/runtime.hpp"
 
 namespace vennock::py {
@@ -57,7 +58,9 @@ int exec(PyObject* module) {
     return -1;
   }
   logging::init();
-  if (add_class(module, "Config", config::type()) < 0) return -1;
+  if (add_class(module, "Config", config::type()) < 0 || add_class(module, "Node", node::node_type()) < 0 ||
+      add_class(module, "EventSub", node::event_sub_type()) < 0)
+    return -1;
   if (PyModule_AddFunctions(module, kFunctions) < 0) return -1;
   if (!register_exit_hook()) return -1;
   return PyModule_AddStringConstant(module, "__version__", "0.4.0");

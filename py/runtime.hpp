@@ -75,7 +75,55 @@ net::Task<void> run_awaitable(net::Runtime* rt, std::unique_ptr<Call> call, net:
   finish.outcome.emplace(co_await std::move(body));
 }
 
+// Runs `body` until `limit` (counted from when the task first runs) has passed, then drops it
+// and gives Timeout. A limit too large for the clock is no limit.
+template <class T>
+net::Task<Reply<T>> limited(std::optional<core::Duration> limit, net::Task<Reply<T>> body) {
+  if (!limit) co_return co_await std::move(body);
+  auto bounded = net::with_timeout(nanos_of(*limit), std::move(body));
+  std::optional<Reply<T>> r = co_await std::move(bounded);
+  if (!r) co_return err(KError(kerror::Timeout{}));
+  co_return std::move(*r);
+}
+
+// The blocking form's outcome: its value, or the error its ending means. A task that failed
+// inside is the node's internal failure, as the awaitable form reports it too.
+template <class T>
+PyObject* outcome(net::Joined<Reply<T>>&& j) {
+  if (j.how == net::Ended::Panicked) return raise(kerror::Failed{});
+  if (!j.completed() || !j.value) return raise(kerror::Closed{});
+  Reply<T>& r = *j.value;
+  if (!r) return raise(std::move(r.error()));
+  return to_python(std::move(r.value()), Form::Blocking).release().ptr();
+}
+
+// Waits for the task detached from the interpreter, 100 ms at a time, running the pending
+// signal handlers between slices; a handler that raises aborts the task, and its exception
+// goes up unchanged.
+template <class T>
+PyObject* wait(net::JoinHandle<Reply<T>>& h) {
+  for (;;) {
+    std::optional<net::Joined<Reply<T>>> j;
+    Py_BEGIN_ALLOW_THREADS
+    j = h.wait_for(std::chrono::milliseconds(100));
+    Py_END_ALLOW_THREADS
+    if (j) return outcome(std::move(*j));
+    if (PyErr_CheckSignals() < 0) {
+      h.abort();
+      return nullptr;
+    }
+  }
+}
+
 }  // namespace bridge
+
+// The blocking form: runs the operation as a task bounded by `limit` and waits for it with the
+// interpreter detached. Null with the error pending.
+template <class T>
+PyObject* block_on(net::Runtime& rt, net::Task<Reply<T>> body, std::optional<core::Duration> limit = std::nullopt) {
+  auto h = rt.spawn(bridge::limited<T>(limit, std::move(body)));
+  return bridge::wait(h);
+}
 
 // The awaitable form: a future on the caller's running loop, the operation already started.
 // Cancelling the future aborts the operation at its next step. Null with the error pending.

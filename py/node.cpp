@@ -1,0 +1,850 @@
+#include "py/node.hpp"
+
+#include <unistd.h>
+
+#include "proto/tags.hpp"
+#include "py/values.hpp"
+
+namespace vennock::py::node {
+
+namespace {
+
+template <class T>
+Reply<T> mapped(Result<T, net::Error> r) {
+  if (!r) return err(KError::from_net(std::move(r.error())));
+  return std::move(r.value());
+}
+
+Reply<std::monostate> mapped(Result<void, net::Error> r) {
+  if (!r) return err(KError::from_net(std::move(r.error())));
+  return std::monostate{};
+}
+
+Reply<proto::Bytes> encoded(const proto::TagPairs& pairs, uint64_t limit) {
+  auto r = config::encode_meta(pairs, limit);
+  if (r) return std::move(r.value());
+  if (r.error() == config::MetaProblem::TooLarge) return err(KError(kerror::Net{net::Error(net::ErrorCode::MetaTooLarge)}));
+  return err(KError(kerror::BadArgument{"meta", config::meta_reason(r.error())}));
+}
+
+net::Task<Reply<std::monostate>> set_encoded(std::shared_ptr<Inner> in, proto::Bytes meta) {
+  auto setting = in->membership.set_meta(std::move(meta));
+  co_return mapped(co_await std::move(setting));
+}
+
+}  // namespace
+
+// ---- operations ------------------------------------------------------------------------
+
+net::Task<Reply<size_t>> join(std::shared_ptr<Inner> in, std::optional<std::vector<net::Seed>> seeds) {
+  auto joining = in->membership.join_seeds(seeds ? std::move(*seeds) : in->seeds);
+  co_return mapped(co_await std::move(joining));
+}
+
+net::Task<Reply<std::monostate>> send(std::shared_ptr<Inner> in, std::string name, uint64_t epoch, proto::Bytes data) {
+  auto sending = in->membership.send(std::move(name), epoch, std::move(data));
+  co_return mapped(co_await std::move(sending));
+}
+
+net::Task<Reply<std::monostate>> broadcast(std::shared_ptr<Inner> in, proto::Bytes data) {
+  auto sending = in->membership.broadcast(std::move(data));
+  co_return mapped(co_await std::move(sending));
+}
+
+net::Task<Reply<bool>> leave(std::shared_ptr<Inner> in, core::Duration timeout) {
+  auto leaving = in->membership.leave(nanos_of(timeout));
+  auto r = co_await std::move(leaving);
+  if (r) co_return false;
+  switch (r.error().code()) {
+    case net::ErrorCode::Left: co_return false;  // it had already left
+    case net::ErrorCode::Timeout: co_return true;
+    case net::ErrorCode::Closed: co_return err(KError(kerror::Closed{}));
+    default: co_return err(KError(kerror::Net{std::move(r.error())}));
+  }
+}
+
+net::Task<bool> shutdown(std::shared_ptr<Inner> in, core::Duration timeout) {
+  auto leaving = leave(in, timeout);
+  Reply<bool> left = co_await std::move(leaving);
+  auto closing = in->membership.close();
+  co_await std::move(closing);
+  co_return left && left.value();
+}
+
+net::Task<Reply<std::monostate>> change_key(std::shared_ptr<Inner> in, proto::Key key, KeyChange kind) {
+  static constexpr net::actor::KeyChange::Kind kinds[] = {
+      net::actor::KeyChange::Kind::Install, net::actor::KeyChange::Kind::Use, net::actor::KeyChange::Kind::Remove};
+  net::Keyring ring = in->membership.keyring();
+  auto changing = ring.change(net::actor::KeyChange{kinds[static_cast<size_t>(kind)], std::move(key)});
+  co_return mapped(co_await std::move(changing));
+}
+
+net::Task<Reply<std::monostate>> set_meta(std::shared_ptr<Inner> in, proto::TagPairs pairs) {
+  Reply<proto::Bytes> meta = encoded(pairs, in->max_meta_bytes);
+  if (!meta) co_return err(std::move(meta.error()));
+  auto locking = in->meta_lock.lock();
+  auto guard = co_await std::move(locking);
+  auto setting = set_encoded(in, std::move(meta.value()));
+  co_return co_await std::move(setting);
+}
+
+proto::TagPairs apply_changes(proto::TagPairs pairs, const std::vector<Change>& changes) {
+  for (const auto& [key, value] : changes) {
+    auto it = std::find_if(pairs.begin(), pairs.end(), [&](const auto& p) { return p.first == key; });
+    if (it == pairs.end()) {
+      if (value) pairs.emplace_back(key, *value);
+    } else if (value) {
+      it->second = *value;
+    } else {
+      pairs.erase(it);
+    }
+  }
+  return pairs;
+}
+
+net::Task<Reply<std::monostate>> update_meta(std::shared_ptr<Inner> in, std::vector<Change> changes) {
+  // Held from the read of this node's record to the answer: no other change of this node can
+  // fall between them, and the next one reads what this one stored.
+  auto locking = in->meta_lock.lock();
+  auto guard = co_await std::move(locking);
+  core::Member self = in->membership.local();
+  auto parsed = proto::Tags::parse(proto::ByteView(self.meta.data(), self.meta.size()));
+  // Our own metadata always parses (it was encoded here); if it ever did not, editing it as
+  // if it were empty would wipe it: refuse instead.
+  if (!parsed) co_return err(KError(kerror::BadArgument{"meta", "cannot be edited: this node's current metadata does not parse"}));
+  proto::TagPairs pairs = apply_changes(proto::tag_pairs(parsed.value().bytes()), changes);
+  Reply<proto::Bytes> meta = encoded(pairs, in->max_meta_bytes);
+  if (!meta) co_return err(std::move(meta.error()));
+  auto setting = set_encoded(in, std::move(meta.value()));
+  co_return co_await std::move(setting);
+}
+
+// ---- start ------------------------------------------------------------------------------
+
+Started::~Started() {
+  // Inherited through fork: forget the reference without touching the parent's node.
+  if (inner && pid != getpid()) new std::shared_ptr<Inner>(std::move(inner));
+}
+
+net::Task<Reply<Started>> start(net::Runtime* rt, config::Fields fields) {
+  auto settings = fields.build(true);
+  if (!settings) co_return err(KError(kerror::Net{net::Error::config(settings.error())}));
+  std::vector<net::Seed> seeds = fields.seeds;
+  uint64_t limit = fields.engine.max_meta_bytes;
+  auto starting = net::Membership::start(*rt, std::move(settings.value()));
+  auto started = co_await std::move(starting);
+  if (!started) co_return err(KError::from_net(std::move(started.error())));
+  auto inner = std::make_shared<Inner>(std::move(started.value()), std::move(seeds), limit);
+  co_return Started(std::move(inner), getpid());
+}
+
+// ---- reads ------------------------------------------------------------------------------
+
+Read::~Read() {
+  if (event && reader) reader->events.unread(std::move(*event));
+}
+
+net::Task<Reply<Read>> next(std::shared_ptr<Reader> reader, std::optional<core::Duration> limit) {
+  Read out;
+  out.reader = reader;
+  // The limit covers the wait behind another reader too: a caller who asked for an answer
+  // within a time gets one, whoever else reads.
+  std::optional<net::Instant> deadline;
+  if (limit) deadline = net::deadline_in(nanos_of(*limit));
+  auto locking = net::with_deadline(deadline, reader->lock.lock());
+  auto guard = co_await std::move(locking);
+  if (!guard) {
+    out.kind = Read::Kind::TimedOut;
+    co_return out;
+  }
+  out.guard.emplace(std::move(*guard));
+  auto reading = reader->events.recv_until(deadline);
+  auto got = co_await std::move(reading);
+  switch (got.kind) {
+    case net::events::Timed::Kind::Event:
+      out.kind = Read::Kind::Event;
+      out.event = std::move(got.event);
+      co_return out;
+    case net::events::Timed::Kind::TimedOut: out.kind = Read::Kind::TimedOut; co_return out;
+    case net::events::Timed::Kind::Closed: break;
+  }
+  if (reader->events.failed()) co_return err(KError(kerror::Failed{}));
+  out.kind = Read::Kind::Closed;
+  co_return out;
+}
+
+}  // namespace vennock::py::node
+
+// ---- the Python classes ---------------------------------------------------------------------
+
+namespace vennock::py::node {
+
+namespace {
+
+struct NodeObject {
+  PyObject_HEAD
+  Started v;  // constructed in place; released by the creating-process rule
+};
+
+struct SubObject {
+  PyObject_HEAD
+  std::shared_ptr<Reader> reader;
+  pid_t pid;
+};
+
+PyTypeObject* g_node = nullptr;
+PyTypeObject* g_sub = nullptr;
+
+NodeObject* as_node(PyObject* o) { return reinterpret_cast<NodeObject*>(o); }
+SubObject* as_sub(PyObject* o) { return reinterpret_cast<SubObject*>(o); }
+
+template <auto F>
+PyCFunction fn() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+bool parse(PyObject* args, PyObject* kwargs, const char* format, const char* const* names, auto... out) {
+  return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), out...) != 0;
+}
+
+// The process and handle checks every method makes: the node's shared state, or null with
+// the error pending.
+std::shared_ptr<Inner> checked(PyObject* self) {
+  const Started& v = as_node(self)->v;
+  if (v.pid != getpid()) {
+    raise(kerror::Forked{});
+    return nullptr;
+  }
+  if (!v.inner) raise(kerror::Closed{});
+  return v.inner;
+}
+
+bool same_process(pid_t pid) {
+  if (pid == getpid()) return true;
+  raise(kerror::Forked{});
+  return false;
+}
+
+template <class T>
+PyObject* run(net::Task<Reply<T>> body) {
+  net::Runtime* rt = runtime_or_raise();
+  return rt ? awaitable(*rt, std::move(body)) : nullptr;
+}
+
+template <class T>
+PyObject* run_blocking(net::Task<Reply<T>> body, std::optional<core::Duration> limit) {
+  net::Runtime* rt = runtime_or_raise();
+  return rt ? block_on(*rt, std::move(body), limit) : nullptr;
+}
+
+// A task of its own, awaited: its work finishes even when the caller stops waiting.
+template <class T>
+net::Task<Reply<T>> joined(net::JoinHandle<T> h) {
+  auto j = co_await h.join();
+  if (!j.completed() || !j.value) co_return err(KError(kerror::Closed{}));
+  if constexpr (std::is_void_v<T>) {
+    co_return std::monostate{};
+  } else {
+    co_return std::move(*j.value);
+  }
+}
+
+net::Task<void> close_task(std::shared_ptr<Inner> in) { co_await in->membership.close(); }
+
+net::Task<Reply<std::monostate>> close_body(std::shared_ptr<Inner> in) {
+  co_await in->membership.close();
+  co_return std::monostate{};
+}
+
+// ---- argument conversions ----
+
+bool epoch_arg(PyObject* obj, uint64_t& out) {
+  Ref index = steal(PyNumber_Index(obj));
+  unsigned long long v = index ? PyLong_AsUnsignedLongLong(index.ptr()) : 0;
+  if (!index || (v == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+    note_processing("epoch");
+    return false;
+  }
+  out = v;
+  return true;
+}
+
+bool data_arg(PyObject* obj, proto::Bytes& out) {
+  const char* p = nullptr;
+  Py_ssize_t n = 0;
+  if (PyBytes_Check(obj)) {
+    p = PyBytes_AS_STRING(obj);
+    n = PyBytes_GET_SIZE(obj);
+  } else if (PyByteArray_Check(obj)) {
+    p = PyByteArray_AS_STRING(obj);
+    n = PyByteArray_GET_SIZE(obj);
+  } else {
+    not_instance(obj, "bytes | bytearray", "data");
+    return false;
+  }
+  out.assign(reinterpret_cast<const uint8_t*>(p), reinterpret_cast<const uint8_t*>(p) + n);
+  return true;
+}
+
+// `seeds` as texts: None gives none; a single str is refused, as is anything but a sequence
+// of str.
+bool seed_texts(PyObject* obj, std::optional<std::vector<std::string>>& out) {
+  out.reset();
+  if (!obj || obj == Py_None) return true;
+  if (PyUnicode_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    note_processing("seeds");
+    return false;
+  }
+  Ref seq = steal(PySequence_Check(obj) ? PySequence_Fast(obj, "") : nullptr);
+  if (!seq) {
+    PyErr_Clear();
+    not_instance(obj, "Sequence", "seeds");
+    return false;
+  }
+  std::vector<std::string> texts;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.ptr()); ++i) {
+    if (!text_arg(PySequence_Fast_GET_ITEM(seq.ptr(), i), "seeds", texts.emplace_back())) return false;
+  }
+  out = std::move(texts);
+  return true;
+}
+
+bool parse_seeds(const std::optional<std::vector<std::string>>& texts, std::optional<std::vector<net::Seed>>& out) {
+  out.reset();
+  if (!texts) return true;
+  std::vector<net::Seed> seeds;
+  for (const std::string& t : *texts) {
+    auto s = net::Seed::from_str(t);
+    if (!s) {
+      std::string msg = "seed " + debug_quoted(s.error()) + " is not \"host:port\" with an IP address or a DNS name";
+      PyErr_SetString(PyExc_ValueError, msg.c_str());
+      return false;
+    }
+    seeds.push_back(std::move(s.value()));
+  }
+  out = std::move(seeds);
+  return true;
+}
+
+bool meta_arg(PyObject* obj, proto::TagPairs& out) {
+  Ref items = steal(PyObject_CallMethod(obj, "items", nullptr));
+  Ref it = items ? steal(PyObject_GetIter(items.ptr())) : Ref();
+  bool ok = static_cast<bool>(it);
+  while (ok) {
+    Ref item = steal(PyIter_Next(it.ptr()));
+    if (!item) break;
+    std::optional<std::string_view> k, v;
+    if (PyTuple_Check(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2) {
+      k = utf8_of(PyTuple_GET_ITEM(item.ptr(), 0));
+      v = utf8_of(PyTuple_GET_ITEM(item.ptr(), 1));
+    }
+    ok = k && v;
+    if (ok) out.emplace_back(std::string(*k), std::string(*v));
+  }
+  if (ok && !PyErr_Occurred()) return true;
+  PyErr_Clear();
+  PyErr_SetString(PyExc_ValueError, "meta must be a mapping of str to str");
+  return false;
+}
+
+bool changes_arg(PyObject* dict, std::vector<Change>& out) {
+  bool ok = true;
+  Py_ssize_t pos = 0;
+  PyObject *k = nullptr, *v = nullptr;
+  Py_BEGIN_CRITICAL_SECTION(dict);
+  while (ok && PyDict_Next(dict, &pos, &k, &v)) {
+    Ref key = borrow(k), value = borrow(v);
+    Change c;
+    ok = text_arg(key.ptr(), "changes", c.first);
+    if (ok && value.ptr() != Py_None) {
+      if (!PyUnicode_Check(value.ptr())) {
+        std::string msg = "meta value for " + debug_quoted(c.first) + " must be a str or None";
+        PyErr_SetString(PyExc_ValueError, msg.c_str());
+        ok = false;
+      } else {
+        ok = text_arg(value.ptr(), "changes", c.second.emplace());
+      }
+    }
+    if (ok) out.push_back(std::move(c));
+  }
+  Py_END_CRITICAL_SECTION();
+  return ok;
+}
+
+bool key_arg(PyObject* obj, std::optional<proto::Key>& out) {
+  out = config::parse_key(obj);
+  if (out) return true;
+  PyErr_SetString(PyExc_ValueError, "a key must be 32 bytes, or base64 text of 32 bytes");
+  return false;
+}
+
+bool required_seconds(PyObject* obj, double& out) {
+  auto s = seconds_arg(obj, "timeout");
+  if (!s) return false;
+  out = *s;
+  return true;
+}
+
+}  // namespace
+
+}  // namespace vennock::py::node
+
+namespace vennock::py::node {
+
+namespace {
+
+// ---- Node: start ----
+
+const config::Fields* config_arg(PyObject* cfg) {
+  PyObject* t = config::type();
+  if (!t) return nullptr;
+  if (!PyObject_TypeCheck(cfg, reinterpret_cast<PyTypeObject*>(t))) {
+    not_instance(cfg, "Config", "cfg");
+    return nullptr;
+  }
+  return &config::fields_of(cfg);
+}
+
+PyObject* node_start(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kw[] = {"cfg", nullptr};
+  PyObject* cfg = nullptr;
+  if (!parse(args, kwargs, "O:start", kw, &cfg)) return nullptr;
+  const config::Fields* f = config_arg(cfg);
+  if (!f) return nullptr;
+  config::Fields copy = *f;
+  net::Runtime* rt = runtime_or_raise(copy.runtime_threads);
+  if (!rt) return nullptr;
+  return awaitable(*rt, start(rt, std::move(copy)));
+}
+
+PyObject* node_start_blocking(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kw[] = {"cfg", "timeout", nullptr};
+  PyObject *cfg = nullptr, *timeout = nullptr;
+  std::optional<double> secs;
+  if (!parse(args, kwargs, "O|O:start_blocking", kw, &cfg, &timeout)) return nullptr;
+  const config::Fields* f = config_arg(cfg);
+  if (!f || !optional_seconds(timeout, secs)) return nullptr;
+  config::Fields copy = *f;
+  net::Runtime* rt = runtime_or_raise(copy.runtime_threads);
+  std::optional<core::Duration> limit;
+  if (!rt || !checked_limit(secs, limit)) return nullptr;
+  return block_on(*rt, start(rt, std::move(copy)), limit);
+}
+
+// ---- Node: queries ----
+
+PyObject* node_members(PyObject* self, PyObject*) {
+  auto in = checked(self);
+  if (!in) return nullptr;
+  std::vector<core::Member> ms = in->membership.members();
+  Ref list = steal(PyList_New(static_cast<Py_ssize_t>(ms.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < ms.size(); ++i) {
+    Ref t = member_tuple(ms[i]);
+    if (!t) return nullptr;
+    PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), t.release().ptr());
+  }
+  return list.release().ptr();
+}
+
+PyObject* node_member(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kw[] = {"name", nullptr};
+  PyObject* name = nullptr;
+  std::string text;
+  if (!parse(args, kwargs, "O:member", kw, &name) || !text_arg(name, "name", text)) return nullptr;
+  auto in = checked(self);
+  if (!in) return nullptr;
+  auto m = in->membership.member(text);
+  if (!m) Py_RETURN_NONE;
+  return member_tuple(*m).release().ptr();
+}
+
+PyObject* node_local(PyObject* self, PyObject*) {
+  auto in = checked(self);
+  return in ? member_tuple(in->membership.local()).release().ptr() : nullptr;
+}
+
+PyObject* node_local_addr(PyObject* self, PyObject*) {
+  auto in = checked(self);
+  return in ? text(net::addr_text(in->membership.local_addr())).release().ptr() : nullptr;
+}
+
+PyObject* node_is_closed(PyObject* self, PyObject*) {
+  auto in = checked(self);
+  return in ? PyBool_FromLong(in->membership.is_closed()) : nullptr;
+}
+
+PyObject* node_stats(PyObject* self, PyObject*) {
+  auto in = checked(self);
+  return in ? stats_dict(in->membership.stats()).release().ptr() : nullptr;
+}
+
+PyObject* node_key_ids(PyObject* self, PyObject*) {
+  auto in = checked(self);
+  if (!in) return nullptr;
+  std::vector<proto::KeyId> ids = in->membership.keyring().key_ids();
+  Ref list = steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < ids.size(); ++i) {
+    Ref t = text(ids[i].hex());
+    if (!t) return nullptr;
+    PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), t.release().ptr());
+  }
+  return list.release().ptr();
+}
+
+PyObject* node_events(PyObject* self, PyObject*) {
+  auto in = checked(self);
+  if (!in) return nullptr;
+  PyObject* t = event_sub_type();
+  if (!t) return nullptr;
+  PyObject* obj = g_sub->tp_alloc(g_sub, 0);
+  if (!obj) return nullptr;
+  new (&as_sub(obj)->reader) std::shared_ptr<Reader>(std::make_shared<Reader>(in->membership.events()));
+  as_sub(obj)->pid = as_node(self)->v.pid;
+  return obj;
+}
+
+// ---- Node: operations ----
+
+PyObject* node_join_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool blocking) {
+  static const char* kw[] = {"seeds", "timeout", nullptr};
+  PyObject *seeds = nullptr, *timeout = nullptr;
+  std::optional<std::vector<std::string>> texts;
+  std::optional<std::vector<net::Seed>> parsed;
+  std::optional<double> secs;
+  if (!parse(args, kwargs, blocking ? "|OO:join_blocking" : "|O:join", kw, &seeds, &timeout)) return nullptr;
+  if (!seed_texts(seeds, texts) || !optional_seconds(timeout, secs) || !parse_seeds(texts, parsed)) return nullptr;
+  auto in = checked(self);
+  std::optional<core::Duration> limit;
+  if (!in || !checked_limit(secs, limit)) return nullptr;
+  auto body = join(std::move(in), std::move(parsed));
+  return blocking ? run_blocking(std::move(body), limit) : run(std::move(body));
+}
+PyObject* node_join(PyObject* s, PyObject* a, PyObject* k) { return node_join_impl(s, a, k, false); }
+PyObject* node_join_blocking(PyObject* s, PyObject* a, PyObject* k) { return node_join_impl(s, a, k, true); }
+
+PyObject* node_send_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool blocking) {
+  static const char* kw[] = {"name", "epoch", "data", "timeout", nullptr};
+  PyObject *name = nullptr, *epoch = nullptr, *data = nullptr, *timeout = nullptr;
+  if (!parse(args, kwargs, blocking ? "OOO|O:send_blocking" : "OOO:send", kw, &name, &epoch, &data, &timeout))
+    return nullptr;
+  std::string target;
+  uint64_t e = 0;
+  proto::Bytes bytes;
+  std::optional<double> secs;
+  if (!text_arg(name, "name", target) || !epoch_arg(epoch, e) || !data_arg(data, bytes) ||
+      !optional_seconds(timeout, secs))
+    return nullptr;
+  auto in = checked(self);
+  std::optional<core::Duration> limit;
+  if (!in || !checked_limit(secs, limit)) return nullptr;
+  auto body = send(std::move(in), std::move(target), e, std::move(bytes));
+  return blocking ? run_blocking(std::move(body), limit) : run(std::move(body));
+}
+PyObject* node_send(PyObject* s, PyObject* a, PyObject* k) { return node_send_impl(s, a, k, false); }
+PyObject* node_send_blocking(PyObject* s, PyObject* a, PyObject* k) { return node_send_impl(s, a, k, true); }
+
+PyObject* node_broadcast_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool blocking) {
+  static const char* kw[] = {"data", "timeout", nullptr};
+  PyObject *data = nullptr, *timeout = nullptr;
+  if (!parse(args, kwargs, blocking ? "O|O:broadcast_blocking" : "O:broadcast", kw, &data, &timeout)) return nullptr;
+  proto::Bytes bytes;
+  std::optional<double> secs;
+  if (!data_arg(data, bytes) || !optional_seconds(timeout, secs)) return nullptr;
+  auto in = checked(self);
+  std::optional<core::Duration> limit;
+  if (!in || !checked_limit(secs, limit)) return nullptr;
+  auto body = broadcast(std::move(in), std::move(bytes));
+  return blocking ? run_blocking(std::move(body), limit) : run(std::move(body));
+}
+PyObject* node_broadcast(PyObject* s, PyObject* a, PyObject* k) { return node_broadcast_impl(s, a, k, false); }
+PyObject* node_broadcast_blocking(PyObject* s, PyObject* a, PyObject* k) {
+  return node_broadcast_impl(s, a, k, true);
+}
+
+PyObject* node_set_meta_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool blocking) {
+  static const char* kw[] = {"meta", "timeout", nullptr};
+  PyObject *meta = nullptr, *timeout = nullptr;
+  if (!parse(args, kwargs, blocking ? "O|O:set_meta_blocking" : "O:set_meta", kw, &meta, &timeout)) return nullptr;
+  std::optional<double> secs;
+  proto::TagPairs pairs;
+  if (!optional_seconds(timeout, secs) || !meta_arg(meta, pairs)) return nullptr;
+  auto in = checked(self);
+  std::optional<core::Duration> limit;
+  if (!in || !checked_limit(secs, limit)) return nullptr;
+  auto body = set_meta(std::move(in), std::move(pairs));
+  return blocking ? run_blocking(std::move(body), limit) : run(std::move(body));
+}
+PyObject* node_set_meta(PyObject* s, PyObject* a, PyObject* k) { return node_set_meta_impl(s, a, k, false); }
+PyObject* node_set_meta_blocking(PyObject* s, PyObject* a, PyObject* k) { return node_set_meta_impl(s, a, k, true); }
+
+PyObject* node_update_meta_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool blocking) {
+  static const char* kw[] = {"changes", "timeout", nullptr};
+  PyObject *changes = nullptr, *timeout = nullptr;
+  if (!parse(args, kwargs, blocking ? "O|O:update_meta_blocking" : "O:update_meta", kw, &changes, &timeout))
+    return nullptr;
+  if (!PyDict_Check(changes)) {
+    not_instance(changes, "dict", "changes");
+    return nullptr;
+  }
+  std::optional<double> secs;
+  std::vector<Change> list;
+  if (!optional_seconds(timeout, secs) || !changes_arg(changes, list)) return nullptr;
+  auto in = checked(self);
+  std::optional<core::Duration> limit;
+  if (!in || !checked_limit(secs, limit)) return nullptr;
+  auto body = update_meta(std::move(in), std::move(list));
+  return blocking ? run_blocking(std::move(body), limit) : run(std::move(body));
+}
+PyObject* node_update_meta(PyObject* s, PyObject* a, PyObject* k) { return node_update_meta_impl(s, a, k, false); }
+PyObject* node_update_meta_blocking(PyObject* s, PyObject* a, PyObject* k) {
+  return node_update_meta_impl(s, a, k, true);
+}
+
+PyObject* node_key_impl(PyObject* self, PyObject* args, PyObject* kwargs, KeyChange kind, bool blocking) {
+  static const char* kw[] = {"key", "timeout", nullptr};
+  static const char* formats[2][3] = {{"O:key_install", "O:key_use", "O:key_remove"},
+                                      {"O|O:key_install_blocking", "O|O:key_use_blocking", "O|O:key_remove_blocking"}};
+  PyObject *key = nullptr, *timeout = nullptr;
+  if (!parse(args, kwargs, formats[blocking][static_cast<size_t>(kind)], kw, &key, &timeout)) return nullptr;
+  std::optional<double> secs;
+  std::optional<proto::Key> k;
+  if (!optional_seconds(timeout, secs) || !key_arg(key, k)) return nullptr;
+  auto in = checked(self);
+  std::optional<core::Duration> limit;
+  if (!in || !checked_limit(secs, limit)) return nullptr;  // `k` is wiped as it goes
+  auto body = change_key(std::move(in), std::move(*k), kind);
+  return blocking ? run_blocking(std::move(body), limit) : run(std::move(body));
+}
+template <KeyChange K, bool B>
+PyObject* node_key(PyObject* s, PyObject* a, PyObject* k) {
+  return node_key_impl(s, a, k, K, B);
+}
+
+PyObject* node_leave_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool blocking) {
+  static const char* kw[] = {"timeout", nullptr};
+  PyObject* timeout = nullptr;
+  double secs = 0;
+  if (!parse(args, kwargs, blocking ? "O:leave_blocking" : "O:leave", kw, &timeout)) return nullptr;
+  if (!required_seconds(timeout, secs)) return nullptr;
+  auto in = checked(self);
+  core::Duration d;
+  if (!in || !checked_limit(secs, d)) return nullptr;
+  auto body = leave(std::move(in), d);
+  return blocking ? run_blocking(std::move(body), std::nullopt) : run(std::move(body));
+}
+PyObject* node_leave(PyObject* s, PyObject* a, PyObject* k) { return node_leave_impl(s, a, k, false); }
+PyObject* node_leave_blocking(PyObject* s, PyObject* a, PyObject* k) { return node_leave_impl(s, a, k, true); }
+
+PyObject* node_close(PyObject* self, PyObject*) {
+  auto in = checked(self);
+  net::Runtime* rt = in ? runtime_or_raise() : nullptr;
+  if (!rt) return nullptr;
+  // Spawned before the awaitable is made: the node closes even when making that fails.
+  auto task = rt->spawn(close_task(std::move(in)));
+  return awaitable(*rt, joined(std::move(task)));
+}
+
+PyObject* node_close_blocking(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kw[] = {"timeout", nullptr};
+  PyObject* timeout = nullptr;
+  std::optional<double> secs;
+  if (!parse(args, kwargs, "|O:close_blocking", kw, &timeout) || !optional_seconds(timeout, secs)) return nullptr;
+  auto in = checked(self);
+  std::optional<core::Duration> limit;
+  if (!in || !checked_limit(secs, limit)) return nullptr;
+  return run_blocking(close_body(std::move(in)), limit);
+}
+
+PyObject* node_shutdown_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool blocking) {
+  static const char* kw[] = {"timeout", nullptr};
+  PyObject* timeout = nullptr;
+  double secs = 0;
+  if (!parse(args, kwargs, blocking ? "O:shutdown_blocking" : "O:shutdown", kw, &timeout)) return nullptr;
+  if (!required_seconds(timeout, secs)) return nullptr;
+  auto in = checked(self);
+  core::Duration d;
+  if (!in || !checked_limit(secs, d)) return nullptr;
+  net::Runtime* rt = runtime_or_raise();
+  if (!rt) return nullptr;
+  auto task = rt->spawn(shutdown(std::move(in), d));
+  auto body = joined(std::move(task));
+  return blocking ? block_on(*rt, std::move(body)) : awaitable(*rt, std::move(body));
+}
+PyObject* node_shutdown(PyObject* s, PyObject* a, PyObject* k) { return node_shutdown_impl(s, a, k, false); }
+PyObject* node_shutdown_blocking(PyObject* s, PyObject* a, PyObject* k) {
+  return node_shutdown_impl(s, a, k, true);
+}
+
+// ---- EventSub ----
+
+PyObject* sub_try_next(PyObject* self, PyObject*) {
+  SubObject* s = as_sub(self);
+  if (!same_process(s->pid)) return nullptr;
+  std::optional<net::events::Event> e;
+  {
+    auto guard = s->reader->lock.try_lock();
+    if (!guard) Py_RETURN_NONE;  // another read is under way
+    net::events::Received r = s->reader->events.next();
+    if (r.kind == net::events::Received::Kind::Item) e = std::move(r.event);
+  }
+  if (!e) Py_RETURN_NONE;
+  return event_tuple(*e).release().ptr();
+}
+
+PyObject* sub_next(PyObject* self, PyObject*) {
+  SubObject* s = as_sub(self);
+  if (!same_process(s->pid)) return nullptr;
+  return run(next(s->reader, std::nullopt));
+}
+
+PyObject* sub_next_blocking(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kw[] = {"timeout", nullptr};
+  PyObject* timeout = nullptr;
+  std::optional<double> secs;
+  if (!parse(args, kwargs, "|O:next_blocking", kw, &timeout) || !optional_seconds(timeout, secs)) return nullptr;
+  SubObject* s = as_sub(self);
+  std::optional<core::Duration> limit;
+  if (!same_process(s->pid) || !checked_limit(secs, limit)) return nullptr;
+  // The timeout belongs to the read (it gives False), not to the bridge.
+  return run_blocking(next(s->reader, limit), std::nullopt);
+}
+
+}  // namespace
+
+}  // namespace vennock::py::node
+
+namespace vennock::py::node {
+
+Ref to_python(Started&& s, Form) {
+  PyObject* t = node_type();
+  PyObject* obj = t ? g_node->tp_alloc(g_node, 0) : nullptr;
+  if (!obj) return Ref();  // `s` releases the node by the creating-process rule
+  new (&as_node(obj)->v) Started(std::move(s));
+  return steal(obj);
+}
+
+Ref to_python(Read&& r, Form) {
+  std::optional<net::events::Event> e = std::exchange(r.event, std::nullopt);
+  Read::Kind kind = r.kind;
+  r.guard.reset();  // delivered: the next read may go on while this one is converted
+  switch (kind) {
+    case Read::Kind::Event: return event_tuple(*e);
+    case Read::Kind::Closed: return borrow(Py_None);
+    case Read::Kind::TimedOut: return borrow(Py_False);
+  }
+  return borrow(Py_None);
+}
+
+namespace {
+
+void node_dealloc(PyObject* self) {
+  as_node(self)->v.~Started();
+  PyTypeObject* tp = Py_TYPE(self);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+void sub_dealloc(PyObject* self) {
+  as_sub(self)->reader.~shared_ptr();
+  PyTypeObject* tp = Py_TYPE(self);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
+
+PyMethodDef kNodeMethods[] = {
+    {"start", fn<node_start>(), kArgs | METH_STATIC,
+     "start(cfg)\n--\n\nValidates `cfg`, binds, starts the node and joins `cfg.seeds`. Resolves to a `Node`."},
+    {"start_blocking", fn<node_start_blocking>(), kArgs | METH_STATIC, "start_blocking(cfg, timeout=None)\n--\n\n"},
+    {"join", fn<node_join>(), kArgs, "join($self, seeds=None)\n--\n\n"},
+    {"join_blocking", fn<node_join_blocking>(), kArgs, "join_blocking($self, seeds=None, timeout=None)\n--\n\n"},
+    {"members", node_members, METH_NOARGS, "members($self)\n--\n\n"},
+    {"member", fn<node_member>(), kArgs, "member($self, name)\n--\n\n"},
+    {"local", node_local, METH_NOARGS, "local($self)\n--\n\n"},
+    {"local_addr", node_local_addr, METH_NOARGS, "local_addr($self)\n--\n\nThe address UDP and TCP are bound to."},
+    {"stats", node_stats, METH_NOARGS, "stats($self)\n--\n\n"},
+    {"events", node_events, METH_NOARGS, "events($self)\n--\n\nA new subscription, starting now."},
+    {"set_meta", fn<node_set_meta>(), kArgs, "set_meta($self, meta)\n--\n\n"},
+    {"set_meta_blocking", fn<node_set_meta_blocking>(), kArgs, "set_meta_blocking($self, meta, timeout=None)\n--\n\n"},
+    {"update_meta", fn<node_update_meta>(), kArgs, "update_meta($self, changes)\n--\n\n"},
+    {"update_meta_blocking", fn<node_update_meta_blocking>(), kArgs,
+     "update_meta_blocking($self, changes, timeout=None)\n--\n\n"},
+    {"send", fn<node_send>(), kArgs,
+     "send($self, name, epoch, data)\n--\n\nSends `data` to the member `name` at its life `epoch`, or whichever life "
+     "this node holds\nwith 0. Resolves once it is on its way."},
+    {"send_blocking", fn<node_send_blocking>(), kArgs, "send_blocking($self, name, epoch, data, timeout=None)\n--\n\n"},
+    {"broadcast", fn<node_broadcast>(), kArgs,
+     "broadcast($self, data)\n--\n\nQueues `data` to be gossiped to every member. Resolves once it is queued."},
+    {"broadcast_blocking", fn<node_broadcast_blocking>(), kArgs,
+     "broadcast_blocking($self, data, timeout=None)\n--\n\n"},
+    {"leave", fn<node_leave>(), kArgs, "leave($self, timeout)\n--\n\nResolves to `True` if the leave ran out of time."},
+    {"leave_blocking", fn<node_leave_blocking>(), kArgs, "leave_blocking($self, timeout)\n--\n\n"},
+    {"close", node_close, METH_NOARGS,
+     "close($self)\n--\n\nCloses the node; it finishes even if the awaiting task is cancelled."},
+    {"close_blocking", fn<node_close_blocking>(), kArgs, "close_blocking($self, timeout=None)\n--\n\n"},
+    {"shutdown", fn<node_shutdown>(), kArgs,
+     "shutdown($self, timeout)\n--\n\nLeaves with `timeout`, then closes; both finish even if the awaiting task is "
+     "cancelled.\nResolves to `True` if the leave ran out of time."},
+    {"shutdown_blocking", fn<node_shutdown_blocking>(), kArgs, "shutdown_blocking($self, timeout)\n--\n\n"},
+    {"is_closed", node_is_closed, METH_NOARGS, "is_closed($self)\n--\n\n"},
+    {"key_install", fn<node_key<KeyChange::Install, false>>(), kArgs, "key_install($self, key)\n--\n\n"},
+    {"key_use", fn<node_key<KeyChange::Use, false>>(), kArgs, "key_use($self, key)\n--\n\n"},
+    {"key_remove", fn<node_key<KeyChange::Remove, false>>(), kArgs, "key_remove($self, key)\n--\n\n"},
+    {"key_install_blocking", fn<node_key<KeyChange::Install, true>>(), kArgs,
+     "key_install_blocking($self, key, timeout=None)\n--\n\n"},
+    {"key_use_blocking", fn<node_key<KeyChange::Use, true>>(), kArgs,
+     "key_use_blocking($self, key, timeout=None)\n--\n\n"},
+    {"key_remove_blocking", fn<node_key<KeyChange::Remove, true>>(), kArgs,
+     "key_remove_blocking($self, key, timeout=None)\n--\n\n"},
+    {"key_ids", node_key_ids, METH_NOARGS,
+     "key_ids($self)\n--\n\nIds of the installed keys, the one in use first, as 8 hex characters each."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef kSubMethods[] = {
+    {"try_next", sub_try_next, METH_NOARGS,
+     "try_next($self)\n--\n\nThe next queued event, or `None` if none is queued or another reader is waiting."},
+    {"next", sub_next, METH_NOARGS,
+     "next($self)\n--\n\nResolves to the next event, or `None` once the node has closed. Raises `VennockClosed`\nif "
+     "the node stopped on an internal error."},
+    {"next_blocking", fn<sub_next_blocking>(), kArgs,
+     "next_blocking($self, timeout=None)\n--\n\nThe next event, `None` once the node has closed, or `False` after "
+     "`timeout` seconds\nwith no event."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kNodeSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(node_dealloc)},
+    {Py_tp_methods, kNodeMethods},
+    {Py_tp_doc, const_cast<char*>("A running node. Created by `Node.start` or `Node.start_blocking`.")},
+    {0, nullptr},
+};
+PyType_Slot kSubSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(sub_dealloc)},
+    {Py_tp_methods, kSubMethods},
+    {Py_tp_doc, const_cast<char*>("One subscription to a node's events.")},
+    {0, nullptr},
+};
+
+// Final classes that Python code cannot instantiate: only a start and events() make them.
+constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+PyType_Spec kNodeSpec = {"vennock._vennock.Node", sizeof(NodeObject), 0, kFlags, kNodeSlots};
+PyType_Spec kSubSpec = {"vennock._vennock.EventSub", sizeof(SubObject), 0, kFlags, kSubSlots};
+
+}  // namespace
+
+PyObject* node_type() {
+  if (!g_node) g_node = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kNodeSpec));
+  return reinterpret_cast<PyObject*>(g_node);
+}
+
+PyObject* event_sub_type() {
+  if (!g_sub) g_sub = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kSubSpec));
+  return reinterpret_cast<PyObject*>(g_sub);
+}
+
+}  // namespace vennock::py::node

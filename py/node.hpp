@@ -1,0 +1,102 @@
+// Node and EventSub: a running node as Python sees it, the operations behind its methods, and
+// the reader of one subscription to its events.
+#pragma once
+
+#include <Python.h>
+#include <sys/types.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "net/lib.hpp"
+#include "net/sync.hpp"
+#include "py/config.hpp"
+#include "py/convert.hpp"
+#include "py/errors.hpp"
+
+namespace vennock::py::node {
+
+// What a Node shares with every operation running for it; each operation holds a reference,
+// so the node outlives its Python object while operations are in flight.
+struct Inner {
+  net::Membership membership;
+  std::vector<net::Seed> seeds;  // joined by join() without seeds
+  uint64_t max_meta_bytes = 0;
+  net::AsyncMutex meta_lock;  // one metadata change of this node in flight at a time
+
+  Inner(net::Membership m, std::vector<net::Seed> s, uint64_t limit)
+      : membership(std::move(m)), seeds(std::move(s)), max_meta_bytes(limit) {}
+};
+
+enum class KeyChange : uint8_t { Install, Use, Remove };
+// A metadata edit: set `value`, or remove the key when there is none.
+using Change = std::pair<std::string, std::optional<std::string>>;
+
+// The operations, each owning its reference to the node.
+net::Task<Reply<size_t>> join(std::shared_ptr<Inner> in, std::optional<std::vector<net::Seed>> seeds);
+net::Task<Reply<std::monostate>> send(std::shared_ptr<Inner> in, std::string name, uint64_t epoch, proto::Bytes data);
+net::Task<Reply<std::monostate>> broadcast(std::shared_ptr<Inner> in, proto::Bytes data);
+// True when the time ran out before the departure was confirmed.
+net::Task<Reply<bool>> leave(std::shared_ptr<Inner> in, core::Duration timeout);
+// Leave, then close whatever the leave gave; never an error.
+net::Task<bool> shutdown(std::shared_ptr<Inner> in, core::Duration timeout);
+net::Task<Reply<std::monostate>> change_key(std::shared_ptr<Inner> in, proto::Key key, KeyChange kind);
+net::Task<Reply<std::monostate>> set_meta(std::shared_ptr<Inner> in, proto::TagPairs pairs);
+net::Task<Reply<std::monostate>> update_meta(std::shared_ptr<Inner> in, std::vector<Change> changes);
+
+// The pairs after applying `changes` in order: a set replaces the first pair of that key in
+// place or appends; a removal drops the first pair of that key.
+proto::TagPairs apply_changes(proto::TagPairs pairs, const std::vector<Change>& changes);
+
+// A started node on its way to becoming a Python Node. Released by the rule of the creating
+// process: in a child made by fork its reference is forgotten, never dropped, so nothing of
+// the parent's node is touched there.
+struct Started {
+  std::shared_ptr<Inner> inner;
+  pid_t pid = 0;
+  Started() = default;
+  Started(std::shared_ptr<Inner> i, pid_t p) : inner(std::move(i)), pid(p) {}
+  Started(Started&&) = default;
+  Started& operator=(Started&&) = delete;
+  ~Started();
+};
+Ref to_python(Started&& s, Form);
+
+// The start: checks the fields, binds, starts the node and joins its seeds.
+net::Task<Reply<Started>> start(net::Runtime* rt, config::Fields fields);
+
+// ---- subscriptions ----
+
+// One subscription and the lock that lets one read at a time use it.
+struct Reader {
+  net::AsyncMutex lock;
+  net::events::Events events;
+  explicit Reader(net::events::Events e) : events(std::move(e)) {}
+};
+
+// One read's result. It holds the reader lock until it is delivered or given back, so that an
+// event taken by a read whose caller went away returns to the front of the subscription before
+// any later read can look.
+struct Read {
+  enum class Kind : uint8_t { Event, Closed, TimedOut };
+  Kind kind = Kind::Closed;
+  std::optional<net::events::Event> event;
+  std::shared_ptr<Reader> reader;
+  std::optional<net::AsyncMutex::Guard> guard;
+  Read() = default;
+  Read(Read&&) = default;
+  Read& operator=(Read&&) = default;
+  ~Read();  // gives an undelivered event back
+};
+Ref to_python(Read&& r, Form);
+
+net::Task<Reply<Read>> next(std::shared_ptr<Reader> reader, std::optional<core::Duration> limit);
+
+// The Python types; null with the error pending when one cannot be made.
+PyObject* node_type();
+PyObject* event_sub_type();
+
+}  // namespace vennock::py::node

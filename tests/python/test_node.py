@@ -1,0 +1,261 @@
+import asyncio
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+from conftest import local_cfg, names, wait_until
+from vennock import ConfigError, JoinError, VennockClosed
+from vennock._vennock import Config, EventSub, Node
+
+CLOSED = "the cluster is closed"
+LEFT = "this node has left the cluster"
+FORKED = "this cluster was created in another process; create clusters after os.fork(), never before"
+TIMEOUT_REASON = "timeout must be a non-negative number of seconds"
+STATS = [
+    "local_health", "packets_received", "decode_errors", "decrypt_failures", "replays_dropped", "probes_sent",
+    "probes_failed", "indirect_probes", "missed_nacks", "suspicions", "refutations", "misdirected",
+    "name_conflicts", "restarts", "members_refused", "push_pulls", "push_pull_failures", "push_pulls_served",
+    "state_too_large", "gossip_too_large", "tcp_pings", "tcp_ping_acks", "user_messages_sent",
+    "user_messages_received", "user_messages_dropped", "user_messages_too_large", "user_queue_overflow",
+]
+
+
+def test_start_both_forms_and_queries(nodes):
+    a = nodes.start("a")
+    b = asyncio.run(Node.start(local_cfg("b", [a.local_addr()])))
+    nodes.started.append(b)
+    wait_until(lambda: names(a) == ["a", "b"] and names(b) == ["b", "a"])
+    host, port = a.local_addr().rsplit(":", 1)
+    assert host == "127.0.0.1" and int(port) > 0 and a.local_addr() != b.local_addr()
+    me = a.local()
+    assert me[0] == "a" and me[1] == a.local_addr() and me[2] == 0 and me[4] == [] and me[5] > 0
+    assert a.member("b") == b.local()[:3] + a.member("b")[3:4] + b.local()[4:]
+    assert a.member("nobody") is None and a.member("a") == me
+    stats = a.stats()
+    assert list(stats) == STATS and all(type(v) is int for v in stats.values())
+    assert a.is_closed() is False and a.key_ids() == []
+    assert Node.__module__ == "vennock._vennock" and EventSub.__module__ == "vennock._vennock"
+    assert Node.send.__text_signature__ == "($self, name, epoch, data)"
+    assert Node.members.__doc__ == "" and Node.start.__text_signature__ == "(cfg)"
+    for cls in (Node, EventSub):
+        with pytest.raises(TypeError):
+            cls()
+        with pytest.raises(TypeError):
+            type("Sub", (cls,), {})
+
+
+def test_start_failures():
+    with pytest.raises(TypeError) as e:
+        Node.start_blocking("not a config")
+    assert e.value.__notes__ == ["while processing 'cfg'"]
+    with pytest.raises(ConfigError) as e:
+        Node.start_blocking(local_cfg("x", max_inbound_streams=0))
+    assert e.value.args == ("max_inbound_streams must be at least 1", "max_inbound_streams")
+    a = Node.start_blocking(local_cfg("taken"))
+    try:
+        with pytest.raises(OSError) as e:
+            Node.start_blocking(Config.local(name="y", bind=a.local_addr()))
+        assert type(e.value) is OSError and len(e.value.args) == 1 and "os error" in e.value.args[0]
+    finally:
+        a.close_blocking()
+    with pytest.raises(JoinError, match="^no seed resolved to an address$"):
+        Node.start_blocking(local_cfg("z", ["nowhere.invalid:7946"], resolve_timeout=0.5))
+    with pytest.raises(TimeoutError, match="^timed out$"):
+        Node.start_blocking(local_cfg("w", ["nowhere.invalid:7946"], resolve_timeout=30), timeout=0.3)
+    with pytest.raises(RuntimeError):
+        Node.start(local_cfg("v"))  # no running event loop
+
+
+def test_timeout_rules(nodes):
+    a = nodes.start("a")
+    for bad in (-1, -1e-9, float("inf"), float("nan"), 2.0**64, 2e19):
+        with pytest.raises(ValueError) as e:
+            a.broadcast_blocking(b"x", timeout=bad)
+        assert e.value.args == (TIMEOUT_REASON,)
+    for ok in (-0.0, 1, True, 1.8e19, None):
+        assert a.broadcast_blocking(b"x", timeout=ok) is None
+    with pytest.raises(TypeError) as e:
+        a.broadcast_blocking(b"x", timeout="1")
+    assert e.value.__notes__ == ["while processing 'timeout'"]
+    for call in (a.leave, a.leave_blocking, a.shutdown, a.shutdown_blocking):
+        with pytest.raises(TypeError):
+            call()
+        with pytest.raises(TypeError) as e:
+            call(None)
+        assert e.value.__notes__ == ["while processing 'timeout'"]
+    with pytest.raises(ValueError, match=f"^{TIMEOUT_REASON}$"):
+        a.leave_blocking(-1)
+
+
+def test_leave_then_close_and_every_refusal(nodes):
+    a, b = nodes.cluster(2)
+    assert a.leave_blocking(5) is False
+    assert a.leave_blocking(5) is False  # already left
+    assert a.local()[2] == 3 and "a" not in names(a) and a.is_closed() is False
+    wait_until(lambda: b.member("a") is not None and b.member("a")[2] == 3)
+    for call in (lambda: a.send_blocking("b", 0, b"x"), lambda: a.broadcast_blocking(b"x"),
+                 lambda: a.join_blocking(), lambda: a.update_meta_blocking({"k": "v"})):
+        with pytest.raises(VennockClosed, match=f"^{LEFT}$"):
+            call()
+    assert a.shutdown_blocking(1.0) is False and a.is_closed() is True
+    a.close_blocking()
+    assert asyncio.run(a.close()) == ()
+    assert a.shutdown_blocking(1.0) is False
+    with pytest.raises(VennockClosed, match=f"^{CLOSED}$"):
+        a.leave_blocking(1.0)
+    for call in (lambda: a.send_blocking("b", 0, b"x"), lambda: a.broadcast_blocking(b"x"),
+                 lambda: a.join_blocking([]), lambda: a.set_meta_blocking({}),
+                 lambda: a.key_install_blocking(bytes(32))):
+        with pytest.raises(VennockClosed, match=f"^{CLOSED}$"):
+            call()
+    # Reads go on answering from what the node published last.
+    assert a.local()[0] == "a" and a.stats()["packets_received"] > 0 and a.key_ids() == []
+
+
+def test_awaitable_results_and_cancellation(nodes):
+    a, b = nodes.cluster(2)
+
+    async def main():
+        assert await a.send("b", 0, b"hi") == ()
+        assert await a.broadcast(b"all") == ()
+        assert await a.join() == 0
+        fut = a.leave(0)  # started at the call, before any await
+        fut.cancel()
+        await asyncio.sleep(0)
+        wait_until(lambda: a.local()[2] == 3)  # the request had reached the node
+        assert await asyncio.wait_for(b.shutdown(5), 10) is False
+        closing = a.close()
+        closing.cancel()
+
+    asyncio.run(main())
+    wait_until(a.is_closed)
+    wait_until(b.is_closed)
+
+
+def test_close_without_loop_still_closes(nodes):
+    a = nodes.start("a")
+    with pytest.raises(RuntimeError):
+        a.close()
+    wait_until(a.is_closed)
+
+
+def test_conversion_errors_carry_the_parameter(nodes):
+    a = nodes.start("a")
+    cases = [
+        (lambda: a.send_blocking(5, 0, b""), TypeError, "'int' object is not an instance of 'str'", "name"),
+        (lambda: a.send_blocking("b", -1, b""), OverflowError, None, "epoch"),
+        (lambda: a.send_blocking("b", 1.5, b""), TypeError, None, "epoch"),
+        (lambda: a.send_blocking("b", 0, "x"), TypeError, "'str' object is not an instance of 'bytes | bytearray'",
+         "data"),
+        (lambda: a.send_blocking("b", 0, None), TypeError, "'None' is not an instance of 'bytes | bytearray'", "data"),
+        (lambda: a.member(3), TypeError, "'int' object is not an instance of 'str'", "name"),
+    ]
+    for call, cls, text, param in cases:
+        with pytest.raises(cls) as e:
+            call()
+        assert e.value.__notes__ == [f"while processing '{param}'"]
+        if text:
+            assert str(e.value) == text
+    with pytest.raises(ValueError, match="^meta must be a mapping of str to str$"):
+        a.set_meta_blocking([("a", "b")])
+    with pytest.raises(ValueError, match="^a key must be 32 bytes, or base64 text of 32 bytes$"):
+        a.key_use(bytearray(32))
+
+
+def test_signal_interrupts_a_blocking_call():
+    fired = []
+
+    def handler(signum, frame):
+        fired.append(time.monotonic())
+        raise KeyboardInterrupt
+
+    old = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
+        start = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            Node.start_blocking(local_cfg("sig", ["nowhere.invalid:7946"], resolve_timeout=30))
+        assert time.monotonic() - start < 5
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    assert fired
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_forked_child_refuses_the_parents_node(nodes):
+    a = nodes.start("a")
+    sub = a.events()
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            with pytest.raises(TypeError):
+                a.send_blocking(5, 0, b"")  # conversion comes before the process check
+            for call in (a.members, a.stats, a.is_closed, lambda: a.leave_blocking(1), a.close_blocking,
+                         sub.try_next, lambda: sub.next_blocking(0)):
+                with pytest.raises(VennockClosed, match=f"^{FORKED}$"):
+                    call()
+            child = Node.start_blocking(local_cfg("child"), timeout=10)  # a fresh runtime in the child
+            child.close_blocking()
+            del a
+            code = 0
+        finally:
+            os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    assert a.is_closed() is False and names(a) == ["a"]
+
+
+def test_threads_share_one_node_while_it_closes(nodes):
+    a, b = nodes.cluster(2)
+    errors = []
+    allowed = (VennockClosed, TimeoutError)
+
+    def worker(i):
+        for j in range(30):
+            try:
+                a.members(), a.stats(), a.local(), a.member("b")
+                a.broadcast_blocking(b"x%d" % j, timeout=5)
+                a.send_blocking("b", 0, b"y", timeout=5)
+            except allowed as e:
+                if str(e) not in (CLOSED, "timed out"):
+                    errors.append(e)
+            except Exception as e:  # noqa: BLE001 - every other failure is a fault
+                errors.append(e)
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(6)]
+    for t in threads:
+        t.start()
+    time.sleep(0.05)
+    a.close_blocking()
+    for t in threads:
+        t.join(30)
+        assert not t.is_alive()
+    assert errors == [] and a.is_closed()
+
+
+def test_interpreter_exits_with_nodes_running():
+    script = textwrap.dedent(
+        """
+        import asyncio
+        from vennock._vennock import Config, Node
+        a = Node.start_blocking(Config.local(name="a", bind="127.0.0.1:0"))
+        b = Node.start_blocking(Config.local(name="b", bind="127.0.0.1:0", seeds=[a.local_addr()]))
+        sub = b.events()
+        async def pending():
+            asyncio.ensure_future(sub.next())
+            await asyncio.sleep(0.1)
+        asyncio.run(pending())
+        print("done")
+        """
+    )
+    r = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=30,
+                       env={**os.environ, "VENNOCK_LOG": "off"})
+    assert r.returncode == 0 and r.stdout.strip() == "done", r.stderr

@@ -1,0 +1,260 @@
+import asyncio
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+from conftest import local_cfg, names, wait_until
+from vennock import KeyringError, MessageTooLarge, MetaTooLarge, NotAMember, VennockClosed
+from vennock._vennock import Node, generate_key
+
+NOT_A_MEMBER = "not a live member at that epoch: unknown, dead, left, restarted or this node"
+TOO_LARGE = "message larger than max_user_message, or broadcast than max_user_broadcast"
+
+
+def drain(sub, kind, timeout=15.0, pred=lambda e: True):
+    """The first event of `kind` that `pred` accepts; others are skipped."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        e = sub.next_blocking(max(0.0, deadline - time.monotonic()))
+        assert e is not False and e is not None, f"no {kind} event"
+        assert len(e) == 6
+        if e[0] == kind and pred(e):
+            return e
+    raise AssertionError(f"no {kind} event")
+
+
+def check_member_slot_only(e):
+    assert len(e[1]) == 6 and e[2:] == (None, None, None, None)
+
+
+def test_membership_events_and_their_tuples(nodes):
+    a = nodes.start("a")
+    sub = a.events()
+    b = nodes.start("b", [a.local_addr()])
+    joined = drain(sub, "MemberJoined", pred=lambda e: e[1][0] == "b")
+    check_member_slot_only(joined)
+    b.update_meta_blocking({"role": "db"})
+    updated = drain(sub, "MemberUpdated")
+    assert updated[1][4] == [("role", "db")] and updated[2] == [] and updated[3:] == (None, None, None)
+    b.leave_blocking(5)
+    left = drain(sub, "MemberLeft")
+    check_member_slot_only(left)
+    assert left[1][2] == 3
+    c = nodes.start("c", [a.local_addr()])
+    drain(sub, "MemberJoined", pred=lambda e: e[1][0] == "c")
+    c.close_blocking()  # no leave: the others must find out
+    suspect = drain(sub, "MemberSuspect", pred=lambda e: e[1][0] == "c")
+    dead = drain(sub, "MemberDead", pred=lambda e: e[1][0] == "c")
+    check_member_slot_only(suspect)
+    assert dead[1][2] == 2
+    twin = nodes.start("a", [a.local_addr()])  # a second node under the same name
+    conflict = drain(sub, "NameConflict")
+    assert conflict[1][0] == "a" and conflict[3] == twin.local_addr() and conflict[2] is None
+
+
+def test_recovered_after_a_stall(nodes):
+    a = nodes.start("a")
+    sub = a.events()
+    script = textwrap.dedent(
+        f"""
+        import time
+        from vennock._vennock import Config, Node
+        n = Node.start_blocking(Config.local(name="slow", bind="127.0.0.1:0", seeds=["{a.local_addr()}"]))
+        print("up", flush=True)
+        time.sleep(60)
+        """
+    )
+    p = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True,
+                         env={**os.environ, "VENNOCK_LOG": "off"})
+    try:
+        assert p.stdout.readline().strip() == "up"
+        drain(sub, "MemberJoined", pred=lambda e: e[1][0] == "slow")
+        p.send_signal(signal.SIGSTOP)
+        drain(sub, "MemberSuspect", pred=lambda e: e[1][0] == "slow")
+        p.send_signal(signal.SIGCONT)
+        recovered = drain(sub, "MemberRecovered")
+        check_member_slot_only(recovered)
+        assert recovered[1][0] == "slow" and recovered[1][2] == 0
+    finally:
+        p.kill()
+        p.wait()
+
+
+def test_reading_conventions(nodes):
+    a, b = nodes.cluster(2, event_buffer=2)
+    sub = b.events()
+    assert sub.try_next() is None and sub.next_blocking(0) is False
+    for i in range(5):
+        a.broadcast_blocking(b"m%d" % i)
+    wait_until(lambda: b.stats()["user_messages_received"] >= 5)
+    time.sleep(0.1)
+    lost = sub.try_next()
+    assert lost == ("EventsLost", None, None, None, 3, None)
+    rest = [sub.try_next(), sub.next_blocking(1)]
+    assert [e[5] for e in rest] == [(b"m3", True), (b"m4", True)]
+
+    async def reads():
+        waiting = asyncio.ensure_future(sub.next())
+        await asyncio.sleep(0.05)
+        assert sub.try_next() is None  # another read holds the subscription
+        a.send_blocking("b", 0, b"direct")
+        e = await asyncio.wait_for(waiting, 10)
+        assert e[0] == "UserMessage" and e[5] == (b"direct", False) and e[1][0] == "a"
+        # A read cancelled after it took an event does not lose it.
+        for i in range(20):
+            a.send_blocking("b", 0, b"x%d" % i)
+        got = []
+        while len(got) < 20:
+            try:
+                e = await asyncio.wait_for(sub.next(), 0.001)
+                got.append(e[5][0])
+            except asyncio.TimeoutError:
+                pass
+        assert got == [b"x%d" % i for i in range(20)]
+
+    asyncio.run(reads())
+    b.close_blocking()
+    assert sub.next_blocking(1) is None and sub.try_next() is None
+    assert asyncio.run(sub.next()) is None
+    late = b.events()
+    assert late.next_blocking() is None
+    with pytest.raises(ValueError):
+        sub.next_blocking(-1)
+
+
+def test_next_blocking_waits_behind_another_reader_within_its_timeout(nodes):
+    a = nodes.start("a")
+    sub = a.events()
+    t = threading.Thread(target=lambda: sub.next_blocking(1.0))
+    t.start()
+    time.sleep(0.1)
+    start = time.monotonic()
+    assert sub.next_blocking(0.2) is False
+    assert time.monotonic() - start < 0.9  # bounded, not waiting for the first reader
+    t.join()
+
+
+def test_send_and_broadcast(nodes):
+    a, b, c = nodes.cluster(3, max_user_message=100_000, max_user_broadcast=300)
+    sub = b.events()
+    epoch = b.local()[5]
+    assert a.send_blocking("b", epoch, b"") is None
+    assert drain(sub, "UserMessage")[5] == (b"", False)
+    big = os.urandom(50_000)  # larger than any datagram: it goes over a stream
+    a.send_blocking("b", 0, bytearray(big))
+    assert drain(sub, "UserMessage")[5] == (big, False)
+    a.broadcast_blocking(b"b" * 300)
+    e = drain(sub, "UserMessage")
+    assert e[5] == (b"b" * 300, True) and e[1][0] == "a"
+    for target, ep in (("b", epoch + 1), ("a", 0), ("", 0), ("nobody", 0)):
+        with pytest.raises(NotAMember, match=f"^{NOT_A_MEMBER}$"):
+            a.send_blocking(target, ep, b"x")
+    before = a.stats()["user_messages_too_large"]
+    with pytest.raises(MessageTooLarge, match=f"^{TOO_LARGE}$"):
+        a.send_blocking("b", 0, b"x" * 100_001)
+    with pytest.raises(MessageTooLarge):
+        a.broadcast_blocking(b"x" * 301)
+    assert a.stats()["user_messages_too_large"] == before + 2
+
+
+def test_join(nodes):
+    a = nodes.start("a")
+    b = nodes.start("b")
+    assert b.join_blocking() == 0 and b.join_blocking([]) == 0
+    assert b.join_blocking([b.local_addr()]) == 0
+    assert b.join_blocking([" " + a.local_addr() + " "]) == 1
+    wait_until(lambda: names(a) == ["a", "b"])
+    with pytest.raises(TypeError, match="^Can't extract `str` to `Vec`$"):
+        b.join_blocking(a.local_addr())
+    for bad in ("10.0.0.5", "::1:7946", "-host:1"):
+        with pytest.raises(ValueError) as e:
+            b.join_blocking(["127.0.0.1:1", bad])
+        assert str(e.value) == f'seed "{bad}" is not "host:port" with an IP address or a DNS name'
+    start = time.monotonic()
+    with pytest.raises(TimeoutError):
+        b.join_blocking(["nowhere.invalid:1"], timeout=1)
+    assert time.monotonic() - start < 10
+
+    async def aw():
+        return await a.join([b.local_addr()])
+
+    assert asyncio.run(aw()) == 1
+
+
+def test_metadata_updates(nodes):
+    a, b = nodes.cluster(2, max_meta_bytes=64)
+    sub = b.events()
+    a.set_meta_blocking({"a": "1", "b": "2", "c": "3"})
+    inc = a.local()[3]
+    a.update_meta_blocking({"b": None, "a": "9", "d": "4"})
+    assert a.local()[4] == [("a", "9"), ("c", "3"), ("d", "4")] and a.local()[3] == inc + 1
+    e = drain(sub, "MemberUpdated", pred=lambda e: e[1][4] == [("a", "9"), ("c", "3"), ("d", "4")])
+    assert e[2] == [("a", "1"), ("b", "2"), ("c", "3")]
+    a.update_meta_blocking({"zz": None})  # changes nothing, still sent
+    assert a.local()[3] == inc + 2
+    with pytest.raises(ValueError, match="^meta keys must be non-empty$"):
+        a.update_meta_blocking({"": "x"})
+    with pytest.raises(ValueError, match='^meta value for "k" must be a str or None$'):
+        a.update_meta_blocking({"k": 1})
+    with pytest.raises(TypeError):
+        a.update_meta_blocking([("k", "v")])
+    with pytest.raises(MetaTooLarge, match="^encoded metadata is larger than max_meta_bytes$"):
+        a.update_meta_blocking({"big": "v" * 64})
+    assert a.local()[4] == [("a", "9"), ("c", "3"), ("d", "4")]
+
+    async def together():
+        await asyncio.gather(a.update_meta({"x": "1"}), a.update_meta({"y": "2"}))
+
+    asyncio.run(together())
+    keys = [k for k, _ in a.local()[4]]
+    assert keys[-2:] in (["x", "y"], ["y", "x"])
+    assert asyncio.run(_set(a, {})) == () and a.local()[4] == []
+
+
+async def _set(node, meta):
+    return await node.set_meta(meta)
+
+
+def test_key_rotation(nodes):
+    k1, k2, k3 = generate_key(), generate_key(), generate_key()
+    assert len(k1) == 44 and k1.endswith("=") and k1 != k2
+    a, b = nodes.cluster(2, keys=[k1], bind="127.0.0.1:0")
+    id1 = a.key_ids()
+    assert len(id1) == 1 and len(id1[0]) == 8
+    with pytest.raises(KeyringError, match="^key is the last one installed$"):
+        a.key_remove_blocking(k1)
+    with pytest.raises(KeyringError, match="^key is not installed$"):
+        a.key_use_blocking(k2)
+    for n in (a, b):
+        n.key_install_blocking(k2)
+        n.key_install_blocking(k2)
+        n.key_install_blocking(k3)
+    ids = a.key_ids()
+    assert ids[0] == id1[0] and len(ids) == 3
+    with pytest.raises(KeyringError, match="^key is the one in use$"):
+        a.key_remove_blocking(k1)
+    for n in (a, b):
+        n.key_use_blocking(k3)
+    assert a.key_ids() == [ids[2], ids[0], ids[1]]
+    a.key_use_blocking(k2)
+    assert a.key_ids() == [ids[1], ids[2], ids[0]]
+    for n in (a, b):
+        n.key_use_blocking(k2)
+        n.key_remove_blocking(k1)
+        n.key_remove_blocking(k3)
+        n.key_remove_blocking(k1)  # not installed: nothing to do
+    assert a.key_ids() == [ids[1]]
+    sub = b.events()
+    a.send_blocking("b", 0, b"after rotation")
+    assert drain(sub, "UserMessage")[5] == (b"after rotation", False)
+    assert a.stats()["decrypt_failures"] == 0 and b.stats()["decrypt_failures"] == 0
+    plain = nodes.start("plain")
+    with pytest.raises(KeyringError, match="^this node runs without encryption and has no keys$"):
+        plain.key_install_blocking(k1)
+    assert plain.key_ids() == []
