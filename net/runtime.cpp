@@ -72,7 +72,7 @@ Result<Runtime*, Error> Runtime::get(std::optional<size_t> threads) {
   if (c.rt && c.pid == pid) {
     if (threads && *threads != c.threads) {
       uint64_t requested = *threads, running = c.threads;
-      VN_LOG(Warn, "vennock_net::runtime", "runtime_threads is set once per process; keeping the running value",
+      VN_LOG(Warn, "_vennock::runtime", "runtime_threads is set once per process; keeping the running value",
              log::field("requested", requested), log::field("running", running));
     }
     return c.rt;

@@ -9,10 +9,13 @@
 #include <chrono>
 #include <thread>
 
+#include "helpers.hpp"
 #include "net/runtime.hpp"
 #include "net/sync.hpp"
 
 using namespace vennock::net;
+using vennock::net::testing::Capture;
+using vennock::net::testing::capture;
 using namespace std::chrono_literals;
 
 namespace {
@@ -413,13 +416,21 @@ TEST(Runtime, ThreadsAreNamedAndTheProcessRuntimeIsBuiltOnce) {
   // three workers and one blocking-pool thread
   EXPECT_TRUE(eventually([&] { return named_after() - named_before == 4u; }));
   EXPECT_EQ(after.size() - before.size(), 4u);
-  // The process runtime: one, whatever later callers ask for.
+  // The process runtime: one, whatever later callers ask for; a different count is logged
+  // under the bindings' target, since the bindings' start is what asks for it.
+  Capture& cap = capture();
   Runtime* a = Runtime::get(2).value();
+  size_t m = cap.mark();
   Runtime* b = Runtime::get().value();
   Runtime* c = Runtime::get(5).value();
   EXPECT_EQ(a, b);
   EXPECT_EQ(a, c);
   EXPECT_EQ(a->threads(), 2u);
+  std::vector<std::string> warned;
+  for (const auto& l : cap.since(m))
+    if (l.text.starts_with("runtime_threads")) warned.push_back(l.target + ": " + l.text);
+  EXPECT_EQ(warned, std::vector<std::string>{"_vennock::runtime: runtime_threads is set once per process; keeping the "
+                                             "running value requested=5 running=2"});
 }
 
 #if !defined(__SANITIZE_THREAD__)
