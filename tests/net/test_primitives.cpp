@@ -162,6 +162,127 @@ TEST(Task, SleepAndParkDeadlines) {
 }
 
 namespace {
+// Parks until its own, distant deadline; 1 if park ever says that deadline passed.
+Task<int> park_long() {
+  Held h;
+  for (;;) {
+    bool timed_out = co_await park(now() + 10s);
+    if (timed_out) co_return 1;
+  }
+}
+Task<int> bounded(std::optional<Instant> deadline, Task<int> t) {
+  auto r = co_await with_deadline(deadline, std::move(t));
+  co_return r.value_or(-1);
+}
+// An outer deadline around an inner one: the inner expiring lets the outer part go on.
+Task<std::pair<int, int>> nested_deadlines(std::chrono::milliseconds inner_limit, std::chrono::milliseconds outer_limit) {
+  int inner = -2;
+  auto body = [&]() -> Task<int> {
+    inner = co_await bounded(now() + inner_limit, park_long());
+    co_return co_await park_long();
+  };
+  auto run_body = body();
+  auto outer = co_await with_deadline(now() + outer_limit, std::move(run_body));
+  co_return std::make_pair(inner, outer.value_or(-1));
+}
+Task<int> wait_value(OneReceiver<int>* rx) {
+  auto v = co_await rx->recv();
+  co_return v.value_or(-3);
+}
+}  // namespace
+
+TEST(Deadline, DropsTheTaskWhenItParksPastItAndKeepsWhatItGivesInTime) {
+  // Finished in time: its value. No deadline: runs to its end.
+  EXPECT_EQ(*rt().block_on(bounded(now() + 5s, add(2, 3))).value, 5);
+  EXPECT_EQ(*rt().block_on(bounded(std::nullopt, nested(3))).value, 4);
+  // Already past but done without parking: the task is advanced before the deadline counts.
+  EXPECT_EQ(*rt().block_on(bounded(now() - 1s, add(1, 1))).value, 2);
+  // Parked past it: dropped with what it held, and its own park never said "timed out".
+  auto r = rt().block_on(bounded(now() + 20ms, park_long()));
+  EXPECT_EQ(*r.value, -1);
+  EXPECT_EQ(Held::live.load(), 0);
+  // Nested: the inner expiry ends only the inner part; the outer one then ends the rest.
+  auto n = rt().block_on(nested_deadlines(10ms, 60ms));
+  EXPECT_EQ(n.value->first, -1);
+  EXPECT_EQ(n.value->second, -1);
+  // The outer deadline first: the inner scope goes with it.
+  n = rt().block_on(nested_deadlines(5s, 20ms));
+  EXPECT_EQ(n.value->first, -2);
+  EXPECT_EQ(n.value->second, -1);
+  EXPECT_EQ(Held::live.load(), 0);
+}
+
+TEST(Deadline, AValueThatIsReadyWhenTheTaskRunsAfterTheDeadlineIsStillGiven) {
+  auto [tx, rx] = oneshot<int>();
+  auto strand = rt().strand();
+  auto j = spawn(strand, bounded(now() + 30ms, wait_value(&rx)));
+  std::this_thread::sleep_for(10ms);  // parked on the receiver
+  // Hold its strand past the deadline; the value arrives meanwhile.
+  std::atomic<bool> release{false};
+  asio::post(strand, [&] {
+    while (!release.load()) std::this_thread::yield();
+  });
+  std::this_thread::sleep_for(50ms);
+  tx.send(7);
+  release.store(true);
+  EXPECT_EQ(*j.wait().value, 7);
+}
+
+TEST(Deadline, TheLimitCountsFromTheFirstRunAndAbortingTheOuterTaskDropsTheInner) {
+  auto late = with_timeout(200ms, add(4, 4));
+  std::this_thread::sleep_for(300ms);  // made long ago, but not yet run
+  auto r = rt().block_on(std::move(late));
+  ASSERT_TRUE(r.value->has_value());
+  EXPECT_EQ(**r.value, 8);
+  // A limit too long for the clock is no limit.
+  auto far = rt().block_on(with_timeout(std::chrono::nanoseconds::max(), add(1, 2)));
+  EXPECT_EQ(**far.value, 3);
+
+  auto j = rt().spawn(with_timeout(10s, park_long()));
+  ASSERT_TRUE(eventually([] { return Held::live.load() == 1; }));
+  j.abort();
+  EXPECT_EQ(j.wait().how, Ended::Aborted);
+  EXPECT_EQ(Held::live.load(), 0);
+}
+
+namespace {
+TaskLocal<std::string> tag;
+
+Task<std::string> read_tag_after(std::chrono::milliseconds d) {
+  co_await sleep_for(d);  // resumed later, perhaps on another thread
+  co_return tag.get().value_or("<none>");
+}
+Task<std::vector<std::string>> tag_reads() {
+  std::vector<std::string> seen;
+  seen.push_back(tag.get().value_or("<none>"));
+  seen.push_back(co_await tag.scope("outer", read_tag_after(1ms)));
+  auto nested = [&]() -> Task<void> {
+    seen.push_back(co_await tag.scope("inner", read_tag_after(1ms)));
+    seen.push_back(tag.get().value_or("<none>"));
+    // A task spawned from inside does not inherit it.
+    auto child = rt().spawn(read_tag_after(1ms));
+    auto c = co_await child.join();
+    seen.push_back(*c.value);
+  };
+  auto n = nested();
+  co_await tag.scope("outer", std::move(n));
+  seen.push_back(tag.get().value_or("<none>"));
+  co_return seen;
+}
+}  // namespace
+
+TEST(TaskLocal, BelongsToTheTaskAndItsScopeNotToTheThread) {
+  auto r = rt().block_on(tag_reads());
+  EXPECT_EQ(*r.value, (std::vector<std::string>{"<none>", "outer", "inner", "outer", "<none>", "<none>"}));
+  EXPECT_FALSE(tag.get().has_value());  // outside any task
+  // Two tasks sharing one strand (so one thread at a time) each read their own value.
+  auto strand = rt().strand();
+  std::vector<JoinHandle<std::string>> tasks;
+  for (int i = 0; i < 8; ++i) tasks.push_back(spawn(strand, tag.scope(std::to_string(i), read_tag_after(5ms))));
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(*tasks[static_cast<size_t>(i)].wait().value, std::to_string(i));
+}
+
+namespace {
 Task<std::vector<int>> drain(Receiver<int> rx) {
   std::vector<int> got;
   for (;;) {
