@@ -73,6 +73,65 @@ class Notify {
   Waiter* tail_ = nullptr;
 };
 
+// ---- AsyncMutex -------------------------------------------------------------------------
+
+// A lock for tasks, granted first come first served: `lock` waits (parked, never blocking a
+// thread) in a queue; an unlock hands the lock straight to the oldest waiter, so a newcomer
+// never overtakes the queue and `try_lock` fails while anyone waits. A wait dropped while
+// queued leaves the queue; one dropped after the lock was handed to it, before it took it,
+// passes it on. Bound a wait with `with_deadline`. The mutex must outlive its guards and its
+// waits; guards may be released on any thread.
+class AsyncMutex {
+ public:
+  AsyncMutex() = default;
+  AsyncMutex(const AsyncMutex&) = delete;
+  AsyncMutex& operator=(const AsyncMutex&) = delete;
+
+  // Holds the lock until it is dropped (or `unlock`ed).
+  class Guard {
+   public:
+    Guard() = default;
+    Guard(Guard&& o) noexcept : m_(std::exchange(o.m_, nullptr)) {}
+    Guard& operator=(Guard&& o) noexcept {
+      if (this != &o) {
+        unlock();
+        m_ = std::exchange(o.m_, nullptr);
+      }
+      return *this;
+    }
+    ~Guard() { unlock(); }
+    bool holds() const { return m_ != nullptr; }
+    void unlock() {
+      if (auto* m = std::exchange(m_, nullptr)) m->release();
+    }
+
+   private:
+    friend class AsyncMutex;
+    explicit Guard(AsyncMutex* m) : m_(m) {}
+    AsyncMutex* m_ = nullptr;
+  };
+
+  // Never waits: the lock when it is free and nobody is queued.
+  std::optional<Guard> try_lock();
+  Task<Guard> lock();
+  bool is_locked();
+
+ private:
+  // One queued `lock`; lives in its frame.
+  struct Waiter {
+    Waiter* next = nullptr;
+    Waker w;
+    bool granted = false;
+  };
+  class Wait;
+  void release();
+
+  std::mutex m_;
+  bool locked_ = false;
+  Waiter* head_ = nullptr;
+  Waiter* tail_ = nullptr;
+};
+
 // ---- Swapped ----------------------------------------------------------------------------
 
 // A value that one side replaces whole and any thread copies out: what the actor publishes to

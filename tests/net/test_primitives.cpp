@@ -465,6 +465,78 @@ TEST(Notify, AnAbortedWaiterPassesItsNotificationOn) {
 }
 
 namespace {
+// Takes the lock, records its turn, holds the lock a moment.
+Task<void> take_turn(AsyncMutex* m, int id, std::vector<int>* order) {
+  auto g = co_await m->lock();
+  order->push_back(id);
+  co_await sleep_for(1ms);
+}
+Task<bool> lock_within(AsyncMutex* m, std::chrono::milliseconds limit) {
+  auto g = co_await with_timeout(limit, m->lock());
+  co_return g.has_value() && g->holds();
+}
+}  // namespace
+
+TEST(AsyncMutex, ServesWaitersInArrivalOrderAndNobodyOvertakesTheQueue) {
+  AsyncMutex m;
+  auto held = m.try_lock();
+  ASSERT_TRUE(held.has_value());
+  EXPECT_FALSE(m.try_lock().has_value());
+  std::vector<int> order;  // written under the lock only
+  std::vector<JoinHandle<void>> tasks;
+  for (int i = 0; i < 5; ++i) {
+    tasks.push_back(rt().spawn(take_turn(&m, i, &order)));
+    std::this_thread::sleep_for(5ms);  // queued in this order
+  }
+  held->unlock();
+  // Handed to the first waiter, which has not run yet: still locked for anyone else.
+  EXPECT_FALSE(m.try_lock().has_value());
+  for (auto& t : tasks) EXPECT_EQ(t.wait().how, Ended::Completed);
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
+  EXPECT_FALSE(m.is_locked());
+  // A wait bounded by a deadline gives up and leaves the queue.
+  held = m.try_lock();
+  EXPECT_FALSE(*rt().block_on(lock_within(&m, 20ms)).value);
+  held.reset();
+  EXPECT_FALSE(m.is_locked());
+  EXPECT_TRUE(*rt().block_on(lock_within(&m, 20ms)).value);
+}
+
+TEST(AsyncMutex, AWaiterDroppedInTheQueueOrAfterTheHandOverPassesTheLockOn) {
+  AsyncMutex m;
+  std::vector<int> order;
+  auto held = m.try_lock();
+  auto dropped = rt().spawn(take_turn(&m, 1, &order));
+  std::this_thread::sleep_for(5ms);
+  auto next = rt().spawn(take_turn(&m, 2, &order));
+  std::this_thread::sleep_for(5ms);
+  dropped.abort();  // while queued
+  EXPECT_EQ(dropped.wait().how, Ended::Aborted);
+  held.reset();
+  EXPECT_EQ(next.wait().how, Ended::Completed);
+  EXPECT_EQ(order, (std::vector<int>{2}));
+
+  // Handed the lock while its strand is busy, then aborted before it could take it.
+  held = m.try_lock();
+  auto strand = rt().strand();
+  auto first = spawn(strand, take_turn(&m, 3, &order));
+  std::this_thread::sleep_for(5ms);
+  auto second = rt().spawn(take_turn(&m, 4, &order));
+  std::this_thread::sleep_for(5ms);
+  std::atomic<bool> release{false};
+  asio::post(strand, [&] {
+    while (!release.load()) std::this_thread::yield();
+  });
+  held.reset();
+  first.abort();
+  release.store(true);
+  EXPECT_EQ(first.wait().how, Ended::Aborted);
+  EXPECT_EQ(second.wait().how, Ended::Completed);
+  EXPECT_EQ(order, (std::vector<int>{2, 4}));
+  EXPECT_FALSE(m.is_locked());
+}
+
+namespace {
 Task<int> value_after(std::chrono::milliseconds d, int v) {
   co_await sleep_for(d);
   co_return v;
