@@ -238,10 +238,17 @@ class Sender {
 
   // Waits while the channel is full; false (the value dropped) when the receiver is gone.
   // Dropping the wait before the value is queued sends nothing.
-  Task<bool> send(T v) const { return send_on(c_, std::move(v)); }
+  Task<bool> send(T v) const { return send_owned(c_, std::move(v)); }
+  // The same for the value in `slot`, which is emptied once it is queued: a wait dropped
+  // before that (a deadline that passed) leaves the value there for the caller.
+  Task<bool> send_from(std::optional<T>& slot) const { return send_slot(c_, &slot); }
 
  private:
-  static Task<bool> send_on(std::shared_ptr<detail::Chan<T>> c, T v) {
+  static Task<bool> send_owned(std::shared_ptr<detail::Chan<T>> c, T v) {
+    std::optional<T> slot(std::move(v));
+    co_return co_await send_slot(std::move(c), &slot);
+  }
+  static Task<bool> send_slot(std::shared_ptr<detail::Chan<T>> c, std::optional<T>* slot) {
     if (!c) co_return false;
     for (;;) {
       Notify::Waiter room(c->room);  // armed before the test: no lost wake-up
@@ -251,7 +258,8 @@ class Sender {
         std::lock_guard<std::mutex> g(c->m);
         if (c->rx_closed) co_return false;
         if (c->q.size() < c->cap) {
-          c->q.push_back(std::move(v));
+          c->q.push_back(std::move(**slot));
+          slot->reset();
           rx = c->rx;
           queued = true;
         }
