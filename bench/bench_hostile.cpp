@@ -224,11 +224,14 @@ class Counter : public log::Dispatcher {
 };
 
 template <class T>
-T wait(Runtime& rt, Task<T> t) {
-  auto j = rt.block_on(std::move(t));
-  return std::move(*j.value);
+Value<T> wait(Runtime& rt, Task<T> t) {
+  auto r = rt.block_on(std::move(t));
+  if (!r) {
+    std::fprintf(stderr, "a step did not complete: %s\n", blocked_text(r.error()));
+    std::exit(1);
+  }
+  return std::move(r.value());
 }
-void wait(Runtime& rt, Task<void> t) { rt.block_on(std::move(t)); }
 
 struct Phase {
   std::string name;

@@ -38,11 +38,14 @@ double cpu_seconds() {
 }
 
 template <class T>
-T wait(Runtime& rt, Task<T> t) {
-  auto j = rt.block_on(std::move(t));
-  return std::move(*j.value);
+Value<T> wait(Runtime& rt, Task<T> t) {
+  auto r = rt.block_on(std::move(t));
+  if (!r) {
+    std::fprintf(stderr, "a step did not complete: %s\n", blocked_text(r.error()));
+    std::exit(1);
+  }
+  return std::move(r.value());
 }
-void wait(Runtime& rt, Task<void> t) { rt.block_on(std::move(t)); }
 
 struct Figures {
   double cpu_per_node_second = 0;  // seconds of CPU per node per second

@@ -357,6 +357,14 @@ class JoinHandle {
   JoinHandle(std::shared_ptr<detail::JoinState<T>> j, std::shared_ptr<detail::TaskState> t)
       : j_(std::move(j)), t_(std::move(t)) {}
 
+  // A handle for a task dropped without running (its runtime was stopped).
+  static JoinHandle dropped(Task<T> t) {
+    { auto gone = std::move(t); }
+    auto j = std::make_shared<detail::JoinState<T>>();
+    j->finish(Ended::Aborted);
+    return JoinHandle(std::move(j), nullptr);
+  }
+
   bool valid() const { return j_ != nullptr; }
   void abort() const {
     if (t_) t_->abort();
@@ -381,6 +389,7 @@ class JoinHandle {
     j_->cv.wait(g, [&] { return j_->done; });
     return Joined<T>{j_->how, std::move(j_->value)};
   }
+  // Waits at most `d`; none if the task has not ended by then.
   template <class Rep, class Period>
   std::optional<Joined<T>> wait_for(std::chrono::duration<Rep, Period> d) {
     std::unique_lock<std::mutex> g(j_->m);

@@ -418,8 +418,8 @@ TEST(Loopback, StartsClosesAbortsAndDropsRacingEachOtherLeaveNothingBehind) {
       std::vector<std::thread> closers;
       for (size_t k = 0; k < up.size(); ++k) {
         Membership m = up[k];
-        if (k % 3 == 0) closers.emplace_back([m] { runtime().block_on(m.close()); });
-        if (k % 3 != 2) closers.emplace_back([m] { runtime().block_on(m.close()); });
+        if (k % 3 == 0) closers.emplace_back([m] { run(m.close()); });
+        if (k % 3 != 2) closers.emplace_back([m] { run(m.close()); });
       }
       up.clear();
       for (auto& t : closers) t.join();
