@@ -22,6 +22,21 @@ Scope::~Scope() {
   if (inner) inner.destroy();
 }
 
+void CancelState::cancel() {
+  cancelled.store(true, std::memory_order_release);
+  std::shared_ptr<TaskState> t;
+  {
+    std::lock_guard<std::mutex> g(m);
+    t = task.lock();
+  }
+  if (t) t->wake();
+}
+
+void CancelState::watch(TaskState* t) {
+  std::lock_guard<std::mutex> g(m);
+  task = t->weak_from_this();
+}
+
 const void* scoped_value(const void* key) {
   TaskState* t = current_task();
   for (Scope* s = t ? t->top() : nullptr; s; s = s->below)
@@ -128,13 +143,13 @@ bool TaskState::park(std::coroutine_handle<> leaf, std::optional<Instant> deadli
 Scope* TaskState::expired_scope(Instant t) const {
   Scope* out = nullptr;
   for (Scope* s = top_; s; s = s->below)
-    if (s->is_deadline() && s->deadline <= t) out = s;
+    if (s->ended(t)) out = s;
   return out;
 }
 
 std::optional<Instant> TaskState::earliest(std::optional<Instant> deadline) const {
   for (Scope* s = top_; s; s = s->below)
-    if (s->is_deadline() && (!deadline || s->deadline < *deadline)) deadline = s->deadline;
+    if (s->is_bounded() && s->deadline && (!deadline || *s->deadline < *deadline)) deadline = s->deadline;
   return deadline;
 }
 

@@ -9,9 +9,10 @@
 // the root coroutine frame is destroyed, which runs the destructors of every frame of the
 // task, innermost first: whatever the task holds is released. Nothing is thrown.
 //
-// A task can also run part of itself under a deadline (`with_deadline`): when the deadline
-// has passed and that part parks, its frames are destroyed the same way and the task goes on
-// after it. Task-local values (`TaskLocal`) ride on the same scopes.
+// A task can also run part of itself under a deadline (`with_deadline`) or a cancel token
+// (`with_cancel`): once the deadline has passed or the token is cancelled and that part
+// parks, its frames are destroyed the same way and the task goes on after it. Task-local
+// values (`TaskLocal`) ride on the same scopes.
 #pragma once
 
 #include <asio/io_context.hpp>
@@ -62,22 +63,39 @@ class TaskState;
 // The task running on this thread, or null.
 TaskState* current_task();
 
-// One entry of a task's scope stack: a part of the task run under a deadline, or a task-local
-// value. It lives in the frame of the coroutine that opened it and leaves the stack when that
-// frame goes; everything pushed after it belongs to code running inside it.
+// What a CancelToken shares with the scope it ends: the flag, and the task to wake.
+struct CancelState {
+  std::atomic<bool> cancelled{false};
+  std::mutex m;
+  std::weak_ptr<TaskState> task;
+  void cancel();
+  void watch(TaskState* t);
+};
+
+// One entry of a task's scope stack: a part of the task run under a deadline or a cancel
+// token, or a task-local value. It lives in the frame of the coroutine that opened it and
+// leaves the stack when that frame goes; everything pushed after it belongs to code running
+// inside it.
 struct Scope {
-  // A deadline scope owning `inner`, the task it runs (destroyed with the scope).
-  Scope(Instant d, std::coroutine_handle<> inner_task) : deadline(d), inner(inner_task) {}
+  // A bounded scope owning `inner`, the task it runs (destroyed with the scope); it ends at
+  // `deadline` or once `cancel` is set.
+  Scope(std::optional<Instant> d, std::shared_ptr<CancelState> c, std::coroutine_handle<> inner_task)
+      : deadline(d), cancel(std::move(c)), inner(inner_task) {}
   // A task-local value: `value` points to a T for the TaskLocal<T> at `key`.
   Scope(const void* k, const void* v) : key(k), value(v) {}
   ~Scope();
   Scope(const Scope&) = delete;
   Scope& operator=(const Scope&) = delete;
-  bool is_deadline() const { return key == nullptr; }
+  bool is_bounded() const { return key == nullptr; }
+  bool ended(Instant t) const {
+    if (!is_bounded()) return false;
+    return (deadline && *deadline <= t) || (cancel && cancel->cancelled.load(std::memory_order_acquire));
+  }
 
   Scope* below = nullptr;
   TaskState* task = nullptr;  // while on a task's stack
-  Instant deadline{};
+  std::optional<Instant> deadline;
+  std::shared_ptr<CancelState> cancel;
   std::coroutine_handle<> inner;
   std::coroutine_handle<> owner;  // the coroutine awaiting `inner`
   bool expired = false;
@@ -119,11 +137,11 @@ class TaskState : public std::enable_shared_from_this<TaskState> {
 
  private:
   void run();
-  // The outermost deadline scope whose deadline has passed at `t`, if any.
+  // The outermost bounded scope that has ended at `t` (deadline passed, or cancelled), if any.
   Scope* expired_scope(Instant t) const;
-  // `deadline`, or an earlier one of the deadline scopes.
+  // `deadline`, or an earlier one of the bounded scopes.
   std::optional<Instant> earliest(std::optional<Instant> deadline) const;
-  // Destroys the inner task of the scope that expired and resumes the coroutine awaiting it.
+  // Destroys the inner task of the scope that ended and resumes the coroutine awaiting it.
   void unwind(Scope* s);
   void arm(Instant at);
   void disarm();
@@ -501,22 +519,47 @@ Task<void> sleep_for(std::chrono::nanoseconds d);
 // ---- deadlines and task-local values --------------------------------------------------
 
 namespace detail {
-// Starts the inner task of a deadline scope, with the awaiting coroutine as its continuation.
+// Starts the inner task of a bounded scope, with the awaiting coroutine as its continuation.
 template <class P>
 struct EnterScope {
   Scope* s;
   std::coroutine_handle<P> inner;
   bool await_ready() const noexcept { return false; }
-  std::coroutine_handle<> await_suspend(std::coroutine_handle<> owner) noexcept {
+  std::coroutine_handle<> await_suspend(std::coroutine_handle<> owner) {
     inner.promise().continuation = owner;
     s->owner = owner;
     current_task()->push(s);
+    if (s->cancel) s->cancel->watch(current_task());
     return inner;
   }
   void await_resume() const noexcept {
     if (s->task) s->task->pop(s);
   }
 };
+
+template <class T>
+Task<std::optional<Value<T>>> run_bounded(std::optional<Instant> deadline, std::shared_ptr<CancelState> cancel,
+                                          Task<T> task) {
+  if (!deadline && !cancel) {
+    if constexpr (std::is_void_v<T>) {
+      co_await std::move(task);
+      co_return std::monostate{};
+    } else {
+      co_return co_await std::move(task);
+    }
+  }
+  auto inner = task.release();
+  Scope scope(deadline, std::move(cancel), inner);
+  EnterScope<Promise<T>> enter{&scope, inner};
+  co_await enter;
+  if (scope.expired) co_return std::nullopt;
+  if (inner.promise().failure) std::rethrow_exception(inner.promise().failure);
+  if constexpr (std::is_void_v<T>) {
+    co_return std::monostate{};
+  } else {
+    co_return std::move(*inner.promise().value);
+  }
+}
 }  // namespace detail
 
 // Runs `task` (inside the running task) until `deadline`: its value, or none when the
@@ -528,25 +571,7 @@ struct EnterScope {
 // awaiting task drops `task` with it.
 template <class T>
 Task<std::optional<Value<T>>> with_deadline(std::optional<Instant> deadline, Task<T> task) {
-  if (!deadline) {
-    if constexpr (std::is_void_v<T>) {
-      co_await std::move(task);
-      co_return std::monostate{};
-    } else {
-      co_return co_await std::move(task);
-    }
-  }
-  auto inner = task.release();
-  detail::Scope scope(*deadline, inner);
-  detail::EnterScope<detail::Promise<T>> enter{&scope, inner};
-  co_await enter;
-  if (scope.expired) co_return std::nullopt;
-  if (inner.promise().failure) std::rethrow_exception(inner.promise().failure);
-  if constexpr (std::is_void_v<T>) {
-    co_return std::monostate{};
-  } else {
-    co_return std::move(*inner.promise().value);
-  }
+  return detail::run_bounded(deadline, nullptr, std::move(task));
 }
 
 // The same with the deadline `limit` after the moment the returned task first runs (a limit
@@ -555,6 +580,28 @@ template <class T>
 Task<std::optional<Value<T>>> with_timeout(std::chrono::nanoseconds limit, Task<T> task) {
   auto bounded = with_deadline(deadline_in(limit), std::move(task));
   co_return co_await std::move(bounded);
+}
+
+// Ends, from any thread, the part of a task run under it (`with_cancel`).
+class CancelToken {
+ public:
+  CancelToken() : st_(std::make_shared<detail::CancelState>()) {}
+  // Sets the token and wakes the task running its scope; that part ends at its next park (it
+  // runs once more first). Cancelling before the scope starts still lets it run to its first
+  // park.
+  void cancel() const { st_->cancel(); }
+  bool cancelled() const { return st_->cancelled.load(std::memory_order_acquire); }
+  const std::shared_ptr<detail::CancelState>& state() const { return st_; }
+
+ private:
+  std::shared_ptr<detail::CancelState> st_;
+};
+
+// Runs `task` until `token` is cancelled, as `with_deadline` runs it until a deadline: its
+// value, or none when it was cancelled first.
+template <class T>
+Task<std::optional<Value<T>>> with_cancel(const CancelToken& token, Task<T> task) {
+  return detail::run_bounded(std::nullopt, token.state(), std::move(task));
 }
 
 // A value attached to the task being run rather than to a thread: `scope` runs a task with

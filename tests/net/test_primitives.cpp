@@ -231,6 +231,35 @@ TEST(Deadline, TheLimitCountsFromTheFirstRunAndAbortingTheOuterTaskDropsTheInner
 }
 
 namespace {
+Task<int> step_then_park(std::atomic<int>* steps) {
+  ++*steps;
+  co_return co_await park_long();
+}
+Task<int> cancellable(CancelToken token, Task<int> t) {
+  auto r = co_await with_cancel(token, std::move(t));
+  co_return r.value_or(-1);
+}
+}  // namespace
+
+TEST(Deadline, ACancelTokenEndsThePartItBoundsAfterOneMoreStep) {
+  // Cancelled before it started: it still runs to its first park, then ends.
+  CancelToken early;
+  early.cancel();
+  std::atomic<int> steps{0};
+  EXPECT_EQ(rt().block_on(cancellable(early, step_then_park(&steps))).value(), -1);
+  EXPECT_EQ(steps.load(), 1);
+  // Cancelled from another thread while it waits: woken and ended, what it held released.
+  CancelToken later;
+  auto j = rt().spawn(cancellable(later, park_long()));
+  ASSERT_TRUE(eventually([] { return Held::live.load() == 1; }));
+  later.cancel();
+  EXPECT_EQ(*j.wait().value, -1);
+  EXPECT_EQ(Held::live.load(), 0);
+  // Never cancelled: its value.
+  EXPECT_EQ(rt().block_on(cancellable(CancelToken(), add(3, 4))).value(), 7);
+}
+
+namespace {
 TaskLocal<std::string> tag;
 
 Task<std::string> read_tag_after(std::chrono::milliseconds d) {
@@ -257,7 +286,8 @@ Task<std::vector<std::string>> tag_reads() {
 }  // namespace
 
 TEST(TaskLocal, BelongsToTheTaskAndItsScopeNotToTheThread) {
-  EXPECT_EQ(rt().block_on(tag_reads()).value(), (std::vector<std::string>{"<none>", "outer", "inner", "outer", "<none>", "<none>"}));
+  EXPECT_EQ(rt().block_on(tag_reads()).value(),
+            (std::vector<std::string>{"<none>", "outer", "inner", "outer", "<none>", "<none>"}));
   EXPECT_FALSE(tag.get().has_value());  // outside any task
   // Two tasks sharing one strand (so one thread at a time) each read their own value.
   auto strand = rt().strand();
