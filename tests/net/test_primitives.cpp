@@ -33,6 +33,21 @@ struct Held {
   Held(const Held&) = delete;
 };
 
+// Keeps a strand busy until released (or destroyed): its tasks cannot run meanwhile.
+class StrandHold {
+ public:
+  explicit StrandHold(Strand s) {
+    asio::post(s, [r = released_] {
+      while (!r->load()) std::this_thread::yield();
+    });
+  }
+  ~StrandHold() { release(); }
+  void release() { released_->store(true); }
+
+ private:
+  std::shared_ptr<std::atomic<bool>> released_ = std::make_shared<std::atomic<bool>>(false);
+};
+
 template <class F>
 bool eventually(F f, std::chrono::milliseconds limit = 5000ms) {
   auto end = std::chrono::steady_clock::now() + limit;
@@ -125,13 +140,10 @@ TEST(Task, AbortBeforeTheFirstRunNeverRunsIt) {
   auto n = std::make_shared<Notify>();
   auto strand = rt().strand();
   // Keep the strand busy so the task cannot start before the abort.
-  std::atomic<bool> release{false};
-  asio::post(strand, [&] {
-    while (!release.load()) std::this_thread::yield();
-  });
+  StrandHold hold(strand);
   auto j = spawn(strand, hold_and_wait(n, &reached, &after));
   j.abort();
-  release.store(true);
+  hold.release();
   EXPECT_EQ(j.wait().how, Ended::Aborted);
   EXPECT_FALSE(reached.load());
 }
@@ -206,13 +218,10 @@ TEST(Deadline, AValueThatIsReadyWhenTheTaskRunsAfterTheDeadlineIsStillGiven) {
   auto j = spawn(strand, bounded(now() + 30ms, wait_value(&rx)));
   std::this_thread::sleep_for(10ms);  // parked on the receiver
   // Hold its strand past the deadline; the value arrives meanwhile.
-  std::atomic<bool> release{false};
-  asio::post(strand, [&] {
-    while (!release.load()) std::this_thread::yield();
-  });
+  StrandHold hold(strand);
   std::this_thread::sleep_for(50ms);
   tx.send(7);
-  release.store(true);
+  hold.release();
   EXPECT_EQ(*j.wait().value, 7);
 }
 
@@ -463,15 +472,12 @@ TEST(Notify, AnAbortedWaiterPassesItsNotificationOn) {
   std::this_thread::sleep_for(10ms);
   // Hold the first waiter's strand: it is handed the notification and aborted before it can
   // run again, so only its release can pass the notification on.
-  std::atomic<bool> release{false};
-  asio::post(strand, [&] {
-    while (!release.load()) std::this_thread::yield();
-  });
+  StrandHold hold(strand);
   n.notify_one();
   first.abort();
   std::this_thread::sleep_for(10ms);
   EXPECT_FALSE(second.is_finished());
-  release.store(true);
+  hold.release();
   EXPECT_EQ(first.wait().how, Ended::Aborted);
   EXPECT_EQ(second.wait().how, Ended::Completed);
   EXPECT_EQ(woke.load(), 1);
@@ -536,13 +542,10 @@ TEST(AsyncMutex, AWaiterDroppedInTheQueueOrAfterTheHandOverPassesTheLockOn) {
   std::this_thread::sleep_for(5ms);
   auto second = rt().spawn(take_turn(&m, 4, &order));
   std::this_thread::sleep_for(5ms);
-  std::atomic<bool> release{false};
-  asio::post(strand, [&] {
-    while (!release.load()) std::this_thread::yield();
-  });
+  StrandHold hold(strand);
   held.reset();
   first.abort();
-  release.store(true);
+  hold.release();
   EXPECT_EQ(first.wait().how, Ended::Aborted);
   EXPECT_EQ(second.wait().how, Ended::Completed);
   EXPECT_EQ(order, (std::vector<int>{2, 4}));
