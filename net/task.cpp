@@ -99,7 +99,8 @@ void TaskState::abort() {
 }
 
 bool TaskState::park(std::coroutine_handle<> leaf, std::optional<Instant> deadline) {
-  const Instant t = std::chrono::steady_clock::now();
+  // (The clock is read only when something here has a deadline.)
+  const Instant t = top_ || deadline ? std::chrono::steady_clock::now() : Instant{};
   // The scope stack is the task's own: read outside the lock.
   Scope* expired = expired_scope(t);
   const std::optional<Instant> due = earliest(deadline);
