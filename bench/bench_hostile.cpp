@@ -223,12 +223,11 @@ class Counter : public log::Dispatcher {
   std::map<std::string, size_t> n_;
 };
 
+// (A step that gives no value ends the program: value() finds none.)
 template <class T>
-T wait(Runtime& rt, Task<T> t) {
-  auto j = rt.block_on(std::move(t));
-  return std::move(*j.value);
+Value<T> wait(Runtime& rt, Task<T> t) {
+  return std::move(rt.block_on(std::move(t)).value());
 }
-void wait(Runtime& rt, Task<void> t) { rt.block_on(std::move(t)); }
 
 struct Phase {
   std::string name;

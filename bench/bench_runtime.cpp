@@ -37,12 +37,11 @@ double cpu_seconds() {
   return tv(ru.ru_utime) + tv(ru.ru_stime);
 }
 
+// (A step that gives no value ends the program: value() finds none.)
 template <class T>
-T wait(Runtime& rt, Task<T> t) {
-  auto j = rt.block_on(std::move(t));
-  return std::move(*j.value);
+Value<T> wait(Runtime& rt, Task<T> t) {
+  return std::move(rt.block_on(std::move(t)).value());
 }
-void wait(Runtime& rt, Task<void> t) { rt.block_on(std::move(t)); }
 
 struct Figures {
   double cpu_per_node_second = 0;  // seconds of CPU per node per second

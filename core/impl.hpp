@@ -161,8 +161,9 @@ struct Node::Impl {
   // --- name conflicts already reported: name -> the other address
   std::unordered_map<std::string, proto::SocketAddr> conflicts;
 
-  // --- leave
-  std::optional<CommandId> leave_pending;
+  // --- leave: every leave command that arrived while the departure was being gossiped, oldest
+  // first; all complete together once the news has gone out.
+  std::vector<CommandId> leave_pending;
 
   // Gossip queue keys: news of a member replaces older news of it; broadcasts are their own.
   static std::string member_key(const std::string& name) { return "m" + name; }

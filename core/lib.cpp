@@ -128,10 +128,10 @@ void Node::Impl::forget_stream(StreamId id) {
 }
 
 void Node::Impl::check_leave_done() {
-  if (!leave_pending) return;
+  if (leave_pending.empty()) return;
   if (table.live_count() == 0 || !gossip.contains(member_key(self.name))) {
-    complete(*leave_pending, outcome::Done{});
-    leave_pending.reset();
+    for (CommandId id : leave_pending) complete(id, outcome::Done{});
+    leave_pending.clear();
   }
 }
 

@@ -116,7 +116,12 @@ void Node::Impl::command_update_meta(CommandId id, command::UpdateMeta c) {
 }
 
 void Node::Impl::command_leave(CommandId id) {
-  if (self.state == MemberState::Left) return complete(id, outcome::Done{});
+  if (self.state == MemberState::Left) {
+    // While the departure is still being gossiped, "done" would be premature: this leave
+    // completes with the first one.
+    if (!leave_pending.empty()) return leave_pending.push_back(id);
+    return complete(id, outcome::Done{});
+  }
   self.state = MemberState::Left;
   changed();
   proto::Bytes b;
@@ -126,7 +131,7 @@ void Node::Impl::command_leave(CommandId id) {
   probe = Probe{};
   next_probe = 0;
   if (table.live_count() == 0) return complete(id, outcome::Done{});
-  leave_pending = id;
+  leave_pending.push_back(id);
   // Send it at once rather than at the next gossip tick.
   gossip_tick();
 }

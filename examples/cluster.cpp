@@ -83,15 +83,14 @@ Task<void> printer(std::string node, events::Events sub) {
 }
 
 template <class T>
-T wait(Runtime& rt, Task<T> t) {
-  auto j = rt.block_on(std::move(t));
-  if (!j.completed()) {
-    std::fprintf(stderr, "a step of the demo did not complete\n");
+Value<T> wait(Runtime& rt, Task<T> t) {
+  auto r = rt.block_on(std::move(t));
+  if (!r) {
+    std::fprintf(stderr, "a step of the demo did not complete: %s\n", blocked_text(r.error()));
     std::exit(1);
   }
-  return std::move(*j.value);
+  return std::move(r.value());
 }
-void wait(Runtime& rt, Task<void> t) { rt.block_on(std::move(t)); }
 
 bool until(const std::function<bool()>& f, std::chrono::seconds limit) {
   auto end = std::chrono::steady_clock::now() + limit;

@@ -29,14 +29,35 @@ bool Events::failed() {
   return sub_->failed;
 }
 
-Task<std::optional<Event>> Events::recv_from(std::shared_ptr<Sub> sub) {
+Task<std::optional<Event>> Events::recv_event(std::shared_ptr<Sub> sub) {
+  auto reading = recv_from(std::move(sub), std::nullopt);
+  Received r = co_await std::move(reading);
+  co_return std::move(r.event);
+}
+
+Task<Received> Events::recv_from(std::shared_ptr<Sub> sub, std::optional<Instant> deadline) {
   for (;;) {
     Notify::Waiter w(sub->notify);
     Received r = next_of(*sub);
-    if (r.kind == Received::Kind::Item) co_return std::move(r.event);
-    if (r.kind == Received::Kind::Closed) co_return std::nullopt;
-    while (!w.poll()) co_await park();
+    if (r.kind != Received::Kind::Empty) co_return r;
+    if (deadline && now() >= *deadline) co_return r;
+    while (!w.poll()) {
+      bool timed_out = co_await park(deadline);
+      if (timed_out) break;
+    }
   }
+}
+
+void Events::put_back(Event e) {
+  {
+    std::lock_guard<std::mutex> g(sub_->m);
+    if (auto* l = std::get_if<event::EventsLost>(&e)) {
+      sub_->lost += l->count;
+    } else {
+      sub_->events.push_front(std::move(e));
+    }
+  }
+  sub_->notify.notify_one();
 }
 
 Events Hub::subscribe() {
@@ -62,7 +83,8 @@ void Hub::publish(std::span<const Event> batch) {
     {
       std::lock_guard<std::mutex> sg(s->m);
       for (const Event& e : batch) {
-        if (s->events.size() >= cap_) {
+        // (A loop: an event put back may have taken the queue one over.)
+        while (s->events.size() >= cap_) {
           s->events.pop_front();
           ++s->lost;
         }

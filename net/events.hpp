@@ -77,7 +77,8 @@ using Event = std::variant<event::MemberJoined, event::MemberSuspect, event::Mem
 const char* kind_name(const Event& e);
 
 struct Received {
-  enum class Kind : uint8_t { Item, Closed, Empty };  // Item: `event` holds one
+  // Item: `event` holds one. Empty: nothing queued (for a timed read: the deadline passed).
+  enum class Kind : uint8_t { Item, Closed, Empty };
   Kind kind = Kind::Empty;
   std::optional<Event> event;
 };
@@ -101,10 +102,20 @@ class Events {
   Received next();
   bool failed();
   // The next event, or none once the subscription is closed and drained.
-  Task<std::optional<Event>> recv() const { return recv_from(sub_); }
+  Task<std::optional<Event>> recv() const { return recv_event(sub_); }
+  // The same until `deadline` (none: no limit): an event, Closed, or Empty when the deadline
+  // passed first. The subscription is looked at before the deadline each time, so an event
+  // already queued is given even when the deadline has passed.
+  Task<Received> recv_until(std::optional<Instant> deadline) const { return recv_from(sub_, deadline); }
+  // Puts an event taken from this subscription back in front, for the next read (a reader
+  // that took it but could not deliver it): an EventsLost adds its count back to the lost
+  // count, which is always read first. The queue may go one over its bound until the next
+  // publish drops the oldest.
+  void put_back(Event e);
 
  private:
-  static Task<std::optional<Event>> recv_from(std::shared_ptr<Sub> sub);
+  static Task<std::optional<Event>> recv_event(std::shared_ptr<Sub> sub);
+  static Task<Received> recv_from(std::shared_ptr<Sub> sub, std::optional<Instant> deadline);
   static Received next_of(Sub& s);
   std::shared_ptr<Sub> sub_;
 };

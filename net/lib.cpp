@@ -91,9 +91,28 @@ Task<Result<void, Error>> Membership::broadcast(Bytes data) const {
   return call_done(in_->requests, actor::request::Broadcast{std::move(data), std::move(tx)}, std::move(rx));
 }
 
-Task<Result<void, Error>> Membership::leave() const {
-  auto [tx, rx] = oneshot<Result<actor::Done, Error>>();
-  return call_done(in_->requests, actor::request::Leave{std::move(tx)}, std::move(rx));
+Task<Result<void, Error>> Membership::leave(std::chrono::nanoseconds timeout) const { return leave_on(in_, timeout); }
+
+Task<Result<void, Error>> Membership::leave_on(std::shared_ptr<Inner> in, std::chrono::nanoseconds timeout) {
+  // One deadline for the whole call: the wait for room in the request channel counts too.
+  const std::optional<Instant> deadline = deadline_in(timeout);
+  auto reply = oneshot<Result<actor::Done, Error>>();
+  std::optional<actor::Request> req(actor::request::Leave{std::move(reply.first)});
+  auto queueing = with_deadline(deadline, in->requests.send_from(req));
+  auto queued = co_await std::move(queueing);
+  if (!queued) {
+    // Out of time before there was room: the leave still happens, queued by a task of its own
+    // that ends once it is queued or the node has closed. Its answer goes to nobody.
+    in->rt->spawn(in->requests.send(std::move(*req)));
+    co_return err(Error(ErrorCode::Timeout));
+  }
+  if (!*queued) co_return err(Error(ErrorCode::Closed));
+  auto waiting = with_deadline(deadline, reply.second.recv());
+  auto answer = co_await std::move(waiting);
+  if (!answer) co_return err(Error(ErrorCode::Timeout));
+  if (!*answer) co_return err(Error(ErrorCode::Closed));
+  if (!**answer) co_return err(std::move((**answer).error()));
+  co_return Result<void, Error>();
 }
 
 Task<Result<void, Error>> Membership::set_meta(Bytes meta) const {

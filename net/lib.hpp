@@ -119,7 +119,14 @@ class Membership {
   Task<Result<size_t, Error>> join_seeds(std::vector<Seed> seeds) const;
   Task<Result<void, Error>> send(std::string name, uint64_t epoch, Bytes data) const;
   Task<Result<void, Error>> broadcast(Bytes data) const;
-  Task<Result<void, Error>> leave() const;
+  // Leaves the cluster: this node's record becomes left and its departure is gossiped (the
+  // node keeps running until it is closed). Success once the departure is complete (or the
+  // node had already left); Closed when the node's actor has gone; Timeout when `timeout`,
+  // counted from the moment the returned task first runs (too long for the clock: no limit),
+  // passes first. Timeout always means the departure is under way but not confirmed: when the
+  // time runs out before the request could even be queued (the request channel full), a
+  // task of its own queues it as soon as there is room, or gives up if the node closes.
+  Task<Result<void, Error>> leave(std::chrono::nanoseconds timeout) const;
   Task<Result<void, Error>> set_meta(Bytes meta) const;
   // Stops the node (no leave is sent) and waits until its actor has ended. Never fails.
   Task<void> close() const;
@@ -146,6 +153,7 @@ class Membership {
   };
   explicit Membership(std::shared_ptr<Inner> in) : in_(std::move(in)) {}
   static Task<Result<size_t, Error>> join_on(std::shared_ptr<Inner> in, std::vector<Seed> seeds);
+  static Task<Result<void, Error>> leave_on(std::shared_ptr<Inner> in, std::chrono::nanoseconds timeout);
   static Task<void> close_on(std::shared_ptr<Inner> in);
   friend class Keyring;
   static Task<Result<void, Error>> call_done(Sender<actor::Request> tx, actor::Request req,

@@ -25,8 +25,6 @@ std::mutex& stderr_lock() {
   return *m;
 }
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
-
 }  // namespace
 
 const char* level_name(Level l) {
@@ -40,10 +38,10 @@ const char* level_name(Level l) {
   return "?";
 }
 
-uint8_t parse_rank(std::string_view t) {
-  while (!t.empty() && is_space(t.front())) t.remove_prefix(1);
-  while (!t.empty() && is_space(t.back())) t.remove_suffix(1);
-  std::string s(t);
+uint8_t parse_rank(std::string_view text) {
+  // Text that is not UTF-8 counts as empty; white space is Unicode's, not only ASCII's.
+  const bool utf8 = proto::valid_utf8(proto::ByteView(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+  std::string s(utf8 ? net::trim_space(text) : std::string_view());
   for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   if (s == "off") return 0;
   if (s == "error") return 1;

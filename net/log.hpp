@@ -53,8 +53,8 @@ class Dispatcher {
 // Level rank 0 (off) to 5 (trace). Starts at env_rank() of VENNOCK_LOG.
 uint8_t rank();
 void set_rank(uint8_t r);
-// VENNOCK_LOG trimmed and lower-cased: "off" 0, "error" 1, "info" 3, "debug" 4, "trace" 5,
-// anything else (unset included) 2.
+// VENNOCK_LOG trimmed of Unicode white space and lower-cased (ASCII letters): "off" 0,
+// "error" 1, "info" 3, "debug" 4, "trace" 5; anything else (unset, or not UTF-8) 2.
 uint8_t env_rank();
 uint8_t parse_rank(std::string_view text);
 

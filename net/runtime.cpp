@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -33,10 +34,22 @@ Current& current() {
 }
 
 thread_local const Runtime* t_worker_of = nullptr;
+thread_local bool t_runtime_thread = false;
 
 }  // namespace
 
 void name_thread() { pthread_setname_np(pthread_self(), "vennock-io"); }
+
+const char* blocked_text(Blocked b) {
+  switch (b) {
+    case Blocked::OnRuntimeThread: return "a runtime thread must not block on a task";
+    case Blocked::TimedOut: return "timed out";
+    case Blocked::Cancelled: return "cancelled";
+    case Blocked::Failed: return "the task ended without a result";
+    case Blocked::Stopped: return "the runtime has been stopped";
+  }
+  return "?";
+}
 
 Runtime::Runtime(size_t threads)
     : io_(static_cast<int>(threads)), guard_(asio::make_work_guard(io_)), want_(threads == 0 ? 1 : threads) {}
@@ -45,6 +58,7 @@ void* Runtime::worker_main(void* arg) {
   auto* self = static_cast<Runtime*>(arg);
   name_thread();
   t_worker_of = self;
+  t_runtime_thread = true;
   self->io_.run();
   return nullptr;
 }
@@ -72,7 +86,7 @@ Result<Runtime*, Error> Runtime::get(std::optional<size_t> threads) {
   if (c.rt && c.pid == pid) {
     if (threads && *threads != c.threads) {
       uint64_t requested = *threads, running = c.threads;
-      VN_LOG(Warn, "vennock_net::runtime", "runtime_threads is set once per process; keeping the running value",
+      VN_LOG(Warn, "_vennock::runtime", "runtime_threads is set once per process; keeping the running value",
              log::field("requested", requested), log::field("running", running));
     }
     return c.rt;
@@ -100,19 +114,46 @@ Result<std::unique_ptr<Runtime>, Error> Runtime::create(size_t threads) {
   return rt;
 }
 
-Runtime::~Runtime() {
+Runtime::~Runtime() { (void)stop(); }
+
+Result<void, Blocked> Runtime::stop() {
+  if (on_runtime_thread()) return err(Blocked::OnRuntimeThread);
+  std::lock_guard<std::mutex> once(stop_m_);
+  if (stopped()) return {};
+  stopped_.store(true, std::memory_order_release);
+  std::deque<std::function<void()>> dropped;
+  std::vector<pthread_t> pool;
   {
     std::unique_lock<std::mutex> g(pool_m_);
     pool_stop_ = true;
+    dropped.swap(jobs_);
     pool_cv_.notify_all();
     pool_gone_.wait(g, [&] { return pool_total_ == 0; });
+    pool.swap(pool_threads_);
+    pool_ended_.clear();
   }
+  for (auto t : pool) pthread_join(t, nullptr);
   guard_.reset();
   io_.stop();
   for (auto t : workers_) pthread_join(t, nullptr);
+  workers_.clear();
+  dropped.clear();  // no thread of ours can run any more
+  return {};
+}
+
+Result<void, Blocked> Runtime::stop_process() {
+  if (on_runtime_thread()) return err(Blocked::OnRuntimeThread);
+  Runtime* rt = nullptr;
+  {
+    std::lock_guard<std::mutex> g(current_lock());
+    if (current().pid == getpid()) rt = current().rt;
+  }
+  return rt ? rt->stop() : Result<void, Blocked>();
 }
 
 bool Runtime::on_worker() const { return t_worker_of == this; }
+
+bool Runtime::on_runtime_thread() { return t_runtime_thread; }
 
 size_t Runtime::live_tasks() { return detail::TaskState::live(); }
 
@@ -122,7 +163,12 @@ size_t Runtime::blocking_threads() {
 }
 
 void Runtime::blocking(std::function<void()> job) {
-  std::lock_guard<std::mutex> g(pool_m_);
+  reap_pool();
+  std::unique_lock<std::mutex> g(pool_m_);
+  if (pool_stop_) {
+    g.unlock();
+    return;  // `job` is dropped here, outside the lock
+  }
   jobs_.push_back(std::move(job));
   if (pool_idle_ > 0 || pool_total_ >= kMaxBlocking) {
     pool_cv_.notify_one();
@@ -130,14 +176,28 @@ void Runtime::blocking(std::function<void()> job) {
   }
   pthread_t t;
   if (pthread_create(&t, nullptr, &Runtime::blocking_main, this) == 0) {
-    pthread_detach(t);
+    pool_threads_.push_back(t);
     ++pool_total_;
   }
   // Otherwise the job waits for a busy thread to come free (or for the next start attempt).
 }
 
+void Runtime::reap_pool() {
+  std::vector<pthread_t> ended;
+  {
+    std::lock_guard<std::mutex> g(pool_m_);
+    ended.swap(pool_ended_);
+    std::erase_if(pool_threads_, [&](pthread_t t) {
+      return std::any_of(ended.begin(), ended.end(), [&](pthread_t e) { return pthread_equal(t, e); });
+    });
+  }
+  // They have left the loop (and the lock): joining waits only for their last steps.
+  for (auto t : ended) pthread_join(t, nullptr);
+}
+
 void Runtime::blocking_loop() {
   name_thread();
+  t_runtime_thread = true;
   std::unique_lock<std::mutex> g(pool_m_);
   for (;;) {
     if (!jobs_.empty()) {
@@ -156,6 +216,7 @@ void Runtime::blocking_loop() {
     if (!woke) break;
   }
   --pool_total_;
+  if (!pool_stop_) pool_ended_.push_back(pthread_self());  // joined by a later blocking() call
   pool_gone_.notify_all();
 }
 

@@ -112,4 +112,106 @@ Task<void> Notify::notified() {
   while (!w.poll()) co_await park();
 }
 
+// ---- AsyncMutex ---------------------------------------------------------------------------
+
+// A place in the queue, from construction (granted at once when the lock is free) until it is
+// taken or dropped.
+class AsyncMutex::Wait {
+ public:
+  explicit Wait(AsyncMutex& m) : m_(m) {
+    std::lock_guard<std::mutex> g(m_.m_);
+    if (!m_.locked_) {
+      m_.locked_ = true;
+      w_.granted = true;
+      return;
+    }
+    if (m_.tail_) {
+      m_.tail_->next = &w_;
+    } else {
+      m_.head_ = &w_;
+    }
+    m_.tail_ = &w_;
+    queued_ = true;
+  }
+  ~Wait() {
+    bool pass_on = false;
+    {
+      std::lock_guard<std::mutex> g(m_.m_);
+      if (queued_ && !w_.granted) {
+        unlink();
+      } else {
+        pass_on = w_.granted && !taken_;
+      }
+    }
+    // Handed the lock but dropped before taking it: the next in line gets it.
+    if (pass_on) m_.release();
+  }
+  Wait(const Wait&) = delete;
+  Wait& operator=(const Wait&) = delete;
+
+  // True once granted (the lock is then the caller's); otherwise records the running task's
+  // waker for the hand-over.
+  bool poll() {
+    std::lock_guard<std::mutex> g(m_.m_);
+    if (w_.granted) {
+      taken_ = true;
+      return true;
+    }
+    w_.w = this_task::waker();
+    return false;
+  }
+
+ private:
+  void unlink() {
+    Waiter* prev = nullptr;
+    for (Waiter* x = m_.head_; x; prev = x, x = x->next) {
+      if (x != &w_) continue;
+      (prev ? prev->next : m_.head_) = x->next;
+      if (m_.tail_ == x) m_.tail_ = prev;
+      return;
+    }
+  }
+
+  AsyncMutex& m_;
+  Waiter w_;
+  bool queued_ = false;
+  bool taken_ = false;
+};
+
+std::optional<AsyncMutex::Guard> AsyncMutex::try_lock() {
+  std::lock_guard<std::mutex> g(m_);
+  if (locked_) return std::nullopt;
+  locked_ = true;
+  return Guard(this);
+}
+
+Task<AsyncMutex::Guard> AsyncMutex::lock() {
+  Wait w(*this);
+  while (!w.poll()) co_await park();
+  co_return Guard(this);
+}
+
+bool AsyncMutex::is_locked() {
+  std::lock_guard<std::mutex> g(m_);
+  return locked_;
+}
+
+void AsyncMutex::release() {
+  Waker wake;
+  {
+    std::lock_guard<std::mutex> g(m_);
+    Waiter* next = head_;
+    if (!next) {
+      locked_ = false;
+      return;
+    }
+    head_ = next->next;
+    if (!head_) tail_ = nullptr;
+    next->next = nullptr;
+    next->granted = true;  // stays locked: it is that waiter's now
+    wake = next->w;
+  }
+  wake.wake();
+}
+
 }  // namespace vennock::net

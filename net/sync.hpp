@@ -73,6 +73,65 @@ class Notify {
   Waiter* tail_ = nullptr;
 };
 
+// ---- AsyncMutex -------------------------------------------------------------------------
+
+// A lock for tasks, granted first come first served: `lock` waits (parked, never blocking a
+// thread) in a queue; an unlock hands the lock straight to the oldest waiter, so a newcomer
+// never overtakes the queue and `try_lock` fails while anyone waits. A wait dropped while
+// queued leaves the queue; one dropped after the lock was handed to it, before it took it,
+// passes it on. Bound a wait with `with_deadline`. The mutex must outlive its guards and its
+// waits; guards may be released on any thread.
+class AsyncMutex {
+ public:
+  AsyncMutex() = default;
+  AsyncMutex(const AsyncMutex&) = delete;
+  AsyncMutex& operator=(const AsyncMutex&) = delete;
+
+  // Holds the lock until it is dropped (or `unlock`ed).
+  class Guard {
+   public:
+    Guard() = default;
+    Guard(Guard&& o) noexcept : m_(std::exchange(o.m_, nullptr)) {}
+    Guard& operator=(Guard&& o) noexcept {
+      if (this != &o) {
+        unlock();
+        m_ = std::exchange(o.m_, nullptr);
+      }
+      return *this;
+    }
+    ~Guard() { unlock(); }
+    bool holds() const { return m_ != nullptr; }
+    void unlock() {
+      if (auto* m = std::exchange(m_, nullptr)) m->release();
+    }
+
+   private:
+    friend class AsyncMutex;
+    explicit Guard(AsyncMutex* m) : m_(m) {}
+    AsyncMutex* m_ = nullptr;
+  };
+
+  // Never waits: the lock when it is free and nobody is queued.
+  std::optional<Guard> try_lock();
+  Task<Guard> lock();
+  bool is_locked();
+
+ private:
+  // One queued `lock`; lives in its frame.
+  struct Waiter {
+    Waiter* next = nullptr;
+    Waker w;
+    bool granted = false;
+  };
+  class Wait;
+  void release();
+
+  std::mutex m_;
+  bool locked_ = false;
+  Waiter* head_ = nullptr;
+  Waiter* tail_ = nullptr;
+};
+
 // ---- Swapped ----------------------------------------------------------------------------
 
 // A value that one side replaces whole and any thread copies out: what the actor publishes to
@@ -179,10 +238,17 @@ class Sender {
 
   // Waits while the channel is full; false (the value dropped) when the receiver is gone.
   // Dropping the wait before the value is queued sends nothing.
-  Task<bool> send(T v) const { return send_on(c_, std::move(v)); }
+  Task<bool> send(T v) const { return send_owned(c_, std::move(v)); }
+  // The same for the value in `slot`, which is emptied once it is queued: a wait dropped
+  // before that (a deadline that passed) leaves the value there for the caller.
+  Task<bool> send_from(std::optional<T>& slot) const { return send_slot(c_, &slot); }
 
  private:
-  static Task<bool> send_on(std::shared_ptr<detail::Chan<T>> c, T v) {
+  static Task<bool> send_owned(std::shared_ptr<detail::Chan<T>> c, T v) {
+    std::optional<T> slot(std::move(v));
+    co_return co_await send_slot(std::move(c), &slot);
+  }
+  static Task<bool> send_slot(std::shared_ptr<detail::Chan<T>> c, std::optional<T>* slot) {
     if (!c) co_return false;
     for (;;) {
       Notify::Waiter room(c->room);  // armed before the test: no lost wake-up
@@ -192,7 +258,8 @@ class Sender {
         std::lock_guard<std::mutex> g(c->m);
         if (c->rx_closed) co_return false;
         if (c->q.size() < c->cap) {
-          c->q.push_back(std::move(v));
+          c->q.push_back(std::move(**slot));
+          slot->reset();
           rx = c->rx;
           queued = true;
         }

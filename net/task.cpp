@@ -17,6 +17,33 @@ struct CurrentGuard {
 
 TaskState* current_task() { return t_current; }
 
+Scope::~Scope() {
+  if (task) task->pop(this);
+  if (inner) inner.destroy();
+}
+
+void CancelState::cancel() {
+  cancelled.store(true, std::memory_order_release);
+  std::shared_ptr<TaskState> t;
+  {
+    std::lock_guard<std::mutex> g(m);
+    t = task.lock();
+  }
+  if (t) t->wake();
+}
+
+void CancelState::watch(TaskState* t) {
+  std::lock_guard<std::mutex> g(m);
+  task = t->weak_from_this();
+}
+
+const void* scoped_value(const void* key) {
+  TaskState* t = current_task();
+  for (Scope* s = t ? t->top() : nullptr; s; s = s->below)
+    if (s->key == key) return s->value;
+  return nullptr;
+}
+
 size_t TaskState::live() { return g_live.load(std::memory_order_acquire); }
 void task_ended() { g_live.fetch_sub(1, std::memory_order_acq_rel); }
 
@@ -72,6 +99,11 @@ void TaskState::abort() {
 }
 
 bool TaskState::park(std::coroutine_handle<> leaf, std::optional<Instant> deadline) {
+  // (The clock is read only when something here has a deadline.)
+  const Instant t = top_ || deadline ? std::chrono::steady_clock::now() : Instant{};
+  // The scope stack is the task's own: read outside the lock.
+  Scope* expired = expired_scope(t);
+  const std::optional<Instant> due = earliest(deadline);
   std::unique_lock<std::mutex> g(m_);
   leaf_ = leaf;
   timed_out_ = false;
@@ -84,22 +116,65 @@ bool TaskState::park(std::coroutine_handle<> leaf, std::optional<Instant> deadli
     }
     return true;
   }
+  if (expired) {
+    // Suspends without parking: run() unwinds it once this resume has returned, so no frame
+    // is destroyed while it is still on the stack.
+    expiring_ = expired;
+    return true;
+  }
   if (notified_) {
     notified_ = false;
     return false;
   }
-  if (deadline && *deadline <= std::chrono::steady_clock::now()) {
+  if (deadline && *deadline <= t) {
     timed_out_ = true;
     return false;
   }
   parked_ = true;
-  park_deadline_ = deadline;
+  park_own_ = deadline;
+  park_deadline_ = due;
   g.unlock();
   // Still on the strand: run() cannot start before this returns. A timer already armed for
   // this deadline or an earlier one is kept (one that fires early arms again), so a task that
   // parks with the same deadline over and over costs no timer changes.
-  if (deadline && (!timer_armed_ || *deadline < armed_at_)) arm(*deadline);
+  if (due && (!timer_armed_ || *due < armed_at_)) arm(*due);
   return true;
+}
+
+Scope* TaskState::expired_scope(Instant t) const {
+  Scope* out = nullptr;
+  for (Scope* s = top_; s; s = s->below)
+    if (s->ended(t)) out = s;
+  return out;
+}
+
+std::optional<Instant> TaskState::earliest(std::optional<Instant> deadline) const {
+  for (Scope* s = top_; s; s = s->below)
+    if (s->is_bounded() && s->deadline && (!deadline || *s->deadline < *deadline)) deadline = s->deadline;
+  return deadline;
+}
+
+void TaskState::push(Scope* s) {
+  s->below = top_;
+  s->task = this;
+  top_ = s;
+}
+
+void TaskState::pop(Scope* s) {
+  while (Scope* t = top_) {
+    top_ = t->below;
+    t->task = nullptr;
+    if (t == s) break;
+  }
+}
+
+void TaskState::unwind(Scope* s) {
+  pop(s);
+  s->expired = true;
+  auto inner = std::exchange(s->inner, {});
+  leaf_ = {};
+  inner.destroy();
+  s->owner.resume();
 }
 
 void TaskState::arm(Instant at) {
@@ -116,21 +191,25 @@ void TaskState::on_timer(uint64_t tg) {
   if (tg != timer_gen_) return;  // replaced by a later arm
   timer_armed_ = false;
   Instant due;
-  bool fire = false;
+  bool fire = false, own = false;
   {
     std::lock_guard<std::mutex> g(m_);
     if (!parked_ || scheduled_ || done_ || !park_deadline_) return;
     due = *park_deadline_;
-    if (std::chrono::steady_clock::now() >= due) {
+    const Instant t = std::chrono::steady_clock::now();
+    if (t >= due) {
       scheduled_ = true;
       fire = true;
+      own = park_own_ && t >= *park_own_;
     }
   }
   if (!fire) {
     arm(due);  // armed for an earlier park; this one waits longer
     return;
   }
-  timed_out_ = true;
+  // A scope's deadline resumes the parked code without "timed out": it looks at its inputs
+  // once more, and its next park ends the scope.
+  timed_out_ = own;
   run();
 }
 
@@ -164,10 +243,12 @@ void TaskState::run() {
   parked_ = false;
   notified_ = false;
   park_deadline_.reset();
+  park_own_.reset();
   std::coroutine_handle<> h = leaf_ ? leaf_ : root_;
   g.unlock();
   CurrentGuard cg(this);
   h.resume();
+  while (Scope* s = std::exchange(expiring_, nullptr)) unwind(s);
 }
 
 void TaskState::root_finished(std::coroutine_handle<> root) {

@@ -8,6 +8,11 @@
 // Aborting a task marks it; at its next suspension point (or at once when it is parked)
 // the root coroutine frame is destroyed, which runs the destructors of every frame of the
 // task, innermost first: whatever the task holds is released. Nothing is thrown.
+//
+// A task can also run part of itself under a deadline (`with_deadline`) or a cancel token
+// (`with_cancel`): once the deadline has passed or the token is cancelled and that part
+// parks, its frames are destroyed the same way and the task goes on after it. Task-local
+// values (`TaskLocal`) ride on the same scopes.
 #pragma once
 
 #include <asio/io_context.hpp>
@@ -42,6 +47,12 @@ inline Instant after(Instant t, std::chrono::nanoseconds d) {
   if (d.count() <= 0) return t;
   return d >= Instant::max() - t ? Instant::max() : t + d;
 }
+// `limit` from now, or none when that is past what the clock can hold (no deadline).
+inline std::optional<Instant> deadline_in(std::chrono::nanoseconds limit) {
+  Instant d = after(now(), limit);
+  if (d == Instant::max()) return std::nullopt;
+  return d;
+}
 
 // How a task ended.
 enum class Ended : uint8_t { Completed, Aborted, Panicked };
@@ -51,6 +62,48 @@ namespace detail {
 class TaskState;
 // The task running on this thread, or null.
 TaskState* current_task();
+
+// What a CancelToken shares with the scope it ends: the flag, and the task to wake.
+struct CancelState {
+  std::atomic<bool> cancelled{false};
+  std::mutex m;
+  std::weak_ptr<TaskState> task;
+  void cancel();
+  void watch(TaskState* t);
+};
+
+// One entry of a task's scope stack: a part of the task run under a deadline or a cancel
+// token, or a task-local value. It lives in the frame of the coroutine that opened it and
+// leaves the stack when that frame goes; everything pushed after it belongs to code running
+// inside it.
+struct Scope {
+  // A bounded scope owning `inner`, the task it runs (destroyed with the scope); it ends at
+  // `deadline` or once `cancel` is set.
+  Scope(std::optional<Instant> d, std::shared_ptr<CancelState> c, std::coroutine_handle<> inner_task)
+      : deadline(d), cancel(std::move(c)), inner(inner_task) {}
+  // A task-local value: `value` points to a T for the TaskLocal<T> at `key`.
+  Scope(const void* k, const void* v) : key(k), value(v) {}
+  ~Scope();
+  Scope(const Scope&) = delete;
+  Scope& operator=(const Scope&) = delete;
+  bool is_bounded() const { return key == nullptr; }
+  bool ended(Instant t) const {
+    if (!is_bounded()) return false;
+    return (deadline && *deadline <= t) || (cancel && cancel->cancelled.load(std::memory_order_acquire));
+  }
+
+  Scope* below = nullptr;
+  TaskState* task = nullptr;  // while on a task's stack
+  std::optional<Instant> deadline;
+  std::shared_ptr<CancelState> cancel;
+  std::coroutine_handle<> inner;
+  std::coroutine_handle<> owner;  // the coroutine awaiting `inner`
+  bool expired = false;
+  const void* key = nullptr;
+  const void* value = nullptr;
+};
+// The value of the innermost scope of `key` on the running task, or null.
+const void* scoped_value(const void* key);
 
 // Called once per task: with its root frame (not yet destroyed) when it completed, with none
 // when it was aborted. It releases the frame, counts the task as ended, then tells joiners.
@@ -74,10 +127,22 @@ class TaskState : public std::enable_shared_from_this<TaskState> {
   // Called from the root frame's final suspension.
   void root_finished(std::coroutine_handle<> root);
 
+  // The scope stack; touched only by the task itself, on its strand.
+  void push(Scope* s);
+  // Takes `s` and everything pushed after it off the stack.
+  void pop(Scope* s);
+  Scope* top() const { return top_; }
+
   static size_t live();
 
  private:
   void run();
+  // The outermost bounded scope that has ended at `t` (deadline passed, or cancelled), if any.
+  Scope* expired_scope(Instant t) const;
+  // `deadline`, or an earlier one of the bounded scopes.
+  std::optional<Instant> earliest(std::optional<Instant> deadline) const;
+  // Destroys the inner task of the scope that ended and resumes the coroutine awaiting it.
+  void unwind(Scope* s);
   void arm(Instant at);
   void disarm();
   void on_timer(uint64_t timer_gen);
@@ -90,6 +155,9 @@ class TaskState : public std::enable_shared_from_this<TaskState> {
   Instant armed_at_{};
   uint64_t timer_gen_ = 0;
   bool timed_out_ = false;
+  std::optional<Instant> park_own_;  // what the parked code asked for; park_deadline_ may be a scope's
+  Scope* top_ = nullptr;
+  Scope* expiring_ = nullptr;  // set by park, unwound by run once the resume has returned
   std::optional<Instant> park_deadline_;
 
   std::mutex m_;
@@ -307,6 +375,14 @@ class JoinHandle {
   JoinHandle(std::shared_ptr<detail::JoinState<T>> j, std::shared_ptr<detail::TaskState> t)
       : j_(std::move(j)), t_(std::move(t)) {}
 
+  // A handle for a task dropped without running (its runtime was stopped).
+  static JoinHandle dropped(Task<T> t) {
+    { auto gone = std::move(t); }
+    auto j = std::make_shared<detail::JoinState<T>>();
+    j->finish(Ended::Aborted);
+    return JoinHandle(std::move(j), nullptr);
+  }
+
   bool valid() const { return j_ != nullptr; }
   void abort() const {
     if (t_) t_->abort();
@@ -331,6 +407,7 @@ class JoinHandle {
     j_->cv.wait(g, [&] { return j_->done; });
     return Joined<T>{j_->how, std::move(j_->value)};
   }
+  // Waits at most `d`; none if the task has not ended by then.
   template <class Rep, class Period>
   std::optional<Joined<T>> wait_for(std::chrono::duration<Rep, Period> d) {
     std::unique_lock<std::mutex> g(j_->m);
@@ -438,5 +515,127 @@ class JoinSet {
 // Sleeps the running task until `deadline`.
 Task<void> sleep_until(Instant deadline);
 Task<void> sleep_for(std::chrono::nanoseconds d);
+
+// ---- deadlines and task-local values --------------------------------------------------
+
+namespace detail {
+// Starts the inner task of a bounded scope, with the awaiting coroutine as its continuation.
+template <class P>
+struct EnterScope {
+  Scope* s;
+  std::coroutine_handle<P> inner;
+  bool await_ready() const noexcept { return false; }
+  std::coroutine_handle<> await_suspend(std::coroutine_handle<> owner) {
+    inner.promise().continuation = owner;
+    s->owner = owner;
+    current_task()->push(s);
+    if (s->cancel) s->cancel->watch(current_task());
+    return inner;
+  }
+  void await_resume() const noexcept {
+    if (s->task) s->task->pop(s);
+  }
+};
+
+template <class T>
+Task<std::optional<Value<T>>> run_bounded(std::optional<Instant> deadline, std::shared_ptr<CancelState> cancel,
+                                          Task<T> task) {
+  if (!deadline && !cancel) {
+    if constexpr (std::is_void_v<T>) {
+      co_await std::move(task);
+      co_return std::monostate{};
+    } else {
+      co_return co_await std::move(task);
+    }
+  }
+  auto inner = task.release();
+  Scope scope(deadline, std::move(cancel), inner);
+  EnterScope<Promise<T>> enter{&scope, inner};
+  co_await enter;
+  if (scope.expired) co_return std::nullopt;
+  if (inner.promise().failure) std::rethrow_exception(inner.promise().failure);
+  if constexpr (std::is_void_v<T>) {
+    co_return std::monostate{};
+  } else {
+    co_return std::move(*inner.promise().value);
+  }
+}
+}  // namespace detail
+
+// Runs `task` (inside the running task) until `deadline`: its value, or none when the
+// deadline passed first. The task is always advanced before the deadline is looked at: it
+// runs until it first parks even when the deadline has already passed, and whenever it is
+// woken it runs again before the deadline can end it, so a value it can give at that moment
+// is given. Once the deadline has passed and it parks, its frames are destroyed (releasing
+// what they hold) and none is the result. No deadline runs it to its end. Dropping the
+// awaiting task drops `task` with it.
+template <class T>
+Task<std::optional<Value<T>>> with_deadline(std::optional<Instant> deadline, Task<T> task) {
+  return detail::run_bounded(deadline, nullptr, std::move(task));
+}
+
+// The same with the deadline `limit` after the moment the returned task first runs (a limit
+// too long for the clock means none).
+template <class T>
+Task<std::optional<Value<T>>> with_timeout(std::chrono::nanoseconds limit, Task<T> task) {
+  auto bounded = with_deadline(deadline_in(limit), std::move(task));
+  co_return co_await std::move(bounded);
+}
+
+// Ends, from any thread, the part of a task run under it (`with_cancel`).
+class CancelToken {
+ public:
+  CancelToken() : st_(std::make_shared<detail::CancelState>()) {}
+  // Sets the token and wakes the task running its scope; that part ends at its next park (it
+  // runs once more first). Cancelling before the scope starts still lets it run to its first
+  // park.
+  void cancel() const { st_->cancel(); }
+  bool cancelled() const { return st_->cancelled.load(std::memory_order_acquire); }
+  const std::shared_ptr<detail::CancelState>& state() const { return st_; }
+
+ private:
+  std::shared_ptr<detail::CancelState> st_;
+};
+
+// Runs `task` until `token` is cancelled, as `with_deadline` runs it until a deadline: its
+// value, or none when it was cancelled first.
+template <class T>
+Task<std::optional<Value<T>>> with_cancel(const CancelToken& token, Task<T> task) {
+  return detail::run_bounded(std::nullopt, token.state(), std::move(task));
+}
+
+// A value attached to the task being run rather than to a thread: `scope` runs a task with
+// the slot holding a value, and `get`, called from inside that task (or from whatever it
+// awaits, on whatever thread it is resumed), gives a copy of it. Tasks spawned from inside do
+// not inherit it. The slot must outlive its scopes.
+template <class T>
+class TaskLocal {
+ public:
+  TaskLocal() = default;
+  TaskLocal(const TaskLocal&) = delete;
+  TaskLocal& operator=(const TaskLocal&) = delete;
+
+  template <class U>
+  Task<U> scope(T value, Task<U> task) const {
+    return scoped(this, std::move(value), std::move(task));
+  }
+  // The innermost scope's value; none outside every scope of this slot or outside any task.
+  std::optional<T> get() const {
+    if (const void* v = detail::scoped_value(this)) return *static_cast<const T*>(v);
+    return std::nullopt;
+  }
+
+ private:
+  template <class U>
+  static Task<U> scoped(const void* key, T value, Task<U> task) {
+    detail::Scope s(key, &value);
+    detail::current_task()->push(&s);
+    if constexpr (std::is_void_v<U>) {
+      co_await std::move(task);
+    } else {
+      co_return co_await std::move(task);
+    }
+  }
+};
 
 }  // namespace vennock::net

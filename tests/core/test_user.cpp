@@ -182,6 +182,27 @@ TEST(Commands, LeaveWhenAloneCompletesAtOnceAndTwice) {
   EXPECT_TRUE(h.sent<proto::Ping>().empty());
 }
 
+TEST(Commands, LeavesWhileTheDepartureIsGossipedCompleteTogetherWithTheFirst) {
+  Harness h;
+  h.add_member("a", 2);
+  auto first = h.cmd(Leave{});
+  auto second = h.cmd(Leave{});
+  // The news has not left the queue yet: neither may say the departure is complete.
+  EXPECT_FALSE(h.outcome(first).has_value());
+  EXPECT_FALSE(h.outcome(second).has_value());
+  h.advance(30 * SEC);
+  ASSERT_TRUE(is_done(h.outcome(first)));
+  ASSERT_TRUE(is_done(h.outcome(second)));
+  auto completed = h.events_of<core::event::Completed>();
+  auto at = [&](CommandId id) {
+    return std::find_if(completed.begin(), completed.end(), [&](const auto& c) { return c.id == id; }) -
+           completed.begin();
+  };
+  EXPECT_EQ(at(second), at(first) + 1);  // together, in arrival order
+  // Once the departure is complete, a leave answers at once.
+  EXPECT_TRUE(is_done(h.outcome(h.cmd(Leave{}))));
+}
+
 TEST(Commands, KeyCommandsFollowTheKeyring) {
   Harness plain;
   EXPECT_TRUE(is_error(plain.outcome(plain.cmd(InstallKey{key_of(1)})), CommandError::NotEncrypted));

@@ -99,15 +99,16 @@ inline Settings fast_settings(const std::string& name) {
   return s;
 }
 
+// Runs a task on the shared runtime and waits for its value; a task that gives none ends the
+// test program (there is no value to go on with).
 template <class T>
-T run(Task<T> t) {
-  auto j = runtime().block_on(std::move(t));
-  EXPECT_TRUE(j.completed());
-  return std::move(*j.value);
-}
-inline void run(Task<void> t) {
-  auto j = runtime().block_on(std::move(t));
-  EXPECT_TRUE(j.completed());
+Value<T> run(Task<T> t) {
+  auto r = runtime().block_on(std::move(t));
+  if (!r) {
+    ADD_FAILURE() << blocked_text(r.error());
+    std::abort();
+  }
+  return std::move(r.value());
 }
 
 inline Membership start(Settings s) {

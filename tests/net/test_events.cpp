@@ -132,6 +132,68 @@ TEST(Hub, WaitingReadersWakeForPublishesAndForTheClose) {
   }
 }
 
+namespace {
+Task<std::string> read_until(Events s, std::optional<Instant> deadline) {
+  auto r = co_await s.recv_until(deadline);
+  if (r.kind == Received::Kind::Closed) co_return "<closed>";
+  if (r.kind == Received::Kind::Empty) co_return "<timed out>";
+  co_return name_of(r);
+}
+}  // namespace
+
+TEST(Hub, ATimedReadLooksAtTheQueueBeforeItsDeadline) {
+  Hub hub(8);
+  Events s = hub.subscribe();
+  Event a = joined("a");
+  hub.publish(std::span<const Event>(&a, 1));
+  // Queued: given even though the deadline has passed.
+  EXPECT_EQ(runtime().block_on(read_until(s, now() - 1s)).value(), "a");
+  EXPECT_EQ(runtime().block_on(read_until(s, now() + 20ms)).value(), "<timed out>");
+  // A publish during the wait wakes it.
+  auto waiting = runtime().spawn(read_until(s, now() + 10s));
+  std::this_thread::sleep_for(10ms);
+  Event b = joined("b");
+  hub.publish(std::span<const Event>(&b, 1));
+  EXPECT_EQ(*waiting.wait().value, "b");
+  hub.close(false);
+  EXPECT_EQ(runtime().block_on(read_until(s, std::nullopt)).value(), "<closed>");
+}
+
+TEST(Hub, AnEventPutBackIsReadNextAfterAnyLostCountAndWakesAWaitingReader) {
+  Hub hub(2);
+  Events s = hub.subscribe();
+  std::vector<Event> ab{joined("a"), joined("b")}, cd{joined("c"), joined("d")};
+  hub.publish(ab);
+  Received taken = s.next();
+  hub.publish(cd);  // b dropped for d
+  s.put_back(std::move(*taken.event));
+  EXPECT_EQ(name_of(s.next()), "lost:1");
+  EXPECT_EQ(name_of(s.next()), "a");
+  // A lost count given back is reported again, first.
+  Received c = s.next();
+  ASSERT_EQ(name_of(c), "c");
+  Event e = joined("e");
+  hub.publish(std::span<const Event>(&e, 1));
+  hub.publish(std::span<const Event>(&e, 1));  // c's place taken: d dropped
+  Received l = s.next();
+  ASSERT_EQ(name_of(l), "lost:1");
+  s.put_back(std::move(*l.event));
+  s.put_back(std::move(*c.event));  // one over the bound: the next publish trims it
+  EXPECT_EQ(name_of(s.next()), "lost:1");
+  s.put_back(Event{event::EventsLost{1}});
+  Event f = joined("f");
+  hub.publish(std::span<const Event>(&f, 1));
+  EXPECT_EQ(name_of(s.next()), "lost:3");  // the one given back, and c and e trimmed
+  EXPECT_EQ(name_of(s.next()), "e");
+  EXPECT_EQ(name_of(s.next()), "f");
+  EXPECT_EQ(s.next().kind, Received::Kind::Empty);
+
+  auto waiting = runtime().spawn(read_until(s, std::nullopt));
+  std::this_thread::sleep_for(10ms);
+  s.put_back(joined("g"));
+  EXPECT_EQ(*waiting.wait().value, "g");
+}
+
 TEST(Published, ReadersRacingTheActorSeeWholeSnapshotsAndKeyIds) {
   // Nothing of the test's own orders the two threads, so a race in how the values are
   // published shows under the thread sanitizer.

@@ -53,6 +53,12 @@ TEST(Log, LevelFromTheEnvironmentText) {
   EXPECT_EQ(log::parse_rank("Warn"), 2);
   EXPECT_EQ(log::parse_rank("verbose"), 2);
   EXPECT_EQ(log::parse_rank(""), 2);
+  // Unicode white space goes too (no-break space, ideographic space, line separator).
+  EXPECT_EQ(log::parse_rank("\xc2\xa0" "debug\xe3\x80\x80"), 4);
+  EXPECT_EQ(log::parse_rank("\xe2\x80\xa8off"), 0);
+  // Not UTF-8 reads as empty: a lone 0xA0 or 0x85 is no white space to trim.
+  EXPECT_EQ(log::parse_rank("\xa0" "debug"), 2);
+  EXPECT_EQ(log::parse_rank("trace\x85"), 2);
 }
 
 TEST(Log, DisabledRecordsAreNotRenderedAndTheFirstDispatcherStays) {

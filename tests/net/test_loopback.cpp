@@ -222,7 +222,7 @@ TEST(Loopback, DroppingTheLastHandleWithoutCloseWarnsAndStopsTheNode) {
   // After a leave, dropping the handle stops the node without the warning.
   std::optional<Membership> c = start(joining("c", a));
   ASSERT_TRUE(eventually([&] { return c->members().size() == 2; }));
-  ASSERT_TRUE(run(c->leave()).ok());
+  ASSERT_TRUE(run(c->leave(5s)).ok());
   EXPECT_EQ(c->local().state, MemberState::Left);
   EXPECT_FALSE(find(c->members(), "c").has_value());
   EXPECT_EQ(c->member("c")->state, MemberState::Left);
@@ -238,6 +238,35 @@ TEST(Loopback, DroppingTheLastHandleWithoutCloseWarnsAndStopsTheNode) {
   run(a.close());
   { Membership gone = std::move(a); }
   EXPECT_EQ(cap.count(m, "node dropped"), 0u);
+}
+
+TEST(Loopback, ALeaveThatRanOutOfTimeGoesOnAndLaterLeavesWaitForItsEnd) {
+  auto nodes = cluster(3);
+  Membership& c = nodes[2];
+  // No time at all: the request is queued, the answer not awaited; the departure goes on.
+  auto r = run(c.leave(0ns));
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().code(), ErrorCode::Timeout);
+  EXPECT_TRUE(eventually([&] { return c.local().state == MemberState::Left; }));
+  // Two more while it is gossiped: both are answered with its end, never before.
+  auto second = runtime().spawn(c.leave(5s));
+  auto third = runtime().spawn(c.leave(5s));
+  auto r2 = second.wait(), r3 = third.wait();
+  EXPECT_TRUE(r2.value->ok());
+  EXPECT_TRUE(r3.value->ok());
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_TRUE(eventually([&] {
+      auto m = nodes[i].member("n2");
+      return m && m->state == MemberState::Left;
+    })) << i;
+  }
+  // Once it is complete, a leave answers at once with success.
+  EXPECT_TRUE(run(c.leave(5s)).ok());
+  close_all(nodes);
+  // A closed node's leave says so.
+  auto closed = run(c.leave(5s));
+  ASSERT_FALSE(closed.ok());
+  EXPECT_EQ(closed.error().code(), ErrorCode::Closed);
 }
 
 TEST(Loopback, SeedsThatNeverResolveFailTheStartAndStopTheNode) {
@@ -389,8 +418,8 @@ TEST(Loopback, StartsClosesAbortsAndDropsRacingEachOtherLeaveNothingBehind) {
       std::vector<std::thread> closers;
       for (size_t k = 0; k < up.size(); ++k) {
         Membership m = up[k];
-        if (k % 3 == 0) closers.emplace_back([m] { runtime().block_on(m.close()); });
-        if (k % 3 != 2) closers.emplace_back([m] { runtime().block_on(m.close()); });
+        if (k % 3 == 0) closers.emplace_back([m] { run(m.close()); });
+        if (k % 3 != 2) closers.emplace_back([m] { run(m.close()); });
       }
       up.clear();
       for (auto& t : closers) t.join();

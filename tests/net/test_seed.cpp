@@ -197,7 +197,7 @@ TEST(Resolve, AQueuedLookupThatTimedOutNeverAsksTheResolver) {
   }
   // This lookup's job waits in the queue past its limit.
   auto r = rt->block_on(resolve(*rt, {Seed::host("late", 1)}, 50ms, true));
-  EXPECT_EQ(r.value->failures, 1u);
+  EXPECT_EQ(r.value().failures, 1u);
   let_go();
   EXPECT_EQ(all.wait().value->addrs, (std::vector<SocketAddr>{v4(1, 1)}));
   std::this_thread::sleep_for(200ms);  // a freed pool thread has taken the queued job by now
