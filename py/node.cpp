@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "proto/tags.hpp"
+#include "py/runtime.hpp"
 #include "py/values.hpp"
 
 namespace vennock::py::node {
@@ -141,7 +142,7 @@ net::Task<Reply<Started>> start(net::Runtime* rt, config::Fields fields) {
 // ---- reads ------------------------------------------------------------------------------
 
 Read::~Read() {
-  if (event && reader) reader->events.unread(std::move(*event));
+  if (event && reader) reader->events.put_back(std::move(*event));
 }
 
 net::Task<Reply<Read>> next(std::shared_ptr<Reader> reader, std::optional<core::Duration> limit) {
@@ -159,14 +160,14 @@ net::Task<Reply<Read>> next(std::shared_ptr<Reader> reader, std::optional<core::
   }
   out.guard.emplace(std::move(*guard));
   auto reading = reader->events.recv_until(deadline);
-  auto got = co_await std::move(reading);
+  net::events::Received got = co_await std::move(reading);
   switch (got.kind) {
-    case net::events::Timed::Kind::Event:
+    case net::events::Received::Kind::Item:
       out.kind = Read::Kind::Event;
       out.event = std::move(got.event);
       co_return out;
-    case net::events::Timed::Kind::TimedOut: out.kind = Read::Kind::TimedOut; co_return out;
-    case net::events::Timed::Kind::Closed: break;
+    case net::events::Received::Kind::Empty: out.kind = Read::Kind::TimedOut; co_return out;
+    case net::events::Received::Kind::Closed: break;
   }
   if (reader->events.failed()) co_return err(KError(kerror::Failed{}));
   out.kind = Read::Kind::Closed;
@@ -207,6 +208,19 @@ bool parse(PyObject* args, PyObject* kwargs, const char* format, const char* con
   return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), out...) != 0;
 }
 
+// The keyword names of a method whose blocking form adds `timeout` at the end; the awaitable
+// form's list stops before it.
+template <size_t N>
+struct Keywords {
+  const char* blocking[N + 2];
+  const char* awaitable[N + 1];
+  template <class... S>
+  constexpr explicit Keywords(S... names) : blocking{names..., "timeout", nullptr}, awaitable{names..., nullptr} {}
+  const char* const* of(bool b) const { return b ? blocking : awaitable; }
+};
+template <class... S>
+Keywords(S...) -> Keywords<sizeof...(S)>;
+
 // The process and handle checks every method makes: the node's shared state, or null with
 // the error pending.
 std::shared_ptr<Inner> checked(PyObject* self) {
@@ -239,7 +253,7 @@ PyObject* run_blocking(net::Task<Reply<T>> body, std::optional<core::Duration> l
 
 // A task of its own, awaited: its work finishes even when the caller stops waiting.
 template <class T>
-net::Task<Reply<T>> joined(net::JoinHandle<T> h) {
+net::Task<Reply<net::Value<T>>> joined(net::JoinHandle<T> h) {
   auto j = co_await h.join();
   if (!j.completed() || !j.value) co_return err(KError(kerror::Closed{}));
   if constexpr (std::is_void_v<T>) {
@@ -509,12 +523,12 @@ PyObject* node_events(PyObject* self, PyObject*) {
 // ---- Node: operations ----
 
 PyObject* node_join_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool blocking) {
-  static const char* kw[] = {"seeds", "timeout", nullptr};
+  static constexpr Keywords kw("seeds");
   PyObject *seeds = nullptr, *timeout = nullptr;
   std::optional<std::vector<std::string>> texts;
   std::optional<std::vector<net::Seed>> parsed;
   std::optional<double> secs;
-  if (!parse(args, kwargs, blocking ? "|OO:join_blocking" : "|O:join", kw, &seeds, &timeout)) return nullptr;
+  if (!parse(args, kwargs, blocking ? "|OO:join_blocking" : "|O:join", kw.of(blocking), &seeds, &timeout)) return nullptr;
   if (!seed_texts(seeds, texts) || !optional_seconds(timeout, secs) || !parse_seeds(texts, parsed)) return nullptr;
   auto in = checked(self);
   std::optional<core::Duration> limit;
@@ -526,9 +540,9 @@ PyObject* node_join(PyObject* s, PyObject* a, PyObject* k) { return node_join_im
 PyObject* node_join_blocking(PyObject* s, PyObject* a, PyObject* k) { return node_join_impl(s, a, k, true); }
 
 PyObject* node_send_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool blocking) {
-  static const char* kw[] = {"name", "epoch", "data", "timeout", nullptr};
+  static constexpr Keywords kw("name", "epoch", "data");
   PyObject *name = nullptr, *epoch = nullptr, *data = nullptr, *timeout = nullptr;
-  if (!parse(args, kwargs, blocking ? "OOO|O:send_blocking" : "OOO:send", kw, &name, &epoch, &data, &timeout))
+  if (!parse(args, kwargs, blocking ? "OOO|O:send_blocking" : "OOO:send", kw.of(blocking), &name, &epoch, &data, &timeout))
     return nullptr;
   std::string target;
   uint64_t e = 0;
@@ -547,9 +561,9 @@ PyObject* node_send(PyObject* s, PyObject* a, PyObject* k) { return node_send_im
 PyObject* node_send_blocking(PyObject* s, PyObject* a, PyObject* k) { return node_send_impl(s, a, k, true); }
 
 PyObject* node_broadcast_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool blocking) {
-  static const char* kw[] = {"data", "timeout", nullptr};
+  static constexpr Keywords kw("data");
   PyObject *data = nullptr, *timeout = nullptr;
-  if (!parse(args, kwargs, blocking ? "O|O:broadcast_blocking" : "O:broadcast", kw, &data, &timeout)) return nullptr;
+  if (!parse(args, kwargs, blocking ? "O|O:broadcast_blocking" : "O:broadcast", kw.of(blocking), &data, &timeout)) return nullptr;
   proto::Bytes bytes;
   std::optional<double> secs;
   if (!data_arg(data, bytes) || !optional_seconds(timeout, secs)) return nullptr;
@@ -565,9 +579,9 @@ PyObject* node_broadcast_blocking(PyObject* s, PyObject* a, PyObject* k) {
 }
 
 PyObject* node_set_meta_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool blocking) {
-  static const char* kw[] = {"meta", "timeout", nullptr};
+  static constexpr Keywords kw("meta");
   PyObject *meta = nullptr, *timeout = nullptr;
-  if (!parse(args, kwargs, blocking ? "O|O:set_meta_blocking" : "O:set_meta", kw, &meta, &timeout)) return nullptr;
+  if (!parse(args, kwargs, blocking ? "O|O:set_meta_blocking" : "O:set_meta", kw.of(blocking), &meta, &timeout)) return nullptr;
   std::optional<double> secs;
   proto::TagPairs pairs;
   if (!optional_seconds(timeout, secs) || !meta_arg(meta, pairs)) return nullptr;
@@ -581,9 +595,9 @@ PyObject* node_set_meta(PyObject* s, PyObject* a, PyObject* k) { return node_set
 PyObject* node_set_meta_blocking(PyObject* s, PyObject* a, PyObject* k) { return node_set_meta_impl(s, a, k, true); }
 
 PyObject* node_update_meta_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool blocking) {
-  static const char* kw[] = {"changes", "timeout", nullptr};
+  static constexpr Keywords kw("changes");
   PyObject *changes = nullptr, *timeout = nullptr;
-  if (!parse(args, kwargs, blocking ? "O|O:update_meta_blocking" : "O:update_meta", kw, &changes, &timeout))
+  if (!parse(args, kwargs, blocking ? "O|O:update_meta_blocking" : "O:update_meta", kw.of(blocking), &changes, &timeout))
     return nullptr;
   if (!PyDict_Check(changes)) {
     not_instance(changes, "dict", "changes");
@@ -604,11 +618,11 @@ PyObject* node_update_meta_blocking(PyObject* s, PyObject* a, PyObject* k) {
 }
 
 PyObject* node_key_impl(PyObject* self, PyObject* args, PyObject* kwargs, KeyChange kind, bool blocking) {
-  static const char* kw[] = {"key", "timeout", nullptr};
+  static constexpr Keywords kw("key");
   static const char* formats[2][3] = {{"O:key_install", "O:key_use", "O:key_remove"},
                                       {"O|O:key_install_blocking", "O|O:key_use_blocking", "O|O:key_remove_blocking"}};
   PyObject *key = nullptr, *timeout = nullptr;
-  if (!parse(args, kwargs, formats[blocking][static_cast<size_t>(kind)], kw, &key, &timeout)) return nullptr;
+  if (!parse(args, kwargs, formats[blocking][static_cast<size_t>(kind)], kw.of(blocking), &key, &timeout)) return nullptr;
   std::optional<double> secs;
   std::optional<proto::Key> k;
   if (!optional_seconds(timeout, secs) || !key_arg(key, k)) return nullptr;
@@ -736,6 +750,21 @@ Ref to_python(Read&& r, Form) {
     case Read::Kind::TimedOut: return borrow(Py_False);
   }
   return borrow(Py_None);
+}
+
+bridge::Delivery delivery(Read&& r) {
+  struct Kept final : bridge::Pending {
+    Read read;
+    explicit Kept(Read&& r) : read(std::move(r)) {}
+    void delivered() override { read.event.reset(); }
+  };
+  Ref value;
+  switch (r.kind) {
+    case Read::Kind::Event: value = event_tuple(*r.event); break;
+    case Read::Kind::Closed: value = borrow(Py_None); break;
+    case Read::Kind::TimedOut: value = borrow(Py_False); break;
+  }
+  return bridge::Delivery{std::move(value), std::make_unique<Kept>(std::move(r))};
 }
 
 namespace {

@@ -16,6 +16,7 @@
 #include "py/config.hpp"
 #include "py/convert.hpp"
 #include "py/errors.hpp"
+#include "py/runtime.hpp"
 
 namespace vennock::py::node {
 
@@ -87,11 +88,15 @@ struct Read {
   std::shared_ptr<Reader> reader;
   std::optional<net::AsyncMutex::Guard> guard;
   Read() = default;
-  Read(Read&&) = default;
-  Read& operator=(Read&&) = default;
+  Read(Read&& o) noexcept
+      : kind(o.kind), event(std::exchange(o.event, std::nullopt)), reader(std::move(o.reader)), guard(std::move(o.guard)) {}
+  Read& operator=(Read&&) = delete;
   ~Read();  // gives an undelivered event back
 };
 Ref to_python(Read&& r, Form);
+// An awaitable read keeps its event (and the reader lock) until the loop's thread has set it
+// on the future: a future cancelled before that gives the event back for the next read.
+bridge::Delivery delivery(Read&& r);
 
 net::Task<Reply<Read>> next(std::shared_ptr<Reader> reader, std::optional<core::Duration> limit);
 

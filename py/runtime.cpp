@@ -54,18 +54,24 @@ void free_abort(PyObject* capsule) {
   delete static_cast<std::shared_ptr<net::AbortHandle>*>(PyCapsule_GetPointer(capsule, "vennock.abort"));
 }
 
-// Runs on the loop's thread: sets the outcome unless the future was cancelled meanwhile.
+// Runs on the loop's thread: sets the outcome unless the future was cancelled meanwhile, and
+// tells what the result still owns whether it was set.
 PyObject* complete(PyObject*, PyObject* const* args, Py_ssize_t n) {
-  if (n != 3) {
-    PyErr_SetString(PyExc_TypeError, "complete() takes 3 arguments");
+  if (n != 4) {
+    PyErr_SetString(PyExc_TypeError, "complete() takes 4 arguments");
     return nullptr;
   }
-  PyObject *fut = args[0], *value = args[1];
+  PyObject *fut = args[0], *value = args[1], *keep = args[3];
   bool failed = args[2] == Py_True;
   Ref cancelled = steal(PyObject_CallMethod(fut, "cancelled", nullptr));
   if (!cancelled) return nullptr;
   if (cancelled.ptr() == Py_True) Py_RETURN_NONE;
-  return PyObject_CallMethod(fut, failed ? "set_exception" : "set_result", "O", value);
+  Ref method = text(failed ? "set_exception" : "set_result");
+  Ref r = method ? steal(PyObject_CallMethodOneArg(fut, method.ptr(), value)) : Ref();
+  if (r && keep != Py_None) {
+    if (auto* p = static_cast<Pending*>(PyCapsule_GetPointer(keep, "vennock.pending"))) p->delivered();
+  }
+  return r.release().ptr();
 }
 PyMethodDef complete_def = {"_vennock_complete", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(complete)),
                             METH_FASTCALL, nullptr};
@@ -116,16 +122,26 @@ std::unique_ptr<Call> make_call(std::shared_ptr<net::AbortHandle>& abort) {
   return call;
 }
 
-void deliver(Call& call, Ref value, bool failed) {
+void free_pending(PyObject* capsule) {
+  delete static_cast<Pending*>(PyCapsule_GetPointer(capsule, "vennock.pending"));
+}
+
+void deliver(Call& call, Delivery d, bool failed) {
   Ref cancelled = steal(PyObject_CallMethod(call.future.ptr(), "cancelled", nullptr));
   if (!cancelled || cancelled.ptr() == Py_True) {
     PyErr_Clear();
     return;
   }
+  Ref keep = borrow(Py_None);
+  if (d.pending) {
+    keep = steal(PyCapsule_New(d.pending.get(), "vennock.pending", free_pending));
+    if (keep) d.pending.release();  // the capsule owns it now
+  }
   PyObject* fn = complete_fn();
   Ref method = steal(PyObject_GetAttrString(call.loop.ptr(), "call_soon_threadsafe"));
-  Ref args = fn && method ? steal(PyTuple_Pack(4, fn, call.future.ptr(), value.ptr(), failed ? Py_True : Py_False))
-                          : Ref();
+  Ref args = fn && method && d.value && keep
+                 ? steal(PyTuple_Pack(5, fn, call.future.ptr(), d.value.ptr(), failed ? Py_True : Py_False, keep.ptr()))
+                 : Ref();
   Ref kwargs = steal(PyDict_New());
   if (!args || !kwargs || PyDict_SetItemString(kwargs.ptr(), "context", call.context.ptr()) < 0) {
     PyErr_WriteUnraisable(call.loop.ptr());
@@ -134,6 +150,20 @@ void deliver(Call& call, Ref value, bool failed) {
   Ref r = steal(PyObject_Call(method.ptr(), args.ptr(), kwargs.ptr()));
   // A loop that has closed cannot take it: the interpreter reports it, nothing else happens.
   if (!r) PyErr_WriteUnraisable(call.loop.ptr());
+}
+
+PyObject* raise_blocked(net::Blocked b) {
+  switch (b) {
+    case net::Blocked::TimedOut: return raise(kerror::Timeout{});
+    case net::Blocked::Cancelled: return nullptr;  // the signal handler's exception is pending
+    // A task that ended without its value did so on an internal fault: the same failure the
+    // awaitable form reports.
+    case net::Blocked::Failed: return raise(kerror::Failed{});
+    case net::Blocked::Stopped: return raise(kerror::Closed{});
+    case net::Blocked::OnRuntimeThread: break;
+  }
+  PyErr_SetString(PyExc_RuntimeError, net::blocked_text(b));
+  return nullptr;
 }
 
 void attached(net::Runtime& rt, std::function<void()> job) {
@@ -156,6 +186,9 @@ namespace {
 // Stops the runtime's threads: registered with atexit, so it runs while the interpreter is
 // still whole and no runtime thread attaches to it afterwards.
 PyObject* stop_runtime(PyObject*, PyObject*) {
+  Py_BEGIN_ALLOW_THREADS
+  (void)net::Runtime::stop_process();  // refused only on a runtime thread, which never runs this
+  Py_END_ALLOW_THREADS
   Py_RETURN_NONE;
 }
 PyMethodDef stop_def = {"_vennock_stop_runtime", stop_runtime, METH_NOARGS, nullptr};

@@ -42,9 +42,27 @@ struct Call {
 // task behind `abort` (set once the task exists). Null with the Python error pending.
 std::unique_ptr<Call> make_call(std::shared_ptr<net::AbortHandle>& abort);
 
+// What a result still owns until the loop's thread has set it on its future: told when it
+// was set; released (on an attached thread) either way. A subscription read uses it to give
+// its event back when the future was cancelled before the result could be set.
+struct Pending {
+  virtual ~Pending() = default;
+  virtual void delivered() = 0;
+};
+
+// A result on its way to a future: the value, and what it still owns (may be none).
+struct Delivery {
+  Ref value;
+  std::unique_ptr<Pending> pending;
+};
+template <class T>
+Delivery delivery(T&& v) {
+  return Delivery{to_python(std::forward<T>(v), Form::Awaitable), nullptr};
+}
+
 // Hands `value` (or, when `failed`, the exception `value`) to the future on its loop's thread;
 // the future is left alone if it was cancelled meanwhile. Attached.
-void deliver(Call& call, Ref value, bool failed);
+void deliver(Call& call, Delivery d, bool failed);
 
 // Runs `job` attached to the interpreter on a thread of the runtime's blocking pool, and
 // releases what it holds there too.
@@ -65,9 +83,9 @@ net::Task<void> run_awaitable(net::Runtime* rt, std::unique_ptr<Call> call, net:
         auto& [c, out] = *shared;
         if (!out) return;
         if (out->ok()) {
-          deliver(*c, to_python(std::move(out->value()), Form::Awaitable), false);
+          deliver(*c, delivery(std::move(out->value())), false);
         } else {
-          deliver(*c, exception_of(std::move(out->error())), true);
+          deliver(*c, Delivery{exception_of(std::move(out->error())), nullptr}, true);
         }
       });
     }
@@ -75,44 +93,28 @@ net::Task<void> run_awaitable(net::Runtime* rt, std::unique_ptr<Call> call, net:
   finish.outcome.emplace(co_await std::move(body));
 }
 
-// Runs `body` until `limit` (counted from when the task first runs) has passed, then drops it
-// and gives Timeout. A limit too large for the clock is no limit.
-template <class T>
-net::Task<Reply<T>> limited(std::optional<core::Duration> limit, net::Task<Reply<T>> body) {
-  if (!limit) co_return co_await std::move(body);
-  auto bounded = net::with_timeout(nanos_of(*limit), std::move(body));
-  std::optional<Reply<T>> r = co_await std::move(bounded);
-  if (!r) co_return err(KError(kerror::Timeout{}));
-  co_return std::move(*r);
-}
+// What a blocking wait that gave no value means to the caller: the error is pending.
+PyObject* raise_blocked(net::Blocked b);
 
-// The blocking form's outcome: its value, or the error its ending means. A task that failed
-// inside is the node's internal failure, as the awaitable form reports it too.
+// Waits for `body` from a Python thread: detached from the interpreter for every 100 ms slice,
+// attached between slices to run the pending signal handlers. A handler that raises aborts
+// the task and its exception goes up unchanged.
 template <class T>
-PyObject* outcome(net::Joined<Reply<T>>&& j) {
-  if (j.how == net::Ended::Panicked) return raise(kerror::Failed{});
-  if (!j.completed() || !j.value) return raise(kerror::Closed{});
-  Reply<T>& r = *j.value;
-  if (!r) return raise(std::move(r.error()));
-  return to_python(std::move(r.value()), Form::Blocking).release().ptr();
-}
-
-// Waits for the task detached from the interpreter, 100 ms at a time, running the pending
-// signal handlers between slices; a handler that raises aborts the task, and its exception
-// goes up unchanged.
-template <class T>
-PyObject* wait(net::JoinHandle<Reply<T>>& h) {
-  for (;;) {
-    std::optional<net::Joined<Reply<T>>> j;
-    Py_BEGIN_ALLOW_THREADS
-    j = h.wait_for(std::chrono::milliseconds(100));
-    Py_END_ALLOW_THREADS
-    if (j) return outcome(std::move(*j));
-    if (PyErr_CheckSignals() < 0) {
-      h.abort();
-      return nullptr;
-    }
-  }
+PyObject* wait(net::Runtime& rt, net::Task<Reply<T>> body, std::optional<core::Duration> limit) {
+  std::optional<std::chrono::nanoseconds> ns;
+  if (limit) ns = nanos_of(*limit);
+  PyThreadState* ts = PyEval_SaveThread();
+  auto r = rt.block_on(std::move(body), ns, std::chrono::milliseconds(100), [&ts] {
+    PyEval_RestoreThread(ts);
+    bool go_on = PyErr_CheckSignals() == 0;
+    ts = PyEval_SaveThread();
+    return go_on;
+  });
+  PyEval_RestoreThread(ts);
+  if (!r) return raise_blocked(r.error());
+  Reply<T>& reply = r.value();
+  if (!reply) return raise(std::move(reply.error()));
+  return to_python(std::move(reply.value()), Form::Blocking).release().ptr();
 }
 
 }  // namespace bridge
@@ -121,8 +123,7 @@ PyObject* wait(net::JoinHandle<Reply<T>>& h) {
 // interpreter detached. Null with the error pending.
 template <class T>
 PyObject* block_on(net::Runtime& rt, net::Task<Reply<T>> body, std::optional<core::Duration> limit = std::nullopt) {
-  auto h = rt.spawn(bridge::limited<T>(limit, std::move(body)));
-  return bridge::wait(h);
+  return bridge::wait(rt, std::move(body), limit);
 }
 
 // The awaitable form: a future on the caller's running loop, the operation already started.

@@ -33,11 +33,11 @@ class Nodes:
         self.started.append(node)
         return node
 
-    def cluster(self, n, prefix="n", **kw):
-        first = self.start(f"{prefix}0", **kw)
-        nodes = [first] + [self.start(f"{prefix}{i}", [first.local_addr()], **kw) for i in range(1, n)]
+    def cluster(self, *names, **kw):
+        first = self.start(names[0], **kw)
+        nodes = [first] + [self.start(name, [first.local_addr()], **kw) for name in names[1:]]
         for node in nodes:
-            wait_until(lambda node=node: len(node.members()) == n)
+            wait_until(lambda node=node: len(node.members()) == len(names))
         return nodes
 
     def close(self):

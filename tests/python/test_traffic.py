@@ -87,17 +87,17 @@ def test_recovered_after_a_stall(nodes):
 
 
 def test_reading_conventions(nodes):
-    a, b = nodes.cluster(2, event_buffer=2)
+    a, b = nodes.cluster("a", "b", event_buffer=2)
     sub = b.events()
     assert sub.try_next() is None and sub.next_blocking(0) is False
     for i in range(5):
-        a.broadcast_blocking(b"m%d" % i)
+        a.send_blocking("b", 0, b"m%d" % i)
     wait_until(lambda: b.stats()["user_messages_received"] >= 5)
     time.sleep(0.1)
     lost = sub.try_next()
     assert lost == ("EventsLost", None, None, None, 3, None)
     rest = [sub.try_next(), sub.next_blocking(1)]
-    assert [e[5] for e in rest] == [(b"m3", True), (b"m4", True)]
+    assert [e[5] for e in rest] == [(b"m3", False), (b"m4", False)]
 
     async def reads():
         waiting = asyncio.ensure_future(sub.next())
@@ -106,22 +106,20 @@ def test_reading_conventions(nodes):
         a.send_blocking("b", 0, b"direct")
         e = await asyncio.wait_for(waiting, 10)
         assert e[0] == "UserMessage" and e[5] == (b"direct", False) and e[1][0] == "a"
-        # A read cancelled after it took an event does not lose it.
-        for i in range(20):
-            a.send_blocking("b", 0, b"x%d" % i)
-        got = []
-        while len(got) < 20:
-            try:
-                e = await asyncio.wait_for(sub.next(), 0.001)
-                got.append(e[5][0])
-            except asyncio.TimeoutError:
-                pass
-        assert got == [b"x%d" % i for i in range(20)]
+        # A read whose future is cancelled after it took its event does not lose it.
+        a.send_blocking("b", 0, b"kept")
+        a.send_blocking("b", 0, b"next")
+        wait_until(lambda: b.stats()["user_messages_received"] >= 8)
+        taking = sub.next()
+        time.sleep(0.2)  # the read takes the event and its result heads for this loop
+        taking.cancel()
+        assert (await sub.next())[5] == (b"kept", False)
+        assert (await sub.next())[5] == (b"next", False)
 
     asyncio.run(reads())
     b.close_blocking()
     assert sub.next_blocking(1) is None and sub.try_next() is None
-    assert asyncio.run(sub.next()) is None
+    assert asyncio.run(_awaited(sub.next)) is None
     late = b.events()
     assert late.next_blocking() is None
     with pytest.raises(ValueError):
@@ -141,7 +139,7 @@ def test_next_blocking_waits_behind_another_reader_within_its_timeout(nodes):
 
 
 def test_send_and_broadcast(nodes):
-    a, b, c = nodes.cluster(3, max_user_message=100_000, max_user_broadcast=300)
+    a, b, c = nodes.cluster("a", "b", "c", max_user_message=100_000, max_user_broadcast=300)
     sub = b.events()
     epoch = b.local()[5]
     assert a.send_blocking("b", epoch, b"") is None
@@ -170,8 +168,9 @@ def test_join(nodes):
     assert b.join_blocking([b.local_addr()]) == 0
     assert b.join_blocking([" " + a.local_addr() + " "]) == 1
     wait_until(lambda: names(a) == ["a", "b"])
-    with pytest.raises(TypeError, match="^Can't extract `str` to `Vec`$"):
+    with pytest.raises(TypeError) as e:
         b.join_blocking(a.local_addr())
+    assert e.value.args == ("Can't extract `str` to `Vec`",)
     for bad in ("10.0.0.5", "::1:7946", "-host:1"):
         with pytest.raises(ValueError) as e:
             b.join_blocking(["127.0.0.1:1", bad])
@@ -188,9 +187,10 @@ def test_join(nodes):
 
 
 def test_metadata_updates(nodes):
-    a, b = nodes.cluster(2, max_meta_bytes=64)
+    a, b = nodes.cluster("a", "b", max_meta_bytes=64)
     sub = b.events()
     a.set_meta_blocking({"a": "1", "b": "2", "c": "3"})
+    wait_until(lambda: len(b.member("a")[4]) == 3)
     inc = a.local()[3]
     a.update_meta_blocking({"b": None, "a": "9", "d": "4"})
     assert a.local()[4] == [("a", "9"), ("c", "3"), ("d", "4")] and a.local()[3] == inc + 1
@@ -214,17 +214,17 @@ def test_metadata_updates(nodes):
     asyncio.run(together())
     keys = [k for k, _ in a.local()[4]]
     assert keys[-2:] in (["x", "y"], ["y", "x"])
-    assert asyncio.run(_set(a, {})) == () and a.local()[4] == []
+    assert asyncio.run(_awaited(a.set_meta, {})) == () and a.local()[4] == []
 
 
-async def _set(node, meta):
-    return await node.set_meta(meta)
+async def _awaited(method, *args):
+    return await method(*args)
 
 
 def test_key_rotation(nodes):
     k1, k2, k3 = generate_key(), generate_key(), generate_key()
     assert len(k1) == 44 and k1.endswith("=") and k1 != k2
-    a, b = nodes.cluster(2, keys=[k1], bind="127.0.0.1:0")
+    a, b = nodes.cluster("a", "b", keys=[k1])
     id1 = a.key_ids()
     assert len(id1) == 1 and len(id1[0]) == 8
     with pytest.raises(KeyringError, match="^key is the last one installed$"):
