@@ -99,14 +99,34 @@ Call::~Call() {
   context.release();
 }
 
-std::unique_ptr<Call> make_call(std::shared_ptr<net::AbortHandle>& abort) {
+const net::TaskLocal<std::shared_ptr<Call>>& task_locals() {
+  static const auto* slot = new net::TaskLocal<std::shared_ptr<Call>>;
+  return *slot;
+}
+
+namespace {
+
+// The loop and context of a new call: those of the operation running this code, or the
+// calling thread's running loop and a copy of its context.
+bool find_locals(Call& call) {
+  if (auto running = task_locals().get(); running && *running) {
+    call.loop = (*running)->loop;
+    call.context = (*running)->context;
+    return true;
+  }
   PyObject* get_loop = get_running_loop();
-  if (!get_loop) return nullptr;
-  auto call = std::make_unique<Call>();
-  call->loop = steal(PyObject_CallNoArgs(get_loop));
-  if (!call->loop) return nullptr;
-  call->context = steal(PyContext_CopyCurrent());
-  if (!call->context) return nullptr;
+  if (!get_loop) return false;
+  call.loop = steal(PyObject_CallNoArgs(get_loop));
+  if (!call.loop) return false;
+  call.context = steal(PyContext_CopyCurrent());
+  return static_cast<bool>(call.context);
+}
+
+}  // namespace
+
+std::shared_ptr<Call> make_call(std::shared_ptr<net::AbortHandle>& abort) {
+  auto call = std::make_shared<Call>();
+  if (!find_locals(*call)) return nullptr;
   call->future = steal(PyObject_CallMethod(call->loop.ptr(), "create_future", nullptr));
   if (!call->future) return nullptr;
   auto* held = new std::shared_ptr<net::AbortHandle>(abort);
@@ -165,6 +185,22 @@ PyObject* raise_blocked(net::Blocked b) {
   PyErr_SetString(PyExc_RuntimeError, net::blocked_text(b));
   return nullptr;
 }
+
+}  // namespace bridge
+
+Ref new_future() {
+  bridge::Call call;
+  if (!bridge::find_locals(call)) return Ref();
+  return steal(PyObject_CallMethod(call.loop.ptr(), "create_future", nullptr));
+}
+
+bool set_future(const Ref& future, const Ref& value, bool failed) {
+  if (!value) return false;
+  Ref method = text(failed ? "set_exception" : "set_result");
+  return method && steal(PyObject_CallMethodOneArg(future.ptr(), method.ptr(), value.ptr()));
+}
+
+namespace bridge {
 
 void attached(net::Runtime& rt, std::function<void()> job) {
   rt.blocking([job = std::move(job)]() mutable {

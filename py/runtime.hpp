@@ -38,9 +38,15 @@ struct Call {
   ~Call();
 };
 
-// Makes the future on the caller's running loop and arranges for cancelling it to abort the
-// task behind `abort` (set once the task exists). Null with the Python error pending.
-std::unique_ptr<Call> make_call(std::shared_ptr<net::AbortHandle>& abort);
+// The call an operation runs for, while it runs: an awaitable made from inside one (by code the
+// operation runs) lives on the same loop and context. Copies share the call; its references
+// are only ever released by the operation's end, attached.
+const net::TaskLocal<std::shared_ptr<Call>>& task_locals();
+
+// Makes the future on the caller's loop (the running task's, else the thread's running loop)
+// and arranges for cancelling it to abort the task behind `abort` (set once the task exists).
+// Null with the Python error pending.
+std::shared_ptr<Call> make_call(std::shared_ptr<net::AbortHandle>& abort);
 
 // What a result still owns until the loop's thread has set it on its future: told when it
 // was set; released (on an attached thread) either way. A subscription read uses it to give
@@ -69,15 +75,15 @@ void deliver(Call& call, Delivery d, bool failed);
 void attached(net::Runtime& rt, std::function<void()> job);
 
 template <class T>
-net::Task<void> run_awaitable(net::Runtime* rt, std::unique_ptr<Call> call, net::Task<Reply<T>> body) {
+net::Task<void> run_awaitable(net::Runtime* rt, std::shared_ptr<Call> call, net::Task<Reply<T>> body) {
   // Whatever happens to the task (completion, or cancellation that destroys this frame), the
   // Python references go back on an attached thread, with the outcome when there is one.
   struct Finish {
     net::Runtime* rt;
-    std::unique_ptr<Call> call;
+    std::shared_ptr<Call> call;
     std::optional<Reply<T>> outcome;
     ~Finish() {
-      auto shared = std::make_shared<std::pair<std::unique_ptr<Call>, std::optional<Reply<T>>>>(
+      auto shared = std::make_shared<std::pair<std::shared_ptr<Call>, std::optional<Reply<T>>>>(
           std::move(call), std::move(outcome));
       attached(*rt, [shared] {
         auto& [c, out] = *shared;
@@ -89,8 +95,9 @@ net::Task<void> run_awaitable(net::Runtime* rt, std::unique_ptr<Call> call, net:
         }
       });
     }
-  } finish{rt, std::move(call), std::nullopt};
-  finish.outcome.emplace(co_await std::move(body));
+  } finish{rt, call, std::nullopt};
+  auto scoped = task_locals().scope(std::move(call), std::move(body));
+  finish.outcome.emplace(co_await std::move(scoped));
 }
 
 // What a blocking wait that gave no value means to the caller: the error is pending.
@@ -126,12 +133,19 @@ PyObject* block_on(net::Runtime& rt, net::Task<Reply<T>> body, std::optional<cor
   return bridge::wait(rt, std::move(body), limit);
 }
 
+// A new future on the caller's running loop, for an operation that may finish at the call.
+// Null with the error pending (no running loop).
+Ref new_future();
+// Sets `value` (or, when `failed`, the exception `value`) on a future just made; false with
+// the error pending.
+bool set_future(const Ref& future, const Ref& value, bool failed);
+
 // The awaitable form: a future on the caller's running loop, the operation already started.
 // Cancelling the future aborts the operation at its next step. Null with the error pending.
 template <class T>
 PyObject* awaitable(net::Runtime& rt, net::Task<Reply<T>> body) {
   auto abort = std::make_shared<net::AbortHandle>();
-  std::unique_ptr<bridge::Call> call = bridge::make_call(abort);
+  std::shared_ptr<bridge::Call> call = bridge::make_call(abort);
   if (!call) return nullptr;
   PyObject* fut = Py_NewRef(call->future.ptr());
   auto handle = rt.spawn(bridge::run_awaitable<T>(&rt, std::move(call), std::move(body)));
