@@ -516,7 +516,7 @@ class JoinSet {
 Task<void> sleep_until(Instant deadline);
 Task<void> sleep_for(std::chrono::nanoseconds d);
 
-// ---- deadlines and task-local values --------------------------------------------------
+// ---- deadlines, cancel tokens and task-local values ------------------------------------
 
 namespace detail {
 // Starts the inner task of a bounded scope, with the awaiting coroutine as its continuation.
