@@ -39,19 +39,19 @@ PyObject* get_running_loop() {
   return f;
 }
 
-// The future's done callback: a cancelled future aborts the operation behind it.
+// The future's done callback: a cancelled future cancels the operation behind it.
 PyObject* on_done(PyObject* capsule, PyObject* future) {
-  auto* abort = static_cast<std::shared_ptr<net::AbortHandle>*>(PyCapsule_GetPointer(capsule, "vennock.abort"));
-  if (!abort) return nullptr;
+  auto* token = static_cast<net::CancelToken*>(PyCapsule_GetPointer(capsule, "vennock.cancel"));
+  if (!token) return nullptr;
   Ref cancelled = steal(PyObject_CallMethod(future, "cancelled", nullptr));
   if (!cancelled) return nullptr;
-  if (cancelled.ptr() == Py_True) (*abort)->abort();
+  if (cancelled.ptr() == Py_True) token->cancel();
   Py_RETURN_NONE;
 }
 PyMethodDef on_done_def = {"_vennock_on_done", on_done, METH_O, nullptr};
 
-void free_abort(PyObject* capsule) {
-  delete static_cast<std::shared_ptr<net::AbortHandle>*>(PyCapsule_GetPointer(capsule, "vennock.abort"));
+void free_token(PyObject* capsule) {
+  delete static_cast<net::CancelToken*>(PyCapsule_GetPointer(capsule, "vennock.cancel"));
 }
 
 // Runs on the loop's thread: sets the outcome unless the future was cancelled meanwhile, and
@@ -124,13 +124,13 @@ bool find_locals(Call& call) {
 
 }  // namespace
 
-std::shared_ptr<Call> make_call(std::shared_ptr<net::AbortHandle>& abort) {
+std::shared_ptr<Call> make_call(const net::CancelToken& token) {
   auto call = std::make_shared<Call>();
   if (!find_locals(*call)) return nullptr;
   call->future = steal(PyObject_CallMethod(call->loop.ptr(), "create_future", nullptr));
   if (!call->future) return nullptr;
-  auto* held = new std::shared_ptr<net::AbortHandle>(abort);
-  Ref capsule = steal(PyCapsule_New(held, "vennock.abort", free_abort));
+  auto* held = new net::CancelToken(token);
+  Ref capsule = steal(PyCapsule_New(held, "vennock.cancel", free_token));
   if (!capsule) {
     delete held;
     return nullptr;

@@ -44,9 +44,8 @@ struct Call {
 const net::TaskLocal<std::shared_ptr<Call>>& task_locals();
 
 // Makes the future on the caller's loop (the running task's, else the thread's running loop)
-// and arranges for cancelling it to abort the task behind `abort` (set once the task exists).
-// Null with the Python error pending.
-std::shared_ptr<Call> make_call(std::shared_ptr<net::AbortHandle>& abort);
+// and arranges for cancelling it to cancel `token`. Null with the Python error pending.
+std::shared_ptr<Call> make_call(const net::CancelToken& token);
 
 // What a result still owns until the loop's thread has set it on its future: told when it
 // was set; released (on an attached thread) either way. A subscription read uses it to give
@@ -75,7 +74,8 @@ void deliver(Call& call, Delivery d, bool failed);
 void attached(net::Runtime& rt, std::function<void()> job);
 
 template <class T>
-net::Task<void> run_awaitable(net::Runtime* rt, std::shared_ptr<Call> call, net::Task<Reply<T>> body) {
+net::Task<void> run_awaitable(net::Runtime* rt, std::shared_ptr<Call> call, net::CancelToken token,
+                              net::Task<Reply<T>> body) {
   // Whatever happens to the task (completion, or cancellation that destroys this frame), the
   // Python references go back on an attached thread, with the outcome when there is one.
   struct Finish {
@@ -96,8 +96,12 @@ net::Task<void> run_awaitable(net::Runtime* rt, std::shared_ptr<Call> call, net:
       });
     }
   } finish{rt, call, std::nullopt};
+  // A cancelled future ends the operation at its next wait, after one more step: what it has
+  // begun (a request on its way to the node) it finishes; what it has not begun never happens.
   auto scoped = task_locals().scope(std::move(call), std::move(body));
-  finish.outcome.emplace(co_await std::move(scoped));
+  auto bounded = net::with_cancel(token, std::move(scoped));
+  std::optional<Reply<T>> r = co_await std::move(bounded);
+  if (r) finish.outcome.emplace(std::move(*r));
 }
 
 // What a blocking wait that gave no value means to the caller: the error is pending.
@@ -141,15 +145,14 @@ Ref new_future();
 bool set_future(const Ref& future, const Ref& value, bool failed);
 
 // The awaitable form: a future on the caller's running loop, the operation already started.
-// Cancelling the future aborts the operation at its next step. Null with the error pending.
+// Cancelling the future ends the operation at its next wait. Null with the error pending.
 template <class T>
 PyObject* awaitable(net::Runtime& rt, net::Task<Reply<T>> body) {
-  auto abort = std::make_shared<net::AbortHandle>();
-  std::shared_ptr<bridge::Call> call = bridge::make_call(abort);
+  net::CancelToken token;
+  std::shared_ptr<bridge::Call> call = bridge::make_call(token);
   if (!call) return nullptr;
   PyObject* fut = Py_NewRef(call->future.ptr());
-  auto handle = rt.spawn(bridge::run_awaitable<T>(&rt, std::move(call), std::move(body)));
-  *abort = handle.abort_handle();
+  rt.spawn(bridge::run_awaitable<T>(&rt, std::move(call), std::move(token), std::move(body)));
   return fut;
 }
 
