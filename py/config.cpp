@@ -410,7 +410,8 @@ Result<void, Refusal> check_node_limits(const Fields& f) {
   const uint64_t frame = f.engine.max_stream_frame;
   const uint64_t need = frame > UINT64_MAX - 4 ? UINT64_MAX : frame + 4;
   if (f.max_inbound_bytes_per_ip && *f.max_inbound_bytes_per_ip < need) {
-    return err(Refusal{"max_inbound_bytes_per_ip", "must hold one max_stream_frame frame and its 4-byte length prefix"});
+    return err(
+        Refusal{"max_inbound_bytes_per_ip", "must hold one max_stream_frame frame and its 4-byte length prefix"});
   }
   if (f.tcp_header_timeout.is_zero()) return err(Refusal{"tcp_header_timeout", "must be positive"});
   if (f.event_buffer == 0) return err(Refusal{"event_buffer", "must be at least 1"});

@@ -24,7 +24,9 @@ Reply<std::monostate> mapped(Result<void, net::Error> r) {
 Reply<proto::Bytes> encoded(const proto::TagPairs& pairs, uint64_t limit) {
   auto r = config::encode_meta(pairs, limit);
   if (r) return std::move(r.value());
-  if (r.error() == config::MetaProblem::TooLarge) return err(KError(kerror::Net{net::Error(net::ErrorCode::MetaTooLarge)}));
+  if (r.error() == config::MetaProblem::TooLarge) {
+    return err(KError(kerror::Net{net::Error(net::ErrorCode::MetaTooLarge)}));
+  }
   return err(KError(kerror::BadArgument{"meta", config::meta_reason(r.error())}));
 }
 
@@ -112,7 +114,9 @@ net::Task<Reply<std::monostate>> update_meta(std::shared_ptr<Inner> in, std::vec
   auto parsed = proto::Tags::parse(proto::ByteView(self.meta.data(), self.meta.size()));
   // Our own metadata always parses (it was encoded here); if it ever did not, editing it as
   // if it were empty would wipe it: refuse instead.
-  if (!parsed) co_return err(KError(kerror::BadArgument{"meta", "cannot be edited: this node's current metadata does not parse"}));
+  if (!parsed) {
+    co_return err(KError(kerror::BadArgument{"meta", "cannot be edited: this node's current metadata does not parse"}));
+  }
   proto::TagPairs pairs = apply_changes(proto::tag_pairs(parsed.value().bytes()), changes);
   Reply<proto::Bytes> meta = encoded(pairs, in->max_meta_bytes);
   if (!meta) co_return err(std::move(meta.error()));
@@ -208,18 +212,24 @@ bool parse(PyObject* args, PyObject* kwargs, const char* format, const char* con
   return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), out...) != 0;
 }
 
-// The keyword names of a method whose blocking form adds `timeout` at the end; the awaitable
-// form's list stops before it.
+// The parameters of a method whose blocking form adds `timeout` at the end: the argument
+// formats of both forms and their keyword lists (the awaitable form's stops before `timeout`).
 template <size_t N>
 struct Keywords {
+  const char* formats[2];
   const char* blocking[N + 2];
   const char* awaitable[N + 1];
   template <class... S>
-  constexpr explicit Keywords(S... names) : blocking{names..., "timeout", nullptr}, awaitable{names..., nullptr} {}
-  const char* const* of(bool b) const { return b ? blocking : awaitable; }
+  constexpr Keywords(const char* awaitable_format, const char* blocking_format, S... names)
+      : formats{awaitable_format, blocking_format},
+        blocking{names..., "timeout", nullptr},
+        awaitable{names..., nullptr} {}
+  bool parse(PyObject* args, PyObject* kwargs, bool b, auto... out) const {
+    return node::parse(args, kwargs, formats[b], b ? blocking : awaitable, out...);
+  }
 };
 template <class... S>
-Keywords(S...) -> Keywords<sizeof...(S)>;
+Keywords(const char*, const char*, S...) -> Keywords<sizeof...(S)>;
 
 // The process and handle checks every method makes: the node's shared state, or null with
 // the error pending.
@@ -523,12 +533,12 @@ PyObject* node_events(PyObject* self, PyObject*) {
 // ---- Node: operations ----
 
 PyObject* node_join_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool blocking) {
-  static constexpr Keywords kw("seeds");
+  static constexpr Keywords kw("|O:join", "|OO:join_blocking", "seeds");
   PyObject *seeds = nullptr, *timeout = nullptr;
   std::optional<std::vector<std::string>> texts;
   std::optional<std::vector<net::Seed>> parsed;
   std::optional<double> secs;
-  if (!parse(args, kwargs, blocking ? "|OO:join_blocking" : "|O:join", kw.of(blocking), &seeds, &timeout)) return nullptr;
+  if (!kw.parse(args, kwargs, blocking, &seeds, &timeout)) return nullptr;
   if (!seed_texts(seeds, texts) || !optional_seconds(timeout, secs) || !parse_seeds(texts, parsed)) return nullptr;
   auto in = checked(self);
   std::optional<core::Duration> limit;
@@ -540,10 +550,9 @@ PyObject* node_join(PyObject* s, PyObject* a, PyObject* k) { return node_join_im
 PyObject* node_join_blocking(PyObject* s, PyObject* a, PyObject* k) { return node_join_impl(s, a, k, true); }
 
 PyObject* node_send_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool blocking) {
-  static constexpr Keywords kw("name", "epoch", "data");
+  static constexpr Keywords kw("OOO:send", "OOO|O:send_blocking", "name", "epoch", "data");
   PyObject *name = nullptr, *epoch = nullptr, *data = nullptr, *timeout = nullptr;
-  if (!parse(args, kwargs, blocking ? "OOO|O:send_blocking" : "OOO:send", kw.of(blocking), &name, &epoch, &data, &timeout))
-    return nullptr;
+  if (!kw.parse(args, kwargs, blocking, &name, &epoch, &data, &timeout)) return nullptr;
   std::string target;
   uint64_t e = 0;
   proto::Bytes bytes;
@@ -561,9 +570,9 @@ PyObject* node_send(PyObject* s, PyObject* a, PyObject* k) { return node_send_im
 PyObject* node_send_blocking(PyObject* s, PyObject* a, PyObject* k) { return node_send_impl(s, a, k, true); }
 
 PyObject* node_broadcast_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool blocking) {
-  static constexpr Keywords kw("data");
+  static constexpr Keywords kw("O:broadcast", "O|O:broadcast_blocking", "data");
   PyObject *data = nullptr, *timeout = nullptr;
-  if (!parse(args, kwargs, blocking ? "O|O:broadcast_blocking" : "O:broadcast", kw.of(blocking), &data, &timeout)) return nullptr;
+  if (!kw.parse(args, kwargs, blocking, &data, &timeout)) return nullptr;
   proto::Bytes bytes;
   std::optional<double> secs;
   if (!data_arg(data, bytes) || !optional_seconds(timeout, secs)) return nullptr;
@@ -579,9 +588,9 @@ PyObject* node_broadcast_blocking(PyObject* s, PyObject* a, PyObject* k) {
 }
 
 PyObject* node_set_meta_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool blocking) {
-  static constexpr Keywords kw("meta");
+  static constexpr Keywords kw("O:set_meta", "O|O:set_meta_blocking", "meta");
   PyObject *meta = nullptr, *timeout = nullptr;
-  if (!parse(args, kwargs, blocking ? "O|O:set_meta_blocking" : "O:set_meta", kw.of(blocking), &meta, &timeout)) return nullptr;
+  if (!kw.parse(args, kwargs, blocking, &meta, &timeout)) return nullptr;
   std::optional<double> secs;
   proto::TagPairs pairs;
   if (!optional_seconds(timeout, secs) || !meta_arg(meta, pairs)) return nullptr;
@@ -595,10 +604,9 @@ PyObject* node_set_meta(PyObject* s, PyObject* a, PyObject* k) { return node_set
 PyObject* node_set_meta_blocking(PyObject* s, PyObject* a, PyObject* k) { return node_set_meta_impl(s, a, k, true); }
 
 PyObject* node_update_meta_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool blocking) {
-  static constexpr Keywords kw("changes");
+  static constexpr Keywords kw("O:update_meta", "O|O:update_meta_blocking", "changes");
   PyObject *changes = nullptr, *timeout = nullptr;
-  if (!parse(args, kwargs, blocking ? "O|O:update_meta_blocking" : "O:update_meta", kw.of(blocking), &changes, &timeout))
-    return nullptr;
+  if (!kw.parse(args, kwargs, blocking, &changes, &timeout)) return nullptr;
   if (!PyDict_Check(changes)) {
     not_instance(changes, "dict", "changes");
     return nullptr;
@@ -618,11 +626,11 @@ PyObject* node_update_meta_blocking(PyObject* s, PyObject* a, PyObject* k) {
 }
 
 PyObject* node_key_impl(PyObject* self, PyObject* args, PyObject* kwargs, KeyChange kind, bool blocking) {
-  static constexpr Keywords kw("key");
-  static const char* formats[2][3] = {{"O:key_install", "O:key_use", "O:key_remove"},
-                                      {"O|O:key_install_blocking", "O|O:key_use_blocking", "O|O:key_remove_blocking"}};
+  static constexpr Keywords<1> kws[] = {Keywords("O:key_install", "O|O:key_install_blocking", "key"),
+                                     Keywords("O:key_use", "O|O:key_use_blocking", "key"),
+                                     Keywords("O:key_remove", "O|O:key_remove_blocking", "key")};
   PyObject *key = nullptr, *timeout = nullptr;
-  if (!parse(args, kwargs, formats[blocking][static_cast<size_t>(kind)], kw.of(blocking), &key, &timeout)) return nullptr;
+  if (!kws[static_cast<size_t>(kind)].parse(args, kwargs, blocking, &key, &timeout)) return nullptr;
   std::optional<double> secs;
   std::optional<proto::Key> k;
   if (!optional_seconds(timeout, secs) || !key_arg(key, k)) return nullptr;

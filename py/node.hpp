@@ -89,7 +89,10 @@ struct Read {
   std::optional<net::AsyncMutex::Guard> guard;
   Read() = default;
   Read(Read&& o) noexcept
-      : kind(o.kind), event(std::exchange(o.event, std::nullopt)), reader(std::move(o.reader)), guard(std::move(o.guard)) {}
+      : kind(o.kind),
+        event(std::exchange(o.event, std::nullopt)),
+        reader(std::move(o.reader)),
+        guard(std::move(o.guard)) {}
   Read& operator=(Read&&) = delete;
   ~Read();  // gives an undelivered event back
 };
