@@ -54,6 +54,10 @@ void free_token(PyObject* capsule) {
   delete static_cast<net::CancelToken*>(PyCapsule_GetPointer(capsule, "vennock.cancel"));
 }
 
+void free_pending(PyObject* capsule) {
+  delete static_cast<Pending*>(PyCapsule_GetPointer(capsule, "vennock.pending"));
+}
+
 // Runs on the loop's thread: sets the outcome unless the future was cancelled meanwhile, and
 // tells what the result still owns whether it was set.
 PyObject* complete(PyObject*, PyObject* const* args, Py_ssize_t n) {
@@ -140,10 +144,6 @@ std::shared_ptr<Call> make_call(const net::CancelToken& token) {
   Ref r = steal(PyObject_CallMethod(call->future.ptr(), "add_done_callback", "O", cb.ptr()));
   if (!r) return nullptr;
   return call;
-}
-
-void free_pending(PyObject* capsule) {
-  delete static_cast<Pending*>(PyCapsule_GetPointer(capsule, "vennock.pending"));
 }
 
 void deliver(Call& call, Delivery d, bool failed) {

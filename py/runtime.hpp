@@ -81,8 +81,12 @@ net::Task<void> run_awaitable(net::Runtime* rt, std::shared_ptr<Call> call, net:
   struct Finish {
     net::Runtime* rt;
     std::shared_ptr<Call> call;
+    net::CancelToken token;
     std::optional<Reply<T>> outcome;
     ~Finish() {
+      // Ended without an outcome and not cancelled: the operation failed inside, and the
+      // caller hears of it rather than waiting for ever.
+      if (!outcome && !token.cancelled()) outcome.emplace(err(KError(kerror::Failed{})));
       auto shared = std::make_shared<std::pair<std::shared_ptr<Call>, std::optional<Reply<T>>>>(
           std::move(call), std::move(outcome));
       attached(*rt, [shared] {
@@ -95,7 +99,7 @@ net::Task<void> run_awaitable(net::Runtime* rt, std::shared_ptr<Call> call, net:
         }
       });
     }
-  } finish{rt, call, std::nullopt};
+  } finish{rt, call, token, std::nullopt};
   // A cancelled future ends the operation at its next wait, after one more step: what it has
   // begun (a request on its way to the node) it finishes; what it has not begun never happens.
   auto scoped = task_locals().scope(std::move(call), std::move(body));
