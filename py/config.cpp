@@ -11,6 +11,7 @@
 #include "proto/wire.hpp"
 #include "py/convert.hpp"
 #include "py/errors.hpp"
+#include "py/values.hpp"
 
 namespace vennock::py::config {
 
@@ -322,15 +323,8 @@ bool set_field(const FieldDef& f, Fields& fields, PyObject* value) {
 
 Ref addr_value(const proto::SocketAddr& a) { return text(net::addr_text(a)); }
 
-Ref list_of(const std::vector<std::string>& items) {
-  Ref list = steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  if (!list) return list;
-  for (size_t i = 0; i < items.size(); ++i) {
-    Ref t = text(items[i]);
-    if (!t) return t;
-    PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), t.release().ptr());
-  }
-  return list;
+Ref texts(const std::vector<std::string>& items) {
+  return list_of(items, [](const std::string& t) { return text(t); });
 }
 
 Ref meta_dict(const proto::TagPairs& pairs) {
@@ -343,10 +337,7 @@ Ref meta_dict(const proto::TagPairs& pairs) {
 }
 
 Ref key_ids_of(const std::vector<proto::Key>& keys) {
-  std::vector<std::string> ids;
-  ids.reserve(keys.size());
-  for (const auto& k : keys) ids.push_back(k.id().hex());
-  return list_of(ids);
+  return list_of(keys, [](const proto::Key& k) { return text(k.id().hex()); });
 }
 
 Ref get_field(const FieldDef& f, Fields& fields) {
@@ -358,11 +349,7 @@ Ref get_field(const FieldDef& f, Fields& fields) {
       const auto& a = std::get<Get<std::optional<proto::SocketAddr>>>(f.at)(fields);
       return a ? addr_value(*a) : borrow(Py_None);
     }
-    case Kind::Seeds: {
-      std::vector<std::string> items;
-      for (const auto& s : fields.seeds) items.push_back(s.to_string());
-      return list_of(items);
-    }
+    case Kind::Seeds: return list_of(fields.seeds, [](const net::Seed& s) { return text(s.to_string()); });
     case Kind::Duration: return steal(PyFloat_FromDouble(seconds_of(std::get<Get<core::Duration>>(f.at)(fields))));
     case Kind::Meta: return meta_dict(fields.meta);
     case Kind::KeyIds: return key_ids_of(fields.keys);
@@ -606,7 +593,7 @@ PyObject* dir(PyObject*, PyObject*) {
   std::vector<std::string> names;
   for (const FieldDef& f : kFields) names.emplace_back(f.name);
   for (const char* n : {"preset", "replace", "lan", "wan", "local"}) names.emplace_back(n);
-  return list_of(names).release().ptr();
+  return texts(names).release().ptr();
 }
 
 PyObject* preset(PyObject* self, void*) { return PyUnicode_FromString(preset_name(of(self).preset)); }

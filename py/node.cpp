@@ -261,6 +261,17 @@ PyObject* run_blocking(net::Task<Reply<T>> body, std::optional<core::Duration> l
   return rt ? block_on(*rt, std::move(body), limit) : nullptr;
 }
 
+// The frame's last steps for an operation of the node: the process and handle checks, the
+// limit check, then the body that `make` builds from the node's state, handed to the bridge.
+template <class Make>
+PyObject* dispatch(PyObject* self, bool blocking, std::optional<double> secs, Make make) {
+  auto in = checked(self);
+  std::optional<core::Duration> limit;
+  if (!in || !checked_limit(secs, limit)) return nullptr;
+  auto body = make(std::move(in));
+  return blocking ? run_blocking(std::move(body), limit) : run(std::move(body));
+}
+
 // A task of its own, awaited: its work finishes even when the caller stops waiting.
 template <class T>
 net::Task<Reply<net::Value<T>>> joined(net::JoinHandle<T> h) {
@@ -460,16 +471,7 @@ PyObject* node_start_blocking(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* node_members(PyObject* self, PyObject*) {
   auto in = checked(self);
-  if (!in) return nullptr;
-  std::vector<core::Member> ms = in->membership.members();
-  Ref list = steal(PyList_New(static_cast<Py_ssize_t>(ms.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < ms.size(); ++i) {
-    Ref t = member_tuple(ms[i]);
-    if (!t) return nullptr;
-    PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), t.release().ptr());
-  }
-  return list.release().ptr();
+  return in ? list_of(in->membership.members(), member_tuple).release().ptr() : nullptr;
 }
 
 PyObject* node_member(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -507,15 +509,9 @@ PyObject* node_stats(PyObject* self, PyObject*) {
 PyObject* node_key_ids(PyObject* self, PyObject*) {
   auto in = checked(self);
   if (!in) return nullptr;
-  std::vector<proto::KeyId> ids = in->membership.keyring().key_ids();
-  Ref list = steal(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < ids.size(); ++i) {
-    Ref t = text(ids[i].hex());
-    if (!t) return nullptr;
-    PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), t.release().ptr());
-  }
-  return list.release().ptr();
+  return list_of(in->membership.keyring().key_ids(), [](const proto::KeyId& id) { return text(id.hex()); })
+      .release()
+      .ptr();
 }
 
 PyObject* node_events(PyObject* self, PyObject*) {
@@ -540,11 +536,9 @@ PyObject* node_join_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool 
   std::optional<double> secs;
   if (!kw.parse(args, kwargs, blocking, &seeds, &timeout)) return nullptr;
   if (!seed_texts(seeds, texts) || !optional_seconds(timeout, secs) || !parse_seeds(texts, parsed)) return nullptr;
-  auto in = checked(self);
-  std::optional<core::Duration> limit;
-  if (!in || !checked_limit(secs, limit)) return nullptr;
-  auto body = join(std::move(in), std::move(parsed));
-  return blocking ? run_blocking(std::move(body), limit) : run(std::move(body));
+  return dispatch(self, blocking, secs, [parsed = std::move(parsed)](std::shared_ptr<Inner> in) mutable {
+    return join(std::move(in), std::move(parsed));
+  });
 }
 PyObject* node_join(PyObject* s, PyObject* a, PyObject* k) { return node_join_impl(s, a, k, false); }
 PyObject* node_join_blocking(PyObject* s, PyObject* a, PyObject* k) { return node_join_impl(s, a, k, true); }
@@ -560,11 +554,10 @@ PyObject* node_send_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool 
   if (!text_arg(name, "name", target) || !epoch_arg(epoch, e) || !data_arg(data, bytes) ||
       !optional_seconds(timeout, secs))
     return nullptr;
-  auto in = checked(self);
-  std::optional<core::Duration> limit;
-  if (!in || !checked_limit(secs, limit)) return nullptr;
-  auto body = send(std::move(in), std::move(target), e, std::move(bytes));
-  return blocking ? run_blocking(std::move(body), limit) : run(std::move(body));
+  auto make = [target = std::move(target), e, bytes = std::move(bytes)](std::shared_ptr<Inner> in) mutable {
+    return send(std::move(in), std::move(target), e, std::move(bytes));
+  };
+  return dispatch(self, blocking, secs, std::move(make));
 }
 PyObject* node_send(PyObject* s, PyObject* a, PyObject* k) { return node_send_impl(s, a, k, false); }
 PyObject* node_send_blocking(PyObject* s, PyObject* a, PyObject* k) { return node_send_impl(s, a, k, true); }
@@ -576,11 +569,9 @@ PyObject* node_broadcast_impl(PyObject* self, PyObject* args, PyObject* kwargs, 
   proto::Bytes bytes;
   std::optional<double> secs;
   if (!data_arg(data, bytes) || !optional_seconds(timeout, secs)) return nullptr;
-  auto in = checked(self);
-  std::optional<core::Duration> limit;
-  if (!in || !checked_limit(secs, limit)) return nullptr;
-  auto body = broadcast(std::move(in), std::move(bytes));
-  return blocking ? run_blocking(std::move(body), limit) : run(std::move(body));
+  return dispatch(self, blocking, secs, [bytes = std::move(bytes)](std::shared_ptr<Inner> in) mutable {
+    return broadcast(std::move(in), std::move(bytes));
+  });
 }
 PyObject* node_broadcast(PyObject* s, PyObject* a, PyObject* k) { return node_broadcast_impl(s, a, k, false); }
 PyObject* node_broadcast_blocking(PyObject* s, PyObject* a, PyObject* k) {
@@ -594,11 +585,9 @@ PyObject* node_set_meta_impl(PyObject* self, PyObject* args, PyObject* kwargs, b
   std::optional<double> secs;
   proto::TagPairs pairs;
   if (!optional_seconds(timeout, secs) || !meta_arg(meta, pairs)) return nullptr;
-  auto in = checked(self);
-  std::optional<core::Duration> limit;
-  if (!in || !checked_limit(secs, limit)) return nullptr;
-  auto body = set_meta(std::move(in), std::move(pairs));
-  return blocking ? run_blocking(std::move(body), limit) : run(std::move(body));
+  return dispatch(self, blocking, secs, [pairs = std::move(pairs)](std::shared_ptr<Inner> in) mutable {
+    return set_meta(std::move(in), std::move(pairs));
+  });
 }
 PyObject* node_set_meta(PyObject* s, PyObject* a, PyObject* k) { return node_set_meta_impl(s, a, k, false); }
 PyObject* node_set_meta_blocking(PyObject* s, PyObject* a, PyObject* k) { return node_set_meta_impl(s, a, k, true); }
@@ -614,11 +603,9 @@ PyObject* node_update_meta_impl(PyObject* self, PyObject* args, PyObject* kwargs
   std::optional<double> secs;
   std::vector<Change> list;
   if (!optional_seconds(timeout, secs) || !changes_arg(changes, list)) return nullptr;
-  auto in = checked(self);
-  std::optional<core::Duration> limit;
-  if (!in || !checked_limit(secs, limit)) return nullptr;
-  auto body = update_meta(std::move(in), std::move(list));
-  return blocking ? run_blocking(std::move(body), limit) : run(std::move(body));
+  return dispatch(self, blocking, secs, [list = std::move(list)](std::shared_ptr<Inner> in) mutable {
+    return update_meta(std::move(in), std::move(list));
+  });
 }
 PyObject* node_update_meta(PyObject* s, PyObject* a, PyObject* k) { return node_update_meta_impl(s, a, k, false); }
 PyObject* node_update_meta_blocking(PyObject* s, PyObject* a, PyObject* k) {
@@ -634,11 +621,9 @@ PyObject* node_key_impl(PyObject* self, PyObject* args, PyObject* kwargs, KeyCha
   std::optional<double> secs;
   std::optional<proto::Key> k;
   if (!optional_seconds(timeout, secs) || !key_arg(key, k)) return nullptr;
-  auto in = checked(self);
-  std::optional<core::Duration> limit;
-  if (!in || !checked_limit(secs, limit)) return nullptr;  // `k` is wiped as it goes
-  auto body = change_key(std::move(in), std::move(*k), kind);
-  return blocking ? run_blocking(std::move(body), limit) : run(std::move(body));
+  return dispatch(self, blocking, secs, [k = std::move(k), kind](std::shared_ptr<Inner> in) mutable {
+    return change_key(std::move(in), std::move(*k), kind);
+  });
 }
 template <KeyChange K, bool B>
 PyObject* node_key(PyObject* s, PyObject* a, PyObject* k) {

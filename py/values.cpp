@@ -54,15 +54,8 @@ struct EventSlots {
 }  // namespace
 
 Ref meta_pairs(const proto::Bytes& meta) {
-  proto::TagPairs pairs = proto::tag_pairs(proto::ByteView(meta.data(), meta.size()));
-  Ref list = steal(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
-  if (!list) return list;
-  for (size_t i = 0; i < pairs.size(); ++i) {
-    Ref pair = tuple_of({text(pairs[i].first), text(pairs[i].second)});
-    if (!pair) return pair;
-    PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), pair.release().ptr());
-  }
-  return list;
+  return list_of(proto::tag_pairs(proto::ByteView(meta.data(), meta.size())),
+                 [](const auto& pair) { return tuple_of({text(pair.first), text(pair.second)}); });
 }
 
 Ref member_tuple(const core::Member& m) {

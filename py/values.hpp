@@ -20,3 +20,21 @@ Ref event_tuple(const net::events::Event& e);
 Ref stats_dict(const net::Stats& s);
 
 }  // namespace vennock::py
+
+namespace vennock::py {
+
+// A new list of `convert(item)` for each item; null with the error pending when one fails.
+template <class Items, class Convert>
+Ref list_of(const Items& items, Convert convert) {
+  Ref list = steal(PyList_New(static_cast<Py_ssize_t>(std::size(items))));
+  if (!list) return list;
+  Py_ssize_t i = 0;
+  for (const auto& item : items) {
+    Ref v = convert(item);
+    if (!v) return v;
+    PyList_SET_ITEM(list.ptr(), i++, v.release().ptr());
+  }
+  return list;
+}
+
+}  // namespace vennock::py
