@@ -166,6 +166,13 @@ class Actor {
 
  private:
   void insert_pending(core::CommandId id, Pending p) { pending_.insert_or_assign(id, std::move(p)); }
+  // What one look at the inputs found: an input handled, nothing, or the end of the loop.
+  enum class Input : uint8_t { Taken, None, Stop };
+  // The first ready input in the loop's fixed order, handed to the engine.
+  Input take_input(std::optional<OneSender<Done>>& close_reply);
+  bool report_one();
+  Input request_one(std::optional<OneSender<Done>>& close_reply);
+  bool seeds_one();
   bool receive_one();
   bool accept_one();
   void maybe_rejoin();
@@ -232,42 +239,9 @@ Task<void> Actor<E, T>::run(std::unique_ptr<Actor> self) {
   } guard{a};
   std::optional<OneSender<Done>> close_reply;
   for (;;) {
-    bool chosen = false;
-    if (now() >= a.udp_paused_until_) chosen = a.receive_one();
-    if (!chosen) {
-      std::optional<conn::Tagged> r;
-      if (a.report_rx_.poll_recv(r) == Polled::Item) {
-        a.report(std::move(*r));
-        chosen = true;
-      }
-    }
-    // Dropped streams keep their socket until their task has wound down on its own strand;
-    // while as many as max_inbound_streams are still going, new connections wait in the
-    // listener's backlog, so a flood cannot pile up descriptors faster than they are freed.
-    if (!chosen && now() >= a.accept_paused_until_ && a.gone_.size() < a.options_.max_inbound_streams) {
-      chosen = a.accept_one();
-    }
-    if (!chosen) {
-      std::optional<Request> r;
-      Polled p = a.requests_.poll_recv(r);
-      if (p == Polled::Closed) break;  // every handle has gone
-      if (p == Polled::Item) {
-        if (auto* c = std::get_if<request::Close>(&*r)) {
-          close_reply = std::move(c->reply);
-          break;
-        }
-        a.request(std::move(*r));
-        chosen = true;
-      }
-    }
-    if (!chosen) {
-      std::optional<std::vector<SocketAddr>> s;
-      if (a.seed_rx_.poll_recv(s) == Polled::Item) {
-        a.rejoin_resolved(std::move(*s));
-        chosen = true;
-      }
-    }
-    if (!chosen) {
+    Input got = a.take_input(close_reply);
+    if (got == Input::Stop) break;
+    if (got == Input::None) {
       Instant wake = a.wake_time();
       if (now() < wake) {
         co_await park(wake);
@@ -281,6 +255,54 @@ Task<void> Actor<E, T>::run(std::unique_ptr<Actor> self) {
   // leaves no task or socket behind.
   co_await a.tasks_.shutdown();
   if (close_reply) close_reply->send(Done{});
+}
+
+template <class E, class T>
+typename Actor<E, T>::Input Actor<E, T>::take_input(std::optional<OneSender<Done>>& close_reply) {
+  if (now() >= udp_paused_until_ && receive_one()) return Input::Taken;
+  if (report_one()) return Input::Taken;
+  // Dropped streams keep their socket until their task has wound down on its own strand;
+  // while as many as max_inbound_streams are still going, new connections wait in the
+  // listener's backlog, so a flood cannot pile up descriptors faster than they are freed.
+  if (now() >= accept_paused_until_ && gone_.size() < options_.max_inbound_streams && accept_one())
+    return Input::Taken;
+  switch (request_one(close_reply)) {
+    case Input::Taken: return Input::Taken;
+    case Input::Stop: return Input::Stop;
+    case Input::None: break;
+  }
+  if (seeds_one()) return Input::Taken;
+  return Input::None;
+}
+
+template <class E, class T>
+bool Actor<E, T>::report_one() {
+  std::optional<conn::Tagged> r;
+  if (report_rx_.poll_recv(r) != Polled::Item) return false;
+  report(std::move(*r));
+  return true;
+}
+
+template <class E, class T>
+typename Actor<E, T>::Input Actor<E, T>::request_one(std::optional<OneSender<Done>>& close_reply) {
+  std::optional<Request> r;
+  Polled p = requests_.poll_recv(r);
+  if (p == Polled::Closed) return Input::Stop;  // every handle has gone
+  if (p == Polled::Empty) return Input::None;
+  if (auto* c = std::get_if<request::Close>(&*r)) {
+    close_reply = std::move(c->reply);
+    return Input::Stop;
+  }
+  request(std::move(*r));
+  return Input::Taken;
+}
+
+template <class E, class T>
+bool Actor<E, T>::seeds_one() {
+  std::optional<std::vector<SocketAddr>> s;
+  if (seed_rx_.poll_recv(s) != Polled::Item) return false;
+  rejoin_resolved(std::move(*s));
+  return true;
 }
 
 template <class E, class T>
