@@ -161,7 +161,10 @@ bool Node::Impl::intake(std::span<uint8_t> packet, bool datagram, std::vector<pr
       return false;
     }
   }
-  auto msgs = proto::decode_payload(opened->payload);
+  // Metadata above our own limit is refused like malformed input: the table keeps what it
+  // takes, and max_meta_bytes is what bounds that.
+  auto msgs = proto::decode_payload(opened->payload,
+                                    proto::DecodeLimits{proto::MAX_MESSAGES, static_cast<size_t>(cfg.max_meta_bytes)});
   if (!msgs) {
     ++counters.decode_errors;
     return false;

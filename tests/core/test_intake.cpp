@@ -29,9 +29,13 @@ TEST(Intake, RefusedPacketsAreCountedByCause) {
   // A sound packet whose payload does not decode.
   h.deliver_raw(ip4(2), h.peer->seal(proto::Bytes{99, 0}, h.wall()));
   EXPECT_EQ(h.node->counters().decode_errors, 3u);
-  EXPECT_EQ(h.node->counters().packets_received, 5u);
+  // A sound packet announcing a member with more metadata than this node takes.
+  h.deliver(ip4(2), {proto::Alive{"big", ip4(3), 1, 1, proto::Bytes(h.cfg.max_meta_bytes + 1, 'm')}});
+  EXPECT_EQ(h.node->counters().decode_errors, 4u);
+  EXPECT_EQ(h.node->find("big"), nullptr);
+  EXPECT_EQ(h.node->counters().packets_received, 6u);
   EXPECT_TRUE(h.out.empty());
-  h.node->add_decode_errors(2);
+  h.node->add_decode_errors(1);
   h.node->add_decrypt_failures(3);
   EXPECT_EQ(h.node->counters().decode_errors, 5u);
   EXPECT_EQ(h.node->counters().decrypt_failures, 5u);
