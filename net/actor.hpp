@@ -91,7 +91,7 @@ class Actor {
     std::shared_ptr<Shared> shared;
     Receiver<Request> requests;
     std::shared_ptr<conn::HeaderCell> header;
-    // The inbound byte budget; made from the options when none is given.
+    // The stream byte budget; made from the options when none is given.
     std::shared_ptr<conn::Budget> budget;
   };
 
@@ -483,7 +483,7 @@ void Actor<E, T>::accept(transport::TcpStream s, const SocketAddr& from) {
   auto [tx, rx] = unbounded_channel<conn::Write>();
   uint64_t task = ++task_serial_;
   conn::InboundStream st{conn::Context(id, task, report_tx_, options_.streams()), std::move(s),
-                         conn::Inbound{header_, conn::Budget::open(budget_, id, ip)}, std::move(rx)};
+                         conn::Inbound{header_, conn::Budget::open(budget_, task, ip)}, std::move(rx)};
   spawn_stream(id, conn::inbound(std::move(st)), std::move(tx), task);
   accepted_.emplace_back(id, ip);
 }
@@ -506,8 +506,12 @@ void Actor<E, T>::transmit(core::Transmit t) {
           uint64_t task = ++task_serial_;
           // Replaces an entry still under this id: the old task's channel closes and its
           // later reports no longer touch this stream.
+          // What the stream reads is paid for like an inbound stream's: whoever answers at
+          // that address may send anything.
+          conn::Held share = conn::Budget::open(budget_, task, IpAddr::of(x.to));
           spawn_stream(x.id,
-                       conn::outbound(transport_, x.id, task, x.to, std::move(rx), report_tx_, options_.streams()),
+                       conn::outbound(transport_, x.id, task, x.to, std::move(rx), report_tx_, options_.streams(),
+                                      std::move(share)),
                        std::move(tx), task);
         } else if constexpr (std::is_same_v<X, core::transmit::Frame>) {
           auto it = conns_.find(x.id);

@@ -1,6 +1,7 @@
 // A node under hostile peers on loopback: one address opening a thousand connections, slow
-// writers that send most of a frame and stall, a valid header followed by garbage, and
-// connections that never send a byte. Through each, the node's memory and descriptors stay
+// writers that send most of a frame and stall, a valid header followed by garbage,
+// connections that never send a byte, and a first frame that passes followed by large junk
+// frames. Through each, the node's memory and descriptors stay
 // bounded, it still push-pulls with an honest member, and its counters and records show
 // what it dropped. The attackers play from 127.0.0.2 and up; honest nodes use 127.0.0.1.
 #include <gtest/gtest.h>
@@ -137,9 +138,9 @@ void send_some(int fd, proto::ByteView b) {
   }
 }
 
-Settings small(const std::string& name) {
+Settings small(const std::string& name, size_t frame = kFrame) {
   Settings s = fast_settings(name);
-  s.config.max_stream_frame = kFrame;
+  s.config.max_stream_frame = frame;
   s.config.max_user_message = 16 * 1024;
   return s;
 }
@@ -147,10 +148,11 @@ Settings small(const std::string& name) {
 // A victim node with one honest member, and what it looked like before the attack.
 class Hostile : public ::testing::Test {
  protected:
-  void start_victim(core::Duration header_timeout, core::Duration tcp_timeout = core::Duration::from_secs(2)) {
+  void start_victim(core::Duration header_timeout, core::Duration tcp_timeout = core::Duration::from_secs(2),
+                    size_t frame = kFrame) {
     capture();
     settled_tasks();
-    Settings s = small("victim");
+    Settings s = small("victim", frame);
     s.tcp_header_timeout = header_timeout;
     s.config.tcp_timeout = tcp_timeout;
     victim_.emplace(start(std::move(s)));
@@ -199,11 +201,13 @@ class Hostile : public ::testing::Test {
   Attackers attackers_;
 };
 
-// What a node with the default limits may hold for its inbound streams: the budget's pool,
-// and per stream its read buffer, frame and bookkeeping; with room for the honest nodes,
-// the log records kept by the test, and allocator slack.
+// What a node with the default limits may hold for its streams: the budget's pool (twice
+// the frame limit, and twice that again while frame buffers grow by doubling), and per
+// stream its read buffer and bookkeeping; with room for the honest nodes, the log records
+// kept by the test, and allocator slack.
 constexpr size_t kStreams = 64;
-constexpr size_t kHeapBound = 2 * kFrame + kStreams * 24 * 1024 + 2 * 1024 * 1024;
+constexpr size_t heap_bound(size_t frame) { return 4 * frame + kStreams * 24 * 1024 + 2 * 1024 * 1024; }
+constexpr size_t kHeapBound = heap_bound(kFrame);
 // Open streams, dropped ones still winding down, and the honest nodes' sockets.
 constexpr size_t kFdBound = 2 * kStreams + 16;
 
@@ -343,6 +347,67 @@ TEST_F(Hostile, ConnectionsThatNeverSendAByte) {
   EXPECT_LE(sampler.peak_heap(), kHeapBound);
   // The node has let go of every one of them while the attackers still hold their ends.
   EXPECT_TRUE(eventually([&] { return fd_count() - attackers_.open.load() == fds_; }));
+  attackers_.close_all();
+  settles();
+}
+
+TEST_F(Hostile, AFirstFrameThatPassesThenLargeJunkFrames) {
+  // A first frame the node takes (in an encrypted cluster, a captured frame replayed), then
+  // a junk frame of the largest size on each of 64 connections: every frame a stream
+  // buffers is paid for, so together they hold no more than the pool.
+  constexpr size_t kBig = 1024 * 1024;
+  start_victim(core::Duration::from_secs(1), core::Duration::from_secs(2), kBig);
+  const SocketAddr at = victim_->local_addr();
+  std::array<uint8_t, 32> nk{};
+  proto::Codec codec("default", std::nullopt, std::span<const uint8_t, 32>(nk));
+  proto::Bytes opening = proto::encode_frame(codec.seal(proto::Bytes{}, 1));
+  proto::Bytes junk(4 + kBig, 0x6b);
+  junk[0] = 0, junk[1] = 0x10, junk[2] = 0, junk[3] = 0;  // 1 MiB
+  struct Out {
+    int fd;
+    size_t off = 0;
+  };
+  std::vector<Out> outs;
+  Sampler sampler(attackers_, fds_, heap_);
+  for (uint8_t ip = 2; ip < 6; ++ip)
+    for (int i = 0; i < 16; ++i) {
+      int fd = attackers_.connect(ip, at, true);
+      ASSERT_GE(fd, 0);
+      outs.push_back(Out{fd});
+    }
+  // Keep writing until every connection has sent both frames or been let go.
+  const size_t whole = opening.size() + junk.size();
+  auto end = std::chrono::steady_clock::now() + 8s;
+  for (bool busy = true; busy && std::chrono::steady_clock::now() < end;) {
+    busy = false;
+    for (auto& o : outs) {
+      while (o.off < whole) {
+        const bool first = o.off < opening.size();
+        const uint8_t* p = first ? opening.data() + o.off : junk.data() + (o.off - opening.size());
+        size_t left = first ? opening.size() - o.off : whole - o.off;
+        ssize_t n = ::send(o.fd, p, left, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+          o.off += static_cast<size_t>(n);
+          continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOTCONN)) busy = true;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOTCONN) o.off = whole;  // let go
+        break;
+      }
+    }
+    sampler.sample();
+    std::this_thread::sleep_for(1ms);
+  }
+  fresh_join_succeeds();
+  EXPECT_TRUE(eventually([&] { return attackers_.ended() == attackers_.fds.size(); }, 10s));
+  sampler.stop();
+  report("a first frame that passes, then 1 MiB junk frames", sampler);
+  EXPECT_LE(sampler.peak_heap(), heap_bound(kBig));
+  EXPECT_LE(sampler.peak_fds(), kFdBound);
+  // The budget turned streams away, and the junk that got through was refused by the engine.
+  EXPECT_GT(records("no room in the inbound buffer for this address; dropping connection") +
+                records("evicted to make room for another address's frame"),
+            0u);
   attackers_.close_all();
   settles();
 }
