@@ -52,6 +52,11 @@ Task<Report> exchange(transport::TcpStream& s, Receiver<Write>& rx, Context& cx,
   size_t pending = 0;  // bytes read into buf and not buffered yet (waiting for a reservation)
   const Instant started = now();
   const Instant header_deadline = after(started, st.tcp_header_timeout);
+  // An inbound stream's first frame must be whole within tcp_timeout of the connection's
+  // start: a peer trickling it a byte at a time makes progress at every byte, so the
+  // no-progress deadline alone would hold the connection and its bytes for ever.
+  const Instant first_frame_deadline = after(started, st.tcp_timeout);
+  bool first_frame = check != nullptr;
   Instant last = started;  // last progress either way
 
   // The stream pays for every read from its budget share and listens for its eviction.
@@ -186,6 +191,7 @@ Task<Report> exchange(transport::TcpStream& s, Receiver<Write>& rx, Context& cx,
           cutter = proto::FrameCutter(st.max_stream_frame);
         }
         if (!cx.send(std::move(fr))) co_return report::Failed{};
+        first_frame = false;
         last = now();
         continue;
       }
@@ -236,11 +242,14 @@ Task<Report> exchange(transport::TcpStream& s, Receiver<Write>& rx, Context& cx,
       deadline = after(last, st.tcp_timeout);
     }
     if (!header_ok && (!deadline || header_deadline < *deadline)) deadline = header_deadline;
+    if (first_frame && (!deadline || first_frame_deadline < *deadline)) deadline = first_frame_deadline;
     if (deadline && now() >= *deadline) {
       if (pending != 0) {
         no_room();
       } else if (!header_ok && now() >= header_deadline) {
         VN_LOG(Debug, kTarget, "no valid header in time; dropping connection", log::field("conn", cx.id));
+      } else if (first_frame && now() >= first_frame_deadline) {
+        VN_LOG(Debug, kTarget, "first frame not whole in time; dropping connection", log::field("conn", cx.id));
       } else {
         VN_LOG(Debug, kTarget, "stream timed out", log::field("conn", cx.id));
       }

@@ -259,14 +259,14 @@ TEST_F(Hostile, SlowWritersSendingMostOfAFrameThenStalling) {
   }
   fresh_join_succeeds();
   // Each one ends once: refused beyond its address's allowance, pushed out by another
-  // address or by a newer connection, or at the stream timeout when it stalled with its
-  // bytes reserved (the honest nodes' streams may time out too, and log the same).
+  // address or by a newer connection, or at the first frame's deadline when it stalled with
+  // its bytes reserved (the honest nodes' streams may time out too).
   EXPECT_TRUE(eventually([&] { return attackers_.ended() == attackers_.fds.size(); }, 10s));
   size_t refused = records("no room in the inbound buffer for this address; dropping connection");
   size_t pushed = records("evicted to make room for another address's frame");
   size_t dropped = refused + pushed + records("too many inbound connections; dropped one");
   EXPECT_LE(dropped, attackers_.fds.size());
-  EXPECT_GE(dropped + records("stream timed out"), attackers_.fds.size());
+  EXPECT_GE(dropped + records("first frame not whole in time") + records("stream timed out"), attackers_.fds.size());
   EXPECT_GT(refused, 0u);
   EXPECT_GT(pushed, 0u);
   sampler.stop();
@@ -408,6 +408,28 @@ TEST_F(Hostile, AFirstFrameThatPassesThenLargeJunkFrames) {
   EXPECT_GT(records("no room in the inbound buffer for this address; dropping connection") +
                 records("evicted to make room for another address's frame"),
             0u);
+  attackers_.close_all();
+  settles();
+}
+
+TEST_F(Hostile, AFirstFrameTrickledAByteAtATime) {
+  // A valid header, then one byte every 100 ms: each byte is progress, so only a deadline on
+  // the whole first frame (tcp_timeout from the connection's start) ends it.
+  start_victim(core::Duration::from_secs(1), core::Duration::from_secs(1));
+  std::array<uint8_t, 32> nk{};
+  proto::Codec codec("default", std::nullopt, std::span<const uint8_t, 32>(nk));
+  proto::Bytes frame = proto::encode_frame(codec.seal(proto::Bytes(1000, 0x11), 1));
+  int fd = attackers_.connect(2, victim_->local_addr());
+  ASSERT_GE(fd, 0);
+  send_some(fd, proto::ByteView(frame).subspan(0, 4 + proto::HEADER_LEN));
+  // Trickle for up to 5 s, five times the deadline; the node lets go while it goes on.
+  bool ended = false;
+  for (size_t i = 4 + proto::HEADER_LEN; i < 4 + proto::HEADER_LEN + 50 && !ended; ++i) {
+    std::this_thread::sleep_for(100ms);
+    ended = ::send(fd, &frame[i], 1, MSG_NOSIGNAL) != 1 || attackers_.ended() == 1;
+  }
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(records("first frame not whole in time; dropping connection"), 1u);
   attackers_.close_all();
   settles();
 }
