@@ -139,8 +139,10 @@ void Node::Impl::check_leave_done() {
 
 bool Node::Impl::intake(std::span<uint8_t> packet, bool datagram, std::vector<proto::Message>& out) {
   ++counters.packets_received;
-  // The codec bounds a datagram; a frame is bounded by our own limit.
-  if (!datagram && packet.size() > cfg.max_stream_frame) {
+  // No honest datagram is larger than udp_max_payload (the cluster shares it), nor a frame
+  // than max_stream_frame: a larger one is refused by its length, before the work of
+  // opening it.
+  if (packet.size() > (datagram ? cfg.udp_max_payload : cfg.max_stream_frame)) {
     ++counters.decode_errors;
     return false;
   }

@@ -12,6 +12,8 @@
 // bookkeeping can be driven by a scripted engine in tests.
 #pragma once
 
+#include <asio/post.hpp>
+
 #include <algorithm>
 #include <deque>
 #include <exception>
@@ -43,6 +45,14 @@ struct Options {
   uint64_t max_inbound_streams = 64;
   uint64_t max_inbound_streams_per_ip = 16;
   uint64_t max_inbound_bytes_per_ip = 8 * 1024 * 1024 + 4;
+  // No honest sender's datagram is larger (the cluster shares the setting): a larger one is
+  // refused by its length alone, without being copied in whole or authenticated.
+  uint64_t udp_max_payload = 65536;
+
+  // The receive buffer: the largest datagram taken, at most what UDP can carry.
+  size_t datagram_buffer() const {
+    return static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(udp_max_payload, 1), 65536));
+  }
 
   conn::StreamSettings streams() const {
     return conn::StreamSettings{max_stream_frame, std::chrono::nanoseconds(sat(tcp_timeout.as_nanos())),
@@ -71,9 +81,14 @@ std::optional<StreamId> evict_for(const Accepted& queue, const IpAddr& ip, size_
 // actor; dropped if the actor has gone.
 Task<void> rejoin(Runtime& rt, std::vector<seed::Seed> seeds, Sender<std::vector<SocketAddr>> out);
 
-inline constexpr size_t kReportsPerTurn = 16384;
-inline constexpr size_t kDatagramsPerTurn = 16384;
-inline constexpr size_t kDatagramBuffer = 65536;
+// What one turn of the loop takes at most of each kind of input. Datagrams and stream
+// reports also stop once they have had kSlice of the turn (a report may carry a frame of
+// megabytes to open).
+inline constexpr size_t kDatagramsPerTurn = 64;
+inline constexpr size_t kReportsPerTurn = 64;
+inline constexpr size_t kAcceptsPerTurn = 16;
+inline constexpr size_t kRequestsPerTurn = 16;
+inline constexpr auto kSlice = std::chrono::milliseconds(1);
 inline constexpr auto kUdpPause = std::chrono::milliseconds(10);
 inline constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 inline constexpr auto kNoDeadline = std::chrono::hours(24 * 365);
@@ -108,7 +123,7 @@ class Actor {
         budget_(p.budget ? std::move(p.budget)
                          : conn::Budget::for_frames(static_cast<size_t>(options_.max_stream_frame),
                                                     static_cast<size_t>(options_.max_inbound_bytes_per_ip))),
-        udp_buf_(kDatagramBuffer) {
+        udp_buf_(options_.datagram_buffer()) {
     auto [rtx, rrx] = unbounded_channel<conn::Tagged>();
     report_tx_ = std::move(rtx);
     report_rx_ = std::move(rrx);
@@ -166,10 +181,12 @@ class Actor {
 
  private:
   void insert_pending(core::CommandId id, Pending p) { pending_.insert_or_assign(id, std::move(p)); }
-  // What one look at the inputs found: an input handled, nothing, or the end of the loop.
+  // What a turn found: inputs handled, nothing, or the end of the loop.
   enum class Input : uint8_t { Taken, None, Stop };
-  // The first ready input in the loop's fixed order, handed to the engine.
-  Input take_input(std::optional<OneSender<Done>>& close_reply);
+  // One turn: a bounded share of each kind of input, in a fixed order, then the timers.
+  Input turn(std::optional<OneSender<Done>>& close_reply);
+  bool receive_some(Instant until);
+  bool report_some(Instant until);
   bool report_one();
   Input request_one(std::optional<OneSender<Done>>& close_reply);
   bool seeds_one();
@@ -239,16 +256,17 @@ Task<void> Actor<E, T>::run(std::unique_ptr<Actor> self) {
   } guard{a};
   std::optional<OneSender<Done>> close_reply;
   for (;;) {
-    Input got = a.take_input(close_reply);
+    Input got = a.turn(close_reply);
     if (got == Input::Stop) break;
-    if (got == Input::None) {
-      Instant wake = a.wake_time();
-      if (now() < wake) {
-        co_await park(wake);
-        continue;
-      }
+    if (got == Input::Taken) {
+      // Busy: let the runtime's other tasks (stream tasks, other nodes) have the thread
+      // before the next turn, or a flood would keep them waiting on a single worker.
+      asio::post(a.rt_->io(), [w = this_task::waker()] { w.wake(); });
+      co_await park();
+      continue;
     }
-    a.end_turn();
+    Instant wake = a.wake_time();
+    if (now() < wake) co_await park(wake);
   }
   a.teardown(false);
   // The stream and rejoin tasks are aborted; wait until they are gone, so a closed node
@@ -258,21 +276,53 @@ Task<void> Actor<E, T>::run(std::unique_ptr<Actor> self) {
 }
 
 template <class E, class T>
-typename Actor<E, T>::Input Actor<E, T>::take_input(std::optional<OneSender<Done>>& close_reply) {
-  if (now() >= udp_paused_until_ && receive_one()) return Input::Taken;
-  if (report_one()) return Input::Taken;
+typename Actor<E, T>::Input Actor<E, T>::turn(std::optional<OneSender<Done>>& close_reply) {
+  // Each kind of input gets a bounded share of the turn, so none can hold the others (and
+  // the timers above all) back: a flood of datagrams costs a request or a probe at most one
+  // turn's wait.
+  const Instant started = now();
+  const Instant slice_end = started + kSlice;
+  bool busy = receive_some(slice_end);
+  busy |= report_some(now() + kSlice);
   // Dropped streams keep their socket until their task has wound down on its own strand;
   // while as many as max_inbound_streams are still going, new connections wait in the
   // listener's backlog, so a flood cannot pile up descriptors faster than they are freed.
-  if (now() >= accept_paused_until_ && gone_.size() < options_.max_inbound_streams && accept_one())
-    return Input::Taken;
-  switch (request_one(close_reply)) {
-    case Input::Taken: return Input::Taken;
-    case Input::Stop: return Input::Stop;
-    case Input::None: break;
+  if (now() >= accept_paused_until_) {
+    for (size_t i = 0; i < kAcceptsPerTurn && gone_.size() < options_.max_inbound_streams; ++i) {
+      if (!accept_one()) break;
+      busy = true;
+    }
   }
-  if (seeds_one()) return Input::Taken;
-  return Input::None;
+  for (size_t i = 0; i < kRequestsPerTurn; ++i) {
+    Input r = request_one(close_reply);
+    if (r == Input::Stop) return Input::Stop;
+    if (r == Input::None) break;
+    busy = true;
+  }
+  busy |= seeds_one();
+  end_turn();
+  return busy ? Input::Taken : Input::None;
+}
+
+template <class E, class T>
+bool Actor<E, T>::receive_some(Instant until) {
+  if (now() < udp_paused_until_) return false;
+  size_t n = 0;
+  while (n < kDatagramsPerTurn && receive_one()) {
+    ++n;
+    if (now() >= until) break;
+  }
+  return n != 0;
+}
+
+template <class E, class T>
+bool Actor<E, T>::report_some(Instant until) {
+  size_t n = 0;
+  while (n < kReportsPerTurn && report_one()) {
+    ++n;
+    if (now() >= until) break;
+  }
+  return n != 0;
 }
 
 template <class E, class T>
@@ -323,6 +373,12 @@ bool Actor<E, T>::receive_one() {
     auto r = udp.try_recv_from(udp_buf_);
     if (r) {
       auto [n, from] = r.value();
+      if (n > udp_buf_.size()) {
+        // Larger than any honest sender's datagram (its length tells, the buffer took only
+        // the start of it): refused before the engine, as cheaply as it can be.
+        engine_->add_decode_errors(1);
+        return true;
+      }
       engine_->handle_datagram(clock_.now(), from, std::span<uint8_t>(udp_buf_.data(), n));
       flush(false);
       return true;
@@ -362,11 +418,6 @@ bool Actor<E, T>::accept_one() {
 
 template <class E, class T>
 void Actor<E, T>::end_turn() {
-  take_reports();
-  if (now() >= udp_paused_until_) {
-    for (size_t i = 0; i < kDatagramsPerTurn; ++i)
-      if (!receive_one()) break;
-  }
   if (auto d = engine_->next_deadline(); d && *d <= clock_.now()) {
     engine_->handle_timeout(clock_.now());
     flush(true);

@@ -12,7 +12,10 @@ TEST(Intake, RefusedPacketsAreCountedByCause) {
   Harness h(encrypted(7));
   h.deliver_raw(ip4(2), proto::Bytes{1, 2, 3});
   EXPECT_EQ(h.node->counters().decode_errors, 1u);
-  h.deliver_raw(ip4(2), proto::Bytes(proto::MAX_DATAGRAM_LEN + 1, 0));
+  // Larger than any honest sender's datagram: refused by its length.
+  proto::Bytes large = h.seal({Ping{1, "self", "x"}});
+  large.resize(h.cfg.udp_max_payload + 1);
+  h.deliver_raw(ip4(2), large);
   EXPECT_EQ(h.node->counters().decode_errors, 2u);
   // Sealed under a key this node does not hold.
   std::array<uint8_t, 32> nk{};
@@ -102,7 +105,9 @@ TEST(Intake, PingIsAnsweredOnlyForThisName) {
 
 TEST(Intake, OnlyOneProbeRequestOfEachKindPerPacketIsAnswered) {
   // One datagram stuffed with Pings (from a forged source, say) gets one answer, not thousands.
-  Harness h;
+  core::Config big = lan();
+  big.udp_max_payload = 65000;  // room for 500 of them
+  Harness h(big);
   std::vector<proto::Message> pings, relays;
   for (uint32_t i = 0; i < 500; ++i) {
     pings.push_back(Ping{i, "self", "x"});

@@ -433,3 +433,77 @@ TEST_F(Hostile, AFirstFrameTrickledAByteAtATime) {
   attackers_.close_all();
   settles();
 }
+
+TEST_F(Hostile, ADatagramFloodWhileRequestsAndProbesAreTimed) {
+  // Bad-tag datagrams whose header names the cluster's key (any captured packet shows it).
+  // First 64 KiB ones, larger than any member sends: refused by their length, they leave
+  // the node keeping up, so its probes and their answers get through. Then ones of the
+  // largest honest size, which cost a decryption each, from more senders than the node can
+  // keep up with: the socket stays full, yet requests and timers still get their turn.
+  capture();
+  settled_tasks();
+  std::array<uint8_t, 32> k{};
+  k[0] = 42;
+  auto keyed = [&](const std::string& name) {
+    Settings s = small(name);
+    s.config.keys = std::vector<proto::Key>{proto::Key::from_array(k)};
+    return s;
+  };
+  victim_.emplace(start(keyed("victim")));
+  Settings h = keyed("honest");
+  h.seed_addrs = {victim_->local_addr()};
+  honest_.emplace(start(std::move(h)));
+  ASSERT_TRUE(eventually([&] { return victim_->members().size() == 2; }));
+  std::array<uint8_t, 32> nk{};
+  nk[0] = 1;
+  proto::Codec codec("default", std::vector<proto::Key>{proto::Key::from_array(k)}, std::span<const uint8_t, 32>(nk));
+  struct Phase {
+    size_t answered = 0;
+    core::Counters before, after;
+  };
+  auto flood = [&](const proto::Bytes& d, int senders) {
+    Phase ph;
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < senders; ++t) {
+      threads.emplace_back([&] {
+        int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_storage ss;
+        socklen_t len = to_sockaddr(victim_->local_addr(), ss);
+        if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0) return;
+        while (!stop) (void)::send(fd, d.data(), d.size(), 0);
+        ::close(fd);
+      });
+    }
+    std::this_thread::sleep_for(100ms);  // the socket is full by now
+    ph.before = victim_->stats().counters;
+    // 1.5 s of requests, one after the other.
+    auto end = std::chrono::steady_clock::now() + 1500ms;
+    while (std::chrono::steady_clock::now() < end)
+      if (run(victim_->broadcast(proto::Bytes{1})).ok()) ++ph.answered;
+    ph.after = victim_->stats().counters;
+    stop = true;
+    for (auto& t : threads) t.join();
+    std::printf("[ flood of %zu-byte datagrams ] %zu requests answered, %llu probes sent, %llu refused\n", d.size(),
+                ph.answered, static_cast<unsigned long long>(ph.after.probes_sent - ph.before.probes_sent),
+                static_cast<unsigned long long>(ph.after.decode_errors + ph.after.decrypt_failures -
+                                                ph.before.decode_errors - ph.before.decrypt_failures));
+    return ph;
+  };
+  proto::Bytes big = codec.seal(proto::Bytes(65507 - proto::SEALED_OVERHEAD, 1), 1);
+  big.back() ^= 1;
+  Phase a = flood(big, 2);
+  EXPECT_GE(a.answered, 50u);
+  // It probes every 100 ms (15 times here), and the honest member's answers got through.
+  EXPECT_GE(a.after.probes_sent - a.before.probes_sent, 8u);
+  EXPECT_EQ(a.after.suspicions, a.before.suspicions);
+  EXPECT_GT(a.after.decode_errors, a.before.decode_errors);  // refused by their length
+  EXPECT_EQ(a.after.decrypt_failures, a.before.decrypt_failures);
+
+  proto::Bytes fits = codec.seal(proto::Bytes(1400 - proto::SEALED_OVERHEAD, 2), 1);
+  fits.back() ^= 1;
+  Phase b = flood(fits, 3);
+  EXPECT_GE(b.answered, 50u);
+  EXPECT_GT(b.after.probes_sent, b.before.probes_sent);
+  EXPECT_GT(b.after.decrypt_failures, b.before.decrypt_failures);
+}
