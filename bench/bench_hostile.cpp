@@ -18,9 +18,10 @@
 //               (8 MiB) and then stalling
 //   udp         64 KiB datagrams whose header names the cluster's key (any captured packet
 //               shows it) and whose tag is wrong, as fast as one sender can
-//   replay      64 connections on 4 addresses, each opening with a frame that passes
-//               authentication (as a captured frame replayed would), then an 8 MiB frame of
-//               junk, over and over
+//   replay      64 connections on 4 addresses, each opening with a frame that authenticates
+//               at the victim (the worst an on-path attacker can replay: a frame captured on
+//               its way to the victim and kept from it), then an 8 MiB frame of junk, over
+//               and over
 // Besides the resident figures, the heap in use (mallinfo2) is sampled: what the node holds,
 // without what the allocator keeps for later.
 // Throughout, a fresh node joins through the victim once a second (a push-pull over TCP from
@@ -173,7 +174,8 @@ uint64_t attack(const Command& c) {
       for (size_t k = proto::HEADER_LEN; k < p.size(); ++k) p[k] = static_cast<uint8_t>(rng());
       return proto::encode_frame(p);
     }
-    if (c.attack == Replay) return proto::encode_frame(codec.seal(proto::Bytes{}, wall_ms()));
+    if (c.attack == Replay)
+      return proto::encode_frame(codec.seal(proto::Bytes{}, wall_ms(), proto::Recipient{"victim", std::nullopt}));
     return {};
   };
   const std::vector<uint8_t>* shared = c.attack == Replay ? &junk : nullptr;

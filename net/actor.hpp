@@ -67,6 +67,9 @@ struct Conn {
   uint64_t task = 0;  // serial of the stream task this entry belongs to
   AbortHandle abort;
   bool ended = false;  // the engine has been told the stream closed or failed
+  // Inbound streams: the address the connection arrived at (a joiner may address its first
+  // frame to it).
+  std::optional<SocketAddr> local;
 };
 
 using Accepted = std::deque<std::pair<StreamId, IpAddr>>;
@@ -195,7 +198,8 @@ class Actor {
   void maybe_rejoin();
   void publish_stats();
   Instant wake_time();
-  void spawn_stream(StreamId id, Task<void> t, Sender<conn::Write> tx, uint64_t task);
+  void spawn_stream(StreamId id, Task<void> t, Sender<conn::Write> tx, uint64_t task,
+                    std::optional<SocketAddr> local = std::nullopt);
   // An inbound stream refused by the header check, by its decode error.
   void count_refused(proto::DecodeCode code) {
     if (code == proto::DecodeCode::UnknownKey || code == proto::DecodeCode::AuthFailed) {
@@ -502,9 +506,10 @@ void Actor<E, T>::request(Request r) {
 }
 
 template <class E, class T>
-void Actor<E, T>::spawn_stream(StreamId id, Task<void> t, Sender<conn::Write> tx, uint64_t task) {
+void Actor<E, T>::spawn_stream(StreamId id, Task<void> t, Sender<conn::Write> tx, uint64_t task,
+                                std::optional<SocketAddr> local) {
   AbortHandle ab = tasks_.spawn(rt_->strand(), std::move(t));
-  conns_.insert_or_assign(id, Conn{std::move(tx), task, ab});
+  conns_.insert_or_assign(id, Conn{std::move(tx), task, ab, false, local});
 }
 
 template <class E, class T>
@@ -533,9 +538,11 @@ void Actor<E, T>::accept(transport::TcpStream s, const SocketAddr& from) {
   StreamId id = core::INBOUND_BIT | next_inbound_++;
   auto [tx, rx] = unbounded_channel<conn::Write>();
   uint64_t task = ++task_serial_;
+  std::optional<SocketAddr> local;
+  if (auto l = s.local_addr()) local = l.value();
   conn::InboundStream st{conn::Context(id, task, report_tx_, options_.streams()), std::move(s),
                          conn::Inbound{header_, conn::Budget::open(budget_, task, ip)}, std::move(rx)};
-  spawn_stream(id, conn::inbound(std::move(st)), std::move(tx), task);
+  spawn_stream(id, conn::inbound(std::move(st)), std::move(tx), task, local);
   accepted_.emplace_back(id, ip);
 }
 
@@ -693,7 +700,8 @@ void Actor<E, T>::report(conn::Tagged t) {
         using R = std::decay_t<decltype(r)>;
         if constexpr (std::is_same_v<R, conn::report::Frame>) {
           if (stale) return;
-          engine_->handle_stream(clock_.now(), t.id, core::stream_event::Data{r.frame});
+          std::optional<SocketAddr> local = it != conns_.end() ? it->second.local : std::nullopt;
+          engine_->handle_stream(clock_.now(), t.id, core::stream_event::Data{r.frame, local});
           flush(false);
           // The frame's bytes, its hold and its budget share go when this report does: only
           // now may the stream read on, and only now are the bytes free for others.

@@ -219,6 +219,8 @@ Result<SocketAddr, IoError> TcpStream::peer_addr() const {
   return *a;
 }
 
+Result<SocketAddr, IoError> TcpStream::local_addr() const { return local_of(s_->native_handle()); }
+
 // ---- advertised address -----------------------------------------------------------------
 
 SocketAddr default_advertise(const SocketAddr& bound) {

@@ -105,6 +105,7 @@ class TcpStream {
   void clear_writable() { write_.clear(); }
   void shutdown_write();
   Result<SocketAddr, IoError> peer_addr() const;
+  Result<SocketAddr, IoError> local_addr() const;
   int fd() const { return s_->native_handle(); }
 
  private:

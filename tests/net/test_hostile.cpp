@@ -507,3 +507,53 @@ TEST_F(Hostile, ADatagramFloodWhileRequestsAndProbesAreTimed) {
   EXPECT_GT(b.after.probes_sent, b.before.probes_sent);
   EXPECT_GT(b.after.decrypt_failures, b.before.decrypt_failures);
 }
+
+TEST(CrossNodeReplay, AJoinFrameCapturedOnItsWayToOneNodeOpensAtNoOther) {
+  // A fresh node joins through a seed address the test plays; its join frame is captured
+  // there and replayed to another node of the same cluster (same key and label) that has
+  // never heard of it. The frame names the address it was sent to, so it does not open.
+  capture();
+  settled_tasks();
+  std::array<uint8_t, 32> k{};
+  k[0] = 7;
+  auto keyed = [&](const std::string& name) {
+    Settings s = fast_settings(name);
+    s.config.keys = std::vector<proto::Key>{proto::Key::from_array(k)};
+    return s;
+  };
+  Membership victim = start(keyed("victim"));
+  int lfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(0x7f000001u);
+  socklen_t alen = sizeof at;
+  ASSERT_EQ(::bind(lfd, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+  ASSERT_EQ(::listen(lfd, 4), 0);
+  ASSERT_EQ(::getsockname(lfd, reinterpret_cast<sockaddr*>(&at), &alen), 0);
+  const SocketAddr seed = SocketAddr::v4({127, 0, 0, 1}, ntohs(at.sin_port));
+
+  Membership fresh = start(keyed("fresh"));
+  auto joining = runtime().spawn(fresh.join_seeds({Seed::addr(seed)}));
+  // The first frame the joiner writes: its length prefix, then the packet.
+  int cfd = ::accept(lfd, nullptr, nullptr);
+  ASSERT_GE(cfd, 0);
+  proto::Bytes frame(4);
+  ASSERT_EQ(::recv(cfd, frame.data(), 4, MSG_WAITALL), 4);
+  const size_t len = (size_t{frame[0]} << 24) | (size_t{frame[1]} << 16) | (size_t{frame[2]} << 8) | frame[3];
+  frame.resize(4 + len);
+  ASSERT_EQ(::recv(cfd, frame.data() + 4, len, MSG_WAITALL), static_cast<ssize_t>(len));
+  ::close(cfd);
+  ::close(lfd);
+  joining.abort();
+  run(fresh.close());
+
+  const core::Counters before = victim.stats().counters;
+  int rfd = connect_from(2, victim.local_addr());
+  ASSERT_GE(rfd, 0);
+  ASSERT_EQ(::send(rfd, frame.data(), frame.size(), MSG_NOSIGNAL), static_cast<ssize_t>(frame.size()));
+  EXPECT_TRUE(eventually([&] { return victim.stats().counters.decrypt_failures == before.decrypt_failures + 1; }));
+  EXPECT_FALSE(find(victim.members(), "fresh").has_value());
+  EXPECT_EQ(victim.stats().counters.push_pulls_served, before.push_pulls_served);
+  ::close(rfd);
+  run(victim.close());
+}
