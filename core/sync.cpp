@@ -69,7 +69,10 @@ namespace {
 
 // The member that sent a message, when the message names it.
 std::string_view sender_of(const proto::Message& m) {
-  if (auto* st = std::get_if<proto::State>(&m)) return st->members.empty() ? "" : st->members.front().name;
+  if (auto* st = std::get_if<proto::State>(&m)) {
+    if (st->members.empty()) return {};
+    return st->members.front().name;
+  }
   if (auto* p = std::get_if<proto::Ping>(&m)) return p->source;
   if (auto* u = std::get_if<proto::UserMessage>(&m)) return u->from;
   if (auto* i = std::get_if<proto::IndirectPing>(&m)) return i->requester;
