@@ -141,7 +141,7 @@ size_t put_recipient(uint8_t* out, const Recipient& to) {
   }
   const size_t n = std::min<size_t>(to.name.size(), 255);  // names are at most 64 bytes
   out[0] = static_cast<uint8_t>(n);
-  std::memcpy(out + 1, to.name.data(), n);
+  if (n != 0) std::memcpy(out + 1, to.name.data(), n);
   return 1 + n;
 }
 
