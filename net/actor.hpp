@@ -1,12 +1,12 @@
 // The node's actor: one task that owns the engine, the sockets, the streams and the callers
 // waiting on commands, so the engine is only ever touched by one task.
 //
-// Each turn of the loop takes the first input that is ready, in a fixed order: a datagram,
-// a stream report, a connection to accept, a request from the handle, seed addresses
-// resolved for a rejoin, and last the sleep until the engine's next deadline. The input
-// goes to the engine and its outputs are flushed. Every turn then ends the same way: the
-// stream reports and datagrams already waiting are handed over, the engine's timers run
-// when due, a rejoin starts when due, and the counters are republished when they changed.
+// Each turn of the loop gives every kind of input a bounded share, in a fixed order:
+// datagrams, stream reports, connections to accept, requests from the handle, seed addresses
+// resolved for a rejoin. Each input goes to the engine and its outputs are flushed. Every
+// turn then ends the same way: the engine's timers run when due, a rejoin starts when due,
+// and the counters are republished when they changed. A busy turn yields the thread before
+// the next; an idle one sleeps until the engine's next deadline or an input.
 //
 // The actor is generic over its engine and its transport, so the flush and the stream
 // bookkeeping can be driven by a scripted engine in tests.
