@@ -265,7 +265,9 @@ TEST_F(Hostile, SlowWritersSendingMostOfAFrameThenStalling) {
   size_t refused = records("no room in the inbound buffer for this address; dropping connection");
   size_t pushed = records("evicted to make room for another address's frame");
   size_t dropped = refused + pushed + records("too many inbound connections; dropped one");
-  EXPECT_LE(dropped, attackers_.fds.size());
+  // (A stream that ended on its own may still be picked by the connection limit before the
+  // actor has heard that it ended, so that record can count a stream twice.)
+  EXPECT_LE(refused + pushed, attackers_.fds.size());
   EXPECT_GE(dropped + records("first frame not whole in time") + records("stream timed out"), attackers_.fds.size());
   EXPECT_GT(refused, 0u);
   EXPECT_GT(pushed, 0u);
