@@ -188,8 +188,9 @@ class Actor {
   enum class Input : uint8_t { Taken, None, Stop };
   // One turn: a bounded share of each kind of input, in a fixed order, then the timers.
   Input turn(std::optional<OneSender<Done>>& close_reply);
-  bool receive_some(Instant until);
-  bool report_some(Instant until);
+  // Up to `most` inputs taken by `one` (false: none was ready), or fewer once kSlice has gone.
+  template <class One>
+  bool some(size_t most, One&& one);
   bool report_one();
   Input request_one(std::optional<OneSender<Done>>& close_reply);
   bool seeds_one();
@@ -284,10 +285,9 @@ typename Actor<E, T>::Input Actor<E, T>::turn(std::optional<OneSender<Done>>& cl
   // Each kind of input gets a bounded share of the turn, so none can hold the others (and
   // the timers above all) back: a flood of datagrams costs a request or a probe at most one
   // turn's wait.
-  const Instant started = now();
-  const Instant slice_end = started + kSlice;
-  bool busy = receive_some(slice_end);
-  busy |= report_some(now() + kSlice);
+  bool busy = false;
+  if (now() >= udp_paused_until_) busy = some(kDatagramsPerTurn, [this] { return receive_one(); });
+  busy |= some(kReportsPerTurn, [this] { return report_one(); });
   // Dropped streams keep their socket until their task has wound down on its own strand;
   // while as many as max_inbound_streams are still going, new connections wait in the
   // listener's backlog, so a flood cannot pile up descriptors faster than they are freed.
@@ -309,20 +309,11 @@ typename Actor<E, T>::Input Actor<E, T>::turn(std::optional<OneSender<Done>>& cl
 }
 
 template <class E, class T>
-bool Actor<E, T>::receive_some(Instant until) {
-  if (now() < udp_paused_until_) return false;
+template <class One>
+bool Actor<E, T>::some(size_t most, One&& one) {
+  const Instant until = now() + kSlice;
   size_t n = 0;
-  while (n < kDatagramsPerTurn && receive_one()) {
-    ++n;
-    if (now() >= until) break;
-  }
-  return n != 0;
-}
-
-template <class E, class T>
-bool Actor<E, T>::report_some(Instant until) {
-  size_t n = 0;
-  while (n < kReportsPerTurn && report_one()) {
+  while (n < most && one()) {
     ++n;
     if (now() >= until) break;
   }

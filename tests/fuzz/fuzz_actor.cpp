@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include <fuzzer/FuzzedDataProvider.h>
+
 #include "net/lib.hpp"
 #include "proto/stream.hpp"
 
@@ -29,23 +31,10 @@ namespace {
 
 const SocketAddr kSelf = SocketAddr::v4({127, 0, 0, 1}, 7946);
 
-struct Input {
-  const uint8_t* p;
-  size_t n;
-  uint8_t byte() {
-    if (n == 0) return 0;
-    --n;
-    return *p++;
-  }
-  proto::Bytes bytes(size_t max) {
-    size_t len = (byte() | (byte() << 8)) % (max + 1);
-    len = std::min(len, n);
-    proto::Bytes b(p, p + len);
-    p += len;
-    n -= len;
-    return b;
-  }
-};
+// Up to `max` bytes of the input, as many as its next two bytes say.
+proto::Bytes take(FuzzedDataProvider& in, size_t max) {
+  return in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, max));
+}
 
 void check(bool ok, const char* what) {
   if (!ok) {
@@ -147,8 +136,8 @@ uint64_t wall_ms() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Input in{data, size};
-  const bool encrypted = in.byte() & 1;
+  FuzzedDataProvider in(data, size);
+  const bool encrypted = in.ConsumeBool();
   core::Config cfg = fast_config(encrypted);
   std::array<uint8_t, 32> nk{};
   nk[0] = 3;
@@ -158,7 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (by_address) to = proto::Recipient{{}, kSelf};
     return peer.seal(payload, wall_ms(), to);
   };
-  auto from = [&] { return SocketAddr::v4({127, 0, 0, static_cast<uint8_t>(2 + in.byte() % 4)}, 7946); };
+  auto from = [&] { return SocketAddr::v4({127, 0, 0, in.ConsumeIntegralInRange<uint8_t>(2, 5)}, 7946); };
 
   auto t = std::make_shared<FuzzTransport>();
   t->io = &runtime().io();
@@ -166,26 +155,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   enum Req : uint8_t { Join, Leave, SetMeta, Send, Broadcast, Key };
   std::vector<std::pair<Req, proto::Bytes>> requests;
   int ops = 0;
-  while (in.n > 0 && ops++ < 64) {
-    switch (in.byte() % 6) {
+  while (in.remaining_bytes() > 0 && ops++ < 64) {
+    const uint8_t op = in.ConsumeIntegralInRange<uint8_t>(0, 5);
+    switch (op) {
       case 0: {  // an arbitrary datagram, up to larger than any the node takes
-        proto::Bytes b = in.bytes(70000);
+        proto::Bytes b = take(in, 70000);
         t->datagrams.emplace_back(std::move(b), from());
         break;
       }
       case 1: {  // a sealed datagram with an arbitrary payload
-        proto::Bytes payload = in.bytes(1500);
+        proto::Bytes payload = take(in, 1500);
         t->datagrams.emplace_back(sealed(payload, false), from());
         break;
       }
       case 2:    // a connection carrying arbitrary bytes
       case 3: {  // one opening with a sealed frame (by name, or by address as a join), then anything
         proto::Bytes out;
-        if (in.p[-1] % 6 == 3) {
-          proto::Bytes payload = in.bytes(2000);
-          out = proto::encode_frame(sealed(payload, in.byte() & 1));
+        if (op == 3) {
+          proto::Bytes payload = take(in, 2000);
+          out = proto::encode_frame(sealed(payload, in.ConsumeBool()));
         }
-        proto::Bytes rest = in.bytes(20000);
+        proto::Bytes rest = take(in, 20000);
         out.insert(out.end(), rest.begin(), rest.end());
         int fds[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0) break;
@@ -195,14 +185,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           if (w <= 0) break;
           off += static_cast<size_t>(w);
         }
-        if (in.byte() & 1) ::shutdown(fds[1], SHUT_WR);  // the peer ends its side
+        if (in.ConsumeBool()) ::shutdown(fds[1], SHUT_WR);  // the peer ends its side
         peers.push_back(fds[1]);
         t->connections.emplace_back(fds[0], from());
         break;
       }
       case 4: {
-        Req r = static_cast<Req>(in.byte() % 6);
-        requests.emplace_back(r, in.bytes(300));
+        Req r = static_cast<Req>(in.ConsumeIntegralInRange<uint8_t>(0, 5));
+        requests.emplace_back(r, take(in, 300));
         break;
       }
       default:

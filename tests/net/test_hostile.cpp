@@ -145,6 +145,15 @@ Settings small(const std::string& name, size_t frame = kFrame) {
   return s;
 }
 
+// As small(), in an encrypted cluster whose key is 32 bytes of `key_byte`.
+Settings keyed(const std::string& name, uint8_t key_byte) {
+  Settings s = small(name);
+  std::array<uint8_t, 32> k{};
+  k.fill(key_byte);
+  s.config.keys = std::vector<proto::Key>{proto::Key::from_array(k)};
+  return s;
+}
+
 // A victim node with one honest member, and what it looked like before the attack.
 class Hostile : public ::testing::Test {
  protected:
@@ -444,21 +453,14 @@ TEST_F(Hostile, ADatagramFloodWhileRequestsAndProbesAreTimed) {
   // keep up with: the socket stays full, yet requests and timers still get their turn.
   capture();
   settled_tasks();
-  std::array<uint8_t, 32> k{};
-  k[0] = 42;
-  auto keyed = [&](const std::string& name) {
-    Settings s = small(name);
-    s.config.keys = std::vector<proto::Key>{proto::Key::from_array(k)};
-    return s;
-  };
-  victim_.emplace(start(keyed("victim")));
-  Settings h = keyed("honest");
+  victim_.emplace(start(keyed("victim", 42)));
+  Settings h = keyed("honest", 42);
   h.seed_addrs = {victim_->local_addr()};
   honest_.emplace(start(std::move(h)));
   ASSERT_TRUE(eventually([&] { return victim_->members().size() == 2; }));
   std::array<uint8_t, 32> nk{};
   nk[0] = 1;
-  proto::Codec codec("default", std::vector<proto::Key>{proto::Key::from_array(k)}, std::span<const uint8_t, 32>(nk));
+  proto::Codec codec("default", keyed("attacker", 42).config.keys, std::span<const uint8_t, 32>(nk));
   struct Phase {
     size_t answered = 0;
     core::Counters before, after;
@@ -516,14 +518,7 @@ TEST(CrossNodeReplay, AJoinFrameCapturedOnItsWayToOneNodeOpensAtNoOther) {
   // never heard of it. The frame names the address it was sent to, so it does not open.
   capture();
   settled_tasks();
-  std::array<uint8_t, 32> k{};
-  k[0] = 7;
-  auto keyed = [&](const std::string& name) {
-    Settings s = fast_settings(name);
-    s.config.keys = std::vector<proto::Key>{proto::Key::from_array(k)};
-    return s;
-  };
-  Membership victim = start(keyed("victim"));
+  Membership victim = start(keyed("victim", 7));
   int lfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in at{};
   at.sin_family = AF_INET;
@@ -534,7 +529,7 @@ TEST(CrossNodeReplay, AJoinFrameCapturedOnItsWayToOneNodeOpensAtNoOther) {
   ASSERT_EQ(::getsockname(lfd, reinterpret_cast<sockaddr*>(&at), &alen), 0);
   const SocketAddr seed = SocketAddr::v4({127, 0, 0, 1}, ntohs(at.sin_port));
 
-  Membership fresh = start(keyed("fresh"));
+  Membership fresh = start(keyed("fresh", 7));
   auto joining = runtime().spawn(fresh.join_seeds({Seed::addr(seed)}));
   // The first frame the joiner writes: its length prefix, then the packet.
   int cfd = ::accept(lfd, nullptr, nullptr);
