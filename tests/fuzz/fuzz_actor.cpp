@@ -219,18 +219,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // Requests through the handle, each answered (whatever the answer) while the script's
   // input comes in.
-  auto answered = [](auto joined) { check(joined.completed(), "a request answered"); };
+  auto answered = [](auto handle) { check(handle.wait().completed(), "a request answered"); };
   const proto::Key fallback = fuzz_key();
   for (auto& [r, b] : requests) {
     switch (r) {
-      case Join: answered(runtime().block_on(node.join_seeds({Seed::addr(SocketAddr::v4({127, 0, 0, 9}, 7946))}))); break;
-      case Leave: answered(runtime().block_on(node.leave())); break;
-      case SetMeta: answered(runtime().block_on(node.set_meta(b))); break;
-      case Send: answered(runtime().block_on(node.send("fuzz", 0, b))); break;
-      case Broadcast: answered(runtime().block_on(node.broadcast(b))); break;
+      case Join: answered(runtime().spawn(node.join_seeds({Seed::addr(SocketAddr::v4({127, 0, 0, 9}, 7946))}))); break;
+      case Leave: answered(runtime().spawn(node.leave())); break;
+      case SetMeta: answered(runtime().spawn(node.set_meta(b))); break;
+      case Send: answered(runtime().spawn(node.send("fuzz", 0, b))); break;
+      case Broadcast: answered(runtime().spawn(node.broadcast(b))); break;
       case Key: {
         auto k = b.size() >= 32 ? proto::Key::from_bytes(proto::ByteView(b).first(32)) : std::optional(fallback);
-        answered(runtime().block_on(node.keyring().install(*k)));
+        answered(runtime().spawn(node.keyring().install(*k)));
         break;
       }
     }
@@ -241,8 +241,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   while (t->waiting() != 0 && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(100us);
   check(t->waiting() == 0, "every input taken within 200 ms");
   std::this_thread::sleep_for(2ms);
-  auto closed = runtime().block_on(node.close());
-  check(closed.completed(), "close");
+  check(runtime().spawn(node.close()).wait().completed(), "close");
   for (int fd : peers) ::close(fd);
   // Nothing of the node is left running (the close waited for its tasks; the handle's own
   // calls wind down a moment after answering).
