@@ -52,7 +52,7 @@ struct Fixture {
     }
     proto::Bytes payload;
     proto::encode(st, payload);
-    proto::Bytes frame = peer->seal(payload, kWall);
+    proto::Bytes frame = peer->seal(payload, kWall, proto::Recipient{"self", std::nullopt});
     node->handle_stream(1, core::INBOUND_BIT | 1, core::StreamEvent{core::stream_event::Data{frame}});
     drain();
   }
@@ -72,7 +72,7 @@ void BM_EnginePing(benchmark::State& state) {
   // Encrypted packets must each carry a fresh nonce, or the replay window refuses them:
   // seal a pool of them beforehand.
   std::vector<proto::Bytes> pool(state.range(1) ? 1 << 18 : 1);
-  for (auto& p : pool) p = f.peer->seal(payload, kWall);
+  for (auto& p : pool) p = f.peer->seal(payload, kWall, proto::Recipient{"self", std::nullopt});
   size_t k = 0;
   uint64_t now = 2;
   for (auto _ : state) {
@@ -99,7 +99,7 @@ void BM_EngineGossip(benchmark::State& state) {
     ++i;
     ++count;
   }
-  proto::Bytes packet = f.peer->seal(payload, kWall);
+  proto::Bytes packet = f.peer->seal(payload, kWall, proto::Recipient{"self", std::nullopt});
   uint64_t now = 2;
   for (auto _ : state) {
     proto::Bytes in = packet;

@@ -1,8 +1,8 @@
 // A node with the lan preset's limits (8 MiB frames, 64 inbound streams, 16 per address,
-// the default per-address byte allowance) under hostile peers on loopback, against the same
-// node at rest measured in the same run.
+// the default per-address byte allowance) in an encrypted cluster under hostile peers on
+// loopback, against the same node at rest measured in the same run.
 //
-//   bench_hostile [--seconds 15] [--threads 2]
+//   bench_hostile [--seconds 15] [--threads 2] [--only idle,udp,...]
 //
 // The attackers run in a child process forked before anything else starts, so the figures
 // (resident memory from /proc/self/status, open descriptors from /proc/self/fd, sampled every
@@ -16,10 +16,19 @@
 //   slow        48 writers on 48 addresses (within the connection limits, so only the byte
 //               budget stands in their way), each sending all but 64 KiB of a largest frame
 //               (8 MiB) and then stalling
+//   udp         64 KiB datagrams whose header names the cluster's key (any captured packet
+//               shows it) and whose tag is wrong, as fast as one sender can
+//   replay      64 connections on 4 addresses, each opening with a frame that authenticates
+//               at the victim (the worst an on-path attacker can replay: a frame captured on
+//               its way to the victim and kept from it), then an 8 MiB frame of junk, over
+//               and over
 // Besides the resident figures, the heap in use (mallinfo2) is sampled: what the node holds,
 // without what the allocator keeps for later.
 // Throughout, a fresh node joins through the victim once a second (a push-pull over TCP from
-// 127.0.0.1); the joins that succeeded and the slowest one are printed with the figures.
+// 127.0.0.1); the joins that succeeded and the slowest one are printed with the figures. A
+// request goes through the victim's actor every 100 ms (a broadcast, answered once the
+// engine has queued it): its latency, and the probes the victim sent per second (it probes
+// every 100 ms here), are compared with the idle phase's.
 #include <fcntl.h>
 #include <malloc.h>
 #include <netinet/in.h>
@@ -30,6 +39,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -60,8 +70,19 @@ constexpr size_t kFrame = 8 * 1024 * 1024;
 
 // In rising order of what they cost, so memory the allocator keeps after one phase does not
 // show up as the next one's.
-enum Attack : int { Idle = 0, Flood, Silent, Garbage, Slow, Quit };
-const char* const kNames[] = {"idle", "flood", "silent", "garbage", "slow"};
+enum Attack : int { Idle = 0, Udp, Flood, Silent, Garbage, Slow, Replay, Quit };
+const char* const kNames[] = {"idle", "udp", "flood", "silent", "garbage", "slow", "replay"};
+
+// The cluster's key: bytes 0..31.
+proto::Key cluster_key() {
+  std::array<uint8_t, 32> k{};
+  for (size_t i = 0; i < k.size(); ++i) k[i] = static_cast<uint8_t>(i);
+  return proto::Key::from_array(k);
+}
+
+uint64_t wall_ms() {
+  return static_cast<uint64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+}
 
 struct Command {
   int attack;
@@ -85,20 +106,57 @@ int open_from(uint8_t from, uint16_t port) {
   return fd;
 }
 
-// One attacking connection: its socket, its address, and what it still has to send.
+// One attacking connection: its socket, its address, what it still has to send of its own,
+// and then of a frame all connections share.
 struct Conn {
   int fd = -1;
   uint8_t from = 0;
   std::vector<uint8_t> out;
   size_t off = 0;
+  size_t shared_off = 0;
 };
 
+// 64 KiB datagrams with a valid header and a wrong tag, from one socket as fast as it goes.
+uint64_t udp_flood(const Command& c, proto::Codec& codec, steady_clock::time_point end) {
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  sockaddr_in src{}, dst{};
+  src.sin_family = dst.sin_family = AF_INET;
+  src.sin_addr.s_addr = htonl(0x7f000002u);
+  dst.sin_addr.s_addr = htonl(0x7f000001u);
+  dst.sin_port = htons(c.port);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0 ||
+      ::connect(fd, reinterpret_cast<sockaddr*>(&dst), sizeof dst) != 0) {
+    ::close(fd);
+    return 0;
+  }
+  proto::Bytes d = codec.seal(proto::Bytes(65507 - proto::SEALED_OVERHEAD, 0x33), wall_ms());
+  d.back() ^= 1;  // the tag no longer verifies
+  uint64_t sent = 0;
+  while (steady_clock::now() < end) {
+    for (int i = 0; i < 256; ++i)
+      if (::send(fd, d.data(), d.size(), 0) > 0) ++sent;
+  }
+  ::close(fd);
+  return sent;
+}
+
 // Runs one attack until the deadline; every connection the node ends is opened again.
-void attack(const Command& c) {
+// Returns the datagrams sent (udp), else 0.
+uint64_t attack(const Command& c) {
   const auto end = steady_clock::now() + seconds(c.seconds);
   std::array<uint8_t, 32> nk{};
-  proto::Codec codec("default", std::nullopt, std::span<const uint8_t, 32>(nk));
+  nk[0] = 0xa7;  // another nonce stream than any node's
+  proto::Codec codec("default", std::vector<proto::Key>{cluster_key()}, std::span<const uint8_t, 32>(nk));
+  if (c.attack == Udp) return udp_flood(c, codec, end);
   std::mt19937 rng(42);
+  // The replay attack's second frame, the same for every connection: 8 MiB of junk.
+  static const std::vector<uint8_t> junk = [] {
+    std::vector<uint8_t> f(4 + kFrame, 0x6b);
+    f[0] = static_cast<uint8_t>(kFrame >> 24), f[1] = static_cast<uint8_t>(kFrame >> 16);
+    f[2] = static_cast<uint8_t>(kFrame >> 8), f[3] = static_cast<uint8_t>(kFrame);
+    return f;
+  }();
   // What each kind of connection sends when it opens.
   auto payload = [&]() -> std::vector<uint8_t> {
     if (c.attack == Slow) {
@@ -116,9 +174,13 @@ void attack(const Command& c) {
       for (size_t k = proto::HEADER_LEN; k < p.size(); ++k) p[k] = static_cast<uint8_t>(rng());
       return proto::encode_frame(p);
     }
+    if (c.attack == Replay)
+      return proto::encode_frame(codec.seal(proto::Bytes{}, wall_ms(), proto::Recipient{"victim", std::nullopt}));
     return {};
   };
+  const std::vector<uint8_t>* shared = c.attack == Replay ? &junk : nullptr;
   int addrs = 1, per = 1000;
+  if (c.attack == Replay) addrs = 4, per = 16;
   if (c.attack == Slow) addrs = 48, per = 1;
   if (c.attack == Garbage) addrs = 8, per = 4;
   if (c.attack == Silent) addrs = 10, per = 30;
@@ -130,7 +192,9 @@ void attack(const Command& c) {
     k.fd = open_from(k.from, c.port);
     k.out = payload();
     k.off = 0;
+    k.shared_off = 0;
   };
+  auto unsent = [&](const Conn& k) { return k.off < k.out.size() || (shared && k.shared_off < shared->size()); };
   if (c.attack != Idle)
     for (auto& k : conns) reopen(k);
   std::vector<pollfd> pfds;
@@ -143,7 +207,7 @@ void attack(const Command& c) {
     pfds.clear();
     for (auto& k : conns) {
       short ev = POLLIN;
-      if (k.off < k.out.size()) ev |= POLLOUT;
+      if (unsent(k)) ev |= POLLOUT;
       pfds.push_back(pollfd{k.fd, ev, 0});
     }
     ::poll(pfds.data(), pfds.size(), 10);
@@ -164,11 +228,16 @@ void attack(const Command& c) {
       if ((re & POLLOUT) && k.off < k.out.size()) {
         ssize_t n = ::send(k.fd, k.out.data() + k.off, k.out.size() - k.off, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) k.off += static_cast<size_t>(n);
+      } else if ((re & POLLOUT) && unsent(k)) {
+        ssize_t n = ::send(k.fd, shared->data() + k.shared_off, shared->size() - k.shared_off,
+                           MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) k.shared_off += static_cast<size_t>(n);
       }
     }
   }
   for (auto& k : conns)
     if (k.fd >= 0) ::close(k.fd);
+  return 0;
 }
 
 [[noreturn]] void child_main(int cmd, int done) {
@@ -180,9 +249,8 @@ void attack(const Command& c) {
   for (;;) {
     Command c{};
     if (::read(cmd, &c, sizeof c) != static_cast<ssize_t>(sizeof c) || c.attack == Quit) _exit(0);
-    attack(c);
-    char b = 1;
-    if (::write(done, &b, 1) != 1) _exit(1);
+    uint64_t n = attack(c);
+    if (::write(done, &n, sizeof n) != static_cast<ssize_t>(sizeof n)) _exit(1);
   }
 }
 
@@ -235,14 +303,31 @@ struct Phase {
   int joins = 0, joined = 0;
   double slowest_join = 0;
   std::map<std::string, size_t> records;
-  uint64_t decode_errors = 0, served = 0;
+  uint64_t decode_errors = 0, decrypt_failures = 0, served = 0, datagrams = 0;
+  std::vector<double> latencies;  // of the requests through the actor, in seconds
+  int requests = 0;               // issued during the phase
+  double probes_per_s = 0;
 };
 
-Settings lan(const std::string& name) {
-  Settings s;  // the lan preset
+// The lan preset's limits in an encrypted cluster; the victim probes every 100 ms so its
+// probe rate is measured over many probes.
+Settings lan(const std::string& name, bool fast_probes = false) {
+  Settings s;
   s.name = name;
   s.bind = SocketAddr::v4({127, 0, 0, 1}, 0);
+  s.config.keys = std::vector<proto::Key>{cluster_key()};
+  if (fast_probes) {
+    s.config.probe_interval = core::Duration::from_millis(100);
+    s.config.probe_timeout = core::Duration::from_millis(50);
+    s.config.gossip_interval = core::Duration::from_millis(50);
+  }
   return s;
+}
+
+double quantile(std::vector<double> v, double q) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))];
 }
 
 }  // namespace
@@ -250,10 +335,18 @@ Settings lan(const std::string& name) {
 int main(int argc, char** argv) {
   int secs = 15;
   size_t threads = 2;
+  std::string only;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (!std::strcmp(argv[i], "--seconds")) secs = std::atoi(argv[i + 1]);
     if (!std::strcmp(argv[i], "--threads")) threads = static_cast<size_t>(std::atoi(argv[i + 1]));
+    if (!std::strcmp(argv[i], "--only")) only = argv[i + 1];
   }
+  // The idle phase is the baseline of every ratio: always measured.
+  auto wanted = [&](int a) {
+    if (a == Idle || only.empty()) return true;
+    std::string list = "," + only + ",";
+    return list.find("," + std::string(kNames[a]) + ",") != std::string::npos;
+  };
   // The attackers first, before any thread exists.
   int cmd[2], done[2];
   if (::pipe(cmd) != 0 || ::pipe(done) != 0) return 1;
@@ -274,7 +367,7 @@ int main(int argc, char** argv) {
   if (!rt_got) return 1;
   Runtime& rt = *rt_got.value();
 
-  auto victim_r = wait(rt, Membership::start(rt, lan("victim")));
+  auto victim_r = wait(rt, Membership::start(rt, lan("victim", true)));
   if (!victim_r) {
     std::fprintf(stderr, "start: %s\n", victim_r.error().to_string().c_str());
     return 1;
@@ -289,14 +382,25 @@ int main(int argc, char** argv) {
 
   std::vector<Phase> phases;
   for (int a = Idle; a < Quit; ++a) {
+    if (!wanted(a)) continue;
     Phase ph;
     ph.name = kNames[a];
     counter->take();
     malloc_trim(0);  // what the last phase freed goes back to the system
     { std::ofstream("/proc/self/clear_refs") << "5"; }  // restart the resident peak
-    uint64_t errors0 = victim.stats().counters.decode_errors;
-    uint64_t served0 = victim.stats().counters.push_pulls_served;
+    const core::Counters c0 = victim.stats().counters;
+    const auto phase_start = steady_clock::now();
     std::atomic<bool> stop{false};
+    // A request through the actor every 100 ms, one at a time.
+    std::thread requester([&] {
+      while (!stop) {
+        auto s0 = steady_clock::now();
+        ++ph.requests;
+        auto r = wait(rt, victim.broadcast(proto::Bytes{1}));
+        if (r) ph.latencies.push_back(duration<double>(steady_clock::now() - s0).count());
+        std::this_thread::sleep_until(s0 + 100ms);
+      }
+    });
     std::thread sampler([&] {
       while (!stop) {
         ph.rss_peak_kib = std::max(ph.rss_peak_kib, status_kib("VmRSS:"));
@@ -318,19 +422,25 @@ int main(int argc, char** argv) {
       ++ph.joins;
       if (r && r.value() == 1) ++ph.joined;
       ph.slowest_join = std::max(ph.slowest_join, took);
+      // Gone by leaving: a crashed one would leave the victim probing a dead member.
+      (void)wait(rt, fresh.leave());
       wait(rt, fresh.close());
       if (::poll(&pf, 1, 1000) > 0) break;  // the attack is over
     }
-    char b;
-    if (::read(done[0], &b, 1) != 1) return 1;
+    if (::read(done[0], &ph.datagrams, sizeof ph.datagrams) != static_cast<ssize_t>(sizeof ph.datagrams)) return 1;
+    const core::Counters c1 = victim.stats().counters;
+    ph.probes_per_s = static_cast<double>(c1.probes_sent - c0.probes_sent) /
+                      duration<double>(steady_clock::now() - phase_start).count();
     stop = true;
     sampler.join();
+    requester.join();
     ph.hwm_kib = status_kib("VmHWM:");
     std::this_thread::sleep_for(3s);  // what the attack left open winds down
     ph.fds_after = fd_count();
     ph.records = counter->take();
-    ph.decode_errors = victim.stats().counters.decode_errors - errors0;
-    ph.served = victim.stats().counters.push_pulls_served - served0;
+    ph.decode_errors = victim.stats().counters.decode_errors - c0.decode_errors;
+    ph.decrypt_failures = victim.stats().counters.decrypt_failures - c0.decrypt_failures;
+    ph.served = victim.stats().counters.push_pulls_served - c0.push_pulls_served;
     phases.push_back(std::move(ph));
     std::printf("  %s done\n", kNames[a]);
     std::fflush(stdout);
@@ -350,14 +460,24 @@ int main(int argc, char** argv) {
                 ratio(p.hwm_kib, idle.hwm_kib), mib(p.heap_peak_kib), ratio(p.heap_peak_kib, idle.heap_peak_kib),
                 p.fds_peak, ratio(p.fds_peak, idle.fds_peak), p.fds_after, p.joined, p.joins, p.slowest_join);
   }
+  const double idle_p50 = quantile(idle.latencies, 0.5), idle_max = quantile(idle.latencies, 1.0);
+  std::printf("\n%-8s %12s %7s %12s %7s %10s %10s %7s %12s\n", "phase", "request p50", "x idle", "request max",
+              "x idle", "answered", "probes/s", "x idle", "datagrams/s");
+  for (const auto& p : phases) {
+    double p50 = quantile(p.latencies, 0.5), mx = quantile(p.latencies, 1.0);
+    std::printf("%-8s %9.3f ms %6.2fx %9.3f ms %6.2fx %5zu/%-4d %10.2f %6.2fx %12.0f\n", p.name.c_str(), p50 * 1e3,
+                p50 / idle_p50, mx * 1e3, mx / idle_max, p.latencies.size(), p.requests, p.probes_per_s,
+                p.probes_per_s / idle.probes_per_s, static_cast<double>(p.datagrams) / secs);
+  }
   std::printf("\nwhat the victim dropped (DEBUG records) and counted:\n");
   const char* shown[] = {"too many inbound connections; dropped one",
                          "no room in the inbound buffer for this address; dropping connection",
                          "evicted to make room for another address's frame", "first frame refused; dropping connection",
                          "no valid header in time; dropping connection", "stream timed out"};
   for (const auto& p : phases) {
-    std::printf("  %-8s push-pulls served %llu, decode_errors %llu\n", p.name.c_str(),
-                static_cast<unsigned long long>(p.served), static_cast<unsigned long long>(p.decode_errors));
+    std::printf("  %-8s push-pulls served %llu, decode_errors %llu, decrypt_failures %llu\n", p.name.c_str(),
+                static_cast<unsigned long long>(p.served), static_cast<unsigned long long>(p.decode_errors),
+                static_cast<unsigned long long>(p.decrypt_failures));
     for (const char* s : shown) {
       auto it = p.records.find(s);
       if (it != p.records.end()) std::printf("           %7zu  \"%s\"\n", it->second, s);

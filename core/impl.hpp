@@ -94,6 +94,7 @@ struct Node::Impl {
   // Pings this node sent for others (IndirectPing), by the seq of its own Ping.
   struct Relay {
     proto::SocketAddr requester;
+    std::string requester_name;
     uint32_t requester_seq = 0;
     bool nack = false;
     uint64_t deadline = 0;
@@ -117,6 +118,11 @@ struct Node::Impl {
   enum class StreamKind : uint8_t { Inbound, PushPull, Join, TcpPing, User };
   struct Stream {
     StreamKind kind = StreamKind::Inbound;
+    // Whom its frames are sealed for: the member at the other end, or (a join through a
+    // seed whose name is not known yet) the address dialed. An inbound stream learns its
+    // peer's name from the first frame.
+    std::string peer;
+    std::optional<proto::SocketAddr> dialed;
     uint64_t deadline = 0;
     CommandId join = 0;
     uint32_t seed = 0;
@@ -176,11 +182,14 @@ struct Node::Impl {
   void complete(CommandId id, Outcome o) { emit(event::Completed{id, std::move(o)}); }
   size_t payload_budget() const;
   uint32_t retransmit_limit() const;
-  // Seals `payload` (gossip appended first when `piggyback`) and queues it as a datagram.
-  void send_packet(const proto::SocketAddr& to, proto::Bytes& payload, bool piggyback);
+  // Seals `payload` (gossip appended first when `piggyback`) for the member `to_name` and
+  // queues it as a datagram to `to`.
+  void send_packet(const proto::SocketAddr& to, std::string_view to_name, proto::Bytes& payload, bool piggyback);
   // Seals `payload` into a frame on a stream; false when it exceeds max_stream_frame.
   bool send_frame(StreamId id, const proto::Bytes& payload);
-  StreamId open_stream(const proto::SocketAddr& to, StreamKind kind);
+  // Opens a stream to the member `peer` at `to`; with no name, its frames are addressed to
+  // `to` itself (a join through a seed).
+  StreamId open_stream(const proto::SocketAddr& to, StreamKind kind, std::string peer);
   void close_stream(StreamId id);
   void forget_stream(StreamId id);
   void set_stream_deadline(StreamId id, uint64_t deadline);
@@ -199,8 +208,11 @@ struct Node::Impl {
     bool pinged = false;
     bool relayed = false;
   };
-  // Opens and decodes one packet; false when it was refused (and counted).
-  bool intake(std::span<uint8_t> packet, bool datagram, std::vector<proto::Message>& out);
+  // Opens and decodes one packet; false when it was refused (and counted). `join_addrs`:
+  // the addresses under which a packet addressed by address is for this node (only the
+  // first frame of an inbound stream, a join, may be).
+  bool intake(std::span<uint8_t> packet, bool datagram, std::vector<proto::Message>& out,
+              std::span<const proto::SocketAddr> join_addrs = {});
   void dispatch(std::vector<proto::Message>& msgs, Ctx& ctx);
 
   // ==== merge rules (member.cpp)
@@ -243,8 +255,8 @@ struct Node::Impl {
   // ==== streams, push-pull, join (sync.cpp)
   void push_pull_tick();
   void reconnect_tick();
-  bool start_push_pull(const proto::SocketAddr& to, StreamKind kind, CommandId join, uint32_t seed);
-  void stream_data(StreamId id, std::span<const uint8_t> frame);
+  bool start_push_pull(const proto::SocketAddr& to, std::string peer, StreamKind kind, CommandId join, uint32_t seed);
+  void stream_data(StreamId id, std::span<const uint8_t> frame, const std::optional<proto::SocketAddr>& local);
   void stream_end(StreamId id, bool failed);
   void stream_timeouts();
   void command_join(CommandId id, command::Join j);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <variant>
 
@@ -38,6 +39,9 @@ using Transmit = std::variant<transmit::Datagram, transmit::Open, transmit::Fram
 namespace stream_event {
 struct Data {
   std::span<const uint8_t> frame;  // one received frame's packet, without its length prefix
+  // Inbound streams: the address the connection arrived at, under which a joiner that does
+  // not know this node's name yet may address its first frame.
+  std::optional<proto::SocketAddr> local = std::nullopt;
 };
 struct Closed {};
 struct Failed {};

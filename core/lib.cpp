@@ -77,30 +77,39 @@ uint32_t Node::Impl::retransmit_limit() const {
   return static_cast<uint32_t>(std::min<uint64_t>(limit, UINT32_MAX));
 }
 
-void Node::Impl::send_packet(const proto::SocketAddr& to, proto::Bytes& payload, bool piggyback) {
+void Node::Impl::send_packet(const proto::SocketAddr& to, std::string_view to_name, proto::Bytes& payload,
+                             bool piggyback) {
   size_t budget = payload_budget();
   if (piggyback && payload.size() < budget) {
     gossip.fill(payload, budget, budget, retransmit_limit(), counters.gossip_too_large);
     check_leave_done();
   }
   proto::Bytes packet;
-  codec.seal(payload, wall_ms(), packet);
+  codec.seal(payload, wall_ms(), packet, proto::Recipient{to_name, std::nullopt});
   transmits.push_back(transmit::Datagram{std::move(packet), to});
 }
 
 bool Node::Impl::send_frame(StreamId id, const proto::Bytes& payload) {
   if (payload.size() + codec.overhead() > cfg.max_stream_frame) return false;
-  codec.seal(payload, wall_ms(), scratch_packet);
+  auto it = streams.find(id);
+  proto::Recipient to;
+  if (it != streams.end()) {
+    to.name = it->second.peer;
+    if (it->second.peer.empty()) to.addr = it->second.dialed;
+  }
+  codec.seal(payload, wall_ms(), scratch_packet, to);
   transmits.push_back(transmit::Frame{proto::encode_frame(scratch_packet), id});
   return true;
 }
 
-StreamId Node::Impl::open_stream(const proto::SocketAddr& to, StreamKind kind) {
+StreamId Node::Impl::open_stream(const proto::SocketAddr& to, StreamKind kind, std::string peer) {
   StreamId id = next_stream++;
   if (next_stream & INBOUND_BIT) next_stream = 1;  // never within a lifetime, but never the top bit
   transmits.push_back(transmit::Open{to, id});
   Stream s;
   s.kind = kind;
+  if (peer.empty()) s.dialed = to.on_wire();
+  s.peer = std::move(peer);
   streams.emplace(id, std::move(s));
   set_stream_deadline(id, later(now_, cfg.tcp_timeout.as_nanos()));
   return id;
@@ -137,16 +146,22 @@ void Node::Impl::check_leave_done() {
 
 // ---------------------------------------------------------------- intake
 
-bool Node::Impl::intake(std::span<uint8_t> packet, bool datagram, std::vector<proto::Message>& out) {
+bool Node::Impl::intake(std::span<uint8_t> packet, bool datagram, std::vector<proto::Message>& out,
+                        std::span<const proto::SocketAddr> join_addrs) {
   ++counters.packets_received;
-  // The codec bounds a datagram; a frame is bounded by our own limit.
-  if (!datagram && packet.size() > cfg.max_stream_frame) {
+  // No honest datagram is larger than udp_max_payload (the cluster shares it), nor a frame
+  // than max_stream_frame: a larger one is refused by its length, before the work of
+  // opening it.
+  if (packet.size() > (datagram ? cfg.udp_max_payload : cfg.max_stream_frame)) {
     ++counters.decode_errors;
     return false;
   }
   // Open before looking at the stamp or the nonce: neither can be trusted until the packet
   // has authenticated, and a forged packet must not fill the nonce memory.
-  auto opened = datagram ? codec.open_datagram(packet) : codec.open(packet);
+  // Opened as addressed to this node: a packet sealed for another (a capture replayed to
+  // us) fails authentication like a forgery.
+  const proto::Addressee me{self.name, join_addrs};
+  auto opened = datagram ? codec.open_datagram(packet, me) : codec.open(packet, me);
   if (!opened) {
     auto code = opened.error().code;
     if (code == proto::DecodeCode::UnknownKey || code == proto::DecodeCode::AuthFailed)
@@ -161,8 +176,21 @@ bool Node::Impl::intake(std::span<uint8_t> packet, bool datagram, std::vector<pr
       return false;
     }
   }
-  auto msgs = proto::decode_payload(opened->payload);
+  // Metadata above our own limit is refused like malformed input: the table keeps what it
+  // takes, and max_meta_bytes is what bounds that.
+  auto msgs = proto::decode_payload(opened->payload,
+                                    proto::DecodeLimits{proto::MAX_MESSAGES, static_cast<size_t>(cfg.max_meta_bytes)});
   if (!msgs) {
+    ++counters.decode_errors;
+    return false;
+  }
+  // A packet addressed by address may only ask to join: whoever dialed this address may
+  // have meant another node, so it can carry nothing that news from a member could.
+  if (opened->by_address &&
+      !std::all_of(msgs->begin(), msgs->end(), [](const proto::Message& m) {
+        auto* st = std::get_if<proto::State>(&m);
+        return st && st->join;
+      })) {
     ++counters.decode_errors;
     return false;
   }
@@ -206,7 +234,7 @@ void Node::handle_stream(uint64_t now, StreamId id, const StreamEvent& ev) {
   Impl& s = *impl_;
   s.now_ = std::max(s.now_, now);
   if (auto* d = std::get_if<stream_event::Data>(&ev)) {
-    s.stream_data(id, d->frame);
+    s.stream_data(id, d->frame, d->local);
   } else {
     s.stream_end(id, std::holds_alternative<stream_event::Failed>(ev));
   }

@@ -130,7 +130,7 @@ void Node::Impl::nudge(uint32_t slot) {
   // A Ping nobody waits for: its Ack carries the suspect's Alive piggybacked, which is all
   // that matters here.
   proto::encode(proto::Ping{++seq, e.m.name, self.name}, scratch_payload);
-  send_packet(e.m.addr, scratch_payload, true);
+  send_packet(e.m.addr, e.m.name, scratch_payload, true);
 }
 
 void Node::Impl::clear_suspicion(uint32_t slot) {

@@ -77,7 +77,7 @@ void Node::Impl::probe_tick() {
   probe.timeout_at = later(now_, scaled(cfg.probe_timeout));
   probe.end_at = later(now_, interval);
   ++counters.probes_sent;
-  send_packet(e.m.addr, scratch_payload, true);
+  send_packet(e.m.addr, e.m.name, scratch_payload, true);
   next_probe = probe.end_at;
 }
 
@@ -92,12 +92,12 @@ void Node::Impl::probe_timeout_phase() {
     proto::encode(proto::IndirectPing{probe.seq, e.m.name, e.m.addr.on_wire(), self.name, cfg.nacks},
                   scratch_payload);
     ++counters.indirect_probes;
-    send_packet(table.at(h).m.addr, scratch_payload, true);
+    send_packet(table.at(h).m.addr, table.at(h).m.name, scratch_payload, true);
   }
   if (cfg.nacks) probe.expected_nacks = static_cast<uint32_t>(helpers.size());
   if (cfg.tcp_fallback_ping) {
     // A stream gets through where datagrams are filtered or dropped.
-    StreamId id = open_stream(e.m.addr, StreamKind::TcpPing);
+    StreamId id = open_stream(e.m.addr, StreamKind::TcpPing, e.m.name);
     streams[id].ping_seq = probe.seq;
     scratch_payload.clear();
     proto::encode(proto::Ping{probe.seq, e.m.name, self.name}, scratch_payload);
@@ -147,7 +147,7 @@ void Node::Impl::on_ping(const proto::Ping& p, Ctx& ctx) {
     ctx.stream.reset();
     return;
   }
-  if (ctx.from) send_packet(*ctx.from, scratch_payload, true);
+  if (ctx.from) send_packet(*ctx.from, p.source, scratch_payload, true);
 }
 
 void Node::Impl::on_indirect(const proto::IndirectPing& p, Ctx& ctx) {
@@ -156,6 +156,7 @@ void Node::Impl::on_indirect(const proto::IndirectPing& p, Ctx& ctx) {
   uint32_t s = ++seq;
   Relay r;
   r.requester = *ctx.from;
+  r.requester_name = p.requester;
   r.requester_seq = p.seq;
   r.nack = p.nack;
   r.deadline = later(now_, cfg.probe_timeout.as_nanos());
@@ -163,7 +164,7 @@ void Node::Impl::on_indirect(const proto::IndirectPing& p, Ctx& ctx) {
   relay_deadlines.emplace_back(r.deadline, s);
   scratch_payload.clear();
   proto::encode(proto::Ping{s, p.target, self.name}, scratch_payload);
-  send_packet(p.target_addr, scratch_payload, true);
+  send_packet(p.target_addr, p.target, scratch_payload, true);
 }
 
 void Node::Impl::relay_timeouts() {
@@ -177,7 +178,7 @@ void Node::Impl::relay_timeouts() {
     if (r.nack) {
       scratch_payload.clear();
       proto::encode(proto::Nack{r.requester_seq}, scratch_payload);
-      send_packet(r.requester, scratch_payload, true);
+      send_packet(r.requester, r.requester_name, scratch_payload, true);
     }
   }
 }
@@ -200,7 +201,7 @@ void Node::Impl::on_ack(const proto::Ack& a, Ctx& ctx) {
   relays.erase(it);  // its deadline entry is skipped when it comes due
   scratch_payload.clear();
   proto::encode(proto::Ack{r.requester_seq}, scratch_payload);
-  send_packet(r.requester, scratch_payload, true);
+  send_packet(r.requester, r.requester_name, scratch_payload, true);
 }
 
 void Node::Impl::on_nack(const proto::Nack& n) {
@@ -244,7 +245,7 @@ void Node::Impl::gossip_tick() {
     scratch_payload.clear();
     gossip.fill(scratch_payload, budget, budget, retransmit_limit(), counters.gossip_too_large);
     if (scratch_payload.empty()) break;
-    send_packet(table.at(slot).m.addr, scratch_payload, false);
+    send_packet(table.at(slot).m.addr, table.at(slot).m.name, scratch_payload, false);
   }
   check_leave_done();
 }

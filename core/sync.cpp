@@ -1,6 +1,9 @@
 // Streams as the engine sees them: push-pull, reconnects, joins, and the stream timers.
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <span>
+#include <string_view>
 
 #include "core/impl.hpp"
 
@@ -20,14 +23,15 @@ uint64_t push_pull_scale(uint64_t interval, size_t n) {
 
 }  // namespace
 
-bool Node::Impl::start_push_pull(const proto::SocketAddr& to, StreamKind kind, CommandId join, uint32_t seed) {
+bool Node::Impl::start_push_pull(const proto::SocketAddr& to, std::string peer, StreamKind kind, CommandId join,
+                                 uint32_t seed) {
   scratch_payload.clear();
   proto::encode(full_state(kind == StreamKind::Join), scratch_payload);
   if (scratch_payload.size() + codec.overhead() > cfg.max_stream_frame) {
     ++counters.state_too_large;
     return false;
   }
-  StreamId id = open_stream(to, kind);
+  StreamId id = open_stream(to, kind, std::move(peer));
   Stream& s = streams[id];
   s.join = join;
   s.seed = seed;
@@ -42,7 +46,8 @@ void Node::Impl::push_pull_tick() {
                        : later(now_, push_pull_scale(cfg.push_pull_interval.as_nanos(), table.live_count() + 1));
   if (self.state == MemberState::Left || table.live_count() == 0) return;
   uint32_t slot = table.live()[rng.below(table.live_count())];
-  if (!start_push_pull(table.at(slot).m.addr, StreamKind::PushPull, 0, 0)) ++counters.push_pull_failures;
+  const Entry& e = table.at(slot);
+  if (!start_push_pull(e.m.addr, e.m.name, StreamKind::PushPull, 0, 0)) ++counters.push_pull_failures;
 }
 
 void Node::Impl::reconnect_tick() {
@@ -55,14 +60,32 @@ void Node::Impl::reconnect_tick() {
     uint32_t slot = table.gone()[rng.below(table.gone_count())];
     const Entry& e = table.at(slot);
     if (e.m.state != MemberState::Dead) continue;
-    if (!start_push_pull(e.m.addr, StreamKind::PushPull, 0, 0)) ++counters.push_pull_failures;
+    if (!start_push_pull(e.m.addr, e.m.name, StreamKind::PushPull, 0, 0)) ++counters.push_pull_failures;
     return;
   }
 }
 
-void Node::Impl::stream_data(StreamId id, std::span<const uint8_t> frame) {
+namespace {
+
+// The member that sent a message, when the message names it.
+std::string_view sender_of(const proto::Message& m) {
+  if (auto* st = std::get_if<proto::State>(&m)) {
+    if (st->members.empty()) return {};
+    return st->members.front().name;
+  }
+  if (auto* p = std::get_if<proto::Ping>(&m)) return p->source;
+  if (auto* u = std::get_if<proto::UserMessage>(&m)) return u->from;
+  if (auto* i = std::get_if<proto::IndirectPing>(&m)) return i->requester;
+  return "";
+}
+
+}  // namespace
+
+void Node::Impl::stream_data(StreamId id, std::span<const uint8_t> frame,
+                             const std::optional<proto::SocketAddr>& local) {
   auto it = streams.find(id);
-  if (it == streams.end()) {
+  const bool first = it == streams.end();
+  if (first) {
     if (!is_inbound(id)) {
       // A frame on an outbound stream we already let go of.
       ++counters.packets_received;
@@ -82,12 +105,19 @@ void Node::Impl::stream_data(StreamId id, std::span<const uint8_t> frame) {
   // The frame is lent; opening works in place, so take a copy.
   std::vector<uint8_t> buf(frame.begin(), frame.end());
   std::vector<proto::Message> msgs;
-  if (!intake(buf, false, msgs)) {
+  // A joiner that does not know our name yet addresses its first frame to the address it
+  // dialed: ours as we advertise it, or the one the connection arrived at.
+  std::array<proto::SocketAddr, 2> addrs{self.addr.on_wire(), local ? local->on_wire() : self.addr.on_wire()};
+  std::span<const proto::SocketAddr> join_addrs;
+  if (first) join_addrs = std::span<const proto::SocketAddr>(addrs.data(), addrs[0] == addrs[1] ? 1 : 2);
+  if (!intake(buf, false, msgs, join_addrs)) {
     // A peer that cannot talk to us gets nothing more from this stream.
     transmits.push_back(transmit::Close{id});
     stream_end(id, true);
     return;
   }
+  // What this stream sends back is for whoever sent this.
+  if (Stream& s = streams[id]; s.peer.empty() && !msgs.empty()) s.peer = sender_of(msgs.front());
   Ctx ctx;
   ctx.stream = id;
   // State needs the stream's own handling: answered on inbound streams, completing the
@@ -202,7 +232,7 @@ void Node::Impl::join_attempt(CommandId id, uint32_t seed) {
   // A node that left contacts no one; and when our state cannot be sent at all, trying again
   // would not help either.
   if (self.state == MemberState::Left ||
-      !start_push_pull(it->second.seeds[seed], StreamKind::Join, id, seed)) {
+      !start_push_pull(it->second.seeds[seed], {}, StreamKind::Join, id, seed)) {
     it->second.attempts[seed] = cfg.join_retries;
     join_settle(id, seed, false);
   }

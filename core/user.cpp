@@ -20,7 +20,7 @@ void Node::Impl::command_send(CommandId id, command::Send c) {
   proto::encode(m, payload);
   if (payload.size() <= payload_budget()) {
     ++counters.user_messages_sent;
-    send_packet(e->m.addr, payload, true);
+    send_packet(e->m.addr, e->m.name, payload, true);
     return complete(id, outcome::Done{});
   }
   UserQueue& q = user_queues[e->m.name];
@@ -57,7 +57,7 @@ void Node::Impl::user_stream_next(const std::string& member) {
   }
   // One stream at a time per member: it carries everything waiting, one frame per message,
   // and is closed behind the last; messages arriving meanwhile wait for the next stream.
-  StreamId sid = open_stream(e->m.addr, StreamKind::User);
+  StreamId sid = open_stream(e->m.addr, StreamKind::User, e->m.name);
   Stream& s = streams[sid];
   s.member = member;
   q.active = sid;

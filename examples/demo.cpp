@@ -52,10 +52,10 @@ std::string describe(const Message& m) {
   }
 }
 
-// Opens a copy of the packet at `c` and reports what came out.
+// Opens a copy of the packet at `c`, the node named `who`, and reports what came out.
 void deliver(const char* who, const Codec& c, const Bytes& packet) {
   Bytes buf = packet;
-  auto opened = c.open(buf);
+  auto opened = c.open(buf, Addressee{who, {}});
   if (!opened) {
     std::printf("  %s refuses it: %s (code %u)\n", who, opened.error().message().c_str(), opened.error().number());
     return;
@@ -84,9 +84,12 @@ int main() {
                encode_tags({{"role", "web"}, {"zone", "eu-1"}})},
          payload);
   encode(UserBroadcast{"alice", 1767225600000, 1, Bytes{'h', 'e', 'l', 'l', 'o'}}, payload);
-  const Bytes old_packet = alice.seal(payload, 1767225601000);
-  std::printf("alice seals %zu payload bytes into a %zu-byte packet\n", payload.size(), old_packet.size());
+  const Recipient to_bob{"bob", std::nullopt};
+  const Bytes old_packet = alice.seal(payload, 1767225601000, to_bob);
+  std::printf("alice seals %zu payload bytes for bob into a %zu-byte packet\n", payload.size(), old_packet.size());
   deliver("bob", bob, old_packet);
+  std::printf("the same packet replayed to carol, who holds the same key:\n");
+  deliver("carol", node(k1), old_packet);
 
   Bytes tampered = old_packet;
   tampered[40] ^= 0x01;
@@ -101,7 +104,7 @@ int main() {
   std::printf("  both use it:       key ids %s\n", ids(bob).c_str());
   Bytes ack;
   encode(Ack{1}, ack);
-  deliver("bob", bob, alice.seal(ack, 1767225602000));
+  deliver("bob", bob, alice.seal(ack, 1767225602000, to_bob));
   std::printf("a packet sealed under key 1 before the rotation:\n");
   deliver("bob", bob, old_packet);
 

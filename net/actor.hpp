@@ -1,16 +1,18 @@
 // The node's actor: one task that owns the engine, the sockets, the streams and the callers
 // waiting on commands, so the engine is only ever touched by one task.
 //
-// Each turn of the loop takes the first input that is ready, in a fixed order: a datagram,
-// a stream report, a connection to accept, a request from the handle, seed addresses
-// resolved for a rejoin, and last the sleep until the engine's next deadline. The input
-// goes to the engine and its outputs are flushed. Every turn then ends the same way: the
-// stream reports and datagrams already waiting are handed over, the engine's timers run
-// when due, a rejoin starts when due, and the counters are republished when they changed.
+// Each turn of the loop gives every kind of input a bounded share, in a fixed order:
+// datagrams, stream reports, connections to accept, requests from the handle, seed addresses
+// resolved for a rejoin. Each input goes to the engine and its outputs are flushed. Every
+// turn then ends the same way: the engine's timers run when due, a rejoin starts when due,
+// and the counters are republished when they changed. A busy turn yields the thread before
+// the next; an idle one sleeps until the engine's next deadline or an input.
 //
 // The actor is generic over its engine and its transport, so the flush and the stream
 // bookkeeping can be driven by a scripted engine in tests.
 #pragma once
+
+#include <asio/post.hpp>
 
 #include <algorithm>
 #include <deque>
@@ -43,6 +45,14 @@ struct Options {
   uint64_t max_inbound_streams = 64;
   uint64_t max_inbound_streams_per_ip = 16;
   uint64_t max_inbound_bytes_per_ip = 8 * 1024 * 1024 + 4;
+  // No honest sender's datagram is larger (the cluster shares the setting): a larger one is
+  // refused by its length alone, without being copied in whole or authenticated.
+  uint64_t udp_max_payload = 65536;
+
+  // The receive buffer: the largest datagram taken, at most what UDP can carry.
+  size_t datagram_buffer() const {
+    return static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(udp_max_payload, 1), 65536));
+  }
 
   conn::StreamSettings streams() const {
     return conn::StreamSettings{max_stream_frame, std::chrono::nanoseconds(sat(tcp_timeout.as_nanos())),
@@ -57,6 +67,9 @@ struct Conn {
   uint64_t task = 0;  // serial of the stream task this entry belongs to
   AbortHandle abort;
   bool ended = false;  // the engine has been told the stream closed or failed
+  // Inbound streams: the address the connection arrived at (a joiner may address its first
+  // frame to it).
+  std::optional<SocketAddr> local;
 };
 
 using Accepted = std::deque<std::pair<StreamId, IpAddr>>;
@@ -71,9 +84,14 @@ std::optional<StreamId> evict_for(const Accepted& queue, const IpAddr& ip, size_
 // actor; dropped if the actor has gone.
 Task<void> rejoin(Runtime& rt, std::vector<seed::Seed> seeds, Sender<std::vector<SocketAddr>> out);
 
-inline constexpr size_t kReportsPerTurn = 16384;
-inline constexpr size_t kDatagramsPerTurn = 16384;
-inline constexpr size_t kDatagramBuffer = 65536;
+// What one turn of the loop takes at most of each kind of input. Datagrams and stream
+// reports also stop once they have had kSlice of the turn (a report may carry a frame of
+// megabytes to open).
+inline constexpr size_t kDatagramsPerTurn = 64;
+inline constexpr size_t kReportsPerTurn = 64;
+inline constexpr size_t kAcceptsPerTurn = 16;
+inline constexpr size_t kRequestsPerTurn = 16;
+inline constexpr auto kSlice = std::chrono::milliseconds(1);
 inline constexpr auto kUdpPause = std::chrono::milliseconds(10);
 inline constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 inline constexpr auto kNoDeadline = std::chrono::hours(24 * 365);
@@ -91,7 +109,7 @@ class Actor {
     std::shared_ptr<Shared> shared;
     Receiver<Request> requests;
     std::shared_ptr<conn::HeaderCell> header;
-    // The inbound byte budget; made from the options when none is given.
+    // The stream byte budget; made from the options when none is given.
     std::shared_ptr<conn::Budget> budget;
   };
 
@@ -108,7 +126,7 @@ class Actor {
         budget_(p.budget ? std::move(p.budget)
                          : conn::Budget::for_frames(static_cast<size_t>(options_.max_stream_frame),
                                                     static_cast<size_t>(options_.max_inbound_bytes_per_ip))),
-        udp_buf_(kDatagramBuffer) {
+        udp_buf_(options_.datagram_buffer()) {
     auto [rtx, rrx] = unbounded_channel<conn::Tagged>();
     report_tx_ = std::move(rtx);
     report_rx_ = std::move(rrx);
@@ -166,12 +184,23 @@ class Actor {
 
  private:
   void insert_pending(core::CommandId id, Pending p) { pending_.insert_or_assign(id, std::move(p)); }
+  // What a turn found: inputs handled, nothing, or the end of the loop.
+  enum class Input : uint8_t { Taken, None, Stop };
+  // One turn: a bounded share of each kind of input, in a fixed order, then the timers.
+  Input turn(std::optional<OneSender<Done>>& close_reply);
+  // Up to `most` inputs taken by `one` (false: none was ready), or fewer once kSlice has gone.
+  template <class One>
+  bool some(size_t most, One&& one);
+  bool report_one();
+  Input request_one(std::optional<OneSender<Done>>& close_reply);
+  bool seeds_one();
   bool receive_one();
   bool accept_one();
   void maybe_rejoin();
   void publish_stats();
   Instant wake_time();
-  void spawn_stream(StreamId id, Task<void> t, Sender<conn::Write> tx, uint64_t task);
+  void spawn_stream(StreamId id, Task<void> t, Sender<conn::Write> tx, uint64_t task,
+                    std::optional<SocketAddr> local = std::nullopt);
   // An inbound stream refused by the header check, by its decode error.
   void count_refused(proto::DecodeCode code) {
     if (code == proto::DecodeCode::UnknownKey || code == proto::DecodeCode::AuthFailed) {
@@ -232,55 +261,93 @@ Task<void> Actor<E, T>::run(std::unique_ptr<Actor> self) {
   } guard{a};
   std::optional<OneSender<Done>> close_reply;
   for (;;) {
-    bool chosen = false;
-    if (now() >= a.udp_paused_until_) chosen = a.receive_one();
-    if (!chosen) {
-      std::optional<conn::Tagged> r;
-      if (a.report_rx_.poll_recv(r) == Polled::Item) {
-        a.report(std::move(*r));
-        chosen = true;
-      }
+    Input got = a.turn(close_reply);
+    if (got == Input::Stop) break;
+    if (got == Input::Taken) {
+      // Busy: let the runtime's other tasks (stream tasks, other nodes) have the thread
+      // before the next turn, or a flood would keep them waiting on a single worker.
+      asio::post(a.rt_->io(), [w = this_task::waker()] { w.wake(); });
+      co_await park();
+      continue;
     }
-    // Dropped streams keep their socket until their task has wound down on its own strand;
-    // while as many as max_inbound_streams are still going, new connections wait in the
-    // listener's backlog, so a flood cannot pile up descriptors faster than they are freed.
-    if (!chosen && now() >= a.accept_paused_until_ && a.gone_.size() < a.options_.max_inbound_streams) {
-      chosen = a.accept_one();
-    }
-    if (!chosen) {
-      std::optional<Request> r;
-      Polled p = a.requests_.poll_recv(r);
-      if (p == Polled::Closed) break;  // every handle has gone
-      if (p == Polled::Item) {
-        if (auto* c = std::get_if<request::Close>(&*r)) {
-          close_reply = std::move(c->reply);
-          break;
-        }
-        a.request(std::move(*r));
-        chosen = true;
-      }
-    }
-    if (!chosen) {
-      std::optional<std::vector<SocketAddr>> s;
-      if (a.seed_rx_.poll_recv(s) == Polled::Item) {
-        a.rejoin_resolved(std::move(*s));
-        chosen = true;
-      }
-    }
-    if (!chosen) {
-      Instant wake = a.wake_time();
-      if (now() < wake) {
-        co_await park(wake);
-        continue;
-      }
-    }
-    a.end_turn();
+    Instant wake = a.wake_time();
+    if (now() < wake) co_await park(wake);
   }
   a.teardown(false);
   // The stream and rejoin tasks are aborted; wait until they are gone, so a closed node
   // leaves no task or socket behind.
   co_await a.tasks_.shutdown();
   if (close_reply) close_reply->send(Done{});
+}
+
+template <class E, class T>
+typename Actor<E, T>::Input Actor<E, T>::turn(std::optional<OneSender<Done>>& close_reply) {
+  // Each kind of input gets a bounded share of the turn, so none can hold the others (and
+  // the timers above all) back: a flood of datagrams costs a request or a probe at most one
+  // turn's wait.
+  bool busy = false;
+  if (now() >= udp_paused_until_) busy = some(kDatagramsPerTurn, [this] { return receive_one(); });
+  busy |= some(kReportsPerTurn, [this] { return report_one(); });
+  // Dropped streams keep their socket until their task has wound down on its own strand;
+  // while as many as max_inbound_streams are still going, new connections wait in the
+  // listener's backlog, so a flood cannot pile up descriptors faster than they are freed.
+  if (now() >= accept_paused_until_) {
+    for (size_t i = 0; i < kAcceptsPerTurn && gone_.size() < options_.max_inbound_streams; ++i) {
+      if (!accept_one()) break;
+      busy = true;
+    }
+  }
+  for (size_t i = 0; i < kRequestsPerTurn; ++i) {
+    Input r = request_one(close_reply);
+    if (r == Input::Stop) return Input::Stop;
+    if (r == Input::None) break;
+    busy = true;
+  }
+  busy |= seeds_one();
+  end_turn();
+  return busy ? Input::Taken : Input::None;
+}
+
+template <class E, class T>
+template <class One>
+bool Actor<E, T>::some(size_t most, One&& one) {
+  const Instant until = now() + kSlice;
+  size_t n = 0;
+  while (n < most && one()) {
+    ++n;
+    if (now() >= until) break;
+  }
+  return n != 0;
+}
+
+template <class E, class T>
+bool Actor<E, T>::report_one() {
+  std::optional<conn::Tagged> r;
+  if (report_rx_.poll_recv(r) != Polled::Item) return false;
+  report(std::move(*r));
+  return true;
+}
+
+template <class E, class T>
+typename Actor<E, T>::Input Actor<E, T>::request_one(std::optional<OneSender<Done>>& close_reply) {
+  std::optional<Request> r;
+  Polled p = requests_.poll_recv(r);
+  if (p == Polled::Closed) return Input::Stop;  // every handle has gone
+  if (p == Polled::Empty) return Input::None;
+  if (auto* c = std::get_if<request::Close>(&*r)) {
+    close_reply = std::move(c->reply);
+    return Input::Stop;
+  }
+  request(std::move(*r));
+  return Input::Taken;
+}
+
+template <class E, class T>
+bool Actor<E, T>::seeds_one() {
+  std::optional<std::vector<SocketAddr>> s;
+  if (seed_rx_.poll_recv(s) != Polled::Item) return false;
+  rejoin_resolved(std::move(*s));
+  return true;
 }
 
 template <class E, class T>
@@ -301,6 +368,12 @@ bool Actor<E, T>::receive_one() {
     auto r = udp.try_recv_from(udp_buf_);
     if (r) {
       auto [n, from] = r.value();
+      if (n > udp_buf_.size()) {
+        // Larger than any honest sender's datagram (its length tells, the buffer took only
+        // the start of it): refused before the engine, as cheaply as it can be.
+        engine_->add_decode_errors(1);
+        return true;
+      }
       engine_->handle_datagram(clock_.now(), from, std::span<uint8_t>(udp_buf_.data(), n));
       flush(false);
       return true;
@@ -340,11 +413,6 @@ bool Actor<E, T>::accept_one() {
 
 template <class E, class T>
 void Actor<E, T>::end_turn() {
-  take_reports();
-  if (now() >= udp_paused_until_) {
-    for (size_t i = 0; i < kDatagramsPerTurn; ++i)
-      if (!receive_one()) break;
-  }
   if (auto d = engine_->next_deadline(); d && *d <= clock_.now()) {
     engine_->handle_timeout(clock_.now());
     flush(true);
@@ -429,9 +497,10 @@ void Actor<E, T>::request(Request r) {
 }
 
 template <class E, class T>
-void Actor<E, T>::spawn_stream(StreamId id, Task<void> t, Sender<conn::Write> tx, uint64_t task) {
+void Actor<E, T>::spawn_stream(StreamId id, Task<void> t, Sender<conn::Write> tx, uint64_t task,
+                                std::optional<SocketAddr> local) {
   AbortHandle ab = tasks_.spawn(rt_->strand(), std::move(t));
-  conns_.insert_or_assign(id, Conn{std::move(tx), task, ab});
+  conns_.insert_or_assign(id, Conn{std::move(tx), task, ab, false, local});
 }
 
 template <class E, class T>
@@ -460,9 +529,11 @@ void Actor<E, T>::accept(transport::TcpStream s, const SocketAddr& from) {
   StreamId id = core::INBOUND_BIT | next_inbound_++;
   auto [tx, rx] = unbounded_channel<conn::Write>();
   uint64_t task = ++task_serial_;
+  std::optional<SocketAddr> local;
+  if (auto l = s.local_addr()) local = l.value();
   conn::InboundStream st{conn::Context(id, task, report_tx_, options_.streams()), std::move(s),
-                         conn::Inbound{header_, conn::Budget::open(budget_, id, ip)}, std::move(rx)};
-  spawn_stream(id, conn::inbound(std::move(st)), std::move(tx), task);
+                         conn::Inbound{header_, conn::Budget::open(budget_, task, ip)}, std::move(rx)};
+  spawn_stream(id, conn::inbound(std::move(st)), std::move(tx), task, local);
   accepted_.emplace_back(id, ip);
 }
 
@@ -484,8 +555,12 @@ void Actor<E, T>::transmit(core::Transmit t) {
           uint64_t task = ++task_serial_;
           // Replaces an entry still under this id: the old task's channel closes and its
           // later reports no longer touch this stream.
+          // What the stream reads is paid for like an inbound stream's: whoever answers at
+          // that address may send anything.
+          conn::Held share = conn::Budget::open(budget_, task, IpAddr::of(x.to));
           spawn_stream(x.id,
-                       conn::outbound(transport_, x.id, task, x.to, std::move(rx), report_tx_, options_.streams()),
+                       conn::outbound(transport_, x.id, task, x.to, std::move(rx), report_tx_, options_.streams(),
+                                      std::move(share)),
                        std::move(tx), task);
         } else if constexpr (std::is_same_v<X, core::transmit::Frame>) {
           auto it = conns_.find(x.id);
@@ -616,7 +691,8 @@ void Actor<E, T>::report(conn::Tagged t) {
         using R = std::decay_t<decltype(r)>;
         if constexpr (std::is_same_v<R, conn::report::Frame>) {
           if (stale) return;
-          engine_->handle_stream(clock_.now(), t.id, core::stream_event::Data{r.frame});
+          std::optional<SocketAddr> local = it != conns_.end() ? it->second.local : std::nullopt;
+          engine_->handle_stream(clock_.now(), t.id, core::stream_event::Data{r.frame, local});
           flush(false);
           // The frame's bytes, its hold and its budget share go when this report does: only
           // now may the stream read on, and only now are the bytes free for others.

@@ -1,5 +1,6 @@
 #include "net/budget.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <tuple>
 
@@ -26,7 +27,7 @@ std::shared_ptr<Budget> Budget::for_frames(size_t frame, size_t per_ip) {
   return std::make_shared<Budget>(total, per_ip);
 }
 
-Held Budget::open(const std::shared_ptr<Budget>& budget, StreamId id, const IpAddr& ip) {
+Held Budget::open(const std::shared_ptr<Budget>& budget, uint64_t id, const IpAddr& ip) {
   auto n = std::make_shared<Notify>();
   {
     std::lock_guard<std::mutex> g(budget->m_);
@@ -70,14 +71,14 @@ Take Held::take(size_t n) {
   if (h.free + h.evicted >= n) return take::Wait{h.releases};
   for (;;) {
     // The share to push out: of the address holding the most, the share holding the most,
-    // the earliest accepted. Only addresses holding strictly more than this one qualify,
+    // the earliest started. Only addresses holding strictly more than this one qualify,
     // so two strangers cannot keep evicting each other's equal shares for ever, and a
-    // stream never evicts its own address.
+    // stream never evicts its own address. Frames already cut are the actor's: never.
     Share* victim = nullptr;
     std::tuple<size_t, size_t> best{0, 0};
-    StreamId best_id = 0;
+    uint64_t best_id = 0;
     for (auto& [sid, s] : h.shares) {
-      if (s.kept || s.evicted || s.held == 0 || s.ip == ip) continue;
+      if (s.evicted || s.held == 0 || s.ip == ip) continue;
       std::tuple<size_t, size_t> key{h.held_by(s.ip), s.held};
       if (!victim || key > best || (key == best && sid < best_id)) {
         victim = &s;
@@ -95,27 +96,46 @@ Take Held::take(size_t n) {
   }
 }
 
-void Held::keep(size_t n) {
-  if (!budget_) return;
+FrameShare Held::cut(size_t n) {
+  if (!budget_) return {};
   Budget& b = *budget_;
+  FrameShare frame;
   {
     std::lock_guard<std::mutex> g(b.m_);
     Holdings& h = b.h_;
     auto it = h.shares.find(id_);
-    if (it == h.shares.end()) return;
+    if (it == h.shares.end() || it->second.evicted) return {};
     Share& s = it->second;
-    s.kept = true;
-    size_t excess = s.held > n ? s.held - n : 0;
-    s.held -= excess;
-    if (s.evicted) {
-      h.evicted -= excess;
-    } else {
-      h.unhold(s.ip, excess);
-    }
+    const size_t kept = std::min(s.held, n);
+    const size_t excess = s.held - kept;
+    // The frame's bytes stay counted for the address (by_ip) while the actor holds them.
+    h.unhold(s.ip, excess);
     h.free += excess;
+    h.framed += kept;
+    s.held = 0;
     ++h.releases;
+    frame = FrameShare(budget_, s.ip, kept);
   }
   b.released_.notify_waiters();
+  return frame;
+}
+
+void Budget::release_frame(const IpAddr& ip, size_t n) {
+  {
+    std::lock_guard<std::mutex> g(m_);
+    h_.unhold(ip, n);
+    h_.framed -= n;
+    h_.free += n;
+    ++h_.releases;
+  }
+  released_.notify_waiters();
+}
+
+void FrameShare::drop() {
+  if (!budget_) return;
+  std::shared_ptr<Budget> b = std::move(budget_);
+  budget_.reset();
+  b->release_frame(ip_, std::exchange(n_, 0));
 }
 
 void Held::drop() {

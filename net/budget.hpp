@@ -1,15 +1,15 @@
-// The inbound byte budget: bytes that inbound streams have read but the actor has not yet
-// consumed, limited per peer address and for the whole node.
+// The stream byte budget: bytes that streams have read but the actor has not yet consumed,
+// limited per peer address and for the whole node.
 //
-// Only the first frame of an inbound connection is reserved: until then nobody knows whether
-// the peer is a member at all, and a stranger that writes most of a huge frame and stalls is
-// exactly what must not pin memory. Later frames of a connection are held back by the
-// stream's own back-pressure (one frame in the actor at a time).
+// Every frame a stream buffers is paid for, the first and every later one, on inbound and
+// outbound streams alike: a frame that authenticates says nothing about the next one (it may
+// be a captured frame replayed), so no frame may pin memory outside the pool.
 //
-// Every inbound stream gets a share (`Held`) when the actor admits it. The stream reserves
-// each read with `Held::take` before buffering it; `Held::keep` gives back whatever exceeds
-// the first frame once it is cut; the share travels with that frame to the actor, and its
-// bytes return when the actor drops the report (or when the stream ends without a frame).
+// Every stream gets a share (`Held`) when the actor starts it. The stream reserves each read
+// with `Held::take` before buffering it; once a frame is cut, `Held::cut` moves its bytes into
+// a `FrameShare` that travels with the frame to the actor and gives them back when the actor
+// drops the report; the stream's share starts again from nothing for the next frame. Bytes
+// of a frame not yet cut return when the stream ends.
 //
 // When the pool runs short, a stream may push out the share of an address that holds
 // strictly more than its own: the victim is told through its own notifier and ends its
@@ -23,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
 #include <variant>
 
 #include "core/io.hpp"
@@ -46,23 +47,25 @@ struct IpHash {
   }
 };
 
-// One registered stream.
+// One registered stream: the bytes of the frame it is receiving.
 struct Share {
   size_t held = 0;
   std::shared_ptr<Notify> notify;  // signalled once (a permit is kept) when evicted
   IpAddr ip;
-  bool kept = false;     // its first frame is cut: never evicted
   bool evicted = false;  // pushed out by another address: every later take is refused
 };
 
 // The state under the budget's lock.
 struct Holdings {
-  // Bytes reserved by the shares of each address that are not evicted; no entry at zero.
+  // Bytes of each address: its shares that are not evicted and its frames waiting in the
+  // actor; no entry at zero.
   std::unordered_map<IpAddr, size_t, IpHash> by_ip;
-  std::unordered_map<StreamId, Share> shares;
+  // Keyed by a number unique to the stream, growing in the order streams start.
+  std::unordered_map<uint64_t, Share> shares;
   size_t free = 0;      // reserved by nobody
   size_t evicted = 0;   // held by evicted shares whose Held has not been dropped yet
-  uint64_t releases = 0;  // raised at every keep and every drop of a registered share
+  size_t framed = 0;    // held by cut frames (FrameShare) not yet released
+  uint64_t releases = 0;  // raised at every cut, every frame released and every drop of a share
 
   size_t held_by(const IpAddr& ip) const;
   // Subtracts n from the address's total, removing the entry when it reaches zero.
@@ -81,22 +84,24 @@ struct Wait {
 using Take = std::variant<take::Reserved, take::NoRoom, take::Wait>;
 
 class Held;
+class FrameShare;
 
 class Budget {
  public:
   // A pool of twice `frame` bytes (saturating) and an allowance of `per_ip` per address.
   static std::shared_ptr<Budget> for_frames(size_t frame, size_t per_ip);
-  // Registers a stream (ids are never reused) and returns its share. Never refuses: the
-  // connection limits decide admission before this.
-  static Held open(const std::shared_ptr<Budget>& budget, StreamId id, const IpAddr& ip);
+  // Registers a stream under `key` (never reused; smaller keys are older streams) and
+  // returns its share. Never refuses: the connection limits decide admission before this.
+  static Held open(const std::shared_ptr<Budget>& budget, uint64_t key, const IpAddr& ip);
 
   size_t per_ip() const { return per_ip_; }
   uint64_t releases() const;
-  // Woken (all waiters at that moment, nothing stored) after every keep and every drop.
+  // Woken (all waiters at that moment, nothing stored) after every cut, every frame
+  // released and every drop of a share.
   Notify& released() { return released_; }
   // A copy of the state, for checks and figures.
   Holdings holdings() const;
-  // The pool's size: what `free` plus every share's `held` always adds up to.
+  // The pool's size: what `free`, every share's `held` and `framed` always add up to.
   size_t total() const { return total_; }
 
   Budget(size_t total, size_t per_ip) : per_ip_(per_ip), total_(total) { h_.free = total; }
@@ -105,11 +110,45 @@ class Budget {
 
  private:
   friend class Held;
+  friend class FrameShare;
+  void release_frame(const IpAddr& ip, size_t n);
   const size_t per_ip_;
   const size_t total_;
   mutable std::mutex m_;  // held for map and counter updates only, never across a wait
   Holdings h_;
   Notify released_;
+};
+
+// The bytes of one cut frame, on their way through the actor; never evicted. Dropping it
+// gives them back and wakes whoever waits for room.
+class FrameShare {
+ public:
+  FrameShare() = default;
+  FrameShare(FrameShare&& o) noexcept
+      : budget_(std::move(o.budget_)), ip_(o.ip_), n_(std::exchange(o.n_, 0)) {}
+  FrameShare& operator=(FrameShare&& o) noexcept {
+    if (this != &o) {
+      drop();
+      budget_ = std::move(o.budget_);
+      ip_ = o.ip_;
+      n_ = std::exchange(o.n_, 0);
+    }
+    return *this;
+  }
+  FrameShare(const FrameShare&) = delete;
+  FrameShare& operator=(const FrameShare&) = delete;
+  ~FrameShare() { drop(); }
+
+  bool valid() const { return budget_ != nullptr; }
+  size_t bytes() const { return n_; }
+  void drop();
+
+ private:
+  friend class Held;
+  FrameShare(std::shared_ptr<Budget> b, const IpAddr& ip, size_t n) : budget_(std::move(b)), ip_(ip), n_(n) {}
+  std::shared_ptr<Budget> budget_;
+  IpAddr ip_;
+  size_t n_ = 0;
 };
 
 // One stream's share. Dropping it gives its bytes back and wakes whoever waits for room.
@@ -131,26 +170,27 @@ class Held {
   ~Held() { drop(); }
 
   bool valid() const { return budget_ != nullptr; }
-  StreamId id() const { return id_; }
+  uint64_t key() const { return id_; }
   Budget& budget() const { return *budget_; }
   // The notifier that tells this stream it was evicted.
   const std::shared_ptr<Notify>& notifier() const { return notify_; }
 
   // Reserves n more bytes for this stream.
   Take take(size_t n);
-  // The stream cut its first frame of n bytes: keep at most n, give back the rest, and
-  // never be evicted from now on.
-  void keep(size_t n);
+  // The stream cut a frame of n bytes: at most n of its bytes move into the frame's share,
+  // the rest go back, and the stream's share starts again from nothing. An empty (invalid)
+  // FrameShare when the share was evicted or has gone: the stream must end.
+  FrameShare cut(size_t n);
   // Ends the share now (as the destructor does).
   void drop();
 
  private:
   friend class Budget;
-  Held(std::shared_ptr<Budget> b, std::shared_ptr<Notify> n, StreamId id)
-      : budget_(std::move(b)), notify_(std::move(n)), id_(id) {}
+  Held(std::shared_ptr<Budget> b, std::shared_ptr<Notify> n, uint64_t key)
+      : budget_(std::move(b)), notify_(std::move(n)), id_(key) {}
   std::shared_ptr<Budget> budget_;
   std::shared_ptr<Notify> notify_;
-  StreamId id_ = 0;
+  uint64_t id_ = 0;
 };
 
 }  // namespace vennock::net::conn

@@ -38,24 +38,30 @@ void FrameHold::release() {
   f_.reset();
 }
 
-Task<Report> exchange(transport::TcpStream& s, Receiver<Write>& rx, Context& cx, Inbound* in) {
+Task<Report> exchange(transport::TcpStream& s, Receiver<Write>& rx, Context& cx, const HeaderCell* check,
+                      Held* share) {
   const StreamSettings& st = cx.settings;
   proto::FrameCutter cutter(st.max_stream_frame);
   std::deque<Bytes> out;  // frames to write
   size_t out_off = 0;
   bool closing = false;  // the actor asked to close, or let go of its end
   bool eof = false;
-  bool header_ok = in == nullptr;
+  bool header_ok = check == nullptr;
   auto flow = std::make_shared<Flow>();
   std::vector<uint8_t> buf(kReadBuffer);
   size_t pending = 0;  // bytes read into buf and not buffered yet (waiting for a reservation)
   const Instant started = now();
   const Instant header_deadline = after(started, st.tcp_header_timeout);
+  // An inbound stream's first frame must be whole within tcp_timeout of the connection's
+  // start: a peer trickling it a byte at a time makes progress at every byte, so the
+  // no-progress deadline alone would hold the connection and its bytes for ever.
+  const Instant first_frame_deadline = after(started, st.tcp_timeout);
+  bool first_frame = check != nullptr;
   Instant last = started;  // last progress either way
 
-  // Until its first frame is cut, the stream pays for every read from its budget share and
-  // listens for its eviction. (The notifier outlives both waiters: declared first.)
-  Held* share = in != nullptr && in->share.valid() ? &in->share : nullptr;
+  // The stream pays for every read from its budget share and listens for its eviction.
+  // (The notifier outlives both waiters: declared first.)
+  if (share && !share->valid()) share = nullptr;
   std::shared_ptr<Notify> evicted_by = share ? share->notifier() : nullptr;
   std::optional<Notify::Waiter> evicted;
   std::optional<Notify::Waiter> room;  // armed while waiting for the budget to have room
@@ -152,7 +158,7 @@ Task<Report> exchange(transport::TcpStream& s, Receiver<Write>& rx, Context& cx,
           if (auto len = cutter.pending_length()) {
             proto::ByteView head = cutter.peek(proto::HEADER_LEN);
             if (head.size() >= proto::HEADER_LEN || head.size() == *len) {
-              auto checked = in->check->load()->check(head);
+              auto checked = check->load()->check(head);
               if (!checked) {
                 std::string e = checked.error().message();
                 VN_LOG(Debug, kTarget, "first frame refused; dropping connection", log::field("conn", cx.id),
@@ -171,20 +177,21 @@ Task<Report> exchange(transport::TcpStream& s, Receiver<Write>& rx, Context& cx,
     bool idle = flow->poll_idle();
     if (idle && pending == 0) {
       if (auto f = cutter.next()) {
-        report::Frame fr{std::move(*f), FrameHold(flow), Held()};
+        report::Frame fr{std::move(*f), FrameHold(flow), FrameShare()};
         if (share) {
-          // The first frame: its bytes stay reserved until the actor is done with it; the
-          // rest of the connection is read without reservations.
-          share->keep(fr.frame.size());
-          evicted.reset();
-          evicted_by.reset();
-          fr.share = std::move(*share);
-          share = nullptr;
+          // The frame's bytes stay reserved until the actor is done with it; the stream pays
+          // for its next frame from nothing.
+          fr.share = share->cut(fr.frame.size());
+          if (!fr.share.valid()) {
+            VN_LOG(Debug, kTarget, "evicted to make room for another address's frame", log::field("conn", cx.id));
+            co_return report::Failed{};
+          }
           // Reads stopped at the frame's end, so nothing else is buffered: let the buffer's
-          // memory go with it, or the share would return bytes the stream still occupies.
+          // memory go with it, or the share would give back bytes the stream still occupies.
           cutter = proto::FrameCutter(st.max_stream_frame);
         }
         if (!cx.send(std::move(fr))) co_return report::Failed{};
+        first_frame = false;
         last = now();
         continue;
       }
@@ -197,8 +204,8 @@ Task<Report> exchange(transport::TcpStream& s, Receiver<Write>& rx, Context& cx,
       }
     }
     if (idle && pending == 0 && !eof && s.poll_readable()) {
-      // While reads are paid for, read no further than the first frame's end: bytes of a
-      // later frame would count against this address's allowance for nothing.
+      // While reads are paid for, read no further than the frame's end: bytes of the next
+      // frame would count against this address's allowance while this one waits.
       size_t want = buf.size();
       if (share) {
         size_t have = cutter.buffered();
@@ -235,11 +242,14 @@ Task<Report> exchange(transport::TcpStream& s, Receiver<Write>& rx, Context& cx,
       deadline = after(last, st.tcp_timeout);
     }
     if (!header_ok && (!deadline || header_deadline < *deadline)) deadline = header_deadline;
+    if (first_frame && (!deadline || first_frame_deadline < *deadline)) deadline = first_frame_deadline;
     if (deadline && now() >= *deadline) {
       if (pending != 0) {
         no_room();
       } else if (!header_ok && now() >= header_deadline) {
         VN_LOG(Debug, kTarget, "no valid header in time; dropping connection", log::field("conn", cx.id));
+      } else if (first_frame && now() >= first_frame_deadline) {
+        VN_LOG(Debug, kTarget, "first frame not whole in time; dropping connection", log::field("conn", cx.id));
       } else {
         VN_LOG(Debug, kTarget, "stream timed out", log::field("conn", cx.id));
       }
@@ -250,7 +260,7 @@ Task<Report> exchange(transport::TcpStream& s, Receiver<Write>& rx, Context& cx,
 }
 
 Task<void> inbound(InboundStream st) {
-  Report end = co_await exchange(st.socket, st.rx, st.cx, &st.in);
+  Report end = co_await exchange(st.socket, st.rx, st.cx, st.in.check.get(), &st.in.share);
   // Everything the connection held goes before the actor hears that it ended.
   st.in.share.drop();
   { transport::TcpStream gone = std::move(st.socket); }

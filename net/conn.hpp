@@ -10,8 +10,8 @@
 // and one read buffer; a peer that writes faster than the node handles only fills its own
 // socket buffers.
 //
-// An inbound stream's first frame is paid for from the inbound byte budget (budget.hpp):
-// every read is reserved before it is buffered, and the share rides with that frame to the
+// Every frame a stream buffers is paid for from the node's stream byte budget (budget.hpp):
+// every read is reserved before it is buffered, and a cut frame's bytes ride with it to the
 // actor. A stream whose share is evicted, or that finds no room, ends its connection.
 #pragma once
 
@@ -96,9 +96,8 @@ namespace report {
 struct Frame {
   Bytes frame;  // one packet, without its length prefix
   FrameHold hold;
-  // The first frame of an inbound stream carries that connection's share of the inbound
-  // byte budget: its bytes stay reserved until the actor has handled the frame.
-  Held share;
+  // The frame's bytes in the stream byte budget: reserved until the actor has handled it.
+  FrameShare share;
 };
 struct Dropped {
   proto::DecodeError error;  // the first frame of an inbound stream failed the header check
@@ -121,7 +120,7 @@ struct Tagged {
 // What an inbound stream gets besides its socket.
 struct Inbound {
   std::shared_ptr<HeaderCell> check;
-  // This connection's share of the inbound byte budget (none: reads are not reserved).
+  // This connection's share of the stream byte budget (none: reads are not reserved).
   Held share;
 };
 
@@ -153,9 +152,11 @@ struct Context {
 };
 
 // Runs one connection until it ends: returns how (Closed, Failed or, inbound only,
-// Dropped); the caller reports that and then Finished. An inbound stream's budget share is
-// moved into its first frame's report.
-Task<Report> exchange(transport::TcpStream& s, Receiver<Write>& rx, Context& cx, Inbound* in);
+// Dropped); the caller reports that and then Finished. `check` (inbound streams) is the
+// header pre-check of the first frame; `share` (none: reads are not reserved) pays for
+// every frame, and each cut frame's bytes move into its report.
+Task<Report> exchange(transport::TcpStream& s, Receiver<Write>& rx, Context& cx, const HeaderCell* check,
+                      Held* share);
 
 // Everything an inbound stream task owns. Members go in reverse order, so however the task
 // ends (aborted before it first ran too), the socket and the budget share are released
@@ -170,11 +171,17 @@ struct InboundStream {
 // An inbound connection accepted by the actor.
 Task<void> inbound(InboundStream st);
 
-// A connection the engine asked for: connects within tcp_timeout, then exchanges.
+// A connection the engine asked for: connects within tcp_timeout, then exchanges, paying
+// for what it reads with `share`.
 template <class Transport>
 Task<void> outbound(std::shared_ptr<Transport> t, StreamId id, uint64_t task, proto::SocketAddr to,
-                    Receiver<Write> rx, Sender<Tagged> reports, StreamSettings st) {
-  Context cx{id, task, std::move(reports), st};
+                    Receiver<Write> rx, Sender<Tagged> reports, StreamSettings st, Held share) {
+  // Members go in reverse order: the budget share is released before Finished is sent.
+  struct Own {
+    Context cx;
+    Held share;
+  } own{Context{id, task, std::move(reports), st}, std::move(share)};
+  Context& cx = own.cx;
   auto connecting = t->connect(to, after(now(), st.tcp_timeout));
   auto c = co_await std::move(connecting);
   t.reset();  // only needed to connect
@@ -182,11 +189,13 @@ Task<void> outbound(std::shared_ptr<Transport> t, StreamId id, uint64_t task, pr
     std::string e = c.error().to_string();
     VN_LOG(Debug, "vennock_net::conn", "connect failed", log::field("conn", id), log::field("to", to),
            log::field("error", e));
+    own.share.drop();
     cx.send(report::Failed{});
     cx.finish();
     co_return;
   }
-  Report end = co_await exchange(c.value(), rx, cx, nullptr);
+  Report end = co_await exchange(c.value(), rx, cx, nullptr, own.share.valid() ? &own.share : nullptr);
+  own.share.drop();  // before the actor hears that the stream ended
   cx.send(std::move(end));
   cx.finish();
 }

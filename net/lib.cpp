@@ -227,6 +227,7 @@ Result<Membership, Error> Membership::spawn(Runtime& rt, Settings s, std::shared
   options.max_inbound_streams = s.max_inbound_streams;
   options.max_inbound_streams_per_ip = s.max_inbound_streams_per_ip;
   options.max_inbound_bytes_per_ip = s.max_inbound_bytes_per_ip.value_or(frame_and_prefix);
+  options.udp_max_payload = s.config.udp_max_payload;
 
   SocketAddr bound = t->local_addr();
   SocketAddr advertised = s.advertise ? *s.advertise : transport::default_advertise(bound);

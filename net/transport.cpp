@@ -93,7 +93,7 @@ Result<std::pair<size_t, SocketAddr>, IoError> UdpSocket::try_recv_from(std::spa
   for (;;) {
     sockaddr_storage ss{};
     socklen_t len = sizeof ss;
-    ssize_t n = ::recvfrom(fd(), buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&ss), &len);
+    ssize_t n = ::recvfrom(fd(), buf.data(), buf.size(), MSG_TRUNC, reinterpret_cast<sockaddr*>(&ss), &len);
     if (n < 0) {
       if (errno == EINTR) continue;
       return err(last_error());
@@ -218,6 +218,8 @@ Result<SocketAddr, IoError> TcpStream::peer_addr() const {
   if (!a) return err(IoError::custom(IoKind::Other, "unknown address family"));
   return *a;
 }
+
+Result<SocketAddr, IoError> TcpStream::local_addr() const { return local_of(s_->native_handle()); }
 
 // ---- advertised address -----------------------------------------------------------------
 

@@ -70,7 +70,8 @@ class UdpSocket {
 
   // One send, no waiting: a full send buffer is an error like any other.
   Result<size_t, IoError> send_to(proto::ByteView data, const SocketAddr& to);
-  // One datagram if one is queued; IoKind::WouldBlock otherwise.
+  // One datagram if one is queued; IoKind::WouldBlock otherwise. The length is the
+  // datagram's whole length, also when the buffer took only its start (larger than `buf`).
   Result<std::pair<size_t, SocketAddr>, IoError> try_recv_from(std::span<uint8_t> buf);
   bool poll_readable() { return read_.poll(*s_, asio::socket_base::wait_read); }
   void clear_readable() { read_.clear(); }
@@ -104,6 +105,7 @@ class TcpStream {
   void clear_writable() { write_.clear(); }
   void shutdown_write();
   Result<SocketAddr, IoError> peer_addr() const;
+  Result<SocketAddr, IoError> local_addr() const;
   int fd() const { return s_->native_handle(); }
 
  private:

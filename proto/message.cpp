@@ -122,12 +122,18 @@ Result<Message, DecodeError> get_nack(Reader& r) {
   TRY(seq, r.u32());
   return Message(Nack{*seq});
 }
-Result<Message, DecodeError> get_alive(Reader& r) {
+// Metadata within the receiver's limit; it is read before the rest of its record is.
+Result<ByteView, DecodeError> get_meta(Reader& r, const DecodeLimits& lim) {
+  TRY(meta, r.bytes());
+  if (meta->size() > lim.max_meta) return err(decode_error(DecodeCode::TooLarge));
+  return *meta;
+}
+Result<Message, DecodeError> get_alive(Reader& r, const DecodeLimits& lim) {
   TRY(name, r.name());
   TRY(addr, r.addr());
   TRY(epoch, r.u64());
   TRY(inc, r.u32());
-  TRY(meta, r.bytes());
+  TRY(meta, get_meta(r, lim));
   return Message(Alive{std::move(*name), *addr, *epoch, *inc, Bytes(meta->begin(), meta->end())});
 }
 template <class T>
@@ -145,7 +151,7 @@ Result<MemberState, DecodeError> get_member_state(Reader& r) {
 }
 // The smallest record: 1-byte name, IPv4 address, no metadata.
 constexpr size_t kMinRecord = 2 + 7 + kEpoch + kIncarnation + kStateByte + 1;
-Result<Message, DecodeError> get_state(Reader& r) {
+Result<Message, DecodeError> get_state(Reader& r, const DecodeLimits& lim) {
   TRY(join, r.flag());
   TRY(count, r.varint());
   State s;
@@ -159,7 +165,7 @@ Result<Message, DecodeError> get_state(Reader& r) {
     TRY(epoch, r.u64());
     TRY(inc, r.u32());
     TRY(state, get_member_state(r));
-    TRY(meta, r.bytes());
+    TRY(meta, get_meta(r, lim));
     rec.name = std::move(*name);
     rec.addr = *addr;
     rec.epoch = *epoch;
@@ -186,16 +192,16 @@ Result<Message, DecodeError> get_user_broadcast(Reader& r) {
   return Message(UserBroadcast{std::move(*origin), *epoch, *seq, Bytes(data->begin(), data->end())});
 }
 
-Result<Message, DecodeError> get_body(MessageKind kind, Reader& r) {
+Result<Message, DecodeError> get_body(MessageKind kind, Reader& r, const DecodeLimits& lim) {
   switch (kind) {
     case MessageKind::Ping: return get_ping(r);
     case MessageKind::IndirectPing: return get_indirect(r);
     case MessageKind::Ack: return get_ack(r);
     case MessageKind::Nack: return get_nack(r);
-    case MessageKind::Alive: return get_alive(r);
+    case MessageKind::Alive: return get_alive(r, lim);
     case MessageKind::Suspect: return get_accusation<Suspect>(r);
     case MessageKind::Dead: return get_accusation<Dead>(r);
-    case MessageKind::State: return get_state(r);
+    case MessageKind::State: return get_state(r, lim);
     case MessageKind::UserMessage: return get_user_message(r);
     case MessageKind::UserBroadcast: return get_user_broadcast(r);
   }
@@ -230,17 +236,21 @@ size_t encoded_size(const Message& m) {
 
 void encode(const Message& m, Bytes& out) {
   const size_t body = std::visit([](const auto& x) { return body_size(x); }, m);
-  out.reserve(out.size() + 1 + MAX_VARINT_LEN + body);
+  // Reserving exactly what this message needs would reallocate at every append: grow by
+  // doubling instead, as the vector itself would.
+  const size_t need = out.size() + 1 + MAX_VARINT_LEN + body;
+  if (need > out.capacity()) out.reserve(std::max(need, 2 * out.capacity()));
   Writer w(out);
   w.u8(static_cast<uint8_t>(kind_of(m)));
   w.varint(static_cast<uint32_t>(body));
   std::visit([&](const auto& x) { put_body(w, x); }, m);
 }
 
-Result<std::vector<Message>, DecodeError> decode_payload(ByteView payload) {
+Result<std::vector<Message>, DecodeError> decode_payload(ByteView payload, const DecodeLimits& limits) {
   std::vector<Message> out;
   Reader r(payload);
   while (!r.empty()) {
+    if (out.size() >= limits.max_messages) return err(decode_error(DecodeCode::TooLarge));
     auto kind = r.u8();
     if (!kind) return err(kind.error());
     if (*kind > static_cast<uint8_t>(MessageKind::UserBroadcast)) return err(decode_error(DecodeCode::UnknownKind));
@@ -249,7 +259,7 @@ Result<std::vector<Message>, DecodeError> decode_payload(ByteView payload) {
     auto body = r.raw(*len);  // a length past the end of the payload: Truncated
     if (!body) return err(body.error());
     Reader br(*body);
-    auto msg = get_body(static_cast<MessageKind>(*kind), br);
+    auto msg = get_body(static_cast<MessageKind>(*kind), br, limits);
     if (!msg) {
       // Running out inside the declared body means the declared length was too short.
       if (msg.error().code == DecodeCode::Truncated) return err(decode_error(DecodeCode::BadLength));

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <string>
 #include <variant>
 #include <vector>
@@ -128,10 +129,26 @@ MessageKind kind_of(const Message& m);
 
 // Size of the whole encoded message (kind, length varint, body).
 size_t encoded_size(const Message& m);
-// Appends the encoded message.
+// Appends the encoded message. The buffer grows geometrically, so appending many messages
+// to one buffer costs time linear in their total size.
 void encode(const Message& m, Bytes& out);
-// Decodes a whole payload; any malformed message refuses the whole payload.
-Result<std::vector<Message>, DecodeError> decode_payload(ByteView payload);
+
+// The most messages one payload may hold: more than any honest packet carries (a
+// 65,507-byte datagram filled with the smallest gossip, 18 bytes each, holds 3,638), and so
+// a bound on what decoding one payload may allocate, however small its messages.
+inline constexpr size_t MAX_MESSAGES = 4096;
+
+// What a receiver accepts beyond the format itself.
+struct DecodeLimits {
+  size_t max_messages = MAX_MESSAGES;
+  // Metadata of an Alive or a State record: the receiver's max_meta_bytes.
+  size_t max_meta = SIZE_MAX;
+};
+
+// Decodes a whole payload; any malformed message refuses the whole payload. A payload of
+// more than `max_messages` messages, or metadata above `max_meta`, is TooLarge; decoding
+// stops at the first message past the bound.
+Result<std::vector<Message>, DecodeError> decode_payload(ByteView payload, const DecodeLimits& limits = {});
 
 // Upper bounds used by the configuration checks: names of 64 bytes, IPv6 addresses.
 size_t max_ping_size();

@@ -125,20 +125,43 @@ class NonceSource {
   uint64_t block_ = 0;
 };
 
-// header ‖ label, without a heap allocation for any label the configuration allows.
-template <class F>
-auto with_aad(const uint8_t* header, const std::string& label, F&& f) {
-  constexpr size_t kInline = 256;
-  if (label.size() <= kInline) {
-    std::array<uint8_t, HEADER_LEN + kInline> aad;
-    std::memcpy(aad.data(), header, HEADER_LEN);
-    std::memcpy(aad.data() + HEADER_LEN, label.data(), label.size());
-    return f(aad.data(), HEADER_LEN + label.size());
+// The receiver as the associated data names it: its name's length (one byte) and bytes, or
+// an address (family, IP, port) when the packet is addressed by address. Either form tells
+// its own length, so the label that follows cannot be confused with it.
+constexpr size_t kMaxRecipient = 1 + 255;
+size_t put_recipient(uint8_t* out, const Recipient& to) {
+  if (to.addr) {
+    const SocketAddr& a = *to.addr;
+    const size_t ip = a.is_v4() ? 4 : 16;
+    out[0] = static_cast<uint8_t>(a.family);
+    std::memcpy(out + 1, a.ip.data(), ip);
+    out[1 + ip] = static_cast<uint8_t>(a.port >> 8);
+    out[2 + ip] = static_cast<uint8_t>(a.port);
+    return 3 + ip;
   }
-  Bytes aad(HEADER_LEN + label.size());
-  std::memcpy(aad.data(), header, HEADER_LEN);
-  std::memcpy(aad.data() + HEADER_LEN, label.data(), label.size());
-  return f(aad.data(), aad.size());
+  const size_t n = std::min<size_t>(to.name.size(), 255);  // names are at most 64 bytes
+  out[0] = static_cast<uint8_t>(n);
+  if (n != 0) std::memcpy(out + 1, to.name.data(), n);
+  return 1 + n;
+}
+
+// header ‖ recipient ‖ label, without a heap allocation for any label the configuration
+// allows.
+template <class F>
+auto with_aad(const uint8_t* header, const Recipient& to, const std::string& label, F&& f) {
+  constexpr size_t kInline = 256;
+  auto fill = [&](uint8_t* aad) {
+    std::memcpy(aad, header, HEADER_LEN);
+    size_t r = put_recipient(aad + HEADER_LEN, to);
+    std::memcpy(aad + HEADER_LEN + r, label.data(), label.size());
+    return HEADER_LEN + r + label.size();
+  };
+  if (label.size() <= kInline) {
+    std::array<uint8_t, HEADER_LEN + kMaxRecipient + kInline> aad;
+    return f(aad.data(), fill(aad.data()));
+  }
+  Bytes aad(HEADER_LEN + kMaxRecipient + label.size());
+  return f(aad.data(), fill(aad.data()));
 }
 
 Err<DecodeError> fail(DecodeCode c) { return err(decode_error(c)); }
@@ -151,7 +174,8 @@ Result<void, DecodeError> check_header(ByteView p, bool encrypted, const std::ar
   if (p.size() < HEADER_LEN) return fail(DecodeCode::TooShort);
   if (p[0] != 'v' || p[1] != 'n') return fail(DecodeCode::BadMagic);
   if (p[2] != WIRE_VERSION) return fail(DecodeCode::BadVersion);
-  if ((p[3] & ~FLAG_ENCRYPTED) != 0) return fail(DecodeCode::BadFlags);
+  // Addressing by address is part of authentication: meaningless in plain text.
+  if ((p[3] & ~(FLAG_ENCRYPTED | FLAG_BY_ADDRESS)) != 0 || p[3] == FLAG_BY_ADDRESS) return fail(DecodeCode::BadFlags);
   const bool sealed = (p[3] & FLAG_ENCRYPTED) != 0;
   if (encrypted && !sealed) return fail(DecodeCode::PlaintextRefused);
   if (!encrypted && sealed) return fail(DecodeCode::EncryptedRefused);
@@ -435,7 +459,7 @@ Codec::~Codec() = default;
 bool Codec::encrypted() const { return s_->encrypted; }
 const std::string& Codec::label() const { return s_->label; }
 
-void Codec::seal(ByteView payload, uint64_t stamp_ms, Bytes& out) {
+void Codec::seal(ByteView payload, uint64_t stamp_ms, Bytes& out, const Recipient& to) {
   State& s = *s_;
   out.clear();
   if (!s.encrypted) {
@@ -455,27 +479,27 @@ void Codec::seal(ByteView payload, uint64_t stamp_ms, Bytes& out) {
   const size_t body = STAMP_LEN + payload.size();
   out.resize(SEALED_OVERHEAD + payload.size());
   uint8_t* p = out.data();
-  p[0] = 'v', p[1] = 'n', p[2] = WIRE_VERSION, p[3] = FLAG_ENCRYPTED;
+  p[0] = 'v', p[1] = 'n', p[2] = WIRE_VERSION, p[3] = to.addr ? (FLAG_ENCRYPTED | FLAG_BY_ADDRESS) : FLAG_ENCRYPTED;
   put_be32(p + 4, e.id.value);
   uint8_t* nonce = p + HEADER_LEN;
   s.nonces.next(nonce);
   uint8_t* m = nonce + NONCE_LEN;
   put_be64(m, stamp_ms);
   if (!payload.empty()) std::memcpy(m + STAMP_LEN, payload.data(), payload.size());
-  with_aad(p, s.label, [&](const uint8_t* aad, size_t aad_len) {
+  with_aad(p, to, s.label, [&](const uint8_t* aad, size_t aad_len) {
     crypto_aead_xchacha20poly1305_ietf_encrypt_detached(m, m + body, nullptr, m, body, aad, aad_len, nullptr, nonce,
                                                         e.subkey.data());
     return 0;
   });
 }
 
-Bytes Codec::seal(ByteView payload, uint64_t stamp_ms) {
+Bytes Codec::seal(ByteView payload, uint64_t stamp_ms, const Recipient& to) {
   Bytes out;
-  seal(payload, stamp_ms, out);
+  seal(payload, stamp_ms, out, to);
   return out;
 }
 
-Result<Opened, DecodeError> Codec::open(std::span<uint8_t> packet) const {
+Result<Opened, DecodeError> Codec::open(std::span<uint8_t> packet, const Addressee& me) const {
   const State& s = *s_;
   auto hc = check_header(packet, s.encrypted, s.label_hash, [&](KeyId id) {
     return std::any_of(s.ring.begin(), s.ring.end(), [&](const State::Entry& e) { return e.id == id; });
@@ -496,26 +520,38 @@ Result<Opened, DecodeError> Codec::open(std::span<uint8_t> packet) const {
   uint8_t* c = p + HEADER_LEN + NONCE_LEN;
   const size_t body = packet.size() - HEADER_LEN - NONCE_LEN - TAG_LEN;
   const uint8_t* tag = c + body;
-  // Two keys may share a 32-bit id by chance; each is tried, and the tag tells which one
-  // sealed. A failed attempt wipes the body, so it is restored before the next one.
+  // The receivers the packet may name: this node's name, or each address under which this
+  // node takes packets addressed by address (none: such a packet is for nobody here).
+  const bool by_address = (p[3] & FLAG_BY_ADDRESS) != 0;
+  const size_t names = by_address ? me.addrs.size() : 1;
+  auto recipient = [&](size_t i) {
+    return by_address ? Recipient{{}, me.addrs[i].on_wire()} : Recipient{me.name, std::nullopt};
+  };
+  // Two keys may share a 32-bit id by chance, and a node may answer to two addresses: each
+  // is tried, and the tag tells which one sealed. A failed attempt wipes the body, so it is
+  // restored before the next one.
   const auto candidates = std::count_if(s.ring.begin(), s.ring.end(), [&](const State::Entry& e) { return e.id == id; });
   Bytes backup;
-  if (candidates > 1) backup.assign(c, c + body);
+  if (static_cast<size_t>(candidates) * names > 1) backup.assign(c, c + body);
   bool opened = false;
   for (const auto& e : s.ring) {
     if (e.id != id) continue;
-    if (!backup.empty()) std::memcpy(c, backup.data(), body);
-    int rc = with_aad(p, s.label, [&](const uint8_t* aad, size_t aad_len) {
-      return crypto_aead_xchacha20poly1305_ietf_decrypt_detached(c, nullptr, c, body, tag, aad, aad_len, nonce,
-                                                                 e.subkey.data());
-    });
-    if (rc == 0) {
-      opened = true;
-      break;
+    for (size_t i = 0; i < names; ++i) {
+      if (!backup.empty()) std::memcpy(c, backup.data(), body);
+      int rc = with_aad(p, recipient(i), s.label, [&](const uint8_t* aad, size_t aad_len) {
+        return crypto_aead_xchacha20poly1305_ietf_decrypt_detached(c, nullptr, c, body, tag, aad, aad_len, nonce,
+                                                                   e.subkey.data());
+      });
+      if (rc == 0) {
+        opened = true;
+        break;
+      }
     }
+    if (opened) break;
   }
   if (!opened) return fail(DecodeCode::AuthFailed);
   o.encrypted = true;
+  o.by_address = by_address;
   o.key_id = id;
   std::memcpy(o.nonce.data(), nonce, NONCE_LEN);
   o.stamp_ms = get_be64(c);
@@ -523,9 +559,9 @@ Result<Opened, DecodeError> Codec::open(std::span<uint8_t> packet) const {
   return o;
 }
 
-Result<Opened, DecodeError> Codec::open_datagram(std::span<uint8_t> packet) const {
+Result<Opened, DecodeError> Codec::open_datagram(std::span<uint8_t> packet, const Addressee& me) const {
   if (packet.size() > MAX_DATAGRAM_LEN) return fail(DecodeCode::TooLarge);
-  return open(packet);
+  return open(packet, me);
 }
 
 Result<void, KeyError> Codec::install_key(Key key) {

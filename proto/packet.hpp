@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +22,9 @@ inline constexpr size_t TAG_LEN = 16;
 inline constexpr size_t STAMP_LEN = 8;
 inline constexpr size_t KEY_LEN = 32;
 inline constexpr uint8_t FLAG_ENCRYPTED = 0x01;
+// Encrypted packets only: the packet names its receiver by the address the sender dialed,
+// not by its name (a join through a seed whose name the joiner does not know yet).
+inline constexpr uint8_t FLAG_BY_ADDRESS = 0x02;
 
 // Bytes a packet adds around its payload.
 inline constexpr size_t PLAINTEXT_OVERHEAD = HEADER_LEN + STAMP_LEN;
@@ -110,11 +114,27 @@ struct HeaderCheck {
   Result<void, DecodeError> check(ByteView packet) const;
 };
 
+// Whom an encrypted packet is for. Its authentication covers the receiver's name (or, with
+// `addr` set, the address the sender dialed), so a packet captured on its way to one node
+// does not open at any other. Plain-text packets carry no such binding.
+struct Recipient {
+  std::string_view name;
+  std::optional<SocketAddr> addr;  // set: addressed by address (FLAG_BY_ADDRESS)
+};
+
+// Who this node is to the packets it opens: its name, and the addresses under which a packet
+// addressed by address is for it (none: every such packet is refused).
+struct Addressee {
+  std::string_view name;
+  std::span<const SocketAddr> addrs;
+};
+
 // An opened packet: the sender's stamp, the nonce (encrypted packets only) and the payload,
 // which points into the buffer that was opened in place.
 struct Opened {
   uint64_t stamp_ms = 0;
   bool encrypted = false;
+  bool by_address = false;  // it named this node by an address, not by its name
   std::array<uint8_t, NONCE_LEN> nonce{};
   KeyId key_id;
   ByteView payload;
@@ -135,15 +155,17 @@ class Codec {
   bool encrypted() const;
   size_t overhead() const { return encrypted() ? SEALED_OVERHEAD : PLAINTEXT_OVERHEAD; }
 
-  // Appends a whole packet carrying `payload` and `stamp_ms` to `out` (cleared first).
-  void seal(ByteView payload, uint64_t stamp_ms, Bytes& out);
-  Bytes seal(ByteView payload, uint64_t stamp_ms);
-  // Checks and opens a packet in place. Never reads outside `packet`. A packet refused
-  // by authentication has its body (past nonce) overwritten with zeros.
-  Result<Opened, DecodeError> open(std::span<uint8_t> packet) const;
+  // Appends a whole packet carrying `payload` and `stamp_ms` for `to` to `out` (cleared
+  // first). The default recipient (no name) is no node's: only codec-level tests use it.
+  void seal(ByteView payload, uint64_t stamp_ms, Bytes& out, const Recipient& to = {});
+  Bytes seal(ByteView payload, uint64_t stamp_ms, const Recipient& to = {});
+  // Checks and opens a packet in place, as `me` (an encrypted packet for anyone else fails
+  // authentication). Never reads outside `packet`. A packet refused by authentication has
+  // its body (past nonce) overwritten with zeros.
+  Result<Opened, DecodeError> open(std::span<uint8_t> packet, const Addressee& me = {}) const;
   // As open, for a packet that came as a datagram: first refuses one larger than
   // MAX_DATAGRAM_LEN with TooLarge.
-  Result<Opened, DecodeError> open_datagram(std::span<uint8_t> packet) const;
+  Result<Opened, DecodeError> open_datagram(std::span<uint8_t> packet, const Addressee& me = {}) const;
 
   Result<void, KeyError> install_key(Key key);
   Result<void, KeyError> use_key(const Key& key);

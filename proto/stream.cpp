@@ -76,6 +76,13 @@ Result<void, DecodeError> FrameCutter::push(ByteView bytes) {
     const size_t len = get_be32(buf_.data() + scan_);
     const size_t body_have = have - FRAME_PREFIX_LEN;
     const size_t take = std::min(len - body_have, bytes.size());
+    if (buf_.size() + take > buf_.capacity()) {
+      size_t want = std::max(buf_.size() + take, 2 * buf_.capacity());
+      // The frame's end is known: a buffer that holds nothing but this frame need not grow
+      // past it (doubling alone would leave up to half of a large frame's buffer unused).
+      if (start_ == scan_) want = std::min(want, scan_ + FRAME_PREFIX_LEN + len);
+      buf_.reserve(want);
+    }
     buf_.insert(buf_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(take));
     bytes = bytes.subspan(take);
     if (body_have + take == len) scan_ += FRAME_PREFIX_LEN + len;
@@ -86,6 +93,15 @@ Result<void, DecodeError> FrameCutter::push(ByteView bytes) {
 std::optional<Bytes> FrameCutter::next() {
   if (failed_ || start_ == scan_) return std::nullopt;
   const size_t len = get_be32(buf_.data() + start_);
+  if (start_ == 0 && FRAME_PREFIX_LEN + len == buf_.size()) {
+    // The buffer holds exactly this frame: hand the buffer itself over instead of a copy,
+    // so a large frame is never held twice.
+    buf_.erase(buf_.begin(), buf_.begin() + FRAME_PREFIX_LEN);
+    Bytes frame;
+    frame.swap(buf_);
+    scan_ = 0;
+    return frame;
+  }
   const auto* p = buf_.data() + start_ + FRAME_PREFIX_LEN;
   Bytes frame(p, p + len);
   start_ += FRAME_PREFIX_LEN + len;

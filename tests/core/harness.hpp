@@ -6,6 +6,7 @@
 
 #include <array>
 #include <deque>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -21,15 +22,37 @@ inline constexpr uint64_t kEpoch = 1'700'000'000'000ULL;
 
 inline SocketAddr ip4(uint8_t last, uint16_t port = 7946) { return SocketAddr::v4({10, 9, 0, last}, port); }
 
+// Every member name a message mentions.
+inline void names_in(const proto::Message& m, std::set<std::string>& out) {
+  std::visit(
+      [&](const auto& x) {
+        using T = std::decay_t<decltype(x)>;
+        if constexpr (std::is_same_v<T, proto::Ping>) out.insert({x.target, x.source});
+        else if constexpr (std::is_same_v<T, proto::IndirectPing>) out.insert({x.target, x.requester});
+        else if constexpr (std::is_same_v<T, proto::Alive>) out.insert(x.name);
+        else if constexpr (std::is_same_v<T, proto::Suspect> || std::is_same_v<T, proto::Dead>)
+          out.insert({x.name, x.from});
+        else if constexpr (std::is_same_v<T, proto::State>)
+          for (const auto& r : x.members) out.insert(r.name);
+        else if constexpr (std::is_same_v<T, proto::UserMessage>) out.insert({x.from, x.to});
+        else if constexpr (std::is_same_v<T, proto::UserBroadcast>) out.insert(x.origin);
+      },
+      m);
+}
+
 struct Harness {
   core::Config cfg;
+  std::string self_name;
+  // Names the peer has spoken as (or of): an encrypted packet the node sends is for one of
+  // them, and the peer opens it as that member.
+  std::set<std::string> names;
   std::unique_ptr<Node> node;
   std::unique_ptr<proto::Codec> peer;
   uint64_t now = 1'000;
   std::vector<core::Transmit> out;
   std::vector<Event> events;
 
-  explicit Harness(core::Config c = lan(), std::string name = "self") : cfg(std::move(c)) {
+  explicit Harness(core::Config c = lan(), std::string name = "self") : cfg(std::move(c)), self_name(name) {
     std::array<uint8_t, 32> nk{};
     auto made = Node::create(cfg, core::Identity{std::move(name), {}, ip4(1), kEpoch}, now, 42, nk);
     EXPECT_TRUE(made.ok());
@@ -45,10 +68,14 @@ struct Harness {
     while (auto e = node->poll_event()) events.push_back(std::move(*e));
   }
 
+  // Sealed for the node, as a member would.
   proto::Bytes seal(const std::vector<proto::Message>& msgs, std::optional<uint64_t> stamp = std::nullopt) {
     proto::Bytes payload;
-    for (const auto& m : msgs) proto::encode(m, payload);
-    return peer->seal(payload, stamp ? *stamp : wall());
+    for (const auto& m : msgs) {
+      proto::encode(m, payload);
+      names_in(m, names);
+    }
+    return peer->seal(payload, stamp ? *stamp : wall(), proto::Recipient{self_name, std::nullopt});
   }
 
   void deliver(const SocketAddr& from, const std::vector<proto::Message>& msgs) {
@@ -123,10 +150,22 @@ struct Harness {
     if (auto* d = std::get_if<core::transmit::Datagram>(&t)) p = d->packet;
     else if (auto* f = std::get_if<core::transmit::Frame>(&t)) p.assign(f->frame.begin() + 4, f->frame.end());
     else return {};
-    auto o = peer->open(p);
-    if (!o) return {};
-    auto msgs = proto::decode_payload(o->payload);
-    return msgs ? std::move(msgs.value()) : std::vector<proto::Message>{};
+    // Opened as each member it may be for (the peer plays them all), or as the address a
+    // join was sent to.
+    std::vector<std::string> as(names.begin(), names.end());
+    node->for_each_member([&](const core::Member& m) { as.push_back(m.name); });
+    if (as.empty()) as.emplace_back();
+    std::vector<SocketAddr> dialed;
+    for (const auto& o : out)
+      if (auto* op = std::get_if<core::transmit::Open>(&o)) dialed.push_back(op->to.on_wire());
+    for (const auto& name : as) {
+      proto::Bytes copy = p;
+      auto o = peer->open(copy, proto::Addressee{name, dialed});
+      if (!o) continue;
+      auto msgs = proto::decode_payload(o->payload);
+      return msgs ? std::move(msgs.value()) : std::vector<proto::Message>{};
+    }
+    return {};
   }
 
   // Every message of the given kind in the captured datagrams (to `to`, when given).

@@ -12,7 +12,10 @@ TEST(Intake, RefusedPacketsAreCountedByCause) {
   Harness h(encrypted(7));
   h.deliver_raw(ip4(2), proto::Bytes{1, 2, 3});
   EXPECT_EQ(h.node->counters().decode_errors, 1u);
-  h.deliver_raw(ip4(2), proto::Bytes(proto::MAX_DATAGRAM_LEN + 1, 0));
+  // Larger than any honest sender's datagram: refused by its length.
+  proto::Bytes large = h.seal({Ping{1, "self", "x"}});
+  large.resize(h.cfg.udp_max_payload + 1);
+  h.deliver_raw(ip4(2), large);
   EXPECT_EQ(h.node->counters().decode_errors, 2u);
   // Sealed under a key this node does not hold.
   std::array<uint8_t, 32> nk{};
@@ -27,14 +30,67 @@ TEST(Intake, RefusedPacketsAreCountedByCause) {
   h.deliver_raw(ip4(2), p);
   EXPECT_EQ(h.node->counters().decrypt_failures, 2u);
   // A sound packet whose payload does not decode.
-  h.deliver_raw(ip4(2), h.peer->seal(proto::Bytes{99, 0}, h.wall()));
+  h.deliver_raw(ip4(2), h.peer->seal(proto::Bytes{99, 0}, h.wall(), proto::Recipient{"self", std::nullopt}));
   EXPECT_EQ(h.node->counters().decode_errors, 3u);
-  EXPECT_EQ(h.node->counters().packets_received, 5u);
+  // A sound packet announcing a member with more metadata than this node takes.
+  h.deliver(ip4(2), {proto::Alive{"big", ip4(3), 1, 1, proto::Bytes(h.cfg.max_meta_bytes + 1, 'm')}});
+  EXPECT_EQ(h.node->counters().decode_errors, 4u);
+  EXPECT_EQ(h.node->find("big"), nullptr);
+  EXPECT_EQ(h.node->counters().packets_received, 6u);
   EXPECT_TRUE(h.out.empty());
-  h.node->add_decode_errors(2);
+  h.node->add_decode_errors(1);
   h.node->add_decrypt_failures(3);
   EXPECT_EQ(h.node->counters().decode_errors, 5u);
   EXPECT_EQ(h.node->counters().decrypt_failures, 5u);
+}
+
+TEST(Intake, AnEncryptedPacketOpensOnlyAtTheNodeItNames) {
+  Harness h(encrypted(7));
+  auto sealed_for = [&](const proto::Recipient& to, const std::vector<proto::Message>& msgs) {
+    proto::Bytes payload;
+    for (const auto& m : msgs) proto::encode(m, payload);
+    return h.peer->seal(payload, h.wall(), to);
+  };
+  const proto::State join{true, {proto::MemberRecord{"joiner", ip4(5), kEpoch, 0, MemberState::Alive, {}}}};
+  // Sealed for another member (captured on its way there, say): refused like a forgery.
+  h.deliver_raw(ip4(2), sealed_for({"other", std::nullopt}, {Ping{1, "self", "x"}}));
+  EXPECT_EQ(h.node->counters().decrypt_failures, 1u);
+  EXPECT_TRUE(h.out.empty());
+  // Addressed by address: never as a datagram, nor as a later frame of a stream.
+  const proto::Recipient to_us{{}, ip4(1)};
+  h.deliver_raw(ip4(2), sealed_for(to_us, {join}));
+  EXPECT_EQ(h.node->counters().decrypt_failures, 2u);
+  const core::StreamId in = core::INBOUND_BIT | 1;
+  h.frame(in, {});  // the stream's first frame, addressed by name
+  proto::Bytes later = sealed_for(to_us, {join});
+  h.node->handle_stream(h.now, in, core::StreamEvent{core::stream_event::Data{later}});
+  h.pump();
+  EXPECT_EQ(h.node->counters().decrypt_failures, 3u);
+  EXPECT_EQ(h.node->find("joiner"), nullptr);
+  // As the first frame of an inbound stream, to our address or the one the connection
+  // arrived at, a join is taken and answered for the joiner by name; to any other address
+  // it is refused, and so is anything but a join.
+  auto first_frame = [&](core::StreamId id, const proto::Recipient& to, const std::vector<proto::Message>& msgs,
+                         std::optional<SocketAddr> local) {
+    proto::Bytes p = sealed_for(to, msgs);
+    h.node->handle_stream(h.now, id, core::StreamEvent{core::stream_event::Data{p, local}});
+    h.pump();
+  };
+  first_frame(in | 2, proto::Recipient{{}, ip4(9)}, {join}, std::nullopt);
+  EXPECT_EQ(h.node->counters().decrypt_failures, 4u);
+  first_frame(in | 3, to_us, {Ping{3, "self", "x"}}, std::nullopt);
+  EXPECT_EQ(h.node->counters().decode_errors, 1u);
+  h.clear();
+  first_frame(in | 4, proto::Recipient{{}, ip4(9)}, {join}, ip4(9));
+  ASSERT_NE(h.node->find("joiner"), nullptr);
+  ASSERT_EQ(h.transmits<core::transmit::Frame>().size(), 1u);
+  const proto::Bytes answer = h.transmits<core::transmit::Frame>()[0].frame;
+  auto opens_as = [&](std::string_view name) {
+    proto::Bytes p(answer.begin() + 4, answer.end());
+    return h.peer->open(p, proto::Addressee{name, {}}).ok();
+  };
+  EXPECT_TRUE(opens_as("joiner"));
+  EXPECT_FALSE(opens_as("other"));
 }
 
 TEST(Intake, EachEncryptedPacketIsAcceptedOnceWithinTheWindow) {
@@ -98,7 +154,9 @@ TEST(Intake, PingIsAnsweredOnlyForThisName) {
 
 TEST(Intake, OnlyOneProbeRequestOfEachKindPerPacketIsAnswered) {
   // One datagram stuffed with Pings (from a forged source, say) gets one answer, not thousands.
-  Harness h;
+  core::Config big = lan();
+  big.udp_max_payload = 65000;  // room for 500 of them
+  Harness h(big);
   std::vector<proto::Message> pings, relays;
   for (uint32_t i = 0; i < 500; ++i) {
     pings.push_back(Ping{i, "self", "x"});

@@ -86,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto deliver = [&](const std::vector<proto::Message>& msgs, uint8_t from) {
     proto::Bytes payload;
     for (const auto& m : msgs) proto::encode(m, payload);
-    proto::Bytes p = peer.seal(payload, wall());
+    proto::Bytes p = peer.seal(payload, wall(), proto::Recipient{"self", std::nullopt});
     node.handle_datagram(now, addr(from), p);
   };
   // Three well-behaved members that answer every probe.
@@ -160,7 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         proto::Bytes payload;
         proto::encode(st, payload);
-        proto::Bytes p = peer.seal(payload, wall());
+        proto::Bytes p = peer.seal(payload, wall(), proto::Recipient{"self", std::nullopt});
         uint64_t id = (in.byte() & 7) | (in.byte() & 1 ? core::INBOUND_BIT : 0);
         node.handle_stream(now, id, core::StreamEvent{core::stream_event::Data{p}});
         break;

@@ -301,16 +301,15 @@ TEST(Reports, AFramesHoldAndBudgetShareAreKeptUntilItsFlushIsDone) {
     }
     reserved_at_answer = reserved();
   });
-  conn::Held share = conn::Budget::open(budget, INBOUND_BIT | 3, IpAddr::of(member("b", 2).addr));
+  conn::Held share = conn::Budget::open(budget, 3, IpAddr::of(member("b", 2).addr));
   ASSERT_TRUE(std::holds_alternative<conn::take::Reserved>(share.take(6)));
-  share.keep(2);
-  rig.actor->report(tagged(INBOUND_BIT | 3, 1, conn::report::Frame{{1, 2}, conn::FrameHold(flow), std::move(share)}));
+  rig.actor->report(tagged(INBOUND_BIT | 3, 1, conn::report::Frame{{1, 2}, conn::FrameHold(flow), share.cut(2)}));
   EXPECT_TRUE(held_in_engine);
   EXPECT_TRUE(held_at_answer);
   EXPECT_EQ(reserved_in_engine, 2u);
   EXPECT_EQ(reserved_at_answer, 2u);
   EXPECT_EQ(reserved(), 0u);
-  EXPECT_TRUE(budget->holdings().shares.empty());
+  EXPECT_EQ(budget->holdings().framed, 0u);
   std::lock_guard<std::mutex> g(flow->m);
   EXPECT_FALSE(flow->held);
 }

@@ -51,11 +51,12 @@ bool signalled(const Held& h) {
   return w.poll();
 }
 
-// free + every share's held = the pool; by_ip adds up the shares that are not evicted, with
-// no zero entries; evicted adds up the others.
-void expect_balanced(const Budget& b) {
+// free + every share's held + the cut frames' bytes = the pool; by_ip adds up the shares
+// that are not evicted and the cut frames, with no zero entries; evicted adds up the others.
+void expect_balanced(const Budget& b, const std::vector<const conn::FrameShare*>& frames = {},
+                     const std::vector<IpAddr>& frame_ips = {}) {
   auto h = b.holdings();
-  size_t held = 0, out = 0;
+  size_t held = 0, out = 0, framed = 0;
   std::map<IpAddr, size_t> by_ip;
   for (const auto& [id, s] : h.shares) {
     held += s.held;
@@ -65,7 +66,12 @@ void expect_balanced(const Budget& b) {
       by_ip[s.ip] += s.held;
     }
   }
-  EXPECT_EQ(h.free + held, b.total());
+  for (size_t i = 0; i < frames.size(); ++i) {
+    framed += frames[i]->bytes();
+    if (frames[i]->bytes() != 0) by_ip[frame_ips[i]] += frames[i]->bytes();
+  }
+  EXPECT_EQ(h.free + held + h.framed, b.total());
+  EXPECT_EQ(h.framed, framed);
   EXPECT_EQ(h.evicted, out);
   std::map<IpAddr, size_t> got(h.by_ip.begin(), h.by_ip.end());
   EXPECT_EQ(got, by_ip);
@@ -231,47 +237,46 @@ TEST(Budget, EvictionsOfAFailedPassStand) {
   expect_balanced(*b2);
 }
 
-TEST(Budget, KeptSharesStayAndKeepGivesBackTheExcess) {
+TEST(Budget, ACutFrameTakesItsBytesAlongAndTheStreamPaysAgainForTheNext) {
   auto b = Budget::for_frames(50, 100);
-  Held a = Budget::open(b, INBOUND_BIT | 1, v4(1));
-  Held me = Budget::open(b, INBOUND_BIT | 2, v4(2));
+  Held a = Budget::open(b, 1, v4(1));
+  Held me = Budget::open(b, 2, v4(2));
   ASSERT_TRUE(reserved(a.take(90)));
   uint64_t r0 = b->releases();
-  a.keep(80);  // 10 bytes back
-  EXPECT_EQ(b->holdings().shares.at(INBOUND_BIT | 1).held, 80u);
+  conn::FrameShare f = a.cut(80);  // 10 bytes back, 80 with the frame
+  ASSERT_TRUE(f.valid());
+  EXPECT_EQ(f.bytes(), 80u);
+  EXPECT_EQ(b->holdings().shares.at(1).held, 0u);
+  EXPECT_EQ(b->holdings().framed, 80u);
   EXPECT_EQ(b->holdings().free, 20u);
+  EXPECT_EQ(b->holdings().held_by(v4(1)), 80u);  // still the address's, against its allowance
   EXPECT_EQ(b->releases(), r0 + 1);
-  // A kept share is never evicted, however much its address holds.
+  // A frame on its way through the actor is never evicted, however much its address holds.
   EXPECT_TRUE(no_room(me.take(30)));
   EXPECT_FALSE(signalled(a));
-  // keep with n >= held gives back nothing but still counts and wakes the waiters.
+  // The next frame is paid for again, within the address's allowance that the first still
+  // occupies.
+  EXPECT_TRUE(no_room(a.take(21)));
+  ASSERT_TRUE(reserved(a.take(20)));
+  expect_balanced(*b, {&f}, {v4(1)});
+  // Releasing the frame gives its bytes back and wakes the waiters.
   Notify::Waiter waiting(b->released());
-  a.keep(1000);
+  f.drop();
   EXPECT_TRUE(waiting.poll());
-  EXPECT_EQ(b->releases(), r0 + 2);
-  EXPECT_EQ(b->holdings().free, 20u);
-  // keep after drop, and a second drop, change nothing.
-  Held gone = Budget::open(b, INBOUND_BIT | 3, v4(3));
-  Held moved = std::move(gone);
-  moved.drop();
-  uint64_t r1 = b->releases();
-  moved.keep(5);
-  moved.drop();
-  EXPECT_EQ(b->releases(), r1);
-  // An evicted share that keeps: its excess leaves the evicted count.
-  auto b2 = Budget::for_frames(50, 100);
-  Held v = Budget::open(b2, INBOUND_BIT | 1, v4(1));
-  Held w = Budget::open(b2, INBOUND_BIT | 2, v4(2));
-  ASSERT_TRUE(reserved(v.take(100)));
-  ASSERT_TRUE(wait_seen(w.take(10)).has_value());
-  v.keep(30);
-  EXPECT_EQ(b2->holdings().evicted, 30u);
-  EXPECT_EQ(b2->holdings().free, 70u);
-  expect_balanced(*b2);
-  v.drop();
-  EXPECT_EQ(b2->holdings().free, 100u);
-  EXPECT_TRUE(reserved(w.take(10)));
+  EXPECT_EQ(b->holdings().free, 80u);
+  EXPECT_EQ(b->holdings().framed, 0u);
+  // Now the share in progress can be evicted like any other.
+  ASSERT_TRUE(reserved(me.take(10)));
+  EXPECT_TRUE(wait_seen(me.take(80)).has_value());
+  EXPECT_TRUE(signalled(a));
+  // An evicted share cuts nothing: the stream must end, and its bytes wait for its drop.
+  EXPECT_FALSE(a.cut(20).valid());
+  EXPECT_EQ(b->holdings().evicted, 20u);
+  a.drop();
+  EXPECT_FALSE(a.cut(5).valid());  // nor does a dropped one
   expect_balanced(*b);
+  me.drop();
+  EXPECT_EQ(b->holdings().free, b->total());
 }
 
 // ---- random sequences against a naive model -------------------------------------------------
@@ -283,11 +288,16 @@ struct Model {
     uint64_t id;
     IpAddr ip;
     size_t held = 0;
-    bool kept = false, evicted = false, live = true, signalled = false;
+    bool evicted = false, live = true, signalled = false;
+  };
+  struct F {
+    IpAddr ip;
+    size_t n = 0;
   };
   size_t total, per_ip, free, evicted = 0;
   uint64_t releases = 0;
   std::vector<S> shares;  // in id order
+  std::map<uint64_t, F> frames;
 
   Model(size_t frame, size_t allowance) : total(frame * 2), per_ip(allowance), free(frame * 2) {}
   S* find(uint64_t id) {
@@ -299,6 +309,8 @@ struct Model {
     size_t n = 0;
     for (const auto& s : shares)
       if (s.live && !s.evicted && s.ip == ip) n += s.held;
+    for (const auto& [k, f] : frames)
+      if (f.ip == ip) n += f.n;
     return n;
   }
   // 0 reserved, 1 no room, 2 wait
@@ -315,7 +327,7 @@ struct Model {
     for (;;) {
       S* best = nullptr;
       for (auto& s : shares) {
-        if (!s.live || s.kept || s.evicted || s.held == 0 || s.ip == me->ip) continue;
+        if (!s.live || s.evicted || s.held == 0 || s.ip == me->ip) continue;
         if (!best || held_by(s.ip) > held_by(best->ip) ||
             (held_by(s.ip) == held_by(best->ip) && s.held > best->held))
           best = &s;
@@ -327,14 +339,20 @@ struct Model {
       if (free + evicted >= n) return 2;
     }
   }
-  void keep(uint64_t id, size_t n) {
+  // False when nothing was cut (evicted or gone).
+  bool cut(uint64_t id, size_t n, uint64_t frame) {
     S* s = find(id);
-    if (!s) return;
-    s->kept = true;
-    size_t excess = s->held > n ? s->held - n : 0;
-    s->held -= excess;
-    if (s->evicted) evicted -= excess;
-    free += excess;
+    if (!s || s->evicted) return false;
+    size_t kept = std::min(s->held, n);
+    free += s->held - kept;
+    s->held = 0;
+    frames[frame] = F{s->ip, kept};
+    ++releases;
+    return true;
+  }
+  void release(uint64_t frame) {
+    free += frames.at(frame).n;
+    frames.erase(frame);
     ++releases;
   }
   void drop(uint64_t id) {
@@ -358,11 +376,19 @@ TEST(Budget, RandomSequencesMatchTheModelAndDroppingEverythingRestoresThePool) {
     auto b = Budget::for_frames(frame, allowance);
     Model m(frame, allowance);
     std::map<uint64_t, Held> helds;
-    uint64_t next = 0;
+    std::map<uint64_t, conn::FrameShare> frames;
+    uint64_t next = 0, next_frame = 0;
     for (int step = 0; step < 400; ++step) {
-      unsigned op = rng() % 10;
-      if (op == 0 || helds.empty()) {
-        uint64_t id = INBOUND_BIT | next++;
+      unsigned op = rng() % 11;
+      if (op == 10 && !frames.empty()) {
+        auto f = frames.begin();
+        std::advance(f, static_cast<std::ptrdiff_t>(rng() % frames.size()));
+        m.release(f->first);
+        frames.erase(f);
+        continue;
+      }
+      if (op == 0 || op == 10 || helds.empty()) {
+        uint64_t id = next++;
         IpAddr ip = ips[rng() % 4];
         helds.emplace(id, Budget::open(b, id, ip));
         m.shares.push_back(Model::S{id, ip});
@@ -381,8 +407,9 @@ TEST(Budget, RandomSequencesMatchTheModelAndDroppingEverythingRestoresThePool) {
         }
       } else if (op <= 7) {
         size_t n = rng() % (frame + 10);
-        it->second.keep(n);
-        m.keep(id, n);
+        conn::FrameShare f = it->second.cut(n);
+        ASSERT_EQ(f.valid(), m.cut(id, n, next_frame));
+        if (f.valid()) frames.emplace(next_frame++, std::move(f));
       } else {
         // The eviction signal came exactly for the evicted shares.
         ASSERT_EQ(signalled(it->second), m.find(id)->signalled);
@@ -398,14 +425,20 @@ TEST(Budget, RandomSequencesMatchTheModelAndDroppingEverythingRestoresThePool) {
         auto* ms = m.find(sid);
         ASSERT_NE(ms, nullptr);
         ASSERT_EQ(s.held, ms->held);
-        ASSERT_EQ(s.kept, ms->kept);
         ASSERT_EQ(s.evicted, ms->evicted);
       }
       ASSERT_EQ(h.shares.size(), helds.size());
       for (const auto& [ip, n] : h.by_ip) ASSERT_LE(n, allowance);  // no address above its allowance
-      expect_balanced(*b);
+      std::vector<const conn::FrameShare*> fs;
+      std::vector<IpAddr> fips;
+      for (const auto& [k, f] : frames) {
+        fs.push_back(&f);
+        fips.push_back(m.frames.at(k).ip);
+      }
+      expect_balanced(*b, fs, fips);
     }
     helds.clear();
+    frames.clear();
     auto h = b->holdings();
     EXPECT_EQ(h.free, b->total());
     EXPECT_TRUE(h.by_ip.empty());

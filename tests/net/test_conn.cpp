@@ -98,7 +98,7 @@ struct InboundRig {
     writes = std::move(wtx);
     auto cell = std::make_shared<conn::HeaderCell>(codec.header_check());
     conn::Inbound in{cell, {}};
-    if (budget) in.share = conn::Budget::open(budget, core::INBOUND_BIT | 1, IpAddr::of(got->second));
+    if (budget) in.share = conn::Budget::open(budget, 1, IpAddr::of(got->second));
     conn::InboundStream st{conn::Context(core::INBOUND_BIT | 1, 1, report_tx, settings), std::move(got->first),
                            std::move(in), std::move(wrx)};
     task = runtime().spawn(conn::inbound(std::move(st)));
@@ -129,7 +129,7 @@ struct InboundRig {
     return codec.seal(proto::ByteView(reinterpret_cast<const uint8_t*>(payload.data()), payload.size()), 1);
   }
   conn::StreamSettings settings;
-  std::shared_ptr<conn::Budget> budget;  // when set, the stream pays for its first frame from it
+  std::shared_ptr<conn::Budget> budget;  // when set, the stream pays for its frames from it
 };
 
 }  // namespace
@@ -298,7 +298,7 @@ TEST(Stream, AnOutboundStreamThatCannotConnectFails) {
   SocketAddr nobody = *closed->local_addr();
   { auto gone = std::move(closed.value()); }
   auto t = transport::AsioTransport::bind(runtime().io(), lo).value();
-  auto j = runtime().spawn(conn::outbound(t, 7, 1, nobody, std::move(wrx), rtx, conn::StreamSettings{}));
+  auto j = runtime().spawn(conn::outbound(t, 7, 1, nobody, std::move(wrx), rtx, conn::StreamSettings{}, conn::Held{}));
   t.reset();
   EXPECT_EQ(j.wait().how, Ended::Completed);
   auto a = rrx.try_recv(), b = rrx.try_recv();
@@ -339,7 +339,7 @@ TEST(Stream, TimeoutsTooLongForTheClockMeanNoDeadline) {
     proto::Bytes packet{1, 2, 3, 4, 5, 6, 7, 8, 9};
     ASSERT_EQ(wtx.try_send(conn::write::Frame{proto::encode_frame(packet)}), TrySend::Sent);
     ASSERT_EQ(wtx.try_send(conn::write::Close{}), TrySend::Sent);
-    auto j = runtime().spawn(conn::outbound(t, 9, 1, at, std::move(wrx), rtx, forever));
+    auto j = runtime().spawn(conn::outbound(t, 9, 1, at, std::move(wrx), rtx, forever, conn::Held{}));
     t.reset();
     Peer peer(at, lfd);
     EXPECT_EQ(peer.read_frame(), packet);
@@ -352,17 +352,18 @@ TEST(Stream, TimeoutsTooLongForTheClockMeanNoDeadline) {
   }
 }
 
-// ---- the first frame and the inbound byte budget ---------------------------------------------
+// ---- the stream byte budget ------------------------------------------------------------------
 
 namespace {
 
 constexpr size_t kSmallFrame = 64 * 1024;
 const uint64_t kRigStream = core::INBOUND_BIT | 1;
+const uint64_t kRigShare = 1;
 
 IpAddr other_ip(uint8_t last) { return IpAddr::of(SocketAddr::v4({10, 9, 9, last}, 1)); }
 IpAddr loopback_ip() { return IpAddr::of(SocketAddr::v4({127, 0, 0, 1}, 1)); }
 
-// A rig whose stream pays for its first frame from `budget`.
+// A rig whose stream pays for its frames from `budget`.
 InboundRig budgeted(std::shared_ptr<conn::Budget> b, conn::StreamSettings st = conn::StreamSettings{}) {
   st.max_stream_frame = kSmallFrame;
   InboundRig rig(st);
@@ -380,15 +381,16 @@ proto::Bytes frame_of_size(InboundRig& rig, size_t size) {
 
 }  // namespace
 
-TEST(Budgeted, TheFirstFrameRidesWithItsShareAndLaterFramesAreNotPaidFor) {
+TEST(Budgeted, EveryFrameRidesWithItsBytesAndTheNextIsPaidForAgain) {
   auto b = conn::Budget::for_frames(kSmallFrame, kSmallFrame + 4);
   InboundRig rig = budgeted(b);
   Peer peer(rig.at);
   rig.accept();
-  // A first frame of the largest size and a second one right behind it, in one write: the
-  // stream reads no further than the first frame's end, so the allowance is enough.
+  // A frame of the largest size and a second one right behind it, in one write: the stream
+  // reads no further than the first frame's end, so the allowance is enough.
   proto::Bytes both = frame_of_size(rig, kSmallFrame);
-  proto::Bytes second = proto::encode_frame(rig.sealed("second"));
+  proto::Bytes second_packet = rig.sealed("second");
+  proto::Bytes second = proto::encode_frame(second_packet);
   both.insert(both.end(), second.begin(), second.end());
   peer.write_all(both);
   auto f = rig.next_frame();
@@ -396,28 +398,31 @@ TEST(Budgeted, TheFirstFrameRidesWithItsShareAndLaterFramesAreNotPaidFor) {
   ASSERT_EQ(f->frame.size(), kSmallFrame);
   ASSERT_TRUE(f->share.valid());
   {
-    // While the actor has the frame, its bytes (not the prefix) stay reserved and kept.
+    // While the actor has the frame, its bytes (not the prefix) stay reserved for the address.
     auto h = b->holdings();
     ASSERT_EQ(h.shares.size(), 1u);
-    EXPECT_TRUE(h.shares.at(kRigStream).kept);
-    EXPECT_EQ(h.shares.at(kRigStream).held, kSmallFrame);
+    EXPECT_EQ(h.shares.at(kRigShare).held, 0u);
+    EXPECT_EQ(h.framed, kSmallFrame);
     EXPECT_EQ(h.held_by(loopback_ip()), kSmallFrame);
     EXPECT_EQ(h.free, b->total() - kSmallFrame);
   }
   f.reset();  // the actor is done with it
-  EXPECT_TRUE(b->holdings().shares.empty());
-  EXPECT_EQ(b->holdings().free, b->total());
+  // The second frame is paid for too, and rides with its own bytes.
   auto f2 = rig.next_frame();
   ASSERT_TRUE(f2.has_value());
-  EXPECT_FALSE(f2->share.valid());
+  ASSERT_TRUE(f2->share.valid());
+  EXPECT_EQ(f2->share.bytes(), second_packet.size());
+  EXPECT_EQ(b->holdings().framed, second_packet.size());
+  f2.reset();
   EXPECT_EQ(b->holdings().free, b->total());
+  EXPECT_EQ(b->holdings().shares.size(), 1u);  // the stream's share lives as long as the stream
 }
 
 TEST(Budgeted, NoRoomForTheAddressEndsTheConnection) {
   Capture& cap = capture();
   auto b = conn::Budget::for_frames(kSmallFrame, kSmallFrame + 4);
   // Another stream of the same address already holds all but 10 bytes of the allowance.
-  conn::Held same = conn::Budget::open(b, core::INBOUND_BIT | 7, loopback_ip());
+  conn::Held same = conn::Budget::open(b, 7, loopback_ip());
   ASSERT_TRUE(std::holds_alternative<conn::take::Reserved>(same.take(kSmallFrame - 6)));
   InboundRig rig = budgeted(b);
   Peer peer(rig.at);
@@ -440,8 +445,8 @@ TEST(Budgeted, NoRoomForTheAddressEndsTheConnection) {
 TEST(Budgeted, AStreamWaitsForEvictedBytesToComeBackThenGoesOn) {
   auto b = conn::Budget::for_frames(kSmallFrame, kSmallFrame + 4);
   // Two other addresses fill the pool; neither has cut a frame.
-  conn::Held x = conn::Budget::open(b, core::INBOUND_BIT | 20, other_ip(1));
-  conn::Held y = conn::Budget::open(b, core::INBOUND_BIT | 21, other_ip(2));
+  conn::Held x = conn::Budget::open(b, 20, other_ip(1));
+  conn::Held y = conn::Budget::open(b, 21, other_ip(2));
   ASSERT_TRUE(std::holds_alternative<conn::take::Reserved>(x.take(kSmallFrame + 4)));
   ASSERT_TRUE(std::holds_alternative<conn::take::Reserved>(y.take(kSmallFrame - 4)));
   InboundRig rig = budgeted(b);
@@ -465,8 +470,8 @@ TEST(Budgeted, AStreamWaitsForEvictedBytesToComeBackThenGoesOn) {
 TEST(Budgeted, WaitingForRoomEndsAtTheReadDeadline) {
   Capture& cap = capture();
   auto b = conn::Budget::for_frames(kSmallFrame, kSmallFrame + 4);
-  conn::Held x = conn::Budget::open(b, core::INBOUND_BIT | 20, other_ip(1));
-  conn::Held y = conn::Budget::open(b, core::INBOUND_BIT | 21, other_ip(2));
+  conn::Held x = conn::Budget::open(b, 20, other_ip(1));
+  conn::Held y = conn::Budget::open(b, 21, other_ip(2));
   ASSERT_TRUE(std::holds_alternative<conn::take::Reserved>(x.take(kSmallFrame + 4)));
   ASSERT_TRUE(std::holds_alternative<conn::take::Reserved>(y.take(kSmallFrame - 4)));
   conn::StreamSettings st;
@@ -496,7 +501,7 @@ TEST(Budgeted, AnEvictedStreamEndsItsConnectionAndItsBytesComeBack) {
   peer.write_all(proto::ByteView(f).subspan(0, sent));
   ASSERT_TRUE(eventually([&] { return b->holdings().held_by(loopback_ip()) == sent; }));
   // A stranger holding nothing needs more than is free: the stalled stream goes.
-  conn::Held z = conn::Budget::open(b, core::INBOUND_BIT | 30, other_ip(3));
+  conn::Held z = conn::Budget::open(b, 30, other_ip(3));
   auto t = z.take(b->total() - sent / 2);
   ASSERT_TRUE(std::holds_alternative<conn::take::Wait>(t));
   EXPECT_TRUE(rig.next_is<conn::report::Failed>());

@@ -109,6 +109,49 @@ TEST(Message, MalformedMessagesRefuseTheWholePayload) {
   EXPECT_TRUE(decode_payload(framed(MessageKind::Ping, ping_body)).ok());  // the base the cases bend
 }
 
+TEST(Message, ReceiverLimitsBoundMessagesAndMetadata) {
+  // As many messages as allowed decode; one more refuses the payload, however small each is.
+  Bytes acks;
+  for (size_t i = 0; i < MAX_MESSAGES; ++i) encode(Ack{static_cast<uint32_t>(i)}, acks);
+  auto all = decode_payload(acks);
+  ASSERT_TRUE(all.ok());
+  EXPECT_EQ(all->size(), MAX_MESSAGES);
+  encode(Ack{0}, acks);
+  EXPECT_EQ(decode_code(acks), DecodeCode::TooLarge);
+  // Metadata up to the limit passes, in an Alive and in a State record alike; a byte more
+  // refuses the payload.
+  const DecodeLimits lim{MAX_MESSAGES, 4};
+  for (size_t n : {4u, 5u}) {
+    Bytes meta(n, 'm');
+    Bytes alive, state;
+    encode(Alive{"n", samples::addr4(), 1, 1, meta}, alive);
+    encode(State{false, {MemberRecord{"n", samples::addr4(), 1, 1, MemberState::Alive, meta}}}, state);
+    for (const Bytes& p : {alive, state}) {
+      auto r = decode_payload(p, lim);
+      EXPECT_EQ(r.ok(), n == 4) << n;
+      if (!r.ok()) {
+        EXPECT_EQ(r.error().code, DecodeCode::TooLarge);
+      }
+    }
+  }
+}
+
+TEST(Message, AppendingToOneBufferGrowsItGeometrically) {
+  // 40,000 messages appended one by one: a buffer grown to each message's exact size would
+  // be reallocated (and copied whole) 40,000 times.
+  Bytes out;
+  size_t reallocations = 0;
+  for (uint32_t i = 0; i < 40000; ++i) {
+    const size_t cap = out.capacity();
+    encode(Suspect{"member", 1, i, "accuser"}, out);
+    if (out.capacity() != cap) ++reallocations;
+  }
+  EXPECT_LE(reallocations, 32u);
+  auto back = decode_payload(ByteView(out).subspan(0, encoded_size(Suspect{"member", 1, 0, "accuser"}) * 3));
+  ASSERT_TRUE(back.ok());
+  EXPECT_EQ(std::get<Suspect>((*back)[2]).incarnation, 2u);
+}
+
 TEST(Message, MetadataTravelsOpaque) {
   // The engine checks metadata itself: bytes that are not valid tags still travel intact.
   Alive a{"n", samples::addr4(), 1, 1, bytes_of({0, 0xFF, 0xFF})};

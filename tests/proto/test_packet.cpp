@@ -215,7 +215,8 @@ TEST(Codec, NoncesAreTheChaCha20KeystreamInOrder) {
 
 // Packets computed independently from the primitives as docs/wire.md describes them
 // (BLAKE3 derive_key for the subkey, ChaCha20 keystream nonces, XChaCha20-Poly1305 over
-// stamp ‖ payload with header ‖ label authenticated), so the document and the code agree.
+// stamp ‖ payload with header ‖ recipient ‖ label authenticated), so the document and the
+// code agree.
 TEST(Codec, KnownAnswerPackets) {
   std::array<uint8_t, 32> k, nk;
   for (size_t i = 0; i < 32; ++i) {
@@ -228,14 +229,52 @@ TEST(Codec, KnownAnswerPackets) {
 
   Codec c("default", std::vector<Key>{Key::from_array(k)}, nk);
   EXPECT_EQ(Key::from_array(k).id().hex(), "e528e957");
-  EXPECT_EQ(hex(c.seal(payload, stamp)),
+  const Recipient to_b{"b", std::nullopt};
+  EXPECT_EQ(hex(c.seal(payload, stamp, to_b)),
             "766e0101e528e957f4fa2fcdf72b1edecd98aeb7637caffb89eb57e2b2bf2d06a48d7e7b3d4501c27931afd0bb3091b3"
-            "946d8f3d6df72c48d27ae54af79c8674479bf19d6441c81c");
-  EXPECT_EQ(hex(c.seal(payload, stamp + 1)),
+            "946d8f3d6df72c481923fe245ed53005768ab29d3482f523");
+  EXPECT_EQ(hex(c.seal(payload, stamp + 1, to_b)),
             "766e0101e528e957ebabc0e58ab91e46df460e93034beeb1c56b14a9d4f9d1b0fdcfdf8afc0f70a0187185cfaba903b2"
-            "701ccbed60ebea49180c8cd5fce97e7681e5a078ea88f614");
+            "701ccbed60ebea49c34376458c4276d84189d42ac0db7cd4");
+  EXPECT_EQ(hex(c.seal(payload, stamp + 2, Recipient{{}, SocketAddr::v4({127, 0, 0, 1}, 7946)})),
+            "766e0103e528e9577bd782431ec1cdf46f5a9b000d8c11512a5c1aad3e5aeecbb5777b5b295345889eaab4f42df986fc"
+            "81f265935c30831ea05852bdaecea1a3c40d8ff026bf4405");
   Codec p("default", std::nullopt, nk);
   EXPECT_EQ(hex(p.seal(payload, stamp)), "766e0100f78761cf0000019b76daa80000080000000101620161020400000001");
+}
+
+TEST(Codec, APacketOpensOnlyAtTheNodeItIsFor) {
+  Codec tx = sealed({key_of(3)});
+  Codec rx = sealed({key_of(3)});
+  auto opens = [&](const Bytes& pkt, const Addressee& me) {
+    Bytes copy = pkt;
+    auto o = rx.open(copy, me);
+    return o ? std::optional<bool>(o->by_address) : std::nullopt;
+  };
+  const SocketAddr seed = SocketAddr::v4({10, 0, 0, 1}, 7946), other = SocketAddr::v4({10, 0, 0, 2}, 7946);
+  // By name: only the member it names, whatever addresses the others answer to.
+  const Bytes to_b = tx.seal(Bytes{1}, 1, Recipient{"b", std::nullopt});
+  EXPECT_EQ(opens(to_b, Addressee{"b", {}}), std::optional<bool>(false));
+  EXPECT_EQ(opens(to_b, Addressee{"c", {}}), std::nullopt);
+  EXPECT_EQ(opens(to_b, Addressee{"bb", {}}), std::nullopt);
+  EXPECT_EQ(opens(to_b, Addressee{}), std::nullopt);
+  // By address (flag 0x02): only a node that answers to that address, also among several,
+  // and whose flow information and scope play no part.
+  SocketAddr seed6 = SocketAddr::v6({0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 7946, 5, 2);
+  const Bytes to_seed = tx.seal(Bytes{1}, 1, Recipient{{}, seed});
+  const Bytes to_seed6 = tx.seal(Bytes{1}, 1, Recipient{{}, seed6});
+  EXPECT_EQ(to_seed[3], FLAG_ENCRYPTED | FLAG_BY_ADDRESS);
+  const std::vector<SocketAddr> both{other, seed}, wrong{other};
+  EXPECT_EQ(opens(to_seed, Addressee{"b", both}), std::optional<bool>(true));
+  EXPECT_EQ(opens(to_seed, Addressee{"b", wrong}), std::nullopt);
+  EXPECT_EQ(opens(to_seed, Addressee{"b", {}}), std::nullopt);  // such packets refused here
+  const std::vector<SocketAddr> plain6{seed6.on_wire()};
+  EXPECT_EQ(opens(to_seed6, Addressee{"b", plain6}), std::optional<bool>(true));
+  // The header pre-check lets the flag through on encrypted packets only.
+  EXPECT_TRUE(rx.header_check().check(to_seed).ok());
+  Bytes plain_flagged = plain().seal({}, 1);
+  plain_flagged[3] = FLAG_BY_ADDRESS;
+  EXPECT_EQ(plain().header_check().check(plain_flagged).error().code, DecodeCode::BadFlags);
 }
 
 TEST(Codec, EveryFlippedBitOfASealedPacketIsRefused) {
