@@ -423,7 +423,7 @@ int main(int argc, char** argv) {
       if (r && r.value() == 1) ++ph.joined;
       ph.slowest_join = std::max(ph.slowest_join, took);
       // Gone by leaving: a crashed one would leave the victim probing a dead member.
-      (void)wait(rt, fresh.leave());
+      (void)wait(rt, fresh.leave(std::chrono::seconds(5)));
       wait(rt, fresh.close());
       if (::poll(&pf, 1, 1000) > 0) break;  // the attack is over
     }

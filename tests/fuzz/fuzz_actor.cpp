@@ -224,7 +224,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (auto& [r, b] : requests) {
     switch (r) {
       case Join: answered(runtime().spawn(node.join_seeds({Seed::addr(SocketAddr::v4({127, 0, 0, 9}, 7946))}))); break;
-      case Leave: answered(runtime().spawn(node.leave())); break;
+      case Leave: answered(runtime().spawn(node.leave(std::chrono::seconds(1)))); break;
       case SetMeta: answered(runtime().spawn(node.set_meta(b))); break;
       case Send: answered(runtime().spawn(node.send("fuzz", 0, b))); break;
       case Broadcast: answered(runtime().spawn(node.broadcast(b))); break;
