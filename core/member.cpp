@@ -301,9 +301,19 @@ void Node::Impl::on_suspect(const proto::Suspect& s) {
     return;
   }
   uint32_t idx = table.live()[e->pos];
+  if (e->m.state == MemberState::Suspect && inc_newer(s.incarnation, e->m.incarnation)) {
+    // The member refuted the suspicion we hold (we missed it) and is suspected again: that is
+    // a new suspicion, with its own start and accusers. Carrying the old ones over would count
+    // accusers of a refuted incarnation as confirmations and run the timer from a start long
+    // past, killing the member the moment the new accusation arrives.
+    e->m.incarnation = s.incarnation;
+    clear_suspicion(idx);
+    start_suspicion(idx, s.from);
+    gossip_member(*e);
+    changed();
+    return;
+  }
   if (e->m.state == MemberState::Suspect) {
-    bool newer = inc_newer(s.incarnation, e->m.incarnation);
-    if (newer) e->m.incarnation = s.incarnation;
     auto& acc = e->susp->accusers;
     bool fresh = std::find(acc.begin(), acc.end(), s.from) == acc.end();
     // Count each independent accuser once, up to what can still shorten the timeout.
@@ -311,10 +321,7 @@ void Node::Impl::on_suspect(const proto::Suspect& s) {
       acc.push_back(s.from);
       schedule_suspicion(idx);
       gossip_member(*e);
-    } else if (newer) {
-      gossip_member(*e);
     }
-    if (newer) changed();
     return;
   }
   // Alive -> Suspect.

@@ -1,0 +1,43 @@
+// Suspicion in simulated clusters: what a holder of a suspicion does with news of a newer
+// incarnation, how long it keeps checking the suspect, whose word shortens its timer, and who
+// may declare a death.
+#include "core/helpers.hpp"
+
+namespace vennock::test {
+namespace {
+
+using proto::Alive;
+using proto::Suspect;
+
+core::Config quiet_lan() {
+  auto cfg = lan();
+  cfg.tcp_fallback_ping = false;
+  cfg.push_pull_interval = core::Duration{};  // no States: the suspect's news comes by datagram only
+  return cfg;
+}
+
+// The lan preset's shortest suspicion timeout in a cluster of n.
+uint64_t suspicion_min(size_t n) {
+  return static_cast<uint64_t>(4.0 * std::max(1.0, std::log10(static_cast<double>(n))) * SEC);
+}
+
+TEST(Suspicion, ASuspicionAtANewerIncarnationStartsAfresh) {
+  // Node 1 holds a suspicion of node 5 and misses every copy of its refutation. 20 s later it
+  // hears node 5 suspected again, at the refuted incarnation: that is a new suspicion, with its
+  // own start and its own accusers, not the old one with a deadline long past.
+  Sim sim(41, NetParams{});
+  const size_t n = 8, x = 1, m = 5;
+  ASSERT_TRUE(form_cluster(sim, n, quiet_lan()));
+  const uint64_t epoch = sim.node(m).local().epoch;
+  sim.drop_datagram = [&](size_t, size_t to, const Bytes& p) { return to == x && carries_alive_after(p, node_name(m), 0); };
+  inject(sim, x, 3, {Suspect{node_name(m), epoch, 0, node_name(3)}});
+  sim.run_for(20 * SEC);
+  ASSERT_EQ(state_at(sim, x, node_name(m)), MemberState::Suspect);
+  ASSERT_EQ(state_at(sim, 0, node_name(m)), MemberState::Alive);
+  inject(sim, x, 4, {Suspect{node_name(m), epoch, 1, node_name(4)}});
+  sim.run_for(suspicion_min(n) - 100 * MS);
+  EXPECT_EQ(state_at(sim, x, node_name(m)), MemberState::Suspect);
+}
+
+}  // namespace
+}  // namespace vennock::test
