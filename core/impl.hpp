@@ -218,6 +218,8 @@ struct Node::Impl {
   void schedule_suspicion(uint32_t slot);
   void clear_suspicion(uint32_t slot);
   void nudge(uint32_t slot);
+  void plan_nudge(uint32_t slot);
+  void checked_suspect(uint32_t slot);
   void become_gone(uint32_t slot, MemberState s);
   void member_event_gone(uint32_t slot);
   uint64_t suspicion_min_ns() const;

@@ -98,39 +98,59 @@ void Node::Impl::schedule_suspicion(uint32_t slot) {
   if (deadline <= e.susp->start) deadline = UINT64_MAX - 1;
   e.susp->deadline = std::max(deadline, now_);
   susp_timers.insert({e.susp->deadline, slot});
+  // A shorter timeout may leave no check of the suspect before it runs out.
+  plan_nudge(slot);
 }
 
 void Node::Impl::start_suspicion(uint32_t slot, const std::string& accuser) {
   Entry& e = table.at(slot);
   e.susp = std::make_unique<Suspicion>();
   e.susp->start = now_;
+  e.susp->checked = now_;
   e.susp->accusers.push_back(accuser);
   schedule_suspicion(slot);
-  if (cfg.buddy_system) {
-    // Halfway through the shortest timeout, and once more at its end, tell the suspect
-    // ourselves. Its refutation spreads by gossip, which reaches each member with high
-    // probability but not surely (under loss a member can miss every copy); this gives every
-    // holder of the suspicion its own direct chances to hear the refutation before its timer
-    // runs out.
-    e.susp->nudge = later(now_, suspicion_min_ns() / 2);
-    nudge_timers.insert({e.susp->nudge, slot});
-  }
+}
+
+void Node::Impl::plan_nudge(uint32_t slot) {
+  // With the buddy system, every holder of a suspicion checks the suspect itself, every
+  // quarter of the shortest timeout for as long as the suspicion lasts, and once more a probe
+  // timeout before its timer runs out. The suspect's refutation spreads by gossip, which
+  // reaches each member with high probability but not surely (under loss a member can miss
+  // every copy); these checks give every holder its own chances to hear the refutation, and
+  // the last one comes in time for the answer to arrive however much confirmations shortened
+  // the timer.
+  Suspicion& s = *table.at(slot).susp;
+  if (s.nudge) nudge_timers.erase({s.nudge, slot});
+  s.nudge = 0;
+  if (!cfg.buddy_system) return;
+  uint64_t timeout = cfg.probe_timeout.as_nanos();
+  uint64_t last = s.deadline > timeout ? s.deadline - timeout : 0;
+  // Within a probe timeout of the deadline, a check already on its way is the last one.
+  if (last <= s.checked) return;
+  uint64_t next = std::max(std::min(later(s.checked, suspicion_min_ns() / 4), last), now_);
+  if (next >= s.deadline) return;
+  s.nudge = next;
+  nudge_timers.insert({next, slot});
+}
+
+void Node::Impl::checked_suspect(uint32_t slot) {
+  Entry& e = table.at(slot);
+  if (!e.susp) return;
+  e.susp->checked = now_;
+  plan_nudge(slot);
 }
 
 void Node::Impl::nudge(uint32_t slot) {
   Entry& e = table.at(slot);
   if (!e.used || e.m.state != MemberState::Suspect || !e.susp) return;
   e.susp->nudge = 0;
-  if (++e.susp->nudges < 2) {
-    e.susp->nudge = later(now_, suspicion_min_ns() / 2);
-    nudge_timers.insert({e.susp->nudge, slot});
-  }
   scratch_payload.clear();
   proto::encode(proto::Suspect{e.m.name, e.m.epoch, e.m.incarnation, e.susp->accusers.front()}, scratch_payload);
   // A Ping nobody waits for: its Ack carries the suspect's Alive piggybacked, which is all
   // that matters here.
   proto::encode(proto::Ping{++seq, e.m.name, self.name}, scratch_payload);
   send_packet(e.m.addr, scratch_payload, true);
+  checked_suspect(slot);
 }
 
 void Node::Impl::clear_suspicion(uint32_t slot) {

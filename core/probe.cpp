@@ -78,6 +78,8 @@ void Node::Impl::probe_tick() {
   probe.end_at = later(now_, interval);
   ++counters.probes_sent;
   send_packet(e.m.addr, scratch_payload, true);
+  // With the buddy system this was a check of a suspect too.
+  if (cfg.buddy_system) checked_suspect(slot);
   next_probe = probe.end_at;
 }
 

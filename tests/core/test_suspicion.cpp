@@ -1,6 +1,8 @@
 // Suspicion in simulated clusters: what a holder of a suspicion does with news of a newer
 // incarnation, how long it keeps checking the suspect, whose word shortens its timer, and who
 // may declare a death.
+#include <set>
+
 #include "core/helpers.hpp"
 
 namespace vennock::test {
@@ -37,6 +39,40 @@ TEST(Suspicion, ASuspicionAtANewerIncarnationStartsAfresh) {
   inject(sim, x, 4, {Suspect{node_name(m), epoch, 1, node_name(4)}});
   sim.run_for(suspicion_min(n) - 100 * MS);
   EXPECT_EQ(state_at(sim, x, node_name(m)), MemberState::Suspect);
+}
+
+TEST(Suspicion, HoldersKeepCheckingTheSuspectForTheWholeSuspicion) {
+  // Node 1 misses every gossiped copy of node 5's refutation, and the answers to its first
+  // direct checks of node 5 are lost too. It must keep checking for as long as it suspects:
+  // with one accuser (the longest timeout) and with enough confirmations to bring the timeout
+  // down to its shortest.
+  struct Case {
+    size_t accusers, answers_lost;
+  };
+  for (Case c : {Case{1, 3}, Case{4, 2}}) {
+    Sim sim(42, NetParams{});
+    const size_t n = 64, x = 1, m = 5;
+    ASSERT_TRUE(form_cluster(sim, n, quiet_lan()));
+    const std::string name = node_name(m);
+    std::set<uint32_t> checks;  // sequence numbers of node 1's Pings to node 5
+    size_t answers = 0;
+    sim.drop_datagram = [&](size_t from, size_t to, const Bytes& p) {
+      auto msgs = plain_messages(p);
+      if (from == x && to == m)
+        for (const auto& msg : msgs)
+          if (auto* ping = std::get_if<proto::Ping>(&msg)) checks.insert(ping->seq);
+      if (to != x || !carries_alive_after(p, name, 0)) return false;
+      for (const auto& msg : msgs)
+        if (auto* ack = std::get_if<proto::Ack>(&msg); ack && from == m && checks.count(ack->seq))
+          return ++answers <= c.answers_lost;
+      return true;
+    };
+    const uint64_t epoch = sim.node(m).local().epoch;
+    for (size_t k = 0; k < c.accusers; ++k) inject(sim, x, 10 + k, {Suspect{name, epoch, 0, node_name(10 + k)}});
+    sim.run_for(6 * suspicion_min(n) + 2 * SEC);
+    EXPECT_EQ(state_at(sim, x, name), MemberState::Alive) << c.accusers;
+    EXPECT_GT(answers, c.answers_lost) << c.accusers;
+  }
 }
 
 }  // namespace
