@@ -204,6 +204,12 @@ struct Node::Impl {
 
   // ==== merge rules (member.cpp)
   void on_alive(const proto::Alive& a, Ctx& ctx);
+  void on_alive_self(const proto::Alive& a);
+  void add_member(const proto::Alive& a, Ctx& ctx);
+  // The entry takes another life of the member (a restart, or a name reclaimed).
+  void take_life(uint32_t idx, const proto::Alive& a, bool restart);
+  // News of the life the entry holds.
+  void merge_alive(uint32_t idx, const proto::Alive& a, Ctx& ctx);
   void on_suspect(const proto::Suspect& s);
   void on_dead(const proto::Dead& d);
   void merge_state(const proto::State& st, Ctx& ctx);

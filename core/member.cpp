@@ -187,83 +187,70 @@ void Node::Impl::expire_entries() {
   }
 }
 
-void Node::Impl::on_alive(const proto::Alive& a, Ctx& ctx) {
-  if (a.name == self.name) {
-    if (self.state == MemberState::Left) return;
-    if (a.epoch != self.epoch || a.addr != self.addr.on_wire()) {
-      if (a.epoch < self.epoch) return;  // an earlier life of ours, still echoing
-      report_conflict(a.name, a.addr, self);
-      return;
-    }
-    // Someone holds a newer incarnation of us than we do (an echo of a refutation we no
-    // longer remember, or a forgery): out-bid it.
-    if (inc_newer(a.incarnation, self.incarnation)) refute(a.incarnation);
+void Node::Impl::on_alive_self(const proto::Alive& a) {
+  if (self.state == MemberState::Left) return;
+  if (a.epoch != self.epoch || a.addr != self.addr.on_wire()) {
+    if (a.epoch < self.epoch) return;  // an earlier life of ours, still echoing
+    report_conflict(a.name, a.addr, self);
     return;
   }
-  Entry* e = table.find(a.name);
-  if (!e) {
-    if (ctx.new_members >= cfg.max_new_members_per_packet || !make_room()) {
-      ++counters.members_refused;
-      return;
-    }
-    ++ctx.new_members;
-    Member m{a.name, a.meta, a.addr, a.epoch, a.incarnation, MemberState::Alive};
-    uint32_t slot = table.add(std::move(m), now_);
-    Entry& ne = table.at(slot);
-    // A newcomer joins the current probe round at a random place among the members not yet probed.
-    probe_order.emplace_back(slot, ne.gen);
-    if (probe_order.size() > probe_idx + 1) {
-      size_t j = probe_idx + rng.below(probe_order.size() - probe_idx);
-      std::swap(probe_order[j], probe_order.back());
-    }
-    emit(event::MemberJoined{ne.m});
-    if (ctx.from_state) {
-      // A member learned from another's whole table is news to us, not to the cluster: do not
-      // re-gossip it (a node that joins a cluster of thousands would otherwise re-send them
-      // all). It is passed on once gossip about it reaches us (below), so a member that only
-      // some nodes learned this way still spreads epidemically.
-      ne.quiet = true;
-    } else {
-      // Every member that learns news passes it on: that is what makes the spread epidemic.
-      gossip_member(ne);
-    }
-    changed();
+  // Someone holds a newer incarnation of us than we do (an echo of a refutation we no
+  // longer remember, or a forgery): out-bid it.
+  if (inc_newer(a.incarnation, self.incarnation)) refute(a.incarnation);
+}
+
+void Node::Impl::add_member(const proto::Alive& a, Ctx& ctx) {
+  if (ctx.new_members >= cfg.max_new_members_per_packet || !make_room()) {
+    ++counters.members_refused;
     return;
   }
-  Entry& cur = *e;
-  // A name whose holder has been gone for dead_reclaim is free for any other life or address,
-  // an earlier epoch included: the next holder may start on a host whose clock lags.
-  const bool other = a.epoch != cur.m.epoch || a.addr != cur.m.addr.on_wire();
-  const bool reclaim = other && !is_live(cur.m.state) && now_ - cur.since >= cfg.dead_reclaim.as_nanos();
-  if (a.epoch < cur.m.epoch && !reclaim) return;  // news of an earlier life
-  bool new_life = a.epoch > cur.m.epoch;
-  if (!new_life && !reclaim && a.addr != cur.m.addr.on_wire()) {
-    // The same life cannot move: another node claims the name.
-    report_conflict(a.name, a.addr, cur.m);
-    return;
+  ++ctx.new_members;
+  Member m{a.name, a.meta, a.addr, a.epoch, a.incarnation, MemberState::Alive};
+  uint32_t slot = table.add(std::move(m), now_);
+  Entry& ne = table.at(slot);
+  // A newcomer joins the current probe round at a random place among the members not yet probed.
+  probe_order.emplace_back(slot, ne.gen);
+  if (probe_order.size() > probe_idx + 1) {
+    size_t j = probe_idx + rng.below(probe_order.size() - probe_idx);
+    std::swap(probe_order[j], probe_order.back());
   }
-  if (new_life) ++counters.restarts;
-  // The slot index is needed for the timers; recover it from the lists.
-  uint32_t idx = is_live(cur.m.state) ? table.live()[cur.pos] : table.gone()[cur.pos];
-  if (new_life || reclaim) {
-    clear_suspicion(idx);
-    if (cur.expiry) {
-      expiries.erase({cur.expiry, idx});
-      cur.expiry = 0;
-    }
-    table.set_state(idx, MemberState::Alive, now_);
-    cur.m.addr = a.addr;
-    cur.m.epoch = a.epoch;
-    cur.m.incarnation = a.incarnation;
-    cur.m.meta = a.meta;
-    cur.since = now_;
-    conflicts.erase(cur.m.name);
-    drop_user_queue(cur.m.name);
-    emit(event::MemberJoined{cur.m});
-    gossip_member(cur);
-    changed();
-    return;
+  emit(event::MemberJoined{ne.m});
+  if (ctx.from_state) {
+    // A member learned from another's whole table is news to us, not to the cluster: do not
+    // re-gossip it (a node that joins a cluster of thousands would otherwise re-send them
+    // all). It is passed on once gossip about it reaches us (below), so a member that only
+    // some nodes learned this way still spreads epidemically.
+    ne.quiet = true;
+  } else {
+    // Every member that learns news passes it on: that is what makes the spread epidemic.
+    gossip_member(ne);
   }
+  changed();
+}
+
+void Node::Impl::take_life(uint32_t idx, const proto::Alive& a, bool restart) {
+  Entry& cur = table.at(idx);
+  if (restart) ++counters.restarts;
+  clear_suspicion(idx);
+  if (cur.expiry) {
+    expiries.erase({cur.expiry, idx});
+    cur.expiry = 0;
+  }
+  table.set_state(idx, MemberState::Alive, now_);
+  cur.m.addr = a.addr;
+  cur.m.epoch = a.epoch;
+  cur.m.incarnation = a.incarnation;
+  cur.m.meta = a.meta;
+  cur.since = now_;
+  conflicts.erase(cur.m.name);
+  drop_user_queue(cur.m.name);
+  emit(event::MemberJoined{cur.m});
+  gossip_member(cur);
+  changed();
+}
+
+void Node::Impl::merge_alive(uint32_t idx, const proto::Alive& a, Ctx& ctx) {
+  Entry& cur = table.at(idx);
   // A departure is final for that life: a member that left never raises its incarnation
   // again, so only an Alive newer than the departure gets past the test below, and that can
   // only be the member refuting a departure it never announced (forged, or a peer's bug),
@@ -298,6 +285,27 @@ void Node::Impl::on_alive(const proto::Alive& a, Ctx& ctx) {
   if (meta_changed) emit(event::MemberUpdated{cur.m, std::move(old_meta)});
   gossip_member(cur);
   changed();
+}
+
+void Node::Impl::on_alive(const proto::Alive& a, Ctx& ctx) {
+  if (a.name == self.name) return on_alive_self(a);
+  Entry* e = table.find(a.name);
+  if (!e) return add_member(a, ctx);
+  Entry& cur = *e;
+  // A name whose holder has been gone for dead_reclaim is free for any other life or address,
+  // an earlier epoch included: the next holder may start on a host whose clock lags.
+  const bool other = a.epoch != cur.m.epoch || a.addr != cur.m.addr.on_wire();
+  const bool reclaim = other && !is_live(cur.m.state) && now_ - cur.since >= cfg.dead_reclaim.as_nanos();
+  if (a.epoch < cur.m.epoch && !reclaim) return;  // news of an earlier life
+  bool new_life = a.epoch > cur.m.epoch;
+  if (!new_life && !reclaim && a.addr != cur.m.addr.on_wire()) {
+    // The same life cannot move: another node claims the name.
+    report_conflict(a.name, a.addr, cur.m);
+    return;
+  }
+  uint32_t idx = table.slot_of(cur);
+  if (new_life || reclaim) return take_life(idx, a, new_life);
+  merge_alive(idx, a, ctx);
 }
 
 void Node::Impl::on_suspect(const proto::Suspect& s) {
@@ -373,7 +381,7 @@ void Node::Impl::on_dead(const proto::Dead& d) {
     return;
   }
   if (e->m.state == MemberState::Dead && !left) return;
-  uint32_t idx = is_live(e->m.state) ? table.live()[e->pos] : table.gone()[e->pos];
+  uint32_t idx = table.slot_of(*e);
   e->m.incarnation = d.incarnation;
   become_gone(idx, left ? MemberState::Left : MemberState::Dead);
   if (left)
