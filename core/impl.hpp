@@ -49,6 +49,11 @@ struct Node::Impl {
   Member self;
   uint64_t now_ = 0;
   uint64_t start_ = 0;  // engine time at creation; the wall estimate counts from it
+  // The epoch this node started with (the wall clock then): the base of its wall estimate.
+  // Its epoch moves past an earlier life of its own that the cluster still holds (see
+  // outlive_earlier_life), this does not.
+  uint64_t start_epoch = 0;
+  std::optional<uint64_t> outlived_at;  // when it last did
   Counters counters;
   uint32_t lhm = 0;
   uint64_t version = 1;
@@ -205,6 +210,7 @@ struct Node::Impl {
   // ==== merge rules (member.cpp)
   void on_alive(const proto::Alive& a, Ctx& ctx);
   void on_alive_self(const proto::Alive& a);
+  bool outlive_earlier_life(uint64_t epoch, const proto::SocketAddr& addr);
   void add_member(const proto::Alive& a, Ctx& ctx);
   // The entry takes another life of the member (a restart, or a name reclaimed).
   void take_life(uint32_t idx, const proto::Alive& a, bool restart);

@@ -28,6 +28,7 @@ Node::Impl::Impl(Config c, Identity id, uint64_t now, uint64_t seed, std::span<c
   self.meta = std::move(id.meta);
   self.addr = id.addr;
   self.epoch = id.epoch;
+  start_epoch = id.epoch;
   self.incarnation = 0;
   self.state = MemberState::Alive;
   now_ = now;
@@ -58,7 +59,7 @@ Node::~Node() = default;
 
 // ---------------------------------------------------------------- helpers
 
-uint64_t Node::Impl::wall_ms() const { return self.epoch + (now_ - start_) / 1'000'000; }
+uint64_t Node::Impl::wall_ms() const { return start_epoch + (now_ - start_) / 1'000'000; }
 
 uint64_t Node::Impl::scaled(const Duration& d) const {
   uint64_t ns = d.as_nanos();

@@ -187,11 +187,30 @@ void Node::Impl::expire_entries() {
   }
 }
 
+bool Node::Impl::outlive_earlier_life(uint64_t epoch, const proto::SocketAddr& addr) {
+  // Our name at our own address in a later life than ours can only be an earlier life of
+  // ours (two live nodes cannot hold one address), started when the wall clock read later
+  // than it did when we started: the clock stepped back between the two. The cluster holds
+  // that life and ignores ours as an echo of an earlier one, while our answers to the Pings
+  // meant for it (a Ping names no epoch) keep it alive: we would stay invisible for as long
+  // as we run. So we take the next epoch after it, which every member takes as a restart.
+  if (self.state == MemberState::Left || epoch <= self.epoch || epoch == UINT64_MAX || addr != self.addr.on_wire())
+    return false;
+  // Two live nodes made to advertise one address (a misconfiguration, not a restart) would
+  // out-bid each other forever: one step per dead_reclaim, and name conflicts meanwhile.
+  if (outlived_at && now_ - *outlived_at < cfg.dead_reclaim.as_nanos()) return false;
+  outlived_at = now_;
+  self.epoch = epoch + 1;
+  gossip_alive_self();
+  changed();
+  return true;
+}
+
 void Node::Impl::on_alive_self(const proto::Alive& a) {
   if (self.state == MemberState::Left) return;
   if (a.epoch != self.epoch || a.addr != self.addr.on_wire()) {
     if (a.epoch < self.epoch) return;  // an earlier life of ours, still echoing
-    report_conflict(a.name, a.addr, self);
+    if (!outlive_earlier_life(a.epoch, a.addr)) report_conflict(a.name, a.addr, self);
     return;
   }
   // Someone holds a newer incarnation of us than we do (an echo of a refutation we no
@@ -414,6 +433,8 @@ void Node::Impl::merge_state(const proto::State& st, Ctx& ctx) {
   for (const auto& r : st.members) {
     ctx.from_state = !first;
     first = false;
+    // Whatever its state, a record of an earlier life of ours that the cluster still holds.
+    if (r.name == self.name && r.state != MemberState::Alive && outlive_earlier_life(r.epoch, r.addr)) continue;
     switch (r.state) {
       case MemberState::Alive:
         on_alive(proto::Alive{r.name, r.addr, r.epoch, r.incarnation, r.meta}, ctx);
