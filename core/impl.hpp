@@ -230,6 +230,10 @@ struct Node::Impl {
   void schedule_suspicion(uint32_t slot);
   void clear_suspicion(uint32_t slot);
   void nudge(uint32_t slot);
+  // Declares dead the suspects whose timer ran out (or holds them while this node hears too
+  // little to judge).
+  void suspicion_timeouts();
+  bool hears_too_little() const;
   void plan_nudge(uint32_t slot);
   void checked_suspect(uint32_t slot);
   void become_gone(uint32_t slot, MemberState s);

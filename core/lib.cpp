@@ -221,15 +221,7 @@ void Node::handle_timeout(uint64_t now) {
   if (s.probe.active && s.probe.end_at <= now) s.probe_end();
   if (s.next_probe && s.next_probe <= now) s.probe_tick();
   s.relay_timeouts();
-  while (!s.susp_timers.empty() && s.susp_timers.begin()->first <= now) {
-    uint32_t slot = s.susp_timers.begin()->second;
-    s.susp_timers.erase(s.susp_timers.begin());
-    Entry& e = s.table.at(slot);
-    if (!e.used || e.m.state != MemberState::Suspect) continue;
-    if (e.susp) e.susp->deadline = 0;
-    proto::Dead d{e.m.name, e.m.epoch, e.m.incarnation, s.self.name};
-    s.on_dead(d);
-  }
+  s.suspicion_timeouts();
   while (!s.nudge_timers.empty() && s.nudge_timers.begin()->first <= now) {
     uint32_t slot = s.nudge_timers.begin()->second;
     s.nudge_timers.erase(s.nudge_timers.begin());

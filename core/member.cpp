@@ -153,6 +153,34 @@ void Node::Impl::nudge(uint32_t slot) {
   checked_suspect(slot);
 }
 
+bool Node::Impl::hears_too_little() const {
+  // Past half its range, local health says this node's own link is failing (every probe
+  // fails and no Nack comes): its silence is no evidence about anybody else.
+  return cfg.local_health && lhm > 0 && 2 * static_cast<uint64_t>(lhm) >= cfg.awareness_max;
+}
+
+void Node::Impl::suspicion_timeouts() {
+  while (!susp_timers.empty() && susp_timers.begin()->first <= now_) {
+    uint32_t slot = susp_timers.begin()->second;
+    susp_timers.erase(susp_timers.begin());
+    Entry& e = table.at(slot);
+    if (!e.used || e.m.state != MemberState::Suspect || !e.susp) continue;
+    e.susp->deadline = 0;
+    if (hears_too_little()) {
+      // A node that hears nobody must not be the one that kills others: it would declare
+      // every member it probes dead, and those verdicts would spread the moment its link
+      // healed. It holds the member suspect and keeps checking it, a period at a time, until
+      // its own health recovers; members that can hear decide meanwhile, and their Dead is
+      // taken as always.
+      e.susp->deadline = later(now_, scaled(cfg.probe_interval));
+      susp_timers.insert({e.susp->deadline, slot});
+      plan_nudge(slot);
+      continue;
+    }
+    on_dead(proto::Dead{e.m.name, e.m.epoch, e.m.incarnation, self.name});
+  }
+}
+
 void Node::Impl::clear_suspicion(uint32_t slot) {
   Entry& e = table.at(slot);
   if (!e.susp) return;

@@ -75,5 +75,31 @@ TEST(Suspicion, HoldersKeepCheckingTheSuspectForTheWholeSuspicion) {
   }
 }
 
+TEST(Suspicion, ANodeThatHearsNobodyKillsNobody) {
+  // Node 3's outbound link is cut for two minutes: it hears everyone, nobody hears it. Its
+  // probes all fail and it suspects everyone it probes, with its local health saturated; the
+  // others are right to declare it dead. But it must not declare the others dead, neither
+  // while cut off nor once its verdicts can travel again.
+  for (uint64_t seed : {61, 62}) {
+    Sim sim(seed, NetParams{});
+    const size_t n = 16, x = 3;
+    ASSERT_TRUE(form_cluster(sim, n, lan()));
+    size_t deaths = 0;
+    sim.on_event = [&](size_t, const Event& e) {
+      if (auto* d = std::get_if<core::event::MemberDead>(&e); d && d->member.name != node_name(x)) ++deaths;
+    };
+    for (size_t j = 0; j < n; ++j) sim.block(x, j);
+    sim.run_for(120 * SEC);
+    EXPECT_GT(sim.node(x).local_health(), 0u);
+    sim.heal();
+    ASSERT_TRUE(sim.run_until_pred([&] {
+      for (size_t i = 0; i < n; ++i)
+        if (sim.node(i).members().size() != n) return false;
+      return true;
+    }, 120 * SEC));
+    EXPECT_EQ(deaths, 0u) << seed;
+  }
+}
+
 }  // namespace
 }  // namespace vennock::test
