@@ -427,7 +427,17 @@ void Node::Impl::on_dead(const proto::Dead& d) {
     if (!left) resend_news(*e);
     return;
   }
-  if (e->m.state == MemberState::Dead && !left) return;
+  if (e->m.state == MemberState::Dead && !left) {
+    // Dead already, but at an older incarnation: the member refuted and was declared dead
+    // again. Take the newer incarnation (no new event), or a stale copy of that refutation
+    // would bring it back.
+    if (inc_newer(d.incarnation, e->m.incarnation)) {
+      e->m.incarnation = d.incarnation;
+      gossip_member(*e);
+      changed();
+    }
+    return;
+  }
   uint32_t idx = table.slot_of(*e);
   e->m.incarnation = d.incarnation;
   become_gone(idx, left ? MemberState::Left : MemberState::Dead);

@@ -101,5 +101,23 @@ TEST(Suspicion, ANodeThatHearsNobodyKillsNobody) {
   }
 }
 
+TEST(Suspicion, ADeadEntryTakesANewerDeathSoAStaleAliveCannotRaiseIt) {
+  // Node 5 refuted at incarnation 1 and was then declared dead at it; node 1 still held it
+  // dead at incarnation 0 when it heard that. A stale Alive at incarnation 1 (the refutation,
+  // still travelling) must not bring back a member known dead at incarnation 1.
+  Sim sim(43, NetParams{});
+  const size_t n = 6, x = 1, m = 5;
+  ASSERT_TRUE(form_cluster(sim, n, quiet_lan()));
+  const core::Member mm = sim.node(m).local();
+  sim.crash(m);
+  ASSERT_TRUE(sim.run_until_pred([&] { return state_at(sim, x, mm.name) == MemberState::Dead; }, 60 * SEC));
+  ASSERT_EQ(sim.node(x).find(mm.name)->incarnation, 0u);
+  inject(sim, x, 2, {proto::Dead{mm.name, mm.epoch, 1, node_name(2)}});
+  sim.run_for(SEC);
+  inject(sim, x, 3, {Alive{mm.name, mm.addr.on_wire(), mm.epoch, 1, {}}});
+  sim.run_for(SEC);
+  EXPECT_EQ(state_at(sim, x, mm.name), MemberState::Dead);
+}
+
 }  // namespace
 }  // namespace vennock::test
