@@ -216,7 +216,8 @@ struct Node::Impl {
   void take_life(uint32_t idx, const proto::Alive& a, bool restart);
   // News of the life the entry holds.
   void merge_alive(uint32_t idx, const proto::Alive& a, Ctx& ctx);
-  void on_suspect(const proto::Suspect& s);
+  // `hearsay`: from a State, whose sender passes the suspicion on without being its accuser.
+  void on_suspect(const proto::Suspect& s, bool hearsay = false);
   void on_dead(const proto::Dead& d);
   void merge_state(const proto::State& st, Ctx& ctx);
   void refute(uint32_t inc);
@@ -226,7 +227,7 @@ struct Node::Impl {
   bool make_room();
   void gossip_member(Entry& e);
   void gossip_alive_self();
-  void start_suspicion(uint32_t slot, const std::string& accuser);
+  void start_suspicion(uint32_t slot, const std::string& accuser, bool hearsay = false);
   void schedule_suspicion(uint32_t slot);
   void clear_suspicion(uint32_t slot);
   void nudge(uint32_t slot);

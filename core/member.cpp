@@ -21,7 +21,7 @@ void Node::Impl::gossip_member(Entry& e) {
       proto::encode(proto::Alive{e.m.name, e.m.addr.on_wire(), e.m.epoch, e.m.incarnation, e.m.meta}, b);
       break;
     case MemberState::Suspect: {
-      std::string from = e.susp && !e.susp->accusers.empty() ? e.susp->accusers.back() : self.name;
+      std::string from = e.susp ? e.susp->accuser() : self.name;
       proto::encode(proto::Suspect{e.m.name, e.m.epoch, e.m.incarnation, from}, b);
       break;
     }
@@ -102,12 +102,15 @@ void Node::Impl::schedule_suspicion(uint32_t slot) {
   plan_nudge(slot);
 }
 
-void Node::Impl::start_suspicion(uint32_t slot, const std::string& accuser) {
+void Node::Impl::start_suspicion(uint32_t slot, const std::string& accuser, bool hearsay) {
   Entry& e = table.at(slot);
   e.susp = std::make_unique<Suspicion>();
   e.susp->start = now_;
   e.susp->checked = now_;
-  e.susp->accusers.push_back(accuser);
+  if (hearsay)
+    e.susp->via = accuser;
+  else
+    e.susp->accusers.push_back(accuser);
   schedule_suspicion(slot);
 }
 
@@ -145,7 +148,7 @@ void Node::Impl::nudge(uint32_t slot) {
   if (!e.used || e.m.state != MemberState::Suspect || !e.susp) return;
   e.susp->nudge = 0;
   scratch_payload.clear();
-  proto::encode(proto::Suspect{e.m.name, e.m.epoch, e.m.incarnation, e.susp->accusers.front()}, scratch_payload);
+  proto::encode(proto::Suspect{e.m.name, e.m.epoch, e.m.incarnation, e.susp->accuser()}, scratch_payload);
   // A Ping nobody waits for: its Ack carries the suspect's Alive piggybacked, which is all
   // that matters here.
   proto::encode(proto::Ping{++seq, e.m.name, self.name}, scratch_payload);
@@ -355,7 +358,7 @@ void Node::Impl::on_alive(const proto::Alive& a, Ctx& ctx) {
   merge_alive(idx, a, ctx);
 }
 
-void Node::Impl::on_suspect(const proto::Suspect& s) {
+void Node::Impl::on_suspect(const proto::Suspect& s, bool hearsay) {
   if (s.name == self.name) {
     if (self.state == MemberState::Left || s.epoch != self.epoch) return;
     if (inc_newer(self.incarnation, s.incarnation)) {
@@ -383,12 +386,15 @@ void Node::Impl::on_suspect(const proto::Suspect& s) {
     // past, killing the member the moment the new accusation arrives.
     e->m.incarnation = s.incarnation;
     clear_suspicion(idx);
-    start_suspicion(idx, s.from);
+    start_suspicion(idx, s.from, hearsay);
     gossip_member(*e);
     changed();
     return;
   }
   if (e->m.state == MemberState::Suspect) {
+    // A member passing on its table is no accuser: three push-pull partners relaying one
+    // accusation would otherwise bring the timeout down to its shortest.
+    if (hearsay) return;
     auto& acc = e->susp->accusers;
     bool fresh = std::find(acc.begin(), acc.end(), s.from) == acc.end();
     // Count each independent accuser once, up to what can still shorten the timeout.
@@ -403,7 +409,7 @@ void Node::Impl::on_suspect(const proto::Suspect& s) {
   e->m.incarnation = s.incarnation;
   table.set_state(idx, MemberState::Suspect, now_);
   ++counters.suspicions;
-  start_suspicion(idx, s.from);
+  start_suspicion(idx, s.from, hearsay);
   emit(event::MemberSuspect{e->m});
   gossip_member(*e);
   changed();
@@ -483,7 +489,7 @@ void Node::Impl::merge_state(const proto::State& st, Ctx& ctx) {
         // "dead" only makes it suspect here: the member gets its chance to refute, which is
         // how the halves of a healed partition find each other alive.
         if (!table.find(r.name) && r.name != self.name) break;
-        on_suspect(proto::Suspect{r.name, r.epoch, r.incarnation, sender});
+        on_suspect(proto::Suspect{r.name, r.epoch, r.incarnation, sender}, true);
         break;
       }
       case MemberState::Left:

@@ -63,7 +63,7 @@ void Node::Impl::probe_tick() {
   scratch_payload.clear();
   if (cfg.buddy_system && e.m.state == MemberState::Suspect) {
     // Tell the suspect first, so it can refute at once.
-    std::string from = e.susp && !e.susp->accusers.empty() ? e.susp->accusers.front() : self.name;
+    std::string from = e.susp ? e.susp->accuser() : self.name;
     proto::encode(proto::Suspect{e.m.name, e.m.epoch, e.m.incarnation, from}, scratch_payload);
   }
   proto::encode(proto::Ping{s, e.m.name, self.name}, scratch_payload);

@@ -15,6 +15,12 @@ struct Suspicion {
   uint64_t nudge = 0;    // when this node next checks the suspect itself (0: not planned)
   uint64_t checked = 0;  // when it last did (the start, before the first check)
   std::vector<std::string> accusers;  // independent accusers, the first one included
+  // For a suspicion learned from a State, whose accuser is unknown: the member that passed it
+  // on (named as the accuser when this node gossips it, but no confirmation here).
+  std::string via;
+
+  // The accuser this node names when it passes the suspicion on: the latest one it knows.
+  const std::string& accuser() const { return accusers.empty() ? via : accusers.back(); }
 };
 
 // The suspicion timeout in nanoseconds. `min_ns` already grows with the log of the cluster

@@ -119,5 +119,29 @@ TEST(Suspicion, ADeadEntryTakesANewerDeathSoAStaleAliveCannotRaiseIt) {
   EXPECT_EQ(state_at(sim, x, mm.name), MemberState::Dead);
 }
 
+TEST(Suspicion, PushPullPartnersAreNoAccusers) {
+  // Node 1 suspects node 5 on one accuser's word and misses the refutation. Three partners
+  // whose States list node 5 as suspect are passing on a suspicion, not accusing: the timer
+  // must not shrink toward its shortest because of them.
+  Sim sim(44, NetParams{});
+  const size_t n = 8, x = 1, m = 5;
+  ASSERT_TRUE(form_cluster(sim, n, quiet_lan()));
+  const core::Member mm = sim.node(m).local();
+  sim.drop_datagram = [&](size_t, size_t to, const Bytes& p) { return to == x && carries_alive_after(p, mm.name, 0); };
+  inject(sim, x, 2, {Suspect{mm.name, mm.epoch, 0, node_name(2)}});
+  for (size_t p : {3, 4, 6}) {
+    const core::Member& partner = sim.node(p).local();
+    proto::State st;
+    st.members.push_back({partner.name, partner.addr.on_wire(), partner.epoch, partner.incarnation,
+                          MemberState::Alive, {}});
+    st.members.push_back({mm.name, mm.addr.on_wire(), mm.epoch, 0, MemberState::Suspect, {}});
+    sim.inject_frame(x, plain_packet({st}));
+  }
+  // With the partners counted the timeout came down to Min; one confirmation (this node's
+  // own failed probe of the suspect) brings it to 3.5 Min.
+  sim.run_for(3 * suspicion_min(n));
+  EXPECT_EQ(state_at(sim, x, mm.name), MemberState::Suspect);
+}
+
 }  // namespace
 }  // namespace vennock::test
