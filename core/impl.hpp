@@ -116,6 +116,7 @@ struct Node::Impl {
   // --- periodic timers
   uint64_t next_gossip = 0;
   uint64_t next_push_pull = 0;
+  bool push_pull_spread = false;  // the first push-pull tick was spread over the stretched interval
   uint64_t next_reconnect = 0;
 
   // --- streams

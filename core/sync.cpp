@@ -37,9 +37,23 @@ bool Node::Impl::start_push_pull(const proto::SocketAddr& to, StreamKind kind, C
 
 void Node::Impl::push_pull_tick() {
   // An interval of zero turns push-pull off.
-  next_push_pull = cfg.push_pull_interval.is_zero()
-                       ? 0
-                       : later(now_, push_pull_scale(cfg.push_pull_interval.as_nanos(), table.live_count() + 1));
+  if (cfg.push_pull_interval.is_zero()) {
+    next_push_pull = 0;
+    return;
+  }
+  uint64_t interval = push_pull_scale(cfg.push_pull_interval.as_nanos(), table.live_count() + 1);
+  if (!push_pull_spread) {
+    // The first tick was spread over the plain interval: the stretch was unknown before the
+    // node knew the cluster. Members started together would then all exchange within one
+    // plain interval of every stretched one (at 512 members, a 30 s band every 150 s); a
+    // first exchange at a random point of the stretched interval spreads them over all of it.
+    push_pull_spread = true;
+    if (interval > cfg.push_pull_interval.as_nanos()) {
+      next_push_pull = later(now_, rng.below(interval));
+      return;
+    }
+  }
+  next_push_pull = later(now_, interval);
   if (self.state == MemberState::Left || table.live_count() == 0) return;
   uint32_t slot = table.live()[rng.below(table.live_count())];
   if (!start_push_pull(table.at(slot).m.addr, StreamKind::PushPull, 0, 0)) ++counters.push_pull_failures;

@@ -1,4 +1,6 @@
 // Whole clusters: forming, restarts, and how their members spread their exchanges.
+#include <array>
+
 #include "core/helpers.hpp"
 
 namespace vennock::test {
@@ -49,6 +51,35 @@ TEST(Cluster, ARestartWhoseClockSteppedBackBecomesVisibleWithinTheDetectionBound
     sim.run_for(SEC);
     EXPECT_EQ(got, 1u) << delay;
   }
+}
+
+TEST(Cluster, PushPullsOfMembersStartedTogetherSpreadOverTheStretchedInterval) {
+  // 100 members started together: push-pull runs every 3 intervals. If each member's first
+  // exchange fell within the first (unstretched) interval, all of them would crowd into one
+  // third of every stretched period.
+  Sim sim(52, NetParams{});
+  const size_t n = 100;
+  auto cfg = lan();
+  cfg.push_pull_interval = core::Duration::from_secs(2);
+  const uint64_t period = 6 * SEC;
+  ASSERT_TRUE(form_cluster(sim, n, cfg));
+  auto exchanges = [&] {
+    uint64_t k = 0;
+    for (size_t i = 0; i < n; ++i) k += sim.node(i).counters().push_pulls;
+    return k;
+  };
+  sim.run_until(3 * period);
+  std::array<uint64_t, 6> bins{};
+  uint64_t last = exchanges(), total = 0;
+  while (sim.now() < 13 * period) {
+    sim.run_for(100 * MS);
+    uint64_t k = exchanges();
+    bins[(sim.now() - 1) % period * bins.size() / period] += k - last;
+    total += k - last;
+    last = k;
+  }
+  ASSERT_GT(total, 8 * n);
+  for (uint64_t b : bins) EXPECT_LT(b, total / 4);
 }
 
 }  // namespace
