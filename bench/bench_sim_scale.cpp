@@ -92,6 +92,7 @@ int main(int argc, char** argv) {
   auto tw = Clock::now();
   uint64_t warm_packets = sim.datagrams_delivered + sim.frames_delivered;
   uint64_t warm_dgrams = sim.datagrams_delivered;
+  uint64_t warm_frame_bytes = sim.frame_bytes;
   double warm_ns = static_cast<double>(sim.engine_time.count());
   double warm_dgram_ns = static_cast<double>(sim.datagram_time.count());
   double warm_stream_ns = static_cast<double>(sim.stream_time.count());
@@ -160,6 +161,9 @@ int main(int argc, char** argv) {
               dgrams ? dg / static_cast<double>(dgrams) / crypto_small_ns : 0.0,
               (static_cast<double>(sim.stream_time.count()) - warm_stream_ns) / 1e9,
               (static_cast<double>(sim.timer_time.count()) - warm_timer_ns) / 1e9);
+  std::printf("stream bytes (push-pull States) received per member per second after warm-up: %.0f\n",
+              static_cast<double>(sim.frame_bytes - warm_frame_bytes) / static_cast<double>(n) /
+                  (static_cast<double>(span - warm) / SEC));
   std::printf("suspect events %llu, dead events %llu\n", (unsigned long long)suspects, (unsigned long long)deaths);
   return 0;
 }

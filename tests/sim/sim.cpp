@@ -296,6 +296,7 @@ void Sim::handle(Item* it) {
       break;
     case Kind::StreamData:
       ++frames_delivered;
+      frame_bytes += it->bytes.size();
       e.handle_stream(now_, it->stream, core::StreamEvent{core::stream_event::Data{it->bytes}});
       break;
     case Kind::StreamClosed:

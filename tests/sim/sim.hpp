@@ -109,6 +109,7 @@ class Sim {
   uint64_t datagrams_delivered = 0;
   uint64_t datagrams_sent = 0;
   uint64_t frames_delivered = 0;
+  uint64_t frame_bytes = 0;  // bytes of the frames delivered
   uint64_t engine_calls = 0;
 
  private:
