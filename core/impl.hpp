@@ -56,6 +56,8 @@ struct Node::Impl {
   std::optional<uint64_t> outlived_at;  // when it last did
   Counters counters;
   uint32_t lhm = 0;
+  uint64_t last_heard = 0;   // when a packet from another node last passed intake
+  uint64_t last_answer = 0;  // when an Ack or a Nack last came (someone heard this node)
   uint64_t version = 1;
 
   Table table;
@@ -232,10 +234,9 @@ struct Node::Impl {
   void schedule_suspicion(uint32_t slot);
   void clear_suspicion(uint32_t slot);
   void nudge(uint32_t slot);
-  // Declares dead the suspects whose timer ran out (or holds them while this node hears too
-  // little to judge).
+  // Declares dead the suspects whose timer ran out (or holds them while nobody hears this node).
   void suspicion_timeouts();
-  bool hears_too_little() const;
+  bool unheard() const;
   void plan_nudge(uint32_t slot);
   void checked_suspect(uint32_t slot);
   void become_gone(uint32_t slot, MemberState s);

@@ -33,6 +33,7 @@ Node::Impl::Impl(Config c, Identity id, uint64_t now, uint64_t seed, std::span<c
   self.state = MemberState::Alive;
   now_ = now;
   start_ = now;
+  last_answer = now;
   // Spread the first ticks so nodes started together do not probe in lockstep.
   auto jitter = [&](uint64_t base, uint64_t spread) {
     return later(later(now, base), spread ? rng.below(spread) : 0);
@@ -198,6 +199,7 @@ void Node::handle_datagram(uint64_t now, const SocketAddr& from, std::span<uint8
   s.now_ = std::max(s.now_, now);
   std::vector<proto::Message> msgs;
   if (!s.intake(packet, true, msgs)) return;
+  s.last_heard = s.now_;
   Impl::Ctx ctx;
   ctx.from = from;
   s.dispatch(msgs, ctx);

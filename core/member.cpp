@@ -156,10 +156,15 @@ void Node::Impl::nudge(uint32_t slot) {
   checked_suspect(slot);
 }
 
-bool Node::Impl::hears_too_little() const {
-  // Past half its range, local health says this node's own link is failing (every probe
-  // fails and no Nack comes): its silence is no evidence about anybody else.
-  return cfg.local_health && lhm > 0 && 2 * static_cast<uint64_t>(lhm) >= cfg.awareness_max;
+bool Node::Impl::unheard() const {
+  // Members kept sending to this node for three probe intervals or more after the last
+  // answer (Ack or Nack) to anything it sent: its own messages are not getting out. That lasts
+  // until an answer comes again, also once the others (holding this node dead) fall silent.
+  // Silence both ways is different: the others may well be gone, and their deaths are ours
+  // to declare.
+  uint64_t window = cfg.probe_interval.as_nanos();
+  window = window > UINT64_MAX / 3 ? UINT64_MAX : 3 * window;
+  return last_heard > last_answer && last_heard - last_answer >= window;
 }
 
 void Node::Impl::suspicion_timeouts() {
@@ -169,13 +174,14 @@ void Node::Impl::suspicion_timeouts() {
     Entry& e = table.at(slot);
     if (!e.used || e.m.state != MemberState::Suspect || !e.susp) continue;
     e.susp->deadline = 0;
-    if (hears_too_little()) {
-      // A node that hears nobody must not be the one that kills others: it would declare
+    if (unheard()) {
+      // A node that nobody hears must not be the one that kills others: it would declare
       // every member it probes dead, and those verdicts would spread the moment its link
-      // healed. It holds the member suspect and keeps checking it, a period at a time, until
-      // its own health recovers; members that can hear decide meanwhile, and their Dead is
-      // taken as always.
-      e.susp->deadline = later(now_, scaled(cfg.probe_interval));
+      // healed. It holds the suspect for the shortest timeout more, checking it all along, and
+      // again while it stays unheard: members that can be heard decide meanwhile (their Dead
+      // is taken as always), and once this node is heard again every held suspect still has
+      // that long to answer a check and refute.
+      e.susp->deadline = later(now_, suspicion_min_ns());
       susp_timers.insert({e.susp->deadline, slot});
       plan_nudge(slot);
       continue;

@@ -126,8 +126,9 @@ void Node::Impl::probe_end() {
     adjust_health(1);
   }
   Entry* e = table.find(p.name);
-  // A failed probe of a member already suspect is an independent confirmation of it.
-  if (!e || e->gen != p.gen || e->m.epoch != p.epoch || !is_live(e->m.state)) return;
+  // A failed probe of a member already suspect is an independent confirmation of it; unless
+  // nobody hears this node, whose silence then says nothing about the target.
+  if (!e || e->gen != p.gen || e->m.epoch != p.epoch || !is_live(e->m.state) || unheard()) return;
   on_suspect(proto::Suspect{e->m.name, e->m.epoch, e->m.incarnation, self.name});
 }
 
@@ -185,6 +186,7 @@ void Node::Impl::relay_timeouts() {
 }
 
 void Node::Impl::on_ack(const proto::Ack& a, Ctx& ctx) {
+  last_answer = now_;
   if (probe.active && a.seq == probe.seq) {
     if (ctx.stream && *ctx.stream == probe.tcp) ++counters.tcp_ping_acks;
     if (!probe.acked) {
@@ -206,6 +208,7 @@ void Node::Impl::on_ack(const proto::Ack& a, Ctx& ctx) {
 }
 
 void Node::Impl::on_nack(const proto::Nack& n) {
+  last_answer = now_;
   if (probe.active && n.seq == probe.seq && probe.nacks < probe.expected_nacks) ++probe.nacks;
   if (nack_tally && n.seq == nack_tally->seq && nack_tally->got < nack_tally->expected) ++nack_tally->got;
 }

@@ -102,6 +102,7 @@ void Node::Impl::stream_data(StreamId id, std::span<const uint8_t> frame) {
     stream_end(id, true);
     return;
   }
+  last_heard = now_;
   Ctx ctx;
   ctx.stream = id;
   // State needs the stream's own handling: answered on inbound streams, completing the

@@ -76,10 +76,10 @@ TEST(Suspicion, HoldersKeepCheckingTheSuspectForTheWholeSuspicion) {
 }
 
 TEST(Suspicion, ANodeThatHearsNobodyKillsNobody) {
-  // Node 3's outbound link is cut for two minutes: it hears everyone, nobody hears it. Its
-  // probes all fail and it suspects everyone it probes, with its local health saturated; the
-  // others are right to declare it dead. But it must not declare the others dead, neither
-  // while cut off nor once its verdicts can travel again.
+  // Node 3's outbound link is cut for two minutes: it hears everyone (until they hold it
+  // dead), nobody hears it. Its probes all fail, with its local health saturated; the others
+  // are right to declare it dead. But it must not declare the others dead, neither while cut
+  // off nor once its verdicts can travel again.
   for (uint64_t seed : {61, 62}) {
     Sim sim(seed, NetParams{});
     const size_t n = 16, x = 3;
@@ -99,6 +99,14 @@ TEST(Suspicion, ANodeThatHearsNobodyKillsNobody) {
     }, 120 * SEC));
     EXPECT_EQ(deaths, 0u) << seed;
   }
+  // Silence because the others are gone is another matter: survivors of a crash of most of the
+  // cluster (their probes failing, their helpers' Nacks missing) declare the crashed dead.
+  Sim sim(63, NetParams{});
+  const size_t n = 8;
+  ASSERT_TRUE(form_cluster(sim, n, lan()));
+  for (size_t i = 2; i < n; ++i) sim.crash(i);
+  EXPECT_TRUE(sim.run_until_pred([&] { return sim.node(0).members().size() == 2 && sim.node(1).members().size() == 2; },
+                                 120 * SEC));
 }
 
 TEST(Suspicion, ADeadEntryTakesANewerDeathSoAStaleAliveCannotRaiseIt) {
