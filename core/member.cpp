@@ -150,9 +150,10 @@ void Node::Impl::nudge(uint32_t slot) {
   scratch_payload.clear();
   proto::encode(proto::Suspect{e.m.name, e.m.epoch, e.m.incarnation, e.susp->accuser()}, scratch_payload);
   // A Ping nobody waits for: its Ack carries the suspect's Alive piggybacked, which is all
-  // that matters here.
+  // that matters here. Nothing rides along: each gossip item is sent a fixed number of times,
+  // and those sent to a member that may well be dead would be lost to the others.
   proto::encode(proto::Ping{++seq, e.m.name, self.name}, scratch_payload);
-  send_packet(e.m.addr, scratch_payload, true);
+  send_packet(e.m.addr, scratch_payload, false);
   checked_suspect(slot);
 }
 
