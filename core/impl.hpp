@@ -112,6 +112,13 @@ struct Node::Impl {
   std::set<std::pair<uint64_t, uint32_t>> susp_timers;
   // --- suspects this node will warn itself: (time, slot)
   std::set<std::pair<uint64_t, uint32_t>> nudge_timers;
+  // --- checks of suspects waiting for their Ack, by the seq of their Ping; each for at most
+  // a probe timeout, so there are never more than one or two per suspect
+  struct Check {
+    uint32_t slot = 0, gen = 0, incarnation = 0;
+  };
+  std::unordered_map<uint32_t, Check> checks;
+  std::deque<std::pair<uint64_t, uint32_t>> check_deadlines;  // (due, seq), in time order
   // --- gone entries leaving the table: (expiry, slot)
   std::set<std::pair<uint64_t, uint32_t>> expiries;
 
@@ -239,6 +246,8 @@ struct Node::Impl {
   bool unheard() const;
   void plan_nudge(uint32_t slot);
   void checked_suspect(uint32_t slot);
+  // Checks of suspects that went unanswered: failed probes of them by this node.
+  void unanswered_checks();
   void become_gone(uint32_t slot, MemberState s);
   void member_event_gone(uint32_t slot);
   uint64_t suspicion_min_ns() const;

@@ -223,6 +223,7 @@ void Node::handle_timeout(uint64_t now) {
   if (s.probe.active && s.probe.end_at <= now) s.probe_end();
   if (s.next_probe && s.next_probe <= now) s.probe_tick();
   s.relay_timeouts();
+  s.unanswered_checks();
   s.suspicion_timeouts();
   while (!s.nudge_timers.empty() && s.nudge_timers.begin()->first <= now) {
     uint32_t slot = s.nudge_timers.begin()->second;
@@ -303,6 +304,7 @@ std::optional<uint64_t> Node::next_deadline() const {
   if (!s.relay_deadlines.empty()) take(s.relay_deadlines.front().first);
   if (!s.susp_timers.empty()) take(s.susp_timers.begin()->first);
   if (!s.nudge_timers.empty()) take(s.nudge_timers.begin()->first);
+  if (!s.check_deadlines.empty()) take(s.check_deadlines.front().first);
   if (!s.stream_deadlines.empty()) take(s.stream_deadlines.begin()->first);
   if (!s.join_retries.empty()) take(std::get<0>(*s.join_retries.begin()));
   if (!s.expiries.empty()) take(s.expiries.begin()->first);

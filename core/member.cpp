@@ -154,6 +154,8 @@ void Node::Impl::nudge(uint32_t slot) {
   // and those sent to a member that may well be dead would be lost to the others.
   proto::encode(proto::Ping{++seq, e.m.name, self.name}, scratch_payload);
   send_packet(e.m.addr, scratch_payload, false);
+  checks[seq] = Check{slot, e.gen, e.m.incarnation};
+  check_deadlines.emplace_back(later(now_, cfg.probe_timeout.as_nanos()), seq);
   checked_suspect(slot);
 }
 
@@ -188,6 +190,25 @@ void Node::Impl::suspicion_timeouts() {
       continue;
     }
     on_dead(proto::Dead{e.m.name, e.m.epoch, e.m.incarnation, self.name});
+  }
+}
+
+void Node::Impl::unanswered_checks() {
+  while (!check_deadlines.empty() && check_deadlines.front().first <= now_) {
+    uint32_t s = check_deadlines.front().second;
+    check_deadlines.pop_front();
+    auto it = checks.find(s);
+    if (it == checks.end()) continue;  // answered
+    Check c = it->second;
+    checks.erase(it);
+    // A check nobody answered within a probe timeout is a failed probe of the suspect by this
+    // node: an independent confirmation, as a failed probe in the round is (unless nobody
+    // hears this node, or the suspicion it checked is over).
+    const Entry& e = table.at(c.slot);
+    if (!e.used || e.gen != c.gen || e.m.state != MemberState::Suspect || e.m.incarnation != c.incarnation ||
+        unheard())
+      continue;
+    on_suspect(proto::Suspect{e.m.name, e.m.epoch, e.m.incarnation, self.name});
   }
 }
 

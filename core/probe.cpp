@@ -198,6 +198,7 @@ void Node::Impl::on_ack(const proto::Ack& a, Ctx& ctx) {
     if (ctx.stream) ctx.stream.reset();
     return;
   }
+  checks.erase(a.seq);  // a check of a suspect, answered
   auto it = relays.find(a.seq);
   if (it == relays.end()) return;
   Relay r = it->second;
