@@ -3,7 +3,7 @@
 // network. Each run is a fresh cluster whose members start out knowing each other. Not run
 // in CI.
 //
-//   bench_sim_crash [runs per size=100] [wall seconds per size=300]
+//   bench_sim_crash [runs per size=100] [wall seconds per size=300] [sizes=16 128 512]
 #include <cstdio>
 #include <cstdlib>
 
@@ -51,10 +51,13 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   const int runs = argc > 1 ? std::atoi(argv[1]) : 100;
   const double budget = argc > 2 ? std::atof(argv[2]) : 300.0;
+  std::vector<size_t> sizes;
+  for (int k = 3; k < argc; ++k) sizes.push_back(std::strtoull(argv[k], nullptr, 10));
+  if (sizes.empty()) sizes = {16, 128, 512};
   std::printf("crash of one member, lan preset, no loss: seconds after the crash\n");
   std::printf("%7s | %4s | %18s | %18s | %s\n", "members", "runs", "first dead med/p99", "all know med/p99",
               "undetected");
-  for (size_t n : {16, 128, 512}) {
+  for (size_t n : sizes) {
     std::vector<double> first, all;
     int missed = 0, done = 0;
     auto t0 = std::chrono::steady_clock::now();

@@ -110,7 +110,7 @@ struct Node::Impl {
 
   // --- suspicion timers: (deadline, slot)
   std::set<std::pair<uint64_t, uint32_t>> susp_timers;
-  // --- suspects this node will warn itself: (time, slot)
+  // --- suspects this node will check itself next: (time, slot)
   std::set<std::pair<uint64_t, uint32_t>> nudge_timers;
   // --- checks of suspects waiting for their Ack, by the seq of their Ping; each for at most
   // a probe timeout, so there are never more than one or two per suspect
