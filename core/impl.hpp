@@ -58,6 +58,10 @@ struct Node::Impl {
   uint32_t lhm = 0;
   uint64_t last_heard = 0;   // when a packet from another node last passed intake
   uint64_t last_answer = 0;  // when an Ack or a Nack last came (someone heard this node)
+  // Probes in a row that got no answer of any kind (no Ack, relayed or direct, no Nack), and
+  // when the first of them started.
+  uint32_t silent_probes = 0;
+  uint64_t silent_since = 0;
   uint64_t version = 1;
 
   Table table;
@@ -79,6 +83,7 @@ struct Node::Impl {
     std::string name;
     uint64_t epoch = 0;
     uint32_t seq = 0;
+    uint64_t started = 0;
     uint64_t timeout_at = 0;  // direct ack due; then indirect probes
     uint64_t end_at = 0;      // end of the protocol period
     bool acked = false;

@@ -160,14 +160,13 @@ void Node::Impl::nudge(uint32_t slot) {
 }
 
 bool Node::Impl::unheard() const {
-  // Members kept sending to this node for three probe intervals or more after the last
-  // answer (Ack or Nack) to anything it sent: its own messages are not getting out. That lasts
-  // until an answer comes again, also once the others (holding this node dead) fall silent.
-  // Silence both ways is different: the others may well be gone, and their deaths are ours
-  // to declare.
-  uint64_t window = cfg.probe_interval.as_nanos();
-  window = window > UINT64_MAX / 3 ? UINT64_MAX : 3 * window;
-  return last_heard > last_answer && last_heard - last_answer >= window;
+  // Three probes in a row got no answer of any kind, neither from the target nor from a
+  // helper, while packets from other nodes kept coming: this node's own messages are not
+  // getting out. That lasts until an answer comes again, also once the others (holding this
+  // node dead) fall silent. Silence both ways is different: the others may well be gone, and
+  // their deaths are ours to declare. (Time without answers alone would not do: a node whose
+  // local health stretched its period hears far more than it is answered.)
+  return silent_probes >= 3 && last_heard > silent_since;
 }
 
 void Node::Impl::suspicion_timeouts() {

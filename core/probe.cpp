@@ -74,6 +74,7 @@ void Node::Impl::probe_tick() {
   probe.name = e.m.name;
   probe.epoch = e.m.epoch;
   probe.seq = s;
+  probe.started = now_;
   probe.timeout_at = later(now_, scaled(cfg.probe_timeout));
   probe.end_at = later(now_, interval);
   ++counters.probes_sent;
@@ -117,6 +118,7 @@ void Node::Impl::probe_end() {
   settle_nacks();
   if (p.acked) return;
   ++counters.probes_failed;
+  if (last_answer < p.started && silent_probes++ == 0) silent_since = p.started;
   // With nacks, a silent target whose helpers all answered says nothing about us; each
   // helper that stayed silent too points at our own link. Their Nacks are still on their way
   // (a helper waits its whole probe timeout first), so they are settled a period from now.
@@ -187,6 +189,7 @@ void Node::Impl::relay_timeouts() {
 
 void Node::Impl::on_ack(const proto::Ack& a, Ctx& ctx) {
   last_answer = now_;
+  silent_probes = 0;
   if (probe.active && a.seq == probe.seq) {
     if (ctx.stream && *ctx.stream == probe.tcp) ++counters.tcp_ping_acks;
     if (!probe.acked) {
@@ -210,6 +213,7 @@ void Node::Impl::on_ack(const proto::Ack& a, Ctx& ctx) {
 
 void Node::Impl::on_nack(const proto::Nack& n) {
   last_answer = now_;
+  silent_probes = 0;
   if (probe.active && n.seq == probe.seq && probe.nacks < probe.expected_nacks) ++probe.nacks;
   if (nack_tally && n.seq == nack_tally->seq && nack_tally->got < nack_tally->expected) ++nack_tally->got;
 }
