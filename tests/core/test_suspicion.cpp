@@ -1,6 +1,7 @@
 // Suspicion in simulated clusters: what a holder of a suspicion does with news of a newer
 // incarnation, how long it keeps checking the suspect, whose word shortens its timer, and who
 // may declare a death.
+#include <cmath>
 #include <set>
 
 #include "core/helpers.hpp"
