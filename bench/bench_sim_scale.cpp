@@ -16,7 +16,7 @@
 #include "proto/message.hpp"
 #include "proto/packet.hpp"
 #include "proto/stream.hpp"
-#include "sim/sim.hpp"
+#include "sim_bench.hpp"
 
 using namespace vennock;
 using namespace vennock::sim;
@@ -54,26 +54,7 @@ int main(int argc, char** argv) {
 
   // Start-up: every member receives the whole membership in one push-pull frame, as if it
   // had just exchanged state with a member that knows everybody.
-  {
-    proto::State st;
-    for (size_t i = 0; i < n; ++i) {
-      const auto& m = sim.node(i).local();
-      st.members.push_back(proto::MemberRecord{m.name, m.addr, m.epoch, m.incarnation, m.state, m.meta});
-    }
-    proto::Bytes payload;
-    proto::encode(st, payload);
-    std::array<uint8_t, 32> nk{};
-    proto::Codec plain(cfg.cluster, std::nullopt, nk);
-    proto::Bytes packet = plain.seal(payload, 1'700'000'000'000ULL);
-    for (size_t i = 0; i < n; ++i) {
-      proto::Bytes copy = packet;
-      sim.node(i).handle_stream(0, core::INBOUND_BIT | (1ULL << 40), core::StreamEvent{core::stream_event::Data{copy}});
-      while (sim.node(i).poll_event()) {
-      }
-      while (sim.node(i).poll_transmit()) {
-      }
-    }
-  }
+  bench::load_membership(sim, cfg);
   uint64_t rss_loaded = rss_bytes();
   auto t_loaded = Clock::now();
   std::printf("%zu members: start-up %.1f s wall; memory %.0f MiB (%.0f B per table entry, %.0f KiB per member)\n", n,

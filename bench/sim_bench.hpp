@@ -26,12 +26,11 @@ inline void form_by_joins(Sim& sim, size_t n, const core::Config& cfg, uint64_t 
   sim.run_for(settle);
 }
 
-// n members that start out knowing each other: each gets the whole membership in one State,
-// as after a push-pull with a member that knows everybody (fast at any size).
-inline void form_by_state(Sim& sim, size_t n, const core::Config& cfg) {
-  for (size_t i = 0; i < n; ++i) sim.add(cfg, member_name(i));
+// Every member receives the whole membership in one State, as after a push-pull with a
+// member that knows everybody (fast at any size).
+inline void load_membership(Sim& sim, const core::Config& cfg) {
   proto::State st;
-  for (size_t i = 0; i < n; ++i) {
+  for (size_t i = 0; i < sim.size(); ++i) {
     const auto& m = sim.node(i).local();
     st.members.push_back(proto::MemberRecord{m.name, m.addr, m.epoch, m.incarnation, m.state, m.meta});
   }
@@ -40,7 +39,7 @@ inline void form_by_state(Sim& sim, size_t n, const core::Config& cfg) {
   std::array<uint8_t, 32> nk{};
   proto::Codec plain(cfg.cluster, std::nullopt, nk);
   proto::Bytes packet = plain.seal(payload, 1'700'000'000'000ULL);
-  for (size_t i = 0; i < n; ++i) {
+  for (size_t i = 0; i < sim.size(); ++i) {
     proto::Bytes copy = packet;
     sim.node(i).handle_stream(sim.now(), core::INBOUND_BIT | (1ULL << 40),
                               core::StreamEvent{core::stream_event::Data{copy}});
@@ -49,6 +48,12 @@ inline void form_by_state(Sim& sim, size_t n, const core::Config& cfg) {
     while (sim.node(i).poll_transmit()) {
     }
   }
+}
+
+// n members that start out knowing each other.
+inline void form_by_state(Sim& sim, size_t n, const core::Config& cfg) {
+  for (size_t i = 0; i < n; ++i) sim.add(cfg, member_name(i));
+  load_membership(sim, cfg);
 }
 
 // The p-quantile (0..1) of v, nearest rank.

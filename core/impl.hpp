@@ -227,6 +227,8 @@ struct Node::Impl {
   void on_alive_self(const proto::Alive& a);
   bool outlive_earlier_life(uint64_t epoch, const proto::SocketAddr& addr);
   void add_member(const proto::Alive& a, Ctx& ctx);
+  // The entry becomes alive: its suspicion dropped, its removal off.
+  void make_alive(uint32_t idx);
   // The entry takes another life of the member (a restart, or a name reclaimed).
   void take_life(uint32_t idx, const proto::Alive& a, bool restart);
   // News of the life the entry holds.

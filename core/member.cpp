@@ -305,15 +305,20 @@ void Node::Impl::add_member(const proto::Alive& a, Ctx& ctx) {
   changed();
 }
 
+void Node::Impl::make_alive(uint32_t idx) {
+  Entry& e = table.at(idx);
+  clear_suspicion(idx);
+  if (e.expiry) {
+    expiries.erase({e.expiry, idx});
+    e.expiry = 0;
+  }
+  table.set_state(idx, MemberState::Alive, now_);
+}
+
 void Node::Impl::take_life(uint32_t idx, const proto::Alive& a, bool restart) {
   Entry& cur = table.at(idx);
   if (restart) ++counters.restarts;
-  clear_suspicion(idx);
-  if (cur.expiry) {
-    expiries.erase({cur.expiry, idx});
-    cur.expiry = 0;
-  }
-  table.set_state(idx, MemberState::Alive, now_);
+  make_alive(idx);
   cur.m.addr = a.addr;
   cur.m.epoch = a.epoch;
   cur.m.incarnation = a.incarnation;
@@ -345,12 +350,7 @@ void Node::Impl::merge_alive(uint32_t idx, const proto::Alive& a, Ctx& ctx) {
     return;
   }
   MemberState old = cur.m.state;
-  clear_suspicion(idx);
-  if (cur.expiry) {
-    expiries.erase({cur.expiry, idx});
-    cur.expiry = 0;
-  }
-  table.set_state(idx, MemberState::Alive, now_);
+  make_alive(idx);
   cur.m.incarnation = a.incarnation;
   Bytes old_meta;
   bool meta_changed = a.meta != cur.m.meta;
