@@ -4,7 +4,7 @@
 // declared dead by anyone, counted once per life and incarnation) per cluster-hour, and the
 // suspicion events. Not run in CI.
 //
-//   bench_sim_loss [cluster-hours=24] [wall seconds per row=300] [fallback=0]
+//   bench_sim_loss [cluster-hours=24] [wall seconds per row=300] [fallback=0] [loss %=5 10 20]
 //
 // Each row runs independent one-hour clusters until it has its cluster-hours or its wall time
 // is spent, and says how many it ran. With fallback=1 the probes also try a stream ping,
@@ -56,10 +56,13 @@ int main(int argc, char** argv) {
   const double want = argc > 1 ? std::atof(argv[1]) : 24.0;
   const double budget = argc > 2 ? std::atof(argv[2]) : 300.0;
   const bool fallback = argc > 3 && std::atoi(argv[3]) != 0;
+  std::vector<double> rates;
+  for (int k = 4; k < argc; ++k) rates.push_back(std::atof(argv[k]) / 100.0);
+  if (rates.empty()) rates = {0.05, 0.10, 0.20};
   std::printf("64 members, lan preset, stream fallback %s; per cluster-hour\n", fallback ? "on" : "off");
   std::printf("%5s | %6s | %12s %12s %12s | %s\n", "loss", "hours", "death events", "episodes", "suspicions",
               "members missing at the end (sum over nodes)");
-  for (double loss : {0.05, 0.10, 0.20}) {
+  for (double loss : rates) {
     Row row;
     auto t0 = std::chrono::steady_clock::now();
     for (uint64_t k = 0; row.hours < want && wall_since(t0) < budget; ++k) one_hour(loss, fallback, 7000 + k, row);
