@@ -130,7 +130,9 @@ void Node::Impl::plan_nudge(uint32_t slot) {
   uint64_t last = s.deadline > timeout ? s.deadline - timeout : 0;
   // Within a probe timeout of the deadline, a check already on its way is the last one.
   if (last <= s.checked) return;
-  uint64_t next = std::max(std::min(later(s.checked, suspicion_min_ns() / 4), last), now_);
+  // (At least a nanosecond apart, so absurdly short timeouts cannot make checks spin.)
+  uint64_t every = std::max<uint64_t>(1, suspicion_min_ns() / 4);
+  uint64_t next = std::max(std::min(later(s.checked, every), last), now_);
   if (next >= s.deadline) return;
   s.nudge = next;
   nudge_timers.insert({next, slot});
@@ -183,7 +185,7 @@ void Node::Impl::suspicion_timeouts() {
       // again while it stays unheard: members that can be heard decide meanwhile (their Dead
       // is taken as always), and once this node is heard again every held suspect still has
       // that long to answer a check and refute.
-      e.susp->deadline = later(now_, suspicion_min_ns());
+      e.susp->deadline = later(now_, std::max<uint64_t>(1, suspicion_min_ns()));
       susp_timers.insert({e.susp->deadline, slot});
       plan_nudge(slot);
       continue;
