@@ -16,7 +16,7 @@
 #include "proto/message.hpp"
 #include "proto/packet.hpp"
 #include "proto/stream.hpp"
-#include "sim/sim.hpp"
+#include "sim_bench.hpp"
 
 using namespace vennock;
 using namespace vennock::sim;
@@ -54,26 +54,7 @@ int main(int argc, char** argv) {
 
   // Start-up: every member receives the whole membership in one push-pull frame, as if it
   // had just exchanged state with a member that knows everybody.
-  {
-    proto::State st;
-    for (size_t i = 0; i < n; ++i) {
-      const auto& m = sim.node(i).local();
-      st.members.push_back(proto::MemberRecord{m.name, m.addr, m.epoch, m.incarnation, m.state, m.meta});
-    }
-    proto::Bytes payload;
-    proto::encode(st, payload);
-    std::array<uint8_t, 32> nk{};
-    proto::Codec plain(cfg.cluster, std::nullopt, nk);
-    proto::Bytes packet = plain.seal(payload, 1'700'000'000'000ULL);
-    for (size_t i = 0; i < n; ++i) {
-      proto::Bytes copy = packet;
-      sim.node(i).handle_stream(0, core::INBOUND_BIT | (1ULL << 40), core::StreamEvent{core::stream_event::Data{copy}});
-      while (sim.node(i).poll_event()) {
-      }
-      while (sim.node(i).poll_transmit()) {
-      }
-    }
-  }
+  bench::load_membership(sim, cfg);
   uint64_t rss_loaded = rss_bytes();
   auto t_loaded = Clock::now();
   std::printf("%zu members: start-up %.1f s wall; memory %.0f MiB (%.0f B per table entry, %.0f KiB per member)\n", n,
@@ -92,6 +73,7 @@ int main(int argc, char** argv) {
   auto tw = Clock::now();
   uint64_t warm_packets = sim.datagrams_delivered + sim.frames_delivered;
   uint64_t warm_dgrams = sim.datagrams_delivered;
+  uint64_t warm_frame_bytes = sim.frame_bytes;
   double warm_ns = static_cast<double>(sim.engine_time.count());
   double warm_dgram_ns = static_cast<double>(sim.datagram_time.count());
   double warm_stream_ns = static_cast<double>(sim.stream_time.count());
@@ -160,6 +142,9 @@ int main(int argc, char** argv) {
               dgrams ? dg / static_cast<double>(dgrams) / crypto_small_ns : 0.0,
               (static_cast<double>(sim.stream_time.count()) - warm_stream_ns) / 1e9,
               (static_cast<double>(sim.timer_time.count()) - warm_timer_ns) / 1e9);
+  std::printf("stream bytes (push-pull States) received per member per second after warm-up: %.0f\n",
+              static_cast<double>(sim.frame_bytes - warm_frame_bytes) / static_cast<double>(n) /
+                  (static_cast<double>(span - warm) / SEC));
   std::printf("suspect events %llu, dead events %llu\n", (unsigned long long)suspects, (unsigned long long)deaths);
   return 0;
 }

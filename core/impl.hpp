@@ -49,8 +49,19 @@ struct Node::Impl {
   Member self;
   uint64_t now_ = 0;
   uint64_t start_ = 0;  // engine time at creation; the wall estimate counts from it
+  // The epoch this node started with (the wall clock then): the base of its wall estimate.
+  // Its epoch moves past an earlier life of its own that the cluster still holds (see
+  // outlive_earlier_life), this does not.
+  uint64_t start_epoch = 0;
+  std::optional<uint64_t> outlived_at;  // when it last did
   Counters counters;
   uint32_t lhm = 0;
+  uint64_t last_heard = 0;   // when a packet from another node last passed intake
+  uint64_t last_answer = 0;  // when an Ack or a Nack last came (someone heard this node)
+  // Probes in a row that got no answer of any kind (no Ack, relayed or direct, no Nack), and
+  // when the first of them started.
+  uint32_t silent_probes = 0;
+  uint64_t silent_since = 0;
   uint64_t version = 1;
 
   Table table;
@@ -72,6 +83,7 @@ struct Node::Impl {
     std::string name;
     uint64_t epoch = 0;
     uint32_t seq = 0;
+    uint64_t started = 0;
     uint64_t timeout_at = 0;  // direct ack due; then indirect probes
     uint64_t end_at = 0;      // end of the protocol period
     bool acked = false;
@@ -104,14 +116,22 @@ struct Node::Impl {
 
   // --- suspicion timers: (deadline, slot)
   std::set<std::pair<uint64_t, uint32_t>> susp_timers;
-  // --- suspects this node will warn itself: (time, slot)
+  // --- suspects this node will check itself next: (time, slot)
   std::set<std::pair<uint64_t, uint32_t>> nudge_timers;
+  // --- checks of suspects waiting for their Ack, by the seq of their Ping; each for at most
+  // a probe timeout, so there are never more than one or two per suspect
+  struct Check {
+    uint32_t slot = 0, gen = 0, incarnation = 0;
+  };
+  std::unordered_map<uint32_t, Check> checks;
+  std::deque<std::pair<uint64_t, uint32_t>> check_deadlines;  // (due, seq), in time order
   // --- gone entries leaving the table: (expiry, slot)
   std::set<std::pair<uint64_t, uint32_t>> expiries;
 
   // --- periodic timers
   uint64_t next_gossip = 0;
   uint64_t next_push_pull = 0;
+  bool push_pull_spread = false;  // the first push-pull tick was spread over the stretched interval
   uint64_t next_reconnect = 0;
 
   // --- streams
@@ -217,7 +237,17 @@ struct Node::Impl {
 
   // ==== merge rules (member.cpp)
   void on_alive(const proto::Alive& a, Ctx& ctx);
-  void on_suspect(const proto::Suspect& s);
+  void on_alive_self(const proto::Alive& a);
+  bool outlive_earlier_life(uint64_t epoch, const proto::SocketAddr& addr);
+  void add_member(const proto::Alive& a, Ctx& ctx);
+  // The entry becomes alive: its suspicion dropped, its removal off.
+  void make_alive(uint32_t idx);
+  // The entry takes another life of the member (a restart, or a name reclaimed).
+  void take_life(uint32_t idx, const proto::Alive& a, bool restart);
+  // News of the life the entry holds.
+  void merge_alive(uint32_t idx, const proto::Alive& a, Ctx& ctx);
+  // `hearsay`: from a State, whose sender passes the suspicion on without being its accuser.
+  void on_suspect(const proto::Suspect& s, bool hearsay = false);
   void on_dead(const proto::Dead& d);
   void merge_state(const proto::State& st, Ctx& ctx);
   void refute(uint32_t inc);
@@ -227,10 +257,17 @@ struct Node::Impl {
   bool make_room();
   void gossip_member(Entry& e);
   void gossip_alive_self();
-  void start_suspicion(uint32_t slot, const std::string& accuser);
+  void start_suspicion(uint32_t slot, const std::string& accuser, bool hearsay = false);
   void schedule_suspicion(uint32_t slot);
   void clear_suspicion(uint32_t slot);
   void nudge(uint32_t slot);
+  // Declares dead the suspects whose timer ran out (or holds them while nobody hears this node).
+  void suspicion_timeouts();
+  bool unheard() const;
+  void plan_nudge(uint32_t slot);
+  void checked_suspect(uint32_t slot);
+  // Checks of suspects that went unanswered: failed probes of them by this node.
+  void unanswered_checks();
   void become_gone(uint32_t slot, MemberState s);
   void member_event_gone(uint32_t slot);
   uint64_t suspicion_min_ns() const;

@@ -28,10 +28,12 @@ Node::Impl::Impl(Config c, Identity id, uint64_t now, uint64_t seed, std::span<c
   self.meta = std::move(id.meta);
   self.addr = id.addr;
   self.epoch = id.epoch;
+  start_epoch = id.epoch;
   self.incarnation = 0;
   self.state = MemberState::Alive;
   now_ = now;
   start_ = now;
+  last_answer = now;
   // Spread the first ticks so nodes started together do not probe in lockstep.
   auto jitter = [&](uint64_t base, uint64_t spread) {
     return later(later(now, base), spread ? rng.below(spread) : 0);
@@ -58,7 +60,7 @@ Node::~Node() = default;
 
 // ---------------------------------------------------------------- helpers
 
-uint64_t Node::Impl::wall_ms() const { return self.epoch + (now_ - start_) / 1'000'000; }
+uint64_t Node::Impl::wall_ms() const { return start_epoch + (now_ - start_) / 1'000'000; }
 
 uint64_t Node::Impl::scaled(const Duration& d) const {
   uint64_t ns = d.as_nanos();
@@ -225,6 +227,7 @@ void Node::handle_datagram(uint64_t now, const SocketAddr& from, std::span<uint8
   s.now_ = std::max(s.now_, now);
   std::vector<proto::Message> msgs;
   if (!s.intake(packet, true, msgs)) return;
+  s.last_heard = s.now_;
   Impl::Ctx ctx;
   ctx.from = from;
   s.dispatch(msgs, ctx);
@@ -248,15 +251,8 @@ void Node::handle_timeout(uint64_t now) {
   if (s.probe.active && s.probe.end_at <= now) s.probe_end();
   if (s.next_probe && s.next_probe <= now) s.probe_tick();
   s.relay_timeouts();
-  while (!s.susp_timers.empty() && s.susp_timers.begin()->first <= now) {
-    uint32_t slot = s.susp_timers.begin()->second;
-    s.susp_timers.erase(s.susp_timers.begin());
-    Entry& e = s.table.at(slot);
-    if (!e.used || e.m.state != MemberState::Suspect) continue;
-    if (e.susp) e.susp->deadline = 0;
-    proto::Dead d{e.m.name, e.m.epoch, e.m.incarnation, s.self.name};
-    s.on_dead(d);
-  }
+  s.unanswered_checks();
+  s.suspicion_timeouts();
   while (!s.nudge_timers.empty() && s.nudge_timers.begin()->first <= now) {
     uint32_t slot = s.nudge_timers.begin()->second;
     s.nudge_timers.erase(s.nudge_timers.begin());
@@ -336,6 +332,7 @@ std::optional<uint64_t> Node::next_deadline() const {
   if (!s.relay_deadlines.empty()) take(s.relay_deadlines.front().first);
   if (!s.susp_timers.empty()) take(s.susp_timers.begin()->first);
   if (!s.nudge_timers.empty()) take(s.nudge_timers.begin()->first);
+  if (!s.check_deadlines.empty()) take(s.check_deadlines.front().first);
   if (!s.stream_deadlines.empty()) take(s.stream_deadlines.begin()->first);
   if (!s.join_retries.empty()) take(std::get<0>(*s.join_retries.begin()));
   if (!s.expiries.empty()) take(s.expiries.begin()->first);

@@ -21,7 +21,7 @@ void Node::Impl::gossip_member(Entry& e) {
       proto::encode(proto::Alive{e.m.name, e.m.addr.on_wire(), e.m.epoch, e.m.incarnation, e.m.meta}, b);
       break;
     case MemberState::Suspect: {
-      std::string from = e.susp && !e.susp->accusers.empty() ? e.susp->accusers.back() : self.name;
+      std::string from = e.susp ? e.susp->accuser() : self.name;
       proto::encode(proto::Suspect{e.m.name, e.m.epoch, e.m.incarnation, from}, b);
       break;
     }
@@ -98,39 +98,119 @@ void Node::Impl::schedule_suspicion(uint32_t slot) {
   if (deadline <= e.susp->start) deadline = UINT64_MAX - 1;
   e.susp->deadline = std::max(deadline, now_);
   susp_timers.insert({e.susp->deadline, slot});
+  // A shorter timeout may leave no check of the suspect before it runs out.
+  plan_nudge(slot);
 }
 
-void Node::Impl::start_suspicion(uint32_t slot, const std::string& accuser) {
+void Node::Impl::start_suspicion(uint32_t slot, const std::string& accuser, bool hearsay) {
   Entry& e = table.at(slot);
   e.susp = std::make_unique<Suspicion>();
   e.susp->start = now_;
-  e.susp->accusers.push_back(accuser);
+  e.susp->checked = now_;
+  if (hearsay)
+    e.susp->via = accuser;
+  else
+    e.susp->accusers.push_back(accuser);
   schedule_suspicion(slot);
-  if (cfg.buddy_system) {
-    // Halfway through the shortest timeout, and once more at its end, tell the suspect
-    // ourselves. Its refutation spreads by gossip, which reaches each member with high
-    // probability but not surely (under loss a member can miss every copy); this gives every
-    // holder of the suspicion its own direct chances to hear the refutation before its timer
-    // runs out.
-    e.susp->nudge = later(now_, suspicion_min_ns() / 2);
-    nudge_timers.insert({e.susp->nudge, slot});
-  }
+}
+
+void Node::Impl::plan_nudge(uint32_t slot) {
+  // With the buddy system, every holder of a suspicion checks the suspect itself, every
+  // quarter of the shortest timeout for as long as the suspicion lasts, and once more a probe
+  // timeout before its timer runs out. The suspect's refutation spreads by gossip, which
+  // reaches each member with high probability but not surely (under loss a member can miss
+  // every copy); these checks give every holder its own chances to hear the refutation, and
+  // the last one comes in time for the answer to arrive however much confirmations shortened
+  // the timer.
+  Suspicion& s = *table.at(slot).susp;
+  if (s.nudge) nudge_timers.erase({s.nudge, slot});
+  s.nudge = 0;
+  if (!cfg.buddy_system) return;
+  uint64_t timeout = cfg.probe_timeout.as_nanos();
+  uint64_t last = s.deadline > timeout ? s.deadline - timeout : 0;
+  // Within a probe timeout of the deadline, a check already on its way is the last one.
+  if (last <= s.checked) return;
+  // (At least a nanosecond apart, so absurdly short timeouts cannot make checks spin.)
+  uint64_t every = std::max<uint64_t>(1, suspicion_min_ns() / 4);
+  uint64_t next = std::max(std::min(later(s.checked, every), last), now_);
+  if (next >= s.deadline) return;
+  s.nudge = next;
+  nudge_timers.insert({next, slot});
+}
+
+void Node::Impl::checked_suspect(uint32_t slot) {
+  Entry& e = table.at(slot);
+  if (!e.susp) return;
+  e.susp->checked = now_;
+  plan_nudge(slot);
 }
 
 void Node::Impl::nudge(uint32_t slot) {
   Entry& e = table.at(slot);
   if (!e.used || e.m.state != MemberState::Suspect || !e.susp) return;
   e.susp->nudge = 0;
-  if (++e.susp->nudges < 2) {
-    e.susp->nudge = later(now_, suspicion_min_ns() / 2);
-    nudge_timers.insert({e.susp->nudge, slot});
-  }
   scratch_payload.clear();
-  proto::encode(proto::Suspect{e.m.name, e.m.epoch, e.m.incarnation, e.susp->accusers.front()}, scratch_payload);
+  proto::encode(proto::Suspect{e.m.name, e.m.epoch, e.m.incarnation, e.susp->accuser()}, scratch_payload);
   // A Ping nobody waits for: its Ack carries the suspect's Alive piggybacked, which is all
-  // that matters here.
+  // that matters here. Nothing rides along: each gossip item is sent a fixed number of times,
+  // and those sent to a member that may well be dead would be lost to the others.
   proto::encode(proto::Ping{++seq, e.m.name, self.name}, scratch_payload);
-  send_packet(e.m.addr, e.m.name, scratch_payload, true);
+  send_packet(e.m.addr, e.m.name, scratch_payload, false);
+  checks[seq] = Check{slot, e.gen, e.m.incarnation};
+  check_deadlines.emplace_back(later(now_, cfg.probe_timeout.as_nanos()), seq);
+  checked_suspect(slot);
+}
+
+bool Node::Impl::unheard() const {
+  // Three probes in a row got no answer of any kind, neither from the target nor from a
+  // helper, while packets from other nodes kept coming: this node's own messages are not
+  // getting out. That lasts until an answer comes again, also once the others (holding this
+  // node dead) fall silent. Silence both ways is different: the others may well be gone, and
+  // their deaths are ours to declare. (Time without answers alone would not do: a node whose
+  // local health stretched its period hears far more than it is answered.)
+  return silent_probes >= 3 && last_heard > silent_since;
+}
+
+void Node::Impl::suspicion_timeouts() {
+  while (!susp_timers.empty() && susp_timers.begin()->first <= now_) {
+    uint32_t slot = susp_timers.begin()->second;
+    susp_timers.erase(susp_timers.begin());
+    Entry& e = table.at(slot);
+    if (!e.used || e.m.state != MemberState::Suspect || !e.susp) continue;
+    e.susp->deadline = 0;
+    if (unheard()) {
+      // A node that nobody hears must not be the one that kills others: it would declare
+      // every member it probes dead, and those verdicts would spread the moment its link
+      // healed. It holds the suspect for the shortest timeout more, checking it all along, and
+      // again while it stays unheard: members that can be heard decide meanwhile (their Dead
+      // is taken as always), and once this node is heard again every held suspect still has
+      // that long to answer a check and refute.
+      e.susp->deadline = later(now_, std::max<uint64_t>(1, suspicion_min_ns()));
+      susp_timers.insert({e.susp->deadline, slot});
+      plan_nudge(slot);
+      continue;
+    }
+    on_dead(proto::Dead{e.m.name, e.m.epoch, e.m.incarnation, self.name});
+  }
+}
+
+void Node::Impl::unanswered_checks() {
+  while (!check_deadlines.empty() && check_deadlines.front().first <= now_) {
+    uint32_t s = check_deadlines.front().second;
+    check_deadlines.pop_front();
+    auto it = checks.find(s);
+    if (it == checks.end()) continue;  // answered
+    Check c = it->second;
+    checks.erase(it);
+    // A check nobody answered within a probe timeout is a failed probe of the suspect by this
+    // node: an independent confirmation, as a failed probe in the round is (unless nobody
+    // hears this node, or the suspicion it checked is over).
+    const Entry& e = table.at(c.slot);
+    if (!e.used || e.gen != c.gen || e.m.state != MemberState::Suspect || e.m.incarnation != c.incarnation ||
+        unheard())
+      continue;
+    on_suspect(proto::Suspect{e.m.name, e.m.epoch, e.m.incarnation, self.name});
+  }
 }
 
 void Node::Impl::clear_suspicion(uint32_t slot) {
@@ -167,83 +247,94 @@ void Node::Impl::expire_entries() {
   }
 }
 
-void Node::Impl::on_alive(const proto::Alive& a, Ctx& ctx) {
-  if (a.name == self.name) {
-    if (self.state == MemberState::Left) return;
-    if (a.epoch != self.epoch || a.addr != self.addr.on_wire()) {
-      if (a.epoch < self.epoch) return;  // an earlier life of ours, still echoing
-      report_conflict(a.name, a.addr, self);
-      return;
-    }
-    // Someone holds a newer incarnation of us than we do (an echo of a refutation we no
-    // longer remember, or a forgery): out-bid it.
-    if (inc_newer(a.incarnation, self.incarnation)) refute(a.incarnation);
+bool Node::Impl::outlive_earlier_life(uint64_t epoch, const proto::SocketAddr& addr) {
+  // Our name at our own address in a later life than ours can only be an earlier life of
+  // ours (two live nodes cannot hold one address), started when the wall clock read later
+  // than it did when we started: the clock stepped back between the two. The cluster holds
+  // that life and ignores ours as an echo of an earlier one, while our answers to the Pings
+  // meant for it (a Ping names no epoch) keep it alive: we would stay invisible for as long
+  // as we run. So we take the next epoch after it, which every member takes as a restart.
+  if (self.state == MemberState::Left || epoch <= self.epoch || epoch == UINT64_MAX || addr != self.addr.on_wire())
+    return false;
+  // Two live nodes made to advertise one address (a misconfiguration, not a restart) would
+  // out-bid each other forever: one step per dead_reclaim, and name conflicts meanwhile.
+  if (outlived_at && now_ - *outlived_at < cfg.dead_reclaim.as_nanos()) return false;
+  outlived_at = now_;
+  self.epoch = epoch + 1;
+  gossip_alive_self();
+  changed();
+  return true;
+}
+
+void Node::Impl::on_alive_self(const proto::Alive& a) {
+  if (self.state == MemberState::Left) return;
+  if (a.epoch != self.epoch || a.addr != self.addr.on_wire()) {
+    if (a.epoch < self.epoch) return;  // an earlier life of ours, still echoing
+    if (!outlive_earlier_life(a.epoch, a.addr)) report_conflict(a.name, a.addr, self);
     return;
   }
-  Entry* e = table.find(a.name);
-  if (!e) {
-    if (ctx.new_members >= cfg.max_new_members_per_packet || !make_room()) {
-      ++counters.members_refused;
-      return;
-    }
-    ++ctx.new_members;
-    Member m{a.name, a.meta, a.addr, a.epoch, a.incarnation, MemberState::Alive};
-    uint32_t slot = table.add(std::move(m), now_);
-    Entry& ne = table.at(slot);
-    // A newcomer joins the current probe round at a random place among the members not yet probed.
-    probe_order.emplace_back(slot, ne.gen);
-    if (probe_order.size() > probe_idx + 1) {
-      size_t j = probe_idx + rng.below(probe_order.size() - probe_idx);
-      std::swap(probe_order[j], probe_order.back());
-    }
-    emit(event::MemberJoined{ne.m});
-    if (ctx.from_state) {
-      // A member learned from another's whole table is news to us, not to the cluster: do not
-      // re-gossip it (a node that joins a cluster of thousands would otherwise re-send them
-      // all). It is passed on once gossip about it reaches us (below), so a member that only
-      // some nodes learned this way still spreads epidemically.
-      ne.quiet = true;
-    } else {
-      // Every member that learns news passes it on: that is what makes the spread epidemic.
-      gossip_member(ne);
-    }
-    changed();
+  // Someone holds a newer incarnation of us than we do (an echo of a refutation we no
+  // longer remember, or a forgery): out-bid it.
+  if (inc_newer(a.incarnation, self.incarnation)) refute(a.incarnation);
+}
+
+void Node::Impl::add_member(const proto::Alive& a, Ctx& ctx) {
+  if (ctx.new_members >= cfg.max_new_members_per_packet || !make_room()) {
+    ++counters.members_refused;
     return;
   }
-  Entry& cur = *e;
-  // A name whose holder has been gone for dead_reclaim is free for any other life or address,
-  // an earlier epoch included: the next holder may start on a host whose clock lags.
-  const bool other = a.epoch != cur.m.epoch || a.addr != cur.m.addr.on_wire();
-  const bool reclaim = other && !is_live(cur.m.state) && now_ - cur.since >= cfg.dead_reclaim.as_nanos();
-  if (a.epoch < cur.m.epoch && !reclaim) return;  // news of an earlier life
-  bool new_life = a.epoch > cur.m.epoch;
-  if (!new_life && !reclaim && a.addr != cur.m.addr.on_wire()) {
-    // The same life cannot move: another node claims the name.
-    report_conflict(a.name, a.addr, cur.m);
-    return;
+  ++ctx.new_members;
+  Member m{a.name, a.meta, a.addr, a.epoch, a.incarnation, MemberState::Alive};
+  uint32_t slot = table.add(std::move(m), now_);
+  Entry& ne = table.at(slot);
+  // A newcomer joins the current probe round at a random place among the members not yet probed.
+  probe_order.emplace_back(slot, ne.gen);
+  if (probe_order.size() > probe_idx + 1) {
+    size_t j = probe_idx + rng.below(probe_order.size() - probe_idx);
+    std::swap(probe_order[j], probe_order.back());
   }
-  if (new_life) ++counters.restarts;
-  // The slot index is needed for the timers; recover it from the lists.
-  uint32_t idx = is_live(cur.m.state) ? table.live()[cur.pos] : table.gone()[cur.pos];
-  if (new_life || reclaim) {
-    clear_suspicion(idx);
-    if (cur.expiry) {
-      expiries.erase({cur.expiry, idx});
-      cur.expiry = 0;
-    }
-    table.set_state(idx, MemberState::Alive, now_);
-    cur.m.addr = a.addr;
-    cur.m.epoch = a.epoch;
-    cur.m.incarnation = a.incarnation;
-    cur.m.meta = a.meta;
-    cur.since = now_;
-    conflicts.erase(cur.m.name);
-    drop_user_queue(cur.m.name);
-    emit(event::MemberJoined{cur.m});
-    gossip_member(cur);
-    changed();
-    return;
+  emit(event::MemberJoined{ne.m});
+  if (ctx.from_state) {
+    // A member learned from another's whole table is news to us, not to the cluster: do not
+    // re-gossip it (a node that joins a cluster of thousands would otherwise re-send them
+    // all). It is passed on once gossip about it reaches us (below), so a member that only
+    // some nodes learned this way still spreads epidemically.
+    ne.quiet = true;
+  } else {
+    // Every member that learns news passes it on: that is what makes the spread epidemic.
+    gossip_member(ne);
   }
+  changed();
+}
+
+void Node::Impl::make_alive(uint32_t idx) {
+  Entry& e = table.at(idx);
+  clear_suspicion(idx);
+  if (e.expiry) {
+    expiries.erase({e.expiry, idx});
+    e.expiry = 0;
+  }
+  table.set_state(idx, MemberState::Alive, now_);
+}
+
+void Node::Impl::take_life(uint32_t idx, const proto::Alive& a, bool restart) {
+  Entry& cur = table.at(idx);
+  if (restart) ++counters.restarts;
+  make_alive(idx);
+  cur.m.addr = a.addr;
+  cur.m.epoch = a.epoch;
+  cur.m.incarnation = a.incarnation;
+  cur.m.meta = a.meta;
+  cur.since = now_;
+  conflicts.erase(cur.m.name);
+  drop_user_queue(cur.m.name);
+  emit(event::MemberJoined{cur.m});
+  gossip_member(cur);
+  changed();
+}
+
+void Node::Impl::merge_alive(uint32_t idx, const proto::Alive& a, Ctx& ctx) {
+  Entry& cur = table.at(idx);
   // A departure is final for that life: a member that left never raises its incarnation
   // again, so only an Alive newer than the departure gets past the test below, and that can
   // only be the member refuting a departure it never announced (forged, or a peer's bug),
@@ -261,12 +352,7 @@ void Node::Impl::on_alive(const proto::Alive& a, Ctx& ctx) {
     return;
   }
   MemberState old = cur.m.state;
-  clear_suspicion(idx);
-  if (cur.expiry) {
-    expiries.erase({cur.expiry, idx});
-    cur.expiry = 0;
-  }
-  table.set_state(idx, MemberState::Alive, now_);
+  make_alive(idx);
   cur.m.incarnation = a.incarnation;
   Bytes old_meta;
   bool meta_changed = a.meta != cur.m.meta;
@@ -280,7 +366,28 @@ void Node::Impl::on_alive(const proto::Alive& a, Ctx& ctx) {
   changed();
 }
 
-void Node::Impl::on_suspect(const proto::Suspect& s) {
+void Node::Impl::on_alive(const proto::Alive& a, Ctx& ctx) {
+  if (a.name == self.name) return on_alive_self(a);
+  Entry* e = table.find(a.name);
+  if (!e) return add_member(a, ctx);
+  Entry& cur = *e;
+  // A name whose holder has been gone for dead_reclaim is free for any other life or address,
+  // an earlier epoch included: the next holder may start on a host whose clock lags.
+  const bool other = a.epoch != cur.m.epoch || a.addr != cur.m.addr.on_wire();
+  const bool reclaim = other && !is_live(cur.m.state) && now_ - cur.since >= cfg.dead_reclaim.as_nanos();
+  if (a.epoch < cur.m.epoch && !reclaim) return;  // news of an earlier life
+  bool new_life = a.epoch > cur.m.epoch;
+  if (!new_life && !reclaim && a.addr != cur.m.addr.on_wire()) {
+    // The same life cannot move: another node claims the name.
+    report_conflict(a.name, a.addr, cur.m);
+    return;
+  }
+  uint32_t idx = table.slot_of(cur);
+  if (new_life || reclaim) return take_life(idx, a, new_life);
+  merge_alive(idx, a, ctx);
+}
+
+void Node::Impl::on_suspect(const proto::Suspect& s, bool hearsay) {
   if (s.name == self.name) {
     if (self.state == MemberState::Left || s.epoch != self.epoch) return;
     if (inc_newer(self.incarnation, s.incarnation)) {
@@ -301,9 +408,22 @@ void Node::Impl::on_suspect(const proto::Suspect& s) {
     return;
   }
   uint32_t idx = table.live()[e->pos];
+  if (e->m.state == MemberState::Suspect && inc_newer(s.incarnation, e->m.incarnation)) {
+    // The member refuted the suspicion we hold (we missed it) and is suspected again: that is
+    // a new suspicion, with its own start and accusers. Carrying the old ones over would count
+    // accusers of a refuted incarnation as confirmations and run the timer from a start long
+    // past, killing the member the moment the new accusation arrives.
+    e->m.incarnation = s.incarnation;
+    clear_suspicion(idx);
+    start_suspicion(idx, s.from, hearsay);
+    gossip_member(*e);
+    changed();
+    return;
+  }
   if (e->m.state == MemberState::Suspect) {
-    bool newer = inc_newer(s.incarnation, e->m.incarnation);
-    if (newer) e->m.incarnation = s.incarnation;
+    // A member passing on its table is no accuser: three push-pull partners relaying one
+    // accusation would otherwise bring the timeout down to its shortest.
+    if (hearsay) return;
     auto& acc = e->susp->accusers;
     bool fresh = std::find(acc.begin(), acc.end(), s.from) == acc.end();
     // Count each independent accuser once, up to what can still shorten the timeout.
@@ -311,17 +431,14 @@ void Node::Impl::on_suspect(const proto::Suspect& s) {
       acc.push_back(s.from);
       schedule_suspicion(idx);
       gossip_member(*e);
-    } else if (newer) {
-      gossip_member(*e);
     }
-    if (newer) changed();
     return;
   }
   // Alive -> Suspect.
   e->m.incarnation = s.incarnation;
   table.set_state(idx, MemberState::Suspect, now_);
   ++counters.suspicions;
-  start_suspicion(idx, s.from);
+  start_suspicion(idx, s.from, hearsay);
   emit(event::MemberSuspect{e->m});
   gossip_member(*e);
   changed();
@@ -345,8 +462,18 @@ void Node::Impl::on_dead(const proto::Dead& d) {
     if (!left) resend_news(*e);
     return;
   }
-  if (e->m.state == MemberState::Dead && !left) return;
-  uint32_t idx = is_live(e->m.state) ? table.live()[e->pos] : table.gone()[e->pos];
+  if (e->m.state == MemberState::Dead && !left) {
+    // Dead already, but at an older incarnation: the member refuted and was declared dead
+    // again. Take the newer incarnation (no new event), or a stale copy of that refutation
+    // would bring it back.
+    if (inc_newer(d.incarnation, e->m.incarnation)) {
+      e->m.incarnation = d.incarnation;
+      gossip_member(*e);
+      changed();
+    }
+    return;
+  }
+  uint32_t idx = table.slot_of(*e);
   e->m.incarnation = d.incarnation;
   become_gone(idx, left ? MemberState::Left : MemberState::Dead);
   if (left)
@@ -379,6 +506,8 @@ void Node::Impl::merge_state(const proto::State& st, Ctx& ctx) {
   for (const auto& r : st.members) {
     ctx.from_state = !first;
     first = false;
+    // Whatever its state, a record of an earlier life of ours that the cluster still holds.
+    if (r.name == self.name && r.state != MemberState::Alive && outlive_earlier_life(r.epoch, r.addr)) continue;
     switch (r.state) {
       case MemberState::Alive:
         on_alive(proto::Alive{r.name, r.addr, r.epoch, r.incarnation, r.meta}, ctx);
@@ -389,7 +518,7 @@ void Node::Impl::merge_state(const proto::State& st, Ctx& ctx) {
         // "dead" only makes it suspect here: the member gets its chance to refute, which is
         // how the halves of a healed partition find each other alive.
         if (!table.find(r.name) && r.name != self.name) break;
-        on_suspect(proto::Suspect{r.name, r.epoch, r.incarnation, sender});
+        on_suspect(proto::Suspect{r.name, r.epoch, r.incarnation, sender}, true);
         break;
       }
       case MemberState::Left:

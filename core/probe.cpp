@@ -63,7 +63,7 @@ void Node::Impl::probe_tick() {
   scratch_payload.clear();
   if (cfg.buddy_system && e.m.state == MemberState::Suspect) {
     // Tell the suspect first, so it can refute at once.
-    std::string from = e.susp && !e.susp->accusers.empty() ? e.susp->accusers.front() : self.name;
+    std::string from = e.susp ? e.susp->accuser() : self.name;
     proto::encode(proto::Suspect{e.m.name, e.m.epoch, e.m.incarnation, from}, scratch_payload);
   }
   proto::encode(proto::Ping{s, e.m.name, self.name}, scratch_payload);
@@ -74,10 +74,13 @@ void Node::Impl::probe_tick() {
   probe.name = e.m.name;
   probe.epoch = e.m.epoch;
   probe.seq = s;
+  probe.started = now_;
   probe.timeout_at = later(now_, scaled(cfg.probe_timeout));
   probe.end_at = later(now_, interval);
   ++counters.probes_sent;
   send_packet(e.m.addr, e.m.name, scratch_payload, true);
+  // With the buddy system this was a check of a suspect too.
+  if (cfg.buddy_system) checked_suspect(slot);
   next_probe = probe.end_at;
 }
 
@@ -115,6 +118,7 @@ void Node::Impl::probe_end() {
   settle_nacks();
   if (p.acked) return;
   ++counters.probes_failed;
+  if (last_answer < p.started && silent_probes++ == 0) silent_since = p.started;
   // With nacks, a silent target whose helpers all answered says nothing about us; each
   // helper that stayed silent too points at our own link. Their Nacks are still on their way
   // (a helper waits its whole probe timeout first), so they are settled a period from now.
@@ -124,8 +128,9 @@ void Node::Impl::probe_end() {
     adjust_health(1);
   }
   Entry* e = table.find(p.name);
-  // A failed probe of a member already suspect is an independent confirmation of it.
-  if (!e || e->gen != p.gen || e->m.epoch != p.epoch || !is_live(e->m.state)) return;
+  // A failed probe of a member already suspect is an independent confirmation of it; unless
+  // nobody hears this node, whose silence then says nothing about the target.
+  if (!e || e->gen != p.gen || e->m.epoch != p.epoch || !is_live(e->m.state) || unheard()) return;
   on_suspect(proto::Suspect{e->m.name, e->m.epoch, e->m.incarnation, self.name});
 }
 
@@ -184,6 +189,8 @@ void Node::Impl::relay_timeouts() {
 }
 
 void Node::Impl::on_ack(const proto::Ack& a, Ctx& ctx) {
+  last_answer = now_;
+  silent_probes = 0;
   if (probe.active && a.seq == probe.seq) {
     if (ctx.stream && *ctx.stream == probe.tcp) ++counters.tcp_ping_acks;
     if (!probe.acked) {
@@ -195,6 +202,7 @@ void Node::Impl::on_ack(const proto::Ack& a, Ctx& ctx) {
     if (ctx.stream) ctx.stream.reset();
     return;
   }
+  checks.erase(a.seq);  // a check of a suspect, answered
   auto it = relays.find(a.seq);
   if (it == relays.end()) return;
   Relay r = it->second;
@@ -205,6 +213,8 @@ void Node::Impl::on_ack(const proto::Ack& a, Ctx& ctx) {
 }
 
 void Node::Impl::on_nack(const proto::Nack& n) {
+  last_answer = now_;
+  silent_probes = 0;
   if (probe.active && n.seq == probe.seq && probe.nacks < probe.expected_nacks) ++probe.nacks;
   if (nack_tally && n.seq == nack_tally->seq && nack_tally->got < nack_tally->expected) ++nack_tally->got;
 }

@@ -12,9 +12,15 @@ namespace vennock::core {
 struct Suspicion {
   uint64_t start = 0;
   uint64_t deadline = 0;
-  uint64_t nudge = 0;  // when this node next tells the suspect itself (0: done or not planned)
-  uint8_t nudges = 0;  // how many times it did
+  uint64_t nudge = 0;    // when this node next checks the suspect itself (0: not planned)
+  uint64_t checked = 0;  // when it last did (the start, before the first check)
   std::vector<std::string> accusers;  // independent accusers, the first one included
+  // For a suspicion learned from a State, whose accuser is unknown: the member that passed it
+  // on (named as the accuser when this node gossips it, but no confirmation here).
+  std::string via;
+
+  // The accuser this node names when it passes the suspicion on: the latest one it knows.
+  const std::string& accuser() const { return accusers.empty() ? via : accusers.back(); }
 };
 
 // The suspicion timeout in nanoseconds. `min_ns` already grows with the log of the cluster

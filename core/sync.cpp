@@ -41,9 +41,22 @@ bool Node::Impl::start_push_pull(const proto::SocketAddr& to, std::string peer, 
 
 void Node::Impl::push_pull_tick() {
   // An interval of zero turns push-pull off.
-  next_push_pull = cfg.push_pull_interval.is_zero()
-                       ? 0
-                       : later(now_, push_pull_scale(cfg.push_pull_interval.as_nanos(), table.live_count() + 1));
+  if (cfg.push_pull_interval.is_zero()) {
+    next_push_pull = 0;
+    return;
+  }
+  uint64_t interval = push_pull_scale(cfg.push_pull_interval.as_nanos(), table.live_count() + 1);
+  next_push_pull = later(now_, interval);
+  if (!push_pull_spread && interval > cfg.push_pull_interval.as_nanos()) {
+    // The first exchange comes within the plain interval, so a new member soon repairs what
+    // gossip missed while it joined; but the stretch is unknown until the node knows the
+    // cluster, and members started together would go on exchanging within one plain interval
+    // of every stretched one (at 512 members, a 30 s band every 150 s). The first exchange
+    // under the stretch comes at a random point of the stretched interval, which spreads them
+    // over all of it.
+    push_pull_spread = true;
+    next_push_pull = later(now_, 1 + rng.below(interval));
+  }
   if (self.state == MemberState::Left || table.live_count() == 0) return;
   uint32_t slot = table.live()[rng.below(table.live_count())];
   const Entry& e = table.at(slot);
@@ -118,6 +131,7 @@ void Node::Impl::stream_data(StreamId id, std::span<const uint8_t> frame,
   }
   // What this stream sends back is for whoever sent this.
   if (Stream& s = streams[id]; s.peer.empty() && !msgs.empty()) s.peer = sender_of(msgs.front());
+  last_heard = now_;
   Ctx ctx;
   ctx.stream = id;
   // State needs the stream's own handling: answered on inbound streams, completing the

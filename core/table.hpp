@@ -50,6 +50,9 @@ class Table {
   // Moves an entry between the live and gone lists after its state changed.
   void set_state(uint32_t slot, MemberState s, uint64_t now);
 
+  // The slot of an entry in the table, recovered from its place in the live or gone list.
+  uint32_t slot_of(const Entry& e) const { return is_live(e.m.state) ? live_[e.pos] : gone_[e.pos]; }
+
   const std::vector<uint32_t>& live() const { return live_; }
   const std::vector<uint32_t>& gone() const { return gone_; }
 

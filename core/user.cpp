@@ -149,7 +149,8 @@ Member Node::Impl::sender_record(const std::string& name, uint64_t epoch,
 }
 
 void Node::Impl::on_user_message(const proto::UserMessage& m, Ctx& ctx) {
-  if (m.to != self.name || (m.to_epoch != 0 && m.to_epoch != self.epoch)) {
+  // This life may have outlived an earlier one by taking a later epoch: both are its own.
+  if (m.to != self.name || (m.to_epoch != 0 && m.to_epoch != self.epoch && m.to_epoch != start_epoch)) {
     ++counters.user_messages_dropped;
     return;
   }

@@ -6,6 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "core/table.hpp"
+#include "proto/message.hpp"
+#include "proto/packet.hpp"
 #include "sim/sim.hpp"
 
 namespace vennock::test {
@@ -54,6 +57,34 @@ inline std::optional<MemberState> state_at(Sim& sim, size_t i, const std::string
   const core::Member* m = sim.node(i).find(name);
   if (!m) return std::nullopt;
   return m->state;
+}
+
+// Packets of a plaintext cluster (the lan preset without keys), built and read by the tests.
+inline Bytes plain_packet(const std::vector<proto::Message>& msgs, uint64_t stamp_ms = 1'700'000'000'000ULL) {
+  std::array<uint8_t, 32> nk{};
+  proto::Codec codec(lan().cluster, std::nullopt, nk);
+  Bytes payload;
+  for (const auto& m : msgs) proto::encode(m, payload);
+  return codec.seal(payload, stamp_ms);
+}
+inline std::vector<proto::Message> plain_messages(Bytes packet) {
+  std::array<uint8_t, 32> nk{};
+  proto::Codec codec(lan().cluster, std::nullopt, nk);
+  auto opened = codec.open(packet);
+  if (!opened) return {};
+  auto msgs = proto::decode_payload(opened->payload);
+  return msgs ? std::move(msgs.value()) : std::vector<proto::Message>{};
+}
+// Whether a packet carries an Alive of `name` newer than incarnation `inc`.
+inline bool carries_alive_after(const Bytes& packet, const std::string& name, uint32_t inc) {
+  for (const auto& m : plain_messages(packet))
+    if (auto* a = std::get_if<proto::Alive>(&m); a && a->name == name && core::inc_newer(a->incarnation, inc))
+      return true;
+  return false;
+}
+// Hands node `to` a plaintext datagram as if node `from` had sent it.
+inline void inject(Sim& sim, size_t to, size_t from, const std::vector<proto::Message>& msgs) {
+  sim.inject(to, Sim::addr_of(from), plain_packet(msgs));
 }
 
 }  // namespace vennock::test

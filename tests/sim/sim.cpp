@@ -1,5 +1,6 @@
 #include "sim/sim.hpp"
 
+#include <algorithm>
 #include <array>
 
 namespace vennock::sim {
@@ -8,7 +9,7 @@ namespace {
 constexpr uint64_t kWallBase = 1'700'000'000'000ULL;  // the simulated wall clock at time 0, in ms
 }
 
-Sim::Sim(uint64_t seed, NetParams net) : rng_(seed), net_(net) {}
+Sim::Sim(uint64_t seed, NetParams net) : rng_(seed), stream_rng_(seed ^ 0x5157'0000'0000'0001ULL), net_(net) {}
 
 Sim::~Sim() {
   while (!queue_.empty()) {
@@ -34,8 +35,9 @@ std::unique_ptr<Node> Sim::make_engine(SimNode& n) {
   id.name = n.name;
   id.meta = n.meta;
   id.addr = addr_of(static_cast<size_t>(&n - nodes_.data()));
-  // Each life starts at a later wall-clock millisecond than the one before.
-  id.epoch = kWallBase + now_ / MS + n.life;
+  // Each life starts at a later wall-clock millisecond than the one before, unless the node's
+  // clock was stepped back.
+  id.epoch = static_cast<uint64_t>(static_cast<int64_t>(kWallBase + now_ / MS + n.life) + n.clock_ms);
   std::array<uint8_t, 32> nonce_key{};
   uint64_t r = rng_.next();
   for (int k = 0; k < 8; ++k) nonce_key[k] = static_cast<uint8_t>(r >> (8 * k));
@@ -96,10 +98,11 @@ void Sim::crash(size_t i) {
   fail_conns(i);
 }
 
-void Sim::restart(size_t i) {
+void Sim::restart(size_t i, int64_t clock_step_ms) {
   SimNode& n = nodes_[i];
   if (n.up) crash(i);
   ++n.life;
+  n.clock_ms += clock_step_ms;
   n.up = true;
   n.engine = make_engine(n);
   n.timer_at = 0;
@@ -139,64 +142,121 @@ void Sim::flush(size_t i) {
     if (on_event) on_event(i, *ev);
   }
   while (auto t = e.poll_transmit()) {
-    if (auto* d = std::get_if<core::transmit::Datagram>(&*t)) {
-      ++datagrams_sent;
-      auto to = index_of(d->to);
-      if (!to) continue;
-      if (blocked_.count(pair_key(i, *to))) continue;
-      if (net_.loss > 0 && rng_.unit() < net_.loss) continue;
-      uint64_t delay = net_.latency + (net_.jitter ? rng_.below(net_.jitter + 1) : 0);
-      push(new Item{now_ + delay, 0, Kind::Datagram, static_cast<uint32_t>(*to), nodes_[*to].life, 0, addr_of(i),
-                    std::move(d->packet)});
-    } else if (auto* o = std::get_if<core::transmit::Open>(&*t)) {
-      auto to = index_of(o->to);
-      Conn c{};
-      c.a = static_cast<uint32_t>(i);
-      c.a_id = o->id;
-      c.a_life = n.life;
-      bool ok = to && nodes_[*to].up && !blocked_.count(pair_key(i, *to)) && !blocked_.count(pair_key(*to, i));
-      if (!ok) {
-        // Connection refused or timed out: the opener hears of it after a round trip.
-        push(new Item{now_ + 2 * net_.latency, 0, Kind::StreamFailed, c.a, c.a_life, c.a_id, {}, {}});
-        continue;
-      }
-      SimNode& peer = nodes_[*to];
-      c.b = static_cast<uint32_t>(*to);
-      c.b_id = core::INBOUND_BIT | peer.next_inbound++;
-      c.b_life = peer.life;
-      conn_index_[{c.a, c.a_id}] = conns_.size();
-      conn_index_[{c.b, c.b_id}] = conns_.size();
-      conns_.push_back(c);
-    } else if (auto* f = std::get_if<core::transmit::Frame>(&*t)) {
-      auto ci = conn_index_.find({static_cast<uint32_t>(i), f->id});
-      if (ci == conn_index_.end()) continue;
-      Conn& c = conns_[ci->second];
-      if (!c.open) continue;
-      bool from_a = c.a == i && c.a_id == f->id;
-      uint32_t to = from_a ? c.b : c.a;
-      if (blocked_.count(pair_key(i, to)) || !nodes_[to].up) {
-        c.open = false;
-        push(new Item{now_ + net_.latency, 0, Kind::StreamFailed, static_cast<uint32_t>(i), n.life, f->id, {}, {}});
-        push(new Item{now_ + net_.latency, 0, Kind::StreamFailed, to, from_a ? c.b_life : c.a_life,
-                      from_a ? c.b_id : c.a_id, {}, {}});
-        continue;
-      }
-      Bytes body(f->frame.begin() + std::min<size_t>(4, f->frame.size()), f->frame.end());
-      push(new Item{now_ + net_.latency, 0, Kind::StreamData, to, from_a ? c.b_life : c.a_life,
-                    from_a ? c.b_id : c.a_id, {}, std::move(body)});
-    } else if (auto* cl = std::get_if<core::transmit::Close>(&*t)) {
-      auto ci = conn_index_.find({static_cast<uint32_t>(i), cl->id});
-      if (ci == conn_index_.end()) continue;
-      Conn& c = conns_[ci->second];
-      if (!c.open) continue;
-      c.open = false;
-      bool from_a = c.a == i && c.a_id == cl->id;
-      uint32_t to = from_a ? c.b : c.a;
-      push(new Item{now_ + net_.latency, 0, Kind::StreamClosed, to, from_a ? c.b_life : c.a_life,
-                    from_a ? c.b_id : c.a_id, {}, {}});
-      push(new Item{now_ + 2 * net_.latency, 0, Kind::StreamClosed, static_cast<uint32_t>(i), n.life, cl->id, {}, {}});
-    }
+    if (auto* d = std::get_if<core::transmit::Datagram>(&*t)) flush_datagram(i, *d);
+    else if (auto* o = std::get_if<core::transmit::Open>(&*t)) flush_open(i, *o);
+    else if (auto* f = std::get_if<core::transmit::Frame>(&*t)) flush_frame(i, *f);
+    else if (auto* c = std::get_if<core::transmit::Close>(&*t)) flush_close(i, *c);
   }
+}
+
+void Sim::flush_datagram(size_t i, core::transmit::Datagram& d) {
+  ++datagrams_sent;
+  auto to = index_of(d.to);
+  if (!to) return;
+  if (blocked_.count(pair_key(i, *to))) return;
+  if (drop_datagram && drop_datagram(i, *to, d.packet)) return;
+  if (net_.loss > 0 && rng_.unit() < net_.loss) return;
+  uint64_t delay = net_.latency + (net_.jitter ? rng_.below(net_.jitter + 1) : 0);
+  push(new Item{now_ + delay, 0, Kind::Datagram, static_cast<uint32_t>(*to), nodes_[*to].life, 0, addr_of(i),
+                std::move(d.packet)});
+}
+
+uint64_t Sim::retransmit_delay(size_t bytes, uint64_t rto) {
+  if (net_.loss <= 0) return 0;
+  // Segments are resent independently; the frame is complete when its slowest one arrives.
+  // After 8 losses in a row a stream is as good as stalled: every timeout has run out by then.
+  constexpr size_t kSegment = 1400;
+  uint64_t worst = 0;
+  for (size_t seg = 0; seg < std::max<size_t>(1, (bytes + kSegment - 1) / kSegment); ++seg) {
+    uint64_t d = 0, wait = rto;
+    for (int tries = 0; tries < 8 && stream_rng_.unit() < net_.loss; ++tries, wait *= 2) d += wait;
+    worst = std::max(worst, d);
+  }
+  return worst;
+}
+
+void Sim::flush_open(size_t i, const core::transmit::Open& o) {
+  SimNode& n = nodes_[i];
+  auto to = index_of(o.to);
+  Conn c{};
+  c.a = static_cast<uint32_t>(i);
+  c.a_id = o.id;
+  c.a_life = n.life;
+  if (!to || !nodes_[*to].up) {
+    // Refused (the host answers with a reset): the opener hears of it after a round trip.
+    push(new Item{now_ + 2 * net_.latency, 0, Kind::StreamFailed, c.a, c.a_life, c.a_id, {}, {}});
+    return;
+  }
+  SimNode& peer = nodes_[*to];
+  c.b = static_cast<uint32_t>(*to);
+  c.b_id = core::INBOUND_BIT | peer.next_inbound++;
+  c.b_life = peer.life;
+  // A cut link swallows the handshake: nothing ever gets through, and the stream ends only on
+  // its owner's timeout. Otherwise the handshake takes a round trip, plus a resend after 1 s
+  // (doubling) for each lost SYN or SYN-ACK.
+  if (blocked_.count(pair_key(i, *to)) || blocked_.count(pair_key(*to, i))) c.stalled = {true, true};
+  c.ready_at = now_ + 2 * net_.latency + retransmit_delay(1, 1000 * MS) + retransmit_delay(1, 1000 * MS);
+  conn_index_[{c.a, c.a_id}] = conns_.size();
+  conn_index_[{c.b, c.b_id}] = conns_.size();
+  conns_.push_back(c);
+}
+
+void Sim::flush_frame(size_t i, core::transmit::Frame& f) {
+  SimNode& n = nodes_[i];
+  auto ci = conn_index_.find({static_cast<uint32_t>(i), f.id});
+  if (ci == conn_index_.end()) return;
+  Conn& c = conns_[ci->second];
+  if (!c.open) return;
+  const bool from_a = c.a == i && c.a_id == f.id;
+  const size_t dir = from_a ? 0 : 1;
+  const uint32_t to = from_a ? c.b : c.a;
+  if (!nodes_[to].up) {
+    // The peer's host resets the stream.
+    c.open = false;
+    push(new Item{now_ + net_.latency, 0, Kind::StreamFailed, static_cast<uint32_t>(i), n.life, f.id, {}, {}});
+    return;
+  }
+  if (blocked_.count(pair_key(i, to))) c.stalled[dir] = true;
+  if (c.stalled[dir]) return;
+  uint64_t sent = from_a ? std::max(now_, c.ready_at) : now_;
+  uint64_t at = sent + net_.latency + (net_.jitter ? stream_rng_.below(net_.jitter + 1) : 0) +
+                retransmit_delay(f.frame.size(), 200 * MS);
+  at = std::max(at, c.last_at[dir]);
+  c.last_at[dir] = at;
+  Bytes body(f.frame.begin() + std::min<size_t>(4, f.frame.size()), f.frame.end());
+  push(new Item{at, 0, Kind::StreamData, to, from_a ? c.b_life : c.a_life, from_a ? c.b_id : c.a_id, {},
+                std::move(body)});
+}
+
+void Sim::flush_close(size_t i, const core::transmit::Close& cl) {
+  SimNode& n = nodes_[i];
+  auto ci = conn_index_.find({static_cast<uint32_t>(i), cl.id});
+  if (ci == conn_index_.end()) return;
+  Conn& c = conns_[ci->second];
+  if (!c.open) return;
+  c.open = false;
+  const bool from_a = c.a == i && c.a_id == cl.id;
+  const size_t dir = from_a ? 0 : 1;
+  const uint32_t to = from_a ? c.b : c.a;
+  push(new Item{now_ + 2 * net_.latency, 0, Kind::StreamClosed, static_cast<uint32_t>(i), n.life, cl.id, {}, {}});
+  // The close follows the frames before it; across a cut it never arrives.
+  if (blocked_.count(pair_key(i, to))) c.stalled[dir] = true;
+  if (c.stalled[dir]) return;
+  uint64_t sent = from_a ? std::max(now_, c.ready_at) : now_;
+  uint64_t at = std::max(sent + net_.latency + retransmit_delay(1, 200 * MS), c.last_at[dir]);
+  c.last_at[dir] = at;
+  push(new Item{at, 0, Kind::StreamClosed, to, from_a ? c.b_life : c.a_life, from_a ? c.b_id : c.a_id, {}, {}});
+}
+
+void Sim::inject(size_t to, const SocketAddr& from, Bytes packet) {
+  push(new Item{now_ + net_.latency, 0, Kind::Datagram, static_cast<uint32_t>(to), nodes_[to].life, 0, from,
+                std::move(packet)});
+}
+
+void Sim::inject_frame(size_t to, Bytes packet) {
+  SimNode& n = nodes_[to];
+  push(new Item{now_ + net_.latency, 0, Kind::StreamData, static_cast<uint32_t>(to), n.life,
+                core::INBOUND_BIT | n.next_inbound++, {}, std::move(packet)});
 }
 
 void Sim::handle(Item* it) {
@@ -236,6 +296,7 @@ void Sim::handle(Item* it) {
       break;
     case Kind::StreamData:
       ++frames_delivered;
+      frame_bytes += it->bytes.size();
       e.handle_stream(now_, it->stream, core::StreamEvent{core::stream_event::Data{it->bytes}});
       break;
     case Kind::StreamClosed:
@@ -243,8 +304,6 @@ void Sim::handle(Item* it) {
       break;
     case Kind::StreamFailed:
       e.handle_stream(now_, it->stream, core::StreamEvent{core::stream_event::Failed{}});
-      break;
-    case Kind::StreamConnect:
       break;
   }
   if (measure) {

@@ -2,10 +2,14 @@
 //
 // Datagrams have latency, jitter and random loss; links can be cut one way or both; nodes
 // crash and restart with a new epoch; a slow node handles its inputs late (as one starved of
-// CPU); streams are simulated with connect failures, ordered frames, closes and failures.
-// Deliveries sit in one priority queue, so the cost is per delivery, never per node per tick.
+// CPU). Streams suffer what datagrams suffer, as TCP would: a lost segment arrives late (it is
+// resent after a retransmission timeout that doubles each time, so frames stay in order), and
+// a cut link stalls the stream for good, which then ends only on somebody's timeout; a crashed
+// peer resets its streams. Deliveries sit in one priority queue, so the cost is per delivery,
+// never per node per tick.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -69,14 +73,20 @@ class Sim {
   std::optional<core::Outcome> outcome(size_t i, CommandId id) const;
 
   void crash(size_t i);
-  // A new life: same name and address, a later epoch, a fresh engine (it does not rejoin).
-  void restart(size_t i);
+  // A new life: same name and address, a fresh engine (it does not rejoin). Its epoch is the
+  // wall clock at the restart, after the node's clock stepped by `clock_step_ms` (a step back
+  // can give the new life an earlier epoch than the one before).
+  void restart(size_t i, int64_t clock_step_ms = 0);
   void set_stall(size_t i, Stall s) { nodes_[i].stall = s; }
   void block(size_t from, size_t to) { blocked_.insert(pair_key(from, to)); }
   void unblock(size_t from, size_t to) { blocked_.erase(pair_key(from, to)); }
   void partition(const std::vector<size_t>& a, const std::vector<size_t>& b);
   void heal() { blocked_.clear(); }
   NetParams& net() { return net_; }
+  // Hands a datagram to node `to` after the usual latency, as if sent from `from`.
+  void inject(size_t to, const SocketAddr& from, Bytes packet);
+  // Hands a stream frame to node `to` on a new inbound stream nobody answers.
+  void inject_frame(size_t to, Bytes packet);
 
   void run_until(uint64_t t);
   void run_for(uint64_t d) { run_until(now_ + d); }
@@ -86,6 +96,8 @@ class Sim {
 
   // Called with every datagram just before a node handles it (for tracing).
   std::function<void(size_t, const SocketAddr&, const Bytes&)> on_datagram;
+  // Asked about every datagram a node sends (from, to, packet); true drops it.
+  std::function<bool(size_t, size_t, const Bytes&)> drop_datagram;
   // Called for every event any node raises (completions included).
   std::function<void(size_t, const Event&)> on_event;
   // Time spent inside engine calls, when measuring.
@@ -97,10 +109,11 @@ class Sim {
   uint64_t datagrams_delivered = 0;
   uint64_t datagrams_sent = 0;
   uint64_t frames_delivered = 0;
+  uint64_t frame_bytes = 0;  // bytes of the frames delivered
   uint64_t engine_calls = 0;
 
  private:
-  enum class Kind : uint8_t { Timer, Datagram, StreamData, StreamClosed, StreamFailed, StreamConnect };
+  enum class Kind : uint8_t { Timer, Datagram, StreamData, StreamClosed, StreamFailed };
   struct Item {
     uint64_t at;
     uint64_t seq;
@@ -119,6 +132,11 @@ class Sim {
     uint64_t a_id, b_id;    // their stream ids
     uint64_t a_life, b_life;
     bool open = true;
+    uint64_t ready_at = 0;  // when the opener's connect completes; its frames wait for it
+    // Per direction (0: opener to acceptor): the last delivery, which later frames may not
+    // overtake, and whether a cut stalled it for good.
+    std::array<uint64_t, 2> last_at{};
+    std::array<bool, 2> stalled{};
   };
   struct SimNode {
     std::string name;
@@ -130,6 +148,7 @@ class Sim {
     uint64_t timer_gen = 0;
     uint64_t timer_at = 0;
     uint64_t next_inbound = 0;
+    int64_t clock_ms = 0;  // how far this node's wall clock was stepped
     Stall stall;
     std::unordered_map<CommandId, core::Outcome> outcomes;
   };
@@ -143,8 +162,16 @@ class Sim {
   std::optional<size_t> index_of(const SocketAddr& a) const;
   void fail_conns(size_t i);
   std::unique_ptr<Node> make_engine(SimNode& n);
+  void flush_datagram(size_t i, core::transmit::Datagram& d);
+  void flush_open(size_t i, const core::transmit::Open& o);
+  void flush_frame(size_t i, core::transmit::Frame& f);
+  void flush_close(size_t i, const core::transmit::Close& c);
+  // Extra delay of `bytes` sent over a stream under the datagram loss rate: each lost segment
+  // is resent after a retransmission timeout starting at `rto`, doubled each time.
+  uint64_t retransmit_delay(size_t bytes, uint64_t rto);
 
   core::Rng rng_;
+  core::Rng stream_rng_;  // streams draw their losses apart, so datagram runs replay as before
   NetParams net_;
   uint64_t now_ = 0;
   uint64_t seq_ = 0;
