@@ -119,6 +119,17 @@ inline Membership start(Settings s) {
 
 inline Seed seed_of(const Membership& m) { return Seed::addr(m.local_addr()); }
 
+// Starts and closes a node once per process, so that the reactor's own descriptors exist
+// before a test takes its count of descriptors.
+inline void warm_up() {
+  static const bool done = [] {
+    Membership m = start(fast_settings("warm"));
+    run(m.close());
+    return true;
+  }();
+  (void)done;
+}
+
 inline bool eventually(const std::function<bool()>& f, std::chrono::milliseconds limit = 10s) {
   auto end = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < end) {
@@ -128,6 +139,12 @@ inline bool eventually(const std::function<bool()>& f, std::chrono::milliseconds
   return f();
 }
 
+// The codec of a peer in a plaintext cluster with this label.
+inline proto::Codec plain_codec(const std::string& label = "default") {
+  std::array<uint8_t, 32> nk{};
+  return proto::Codec(label, std::nullopt, std::span<const uint8_t, 32>(nk));
+}
+
 // A TCP listener on 127.0.0.1 with a port of the system's choosing.
 inline transport::TcpListener loopback_listener() {
   SocketAddr lo;
@@ -135,6 +152,17 @@ inline transport::TcpListener loopback_listener() {
   auto l = transport::tcp_listener(runtime().io(), lo);
   EXPECT_TRUE(l.ok());
   return std::move(l.value());
+}
+
+// The next connection a listener has, waiting for it up to a bound.
+inline std::optional<std::pair<transport::TcpStream, SocketAddr>> accept_one(transport::TcpListener& l) {
+  std::optional<std::pair<transport::TcpStream, SocketAddr>> got;
+  EXPECT_TRUE(eventually([&] {
+    auto r = l.try_accept();
+    if (r) got.emplace(std::move(r.value()));
+    return got.has_value();
+  }));
+  return got;
 }
 
 inline size_t count_dir(const char* path) {

@@ -197,8 +197,6 @@ TEST(Complete, KeyIdsAndHeaderCheckArePublishedBeforeTheAnswer) {
     en.events.push_back(completed(id, core::outcome::Done{}));
   };
   Rig rig(std::move(e));
-  Keyring* none = nullptr;
-  (void)none;
   bool checked = false;
   rig.actor->set_flush_observer([&](std::string_view step) {
     if (step != "transmits") return;
@@ -244,7 +242,49 @@ TEST(Transmit, FailedSendsAreLoggedAndUnknownStreamsIgnored) {
 }
 
 namespace {
+
+// A rig whose actor admits real loopback connections from 127.0.0.x.
+struct Admission {
+  Rig rig;
+  std::optional<transport::TcpListener> listener;
+  SocketAddr at;
+  std::vector<int> peers;
+
+  static actor::Options options() {
+    actor::Options o;
+    o.max_inbound_streams = 3;
+    o.max_inbound_streams_per_ip = 2;
+    o.max_stream_frame = 64 * 1024;
+    o.max_inbound_bytes_per_ip = 64 * 1024 + 4;
+    o.tcp_header_timeout = core::Duration::from_secs(60);  // the streams wait quietly
+    return o;
+  }
+  Admission() : rig(FakeEngine(), options()) {
+    listener.emplace(loopback_listener());
+    at = *listener->local_addr();
+  }
+  ~Admission() {
+    rig.actor->teardown(false);
+    for (int fd : peers) ::close(fd);
+  }
+  // Connects from 127.0.0.`from` and has the actor accept it; the new stream's number.
+  uint64_t admit(uint8_t from) {
+    int fd = connect_from(from, at);
+    EXPECT_GE(fd, 0);
+    peers.push_back(fd);
+    auto got = accept_one(*listener);
+    rig.actor->accept(std::move(got->first), got->second);
+    return rig.actor->accepted().back().first & ~INBOUND_BIT;
+  }
+  std::vector<uint64_t> queue() const {
+    std::vector<uint64_t> v;
+    for (const auto& [id, ip] : rig.actor->accepted()) v.push_back(id & ~INBOUND_BIT);
+    return v;
+  }
+};
+
 conn::Tagged tagged(core::StreamId id, uint64_t task, conn::Report r) { return conn::Tagged{id, task, std::move(r)}; }
+
 }  // namespace
 
 TEST(Reports, OnlyTheCurrentTaskOfAStreamIdTouchesItsEntry) {
@@ -336,38 +376,16 @@ TEST(Reports, RefusedStreamsAreCountedByTheirDecodeError) {
 }
 
 TEST(Reports, FinishedRemovesAnInboundStreamFromTheAcceptedQueue) {
-  Rig rig;
-  auto& io = runtime().io();
-  SocketAddr lo;
-  lo.ip = {127, 0, 0, 1};
-  auto l = transport::tcp_listener(io, lo);
-  ASSERT_TRUE(l.ok());
-  SocketAddr at = *l->local_addr();
-  std::vector<transport::TcpStream> clients;
-  for (int i = 0; i < 3; ++i) {
-    auto c = run(transport::TcpStream::connect(io, at, now() + 2s));
-    ASSERT_TRUE(c.ok());
-    clients.push_back(std::move(c.value()));
-    std::optional<std::pair<transport::TcpStream, SocketAddr>> got;
-    ASSERT_TRUE(eventually([&] {
-      auto r = l->try_accept();
-      if (r) got.emplace(std::move(r.value()));
-      return got.has_value();
-    }));
-    rig.actor->accept(std::move(got->first), got->second);
-  }
-  ASSERT_EQ(rig.actor->accepted().size(), 3u);
-  core::StreamId second = rig.actor->accepted()[1].first;
-  EXPECT_EQ(second, INBOUND_BIT | 1);
-  uint64_t task = rig.actor->conn(second)->task;
+  Admission a;
+  for (uint8_t ip = 1; ip <= 3; ++ip) a.admit(ip);
+  const core::StreamId second = INBOUND_BIT | 1;
+  uint64_t task = a.rig.actor->conn(second)->task;
   // An outbound Finished leaves the queue alone.
-  rig.actor->report(tagged(1, 99, conn::report::Finished{}));
-  EXPECT_EQ(rig.actor->accepted().size(), 3u);
-  rig.actor->report(tagged(second, task, conn::report::Finished{}));
-  ASSERT_EQ(rig.actor->accepted().size(), 2u);
-  EXPECT_EQ(rig.actor->accepted()[0].first, INBOUND_BIT | 0);
-  EXPECT_EQ(rig.actor->accepted()[1].first, INBOUND_BIT | 2);
-  EXPECT_EQ(rig.actor->conn(second), nullptr);
+  a.rig.actor->report(tagged(1, 99, conn::report::Finished{}));
+  EXPECT_EQ(a.queue(), (std::vector<uint64_t>{0, 1, 2}));
+  a.rig.actor->report(tagged(second, task, conn::report::Finished{}));
+  EXPECT_EQ(a.queue(), (std::vector<uint64_t>{0, 2}));
+  EXPECT_EQ(a.rig.actor->conn(second), nullptr);
 }
 
 TEST(Rejoin, JoinsOnlySeedsThatAreNotLiveMembers) {
@@ -471,56 +489,6 @@ TEST(Teardown, ClosesTheHubAndAnswersWaitingCallersWithClosed) {
   EXPECT_TRUE(rig.requests.is_closed());
 }
 
-// ---- inbound admission ------------------------------------------------------------------------
-
-namespace {
-
-// A rig whose actor admits real loopback connections from 127.0.0.x.
-struct Admission {
-  Rig rig;
-  std::optional<transport::TcpListener> listener;
-  SocketAddr at;
-  std::vector<int> peers;
-
-  static actor::Options options() {
-    actor::Options o;
-    o.max_inbound_streams = 3;
-    o.max_inbound_streams_per_ip = 2;
-    o.max_stream_frame = 64 * 1024;
-    o.max_inbound_bytes_per_ip = 64 * 1024 + 4;
-    o.tcp_header_timeout = core::Duration::from_secs(60);  // the streams wait quietly
-    return o;
-  }
-  Admission() : rig(FakeEngine(), options()) {
-    listener.emplace(loopback_listener());
-    at = *listener->local_addr();
-  }
-  ~Admission() {
-    rig.actor->teardown(false);
-    for (int fd : peers) ::close(fd);
-  }
-  // Connects from 127.0.0.`from` and has the actor accept it; the new stream's number.
-  uint64_t admit(uint8_t from) {
-    int fd = connect_from(from, at);
-    EXPECT_GE(fd, 0);
-    peers.push_back(fd);
-    std::optional<std::pair<transport::TcpStream, SocketAddr>> got;
-    EXPECT_TRUE(eventually([&] {
-      auto r = listener->try_accept();
-      if (r) got.emplace(std::move(r.value()));
-      return got.has_value();
-    }));
-    rig.actor->accept(std::move(got->first), got->second);
-    return rig.actor->accepted().back().first & ~INBOUND_BIT;
-  }
-  std::vector<uint64_t> queue() const {
-    std::vector<uint64_t> v;
-    for (const auto& [id, ip] : rig.actor->accepted()) v.push_back(id & ~INBOUND_BIT);
-    return v;
-  }
-};
-
-}  // namespace
 
 TEST(Admission, TheOldestStreamOfAnAddressAtItsLimitGoesAndTheEngineHearsOfIt) {
   Capture& cap = capture();

@@ -64,11 +64,6 @@ struct Peer {
   }
 };
 
-proto::Codec plaintext(const std::string& label) {
-  std::array<uint8_t, 32> nk{};
-  return proto::Codec(label, std::nullopt, std::span<const uint8_t, 32>(nk));
-}
-
 // One inbound stream task on an accepted connection, reporting into `reports`.
 struct InboundRig {
   std::optional<transport::TcpListener> listener;
@@ -77,7 +72,7 @@ struct InboundRig {
   Receiver<conn::Tagged> reports;
   Sender<conn::Write> writes;
   JoinHandle<void> task;
-  proto::Codec codec = plaintext("test");
+  proto::Codec codec = plain_codec("test");
 
   explicit InboundRig(conn::StreamSettings st = conn::StreamSettings{}) {
     listener.emplace(loopback_listener());
@@ -88,12 +83,8 @@ struct InboundRig {
     settings = st;
   }
   void accept() {
-    std::optional<std::pair<transport::TcpStream, SocketAddr>> got;
-    ASSERT_TRUE(eventually([&] {
-      auto r = listener->try_accept();
-      if (r) got.emplace(std::move(r.value()));
-      return got.has_value();
-    }));
+    auto got = accept_one(*listener);
+    ASSERT_TRUE(got.has_value());
     auto [wtx, wrx] = unbounded_channel<conn::Write>();
     writes = std::move(wtx);
     auto cell = std::make_shared<conn::HeaderCell>(codec.header_check());
@@ -188,7 +179,7 @@ TEST(Stream, TheFirstFrameMustPassTheHeaderCheck) {
   InboundRig base;
   proto::Bytes bad_magic = base.sealed("payload");
   bad_magic[0] ^= 0xff;
-  proto::Codec other = plaintext("another cluster");
+  proto::Codec other = plain_codec("another cluster");
   proto::Bytes other_label = other.seal(proto::ByteView(bad_magic), 1);
   proto::Bytes too_large{0x7f, 0xff, 0xff, 0xff};
   std::vector<Case> cases{{proto::encode_frame(bad_magic), proto::DecodeCode::BadMagic},

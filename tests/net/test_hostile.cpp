@@ -154,20 +154,32 @@ Settings keyed(const std::string& name, uint8_t key_byte) {
   return s;
 }
 
+// What a node with the default limits may hold for its streams: the budget's pool (twice
+// the frame limit, and twice that again while frame buffers grow by doubling), and per
+// stream its read buffer and bookkeeping; with room for the honest nodes, the log records
+// kept by the test, and allocator slack.
+constexpr size_t kStreams = 64;
+constexpr size_t heap_bound(size_t frame) { return 4 * frame + kStreams * 24 * 1024 + 2 * 1024 * 1024; }
+constexpr size_t kHeapBound = heap_bound(kFrame);
+// Open streams, dropped ones still winding down, and the honest nodes' sockets.
+constexpr size_t kFdBound = 2 * kStreams + 16;
+
 // A victim node with one honest member, and what it looked like before the attack.
 class Hostile : public ::testing::Test {
  protected:
   void start_victim(core::Duration header_timeout, core::Duration tcp_timeout = core::Duration::from_secs(2),
                     size_t frame = kFrame) {
-    capture();
-    settled_tasks();
     Settings s = small("victim", frame);
     s.tcp_header_timeout = header_timeout;
     s.config.tcp_timeout = tcp_timeout;
-    victim_.emplace(start(std::move(s)));
-    Settings h = small("honest");
-    h.seed_addrs = {victim_->local_addr()};
-    honest_.emplace(start(std::move(h)));
+    start_pair(std::move(s), small("honest"));
+  }
+  void start_pair(Settings victim, Settings honest) {
+    capture();
+    settled_tasks();
+    victim_.emplace(start(std::move(victim)));
+    honest.seed_addrs = {victim_->local_addr()};
+    honest_.emplace(start(std::move(honest)));
     ASSERT_TRUE(eventually([&] { return victim_->members().size() == 2; }));
     ASSERT_TRUE(eventually([&] { return Runtime::live_tasks() == base_tasks(); }, 3s));
     capture().reserve(20000);  // the records of an attack, kept by the test, are not the node's
@@ -194,31 +206,26 @@ class Hostile : public ::testing::Test {
     EXPECT_TRUE(eventually([&] { return victim_->stats().counters.push_pulls_served > served; }));
     run(fresh.close());
   }
+  // The node's peak descriptors and heap during the attack stayed within their bounds.
+  void bounded(Sampler& s, const char* what, size_t heap_limit = kHeapBound) {
+    s.stop();
+    std::printf("[ %s ] peak growth: %zu descriptors, %zu KiB heap\n", what, s.peak_fds(), s.peak_heap() / 1024);
+    EXPECT_LE(s.peak_fds(), kFdBound);
+    EXPECT_LE(s.peak_heap(), heap_limit);
+  }
   // Everything the attack cost the node is given back once the attackers have gone.
   void settles() {
+    attackers_.close_all();
     EXPECT_TRUE(eventually([&] { return fd_count() == fds_; }, 5s)) << fd_count() << " vs " << fds_;
     EXPECT_TRUE(eventually([&] { return Runtime::live_tasks() == base_tasks(); }, 5s))
         << Runtime::live_tasks() << " tasks";
   }
   size_t records(std::string_view prefix) { return capture().count(mark_, prefix); }
-  static void report(const char* what, Sampler& s) {
-    std::printf("[ %s ] peak growth: %zu descriptors, %zu KiB heap\n", what, s.peak_fds(), s.peak_heap() / 1024);
-  }
 
   std::optional<Membership> victim_, honest_;
   size_t fds_ = 0, heap_ = 0, mark_ = 0;
   Attackers attackers_;
 };
-
-// What a node with the default limits may hold for its streams: the budget's pool (twice
-// the frame limit, and twice that again while frame buffers grow by doubling), and per
-// stream its read buffer and bookkeeping; with room for the honest nodes, the log records
-// kept by the test, and allocator slack.
-constexpr size_t kStreams = 64;
-constexpr size_t heap_bound(size_t frame) { return 4 * frame + kStreams * 24 * 1024 + 2 * 1024 * 1024; }
-constexpr size_t kHeapBound = heap_bound(kFrame);
-// Open streams, dropped ones still winding down, and the honest nodes' sockets.
-constexpr size_t kFdBound = 2 * kStreams + 16;
 
 }  // namespace
 
@@ -236,12 +243,8 @@ TEST_F(Hostile, OneAddressOpeningAThousandConnections) {
       << records("too many inbound connections");
   fresh_join_succeeds();
   EXPECT_TRUE(eventually([&] { return attackers_.ended() == 984; }));
-  sampler.stop();
-  report("1,000 connections from one address", sampler);
-  EXPECT_LE(sampler.peak_fds(), kFdBound);
-  EXPECT_LE(sampler.peak_heap(), kHeapBound);
+  bounded(sampler, "1,000 connections from one address");
   EXPECT_EQ(records("too many inbound connections; dropped one from=127.0.0.1"), 0u);  // the honest are never dropped
-  attackers_.close_all();
   settles();
 }
 
@@ -250,8 +253,7 @@ TEST_F(Hostile, SlowWritersSendingMostOfAFrameThenStalling) {
   const SocketAddr at = victim_->local_addr();
   // A frame of the largest size whose header passes the check; the writers send all but its
   // last 4 KiB.
-  std::array<uint8_t, 32> nk{};
-  proto::Codec codec("default", std::nullopt, std::span<const uint8_t, 32>(nk));
+  proto::Codec codec = plain_codec();
   proto::Bytes frame = proto::encode_frame(codec.seal(proto::Bytes(kFrame - codec.overhead(), 0x5a), 1));
   ASSERT_EQ(frame.size(), kFrame + 4);
   proto::ByteView most = proto::ByteView(frame).subspan(0, frame.size() - 4096);
@@ -280,19 +282,14 @@ TEST_F(Hostile, SlowWritersSendingMostOfAFrameThenStalling) {
   EXPECT_GE(dropped + records("first frame not whole in time") + records("stream timed out"), attackers_.fds.size());
   EXPECT_GT(refused, 0u);
   EXPECT_GT(pushed, 0u);
-  sampler.stop();
-  report("slow writers", sampler);
-  EXPECT_LE(sampler.peak_fds(), kFdBound);
-  EXPECT_LE(sampler.peak_heap(), kHeapBound);
-  attackers_.close_all();
+  bounded(sampler, "slow writers");
   settles();
 }
 
 TEST_F(Hostile, AValidHeaderThenGarbage) {
   start_victim(core::Duration::from_secs(1));
   const SocketAddr at = victim_->local_addr();
-  std::array<uint8_t, 32> nk{};
-  proto::Codec codec("default", std::nullopt, std::span<const uint8_t, 32>(nk));
+  proto::Codec codec = plain_codec();
   proto::Bytes real = codec.seal(proto::Bytes(1000, 0x11), 1);
   std::mt19937 rng(7);
   uint64_t errors = victim_->stats().counters.decode_errors;
@@ -326,11 +323,7 @@ TEST_F(Hostile, AValidHeaderThenGarbage) {
   EXPECT_TRUE(eventually([&] { return victim_->stats().counters.decode_errors == before + 8; }));
   EXPECT_EQ(capture().count(m, "first frame refused; dropping connection"), 8u);
   fresh_join_succeeds();
-  sampler.stop();
-  report("valid header, then garbage", sampler);
-  EXPECT_LE(sampler.peak_fds(), kFdBound);
-  EXPECT_LE(sampler.peak_heap(), kHeapBound);
-  attackers_.close_all();
+  bounded(sampler, "valid header, then garbage");
   settles();
 }
 
@@ -352,13 +345,9 @@ TEST_F(Hostile, ConnectionsThatNeverSendAByte) {
   EXPECT_EQ(evicted + silent, 300u);
   EXPECT_GT(evicted, 0u);
   EXPECT_GT(silent, 0u);
-  sampler.stop();
-  report("silent connections", sampler);
-  EXPECT_LE(sampler.peak_fds(), kFdBound);
-  EXPECT_LE(sampler.peak_heap(), kHeapBound);
+  bounded(sampler, "silent connections");
   // The node has let go of every one of them while the attackers still hold their ends.
   EXPECT_TRUE(eventually([&] { return fd_count() - attackers_.open.load() == fds_; }));
-  attackers_.close_all();
   settles();
 }
 
@@ -369,8 +358,7 @@ TEST_F(Hostile, AFirstFrameThatPassesThenLargeJunkFrames) {
   constexpr size_t kBig = 1024 * 1024;
   start_victim(core::Duration::from_secs(1), core::Duration::from_secs(2), kBig);
   const SocketAddr at = victim_->local_addr();
-  std::array<uint8_t, 32> nk{};
-  proto::Codec codec("default", std::nullopt, std::span<const uint8_t, 32>(nk));
+  proto::Codec codec = plain_codec();
   proto::Bytes opening = proto::encode_frame(codec.seal(proto::Bytes{}, 1));
   proto::Bytes junk(4 + kBig, 0x6b);
   junk[0] = 0, junk[1] = 0x10, junk[2] = 0, junk[3] = 0;  // 1 MiB
@@ -411,15 +399,11 @@ TEST_F(Hostile, AFirstFrameThatPassesThenLargeJunkFrames) {
   }
   fresh_join_succeeds();
   EXPECT_TRUE(eventually([&] { return attackers_.ended() == attackers_.fds.size(); }, 10s));
-  sampler.stop();
-  report("a first frame that passes, then 1 MiB junk frames", sampler);
-  EXPECT_LE(sampler.peak_heap(), heap_bound(kBig));
-  EXPECT_LE(sampler.peak_fds(), kFdBound);
+  bounded(sampler, "a first frame that passes, then 1 MiB junk frames", heap_bound(kBig));
   // The budget turned streams away, and the junk that got through was refused by the engine.
   EXPECT_GT(records("no room in the inbound buffer for this address; dropping connection") +
                 records("evicted to make room for another address's frame"),
             0u);
-  attackers_.close_all();
   settles();
 }
 
@@ -427,8 +411,7 @@ TEST_F(Hostile, AFirstFrameTrickledAByteAtATime) {
   // A valid header, then one byte every 100 ms: each byte is progress, so only a deadline on
   // the whole first frame (tcp_timeout from the connection's start) ends it.
   start_victim(core::Duration::from_secs(1), core::Duration::from_secs(1));
-  std::array<uint8_t, 32> nk{};
-  proto::Codec codec("default", std::nullopt, std::span<const uint8_t, 32>(nk));
+  proto::Codec codec = plain_codec();
   proto::Bytes frame = proto::encode_frame(codec.seal(proto::Bytes(1000, 0x11), 1));
   int fd = attackers_.connect(2, victim_->local_addr());
   ASSERT_GE(fd, 0);
@@ -441,7 +424,6 @@ TEST_F(Hostile, AFirstFrameTrickledAByteAtATime) {
   }
   EXPECT_TRUE(ended);
   EXPECT_EQ(records("first frame not whole in time; dropping connection"), 1u);
-  attackers_.close_all();
   settles();
 }
 
@@ -451,13 +433,7 @@ TEST_F(Hostile, ADatagramFloodWhileRequestsAndProbesAreTimed) {
   // the node keeping up, so its probes and their answers get through. Then ones of the
   // largest honest size, which cost a decryption each, from more senders than the node can
   // keep up with: the socket stays full, yet requests and timers still get their turn.
-  capture();
-  settled_tasks();
-  victim_.emplace(start(keyed("victim", 42)));
-  Settings h = keyed("honest", 42);
-  h.seed_addrs = {victim_->local_addr()};
-  honest_.emplace(start(std::move(h)));
-  ASSERT_TRUE(eventually([&] { return victim_->members().size() == 2; }));
+  start_pair(keyed("victim", 42), keyed("honest", 42));
   std::array<uint8_t, 32> nk{};
   nk[0] = 1;
   proto::Codec codec("default", keyed("attacker", 42).config.keys, std::span<const uint8_t, 32>(nk));
