@@ -60,19 +60,6 @@ std::vector<std::string> drain(events::Events& s) {
 
 }  // namespace
 
-TEST(Loopback, ThreeNodesFormAClusterThroughSeeds) {
-  auto nodes = cluster(3);
-  for (auto& m : nodes) {
-    auto all = m.members();
-    EXPECT_EQ(all.front().name, m.local().name);  // this node first
-    for (const char* n : {"n0", "n1", "n2"}) EXPECT_TRUE(find(all, n).has_value());
-    EXPECT_EQ(m.local().addr, m.local_addr());  // bound to a specific IP: advertised as bound
-  }
-  // Both sockets share the port the node reports.
-  EXPECT_NE(nodes[0].local_addr().port, 0);
-  close_all(nodes);
-}
-
 TEST(Loopback, AMemberStoppedWithoutLeaveIsSeenDeadAndEventsArriveInOrderEverywhere) {
   Membership a = start(fast_settings("a"));
   events::Events s1 = a.events(), s2 = a.events();
@@ -124,10 +111,6 @@ TEST(Loopback, MessagesBroadcastsMetadataAndKeyRotationTravel) {
   EXPECT_EQ(got_b[0].from.name, "n0");
   EXPECT_EQ(got_b[0].data, (proto::Bytes{'h', 'i'}));
   EXPECT_FALSE(got_b[0].broadcast);
-  // The wrong epoch is refused.
-  auto wrong = run(a.send("n1", b.local().epoch + 1, proto::Bytes{1}));
-  ASSERT_FALSE(wrong.ok());
-  EXPECT_EQ(wrong.error().code(), ErrorCode::NotAMember);
   // A broadcast reaches everyone else.
   ASSERT_TRUE(run(a.broadcast(proto::Bytes{'a', 'l', 'l'})).ok());
   got_b.clear();
@@ -149,14 +132,8 @@ TEST(Loopback, MessagesBroadcastsMetadataAndKeyRotationTravel) {
     ASSERT_TRUE(run(m.keyring().use_key(k2)).ok());
     EXPECT_EQ(m.keyring().key_ids().front(), k2.id());  // visible when the call returns
   }
-  auto in_use = run(a.keyring().remove(k2));
-  ASSERT_FALSE(in_use.ok());
-  EXPECT_EQ(in_use.error().code(), ErrorCode::KeyInUse);
   for (auto& m : nodes) ASSERT_TRUE(run(m.keyring().remove(k1)).ok());
   EXPECT_EQ(a.keyring().key_ids(), (std::vector<proto::KeyId>{k2.id()}));
-  auto last = run(a.keyring().remove(k2));
-  ASSERT_FALSE(last.ok());
-  EXPECT_EQ(last.error().code(), ErrorCode::LastKey);
   // The cluster still talks under the new key.
   ASSERT_TRUE(run(c.send("n1", b.local().epoch, proto::Bytes{'k', '2'})).ok());
   got_b.clear();
@@ -170,11 +147,15 @@ TEST(Loopback, MessagesBroadcastsMetadataAndKeyRotationTravel) {
 }
 
 TEST(Loopback, CloseLeavesNoThreadSocketOrTaskBehind) {
-  runtime();  // the process runtime is built before the baseline is taken
-  std::this_thread::sleep_for(50ms);
+  warm_up();
   size_t tasks = settled_tasks(), threads = thread_count(), fds = fd_count();
   {
     auto nodes = cluster(3);
+    for (auto& m : nodes) {
+      EXPECT_EQ(m.members().front().name, m.local().name);  // this node first
+      EXPECT_EQ(m.local().addr, m.local_addr());  // bound to a specific IP: advertised as bound
+      EXPECT_NE(m.local_addr().port, 0);          // both sockets share the port the node reports
+    }
     // Let streams come and go (push-pulls every 2 s, joins at the start).
     auto st = nodes[1].stats();
     EXPECT_GT(st.counters.push_pulls, 0u);
@@ -274,6 +255,7 @@ TEST(Loopback, SeedsThatNeverResolveFailTheStartAndStopTheNode) {
   seed::set_system_lookup([](const std::string&, uint16_t) {
     return std::make_pair(std::vector<SocketAddr>{}, std::string("failed to lookup address information: no such host"));
   });
+  warm_up();
   size_t tasks = settled_tasks(), fds = fd_count();
   Settings s = fast_settings("lonely");
   s.seed_hosts = {Seed::host("nowhere.invalid", 7946)};
@@ -296,24 +278,6 @@ TEST(Loopback, SeedsThatNeverResolveFailTheStartAndStopTheNode) {
   EXPECT_EQ(Runtime::live_tasks(), tasks);
 }
 
-TEST(Loopback, SeedsThatDoNotAnswerStillLetTheNodeStart) {
-  Capture& cap = capture();
-  SocketAddr nobody;
-  {
-    Membership gone = start(fast_settings("gone"));
-    nobody = gone.local_addr();
-    run(gone.close());
-  }
-  Settings s = fast_settings("hopeful");
-  s.seed_addrs = {nobody};
-  size_t m = cap.mark();
-  Membership h = start(std::move(s));
-  EXPECT_EQ(cap.count(m, "startup join failed; retrying in the background error=no seed answered", log::Level::Warn),
-            1u);
-  EXPECT_EQ(h.members().size(), 1u);
-  run(h.close());
-}
-
 TEST(Loopback, StartRefusesBadSettings) {
   auto refused = [](const std::function<void(Settings&)>& f) {
     Settings s = fast_settings("x");
@@ -321,6 +285,7 @@ TEST(Loopback, StartRefusesBadSettings) {
     auto r = run(Membership::start(runtime(), std::move(s)));
     return r.ok() ? std::string("started") : r.error().to_string();
   };
+  warm_up();
   size_t fds = fd_count();
   EXPECT_EQ(refused([](Settings& s) { s.max_inbound_streams = 0; }),
             "invalid config: max_inbound_streams must be at least 1");
@@ -374,8 +339,9 @@ TEST(Loopback, ANodeWhoseSeedWasDownRejoinsThroughItLater) {
   sb.seed_addrs = {later};
   sb.config.rejoin_interval = core::Duration::from_millis(300);
   size_t m = cap.mark();
-  Membership b = start(std::move(sb));
-  EXPECT_EQ(cap.count(m, "startup join failed; retrying in the background"), 1u);
+  Membership b = start(std::move(sb));  // no seed answers: the start still succeeds
+  EXPECT_EQ(cap.count(m, "startup join failed; retrying in the background error=no seed answered", log::Level::Warn),
+            1u);
   EXPECT_EQ(b.members().size(), 1u);
   Settings sa = fast_settings("a");
   sa.bind = later;
@@ -391,7 +357,7 @@ TEST(Loopback, ANodeWhoseSeedWasDownRejoinsThroughItLater) {
 
 TEST(Loopback, StartsClosesAbortsAndDropsRacingEachOtherLeaveNothingBehind) {
   capture();
-  { Membership warm = start(fast_settings("warm")); run(warm.close()); }  // the reactor's own descriptors
+  warm_up();
   size_t tasks = settled_tasks(), fds = fd_count();
   // Few records: the capture's lock would otherwise order the threads for the sanitizer.
   uint8_t rank = log::rank();
