@@ -1,7 +1,6 @@
 // The runtime's task, channel and notifier primitives.
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 using namespace vennock::net;
 using vennock::net::testing::Capture;
 using vennock::net::testing::capture;
+using vennock::net::testing::eventually;
 using namespace std::chrono_literals;
 
 namespace {
@@ -48,16 +48,6 @@ class StrandHold {
   std::shared_ptr<std::atomic<bool>> released_ = std::make_shared<std::atomic<bool>>(false);
 };
 
-template <class F>
-bool eventually(F f, std::chrono::milliseconds limit = 5000ms) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (f()) return true;
-    std::this_thread::sleep_for(1ms);
-  }
-  return f();
-}
-
 Task<int> add(int a, int b) { co_return a + b; }
 Task<int> nested(int depth) {
   if (depth == 0) co_return 1;
@@ -66,11 +56,6 @@ Task<int> nested(int depth) {
 }
 
 }  // namespace
-
-TEST(Task, RunsNestedCoroutinesAndReturnsTheValue) {
-  EXPECT_EQ(rt().block_on(add(2, 3)).value(), 5);
-  EXPECT_EQ(rt().block_on(nested(200)).value(), 201);
-}
 
 namespace {
 Task<void> hold_and_wait(std::shared_ptr<Notify> n, std::atomic<bool>* reached, std::atomic<bool>* after) {
@@ -161,7 +146,9 @@ Task<int> park_with_deadline() {
 }
 }  // namespace
 
-TEST(Task, SleepAndParkDeadlines) {
+TEST(Task, RunsNestedCoroutinesSleepsAndParksUntilADeadline) {
+  EXPECT_EQ(rt().block_on(add(2, 3)).value(), 5);
+  EXPECT_EQ(rt().block_on(nested(200)).value(), 201);
   EXPECT_TRUE(rt().block_on(sleeper(30ms)).value());
   EXPECT_EQ(rt().block_on(park_with_deadline()).value(), 1);
 }
@@ -639,26 +626,3 @@ TEST(Runtime, ThreadsAreNamedAndTheProcessRuntimeIsBuiltOnce) {
   EXPECT_EQ(warned, std::vector<std::string>{"_vennock::runtime: runtime_threads is set once per process; keeping the "
                                              "running value requested=5 running=2"});
 }
-
-#if !defined(__SANITIZE_THREAD__)
-TEST(Runtime, AChildAfterForkBuildsAFreshRuntime) {
-  Runtime* parent = Runtime::get(2).value();
-  ASSERT_EQ(parent->block_on(add(1, 1)).value(), 2);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    // The child: the parent's threads do not exist here; the inherited runtime is left alone.
-    Runtime* mine = Runtime::get(1).value();
-    int code = 0;
-    if (mine == parent) code |= 1;
-    if (mine->threads() != 1) code |= 2;
-    auto j = mine->spawn(add(20, 22)).wait_for(std::chrono::seconds(5));
-    if (!j || *j->value != 42) code |= 4;
-    _exit(code);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-}
-#endif
