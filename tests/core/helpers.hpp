@@ -58,6 +58,18 @@ inline std::optional<MemberState> state_at(Sim& sim, size_t i, const std::string
   if (!m) return std::nullopt;
   return m->state;
 }
+// Whether every node that is up knows `n` live members.
+inline bool all_know(Sim& sim, size_t n) {
+  for (size_t i = 0; i < sim.size(); ++i)
+    if (sim.up(i) && sim.node(i).members().size() != n) return false;
+  return true;
+}
+// Whether every node that is up, the member itself aside, holds `name` in state `s`.
+inline bool all_hold(Sim& sim, const std::string& name, MemberState s) {
+  for (size_t i = 0; i < sim.size(); ++i)
+    if (sim.up(i) && sim.name(i) != name && state_at(sim, i, name) != s) return false;
+  return true;
+}
 
 // Packets of a plaintext cluster (the lan preset without keys), built and read by the tests.
 inline Bytes plain_packet(const std::vector<proto::Message>& msgs, uint64_t stamp_ms = 1'700'000'000'000ULL) {

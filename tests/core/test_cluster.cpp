@@ -6,12 +6,6 @@
 namespace vennock::test {
 namespace {
 
-TEST(Cluster, FiveNodesFormThroughOneSeed) {
-  Sim sim(1, NetParams{});
-  ASSERT_TRUE(form_cluster(sim, 5, lan()));
-  for (size_t i = 0; i < 5; ++i) EXPECT_EQ(sim.node(i).members().size(), 5u);
-}
-
 TEST(Cluster, ARestartWhoseClockSteppedBackBecomesVisibleWithinTheDetectionBound) {
   // Node 5 restarts after its wall clock stepped back 30 s, so its new life starts at an
   // earlier epoch than the one the cluster knows: at once (the old entry still alive

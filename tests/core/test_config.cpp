@@ -15,14 +15,6 @@ struct Case {
   const char* reason;
 };
 
-TEST(Config, DefaultsAreTheLanPresetAndValid) {
-  Config c;
-  EXPECT_TRUE(c.validate().ok());
-  EXPECT_EQ(c.probe_interval, Duration::from_millis(1000));
-  EXPECT_EQ(c.udp_max_payload, 1400u);
-  EXPECT_EQ(c.max_stream_frame, 8u * 1024 * 1024);
-}
-
 TEST(Config, EachCheckHasItsFieldAndReason) {
   const std::vector<Case> cases = {
       {[](Config& c) { c.cluster = std::string(256, 'x'); }, "cluster", "must be at most 255 bytes"},
@@ -133,19 +125,6 @@ TEST(Config, ErrorTextAndNodeCreation) {
   auto made = Node::create(c, core::Identity{"a", {}, ip4(1), kEpoch}, 0, 1, nk);
   ASSERT_FALSE(made.ok());
   EXPECT_EQ(made.error(), (core::ConfigError{"join_retries", "must be at least 1"}));
-}
-
-TEST(Config, CommandErrorTexts) {
-  using core::CommandError;
-  EXPECT_STREQ(core::message(CommandError::MetaTooLarge), "metadata larger than max_meta_bytes");
-  EXPECT_STREQ(core::message(CommandError::JoinFailed), "no seed answered");
-  EXPECT_STREQ(core::message(CommandError::Left), "this node has left the cluster");
-  EXPECT_STREQ(core::message(CommandError::NotEncrypted), "this node runs without encryption and has no keys");
-  EXPECT_STREQ(core::message(CommandError::KeyNotInstalled), "key is not installed");
-  EXPECT_STREQ(core::message(CommandError::KeyInUse), "key is the one in use");
-  EXPECT_STREQ(core::message(CommandError::LastKey), "key is the last one installed");
-  EXPECT_STREQ(core::message(CommandError::TooLarge), "message larger than max_user_message or max_user_broadcast");
-  EXPECT_STREQ(core::message(CommandError::NotAMember), "not a live member at that epoch");
 }
 
 }  // namespace

@@ -44,14 +44,9 @@ TEST(Detection, CrashedMemberOf128IsDeclaredDeadByAllWithinTheBound) {
     uint64_t crash_at = sim.now();
     sim.crash(victim);
     crashed.push_back(victim);
-    bool all = sim.run_until_pred(
-        [&] {
-          for (size_t i = 0; i < n; ++i)
-            if (sim.up(i) && state_at(sim, i, node_name(victim)) != MemberState::Dead) return false;
-          return true;
-        },
-        b.detect_all, 10 * MS);
-    ASSERT_TRUE(all) << "victim " << victim;
+    ASSERT_TRUE(sim.run_until_pred([&] { return all_hold(sim, node_name(victim), MemberState::Dead); }, b.detect_all,
+                                   10 * MS))
+        << "victim " << victim;
     std::printf("victim %zu: first dead after %.1f s, all after %.1f s (bound %.1f s)\n", victim,
                 static_cast<double>(first_dead - crash_at) / SEC, static_cast<double>(sim.now() - crash_at) / SEC,
                 static_cast<double>(b.detect_all) / SEC);
@@ -78,11 +73,7 @@ TEST(Detection, JoinThroughOneSeedReachesAllWithinTheBound) {
     uint64_t t0 = sim.now();
     sim.command(j, core::command::Join{{Sim::addr_of(seed)}});
     bool all = sim.run_until_pred(
-        [&] {
-          for (size_t i = 0; i < sim.size(); ++i)
-            if (i != j && state_at(sim, i, name) != MemberState::Alive) return false;
-          return sim.node(j).members().size() == sim.size();
-        },
+        [&] { return all_hold(sim, name, MemberState::Alive) && sim.node(j).members().size() == sim.size(); },
         b.join_all, 10 * MS);
     std::printf("join via %zu known to all after %.2f s (bound %.2f s)\n", seed,
                 static_cast<double>(sim.now() - t0) / SEC, static_cast<double>(b.join_all) / SEC);
@@ -167,11 +158,7 @@ TEST(Detection, EncryptedClusterDetectsACrash) {
   ASSERT_TRUE(form_cluster(sim, n, encrypted(5)));
   sim.crash(4);
   const Bounds b = bounds(encrypted(5), n);
-  EXPECT_TRUE(sim.run_until_pred([&] {
-    for (size_t i = 0; i < n; ++i)
-      if (i != 4 && state_at(sim, i, node_name(4)) != MemberState::Dead) return false;
-    return true;
-  }, b.detect_all));
+  EXPECT_TRUE(sim.run_until_pred([&] { return all_hold(sim, node_name(4), MemberState::Dead); }, b.detect_all));
   uint64_t refused = 0;
   for (size_t i = 0; i < n; ++i)
     refused += sim.node(i).counters().decrypt_failures + sim.node(i).counters().replays_dropped +

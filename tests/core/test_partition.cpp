@@ -25,11 +25,7 @@ TEST(Partition, HalvesMergeAfterHealing) {
   sim.run_for(60 * SEC);
   uint64_t healed_at = sim.now();
   sim.heal();
-  bool merged = sim.run_until_pred([&] {
-    for (size_t i = 0; i < n; ++i)
-      if (sim.node(i).members().size() != n) return false;
-    return true;
-  }, 300 * SEC, SEC);
+  bool merged = sim.run_until_pred([&] { return all_know(sim, n); }, 300 * SEC, SEC);
   std::printf("merged after %.1f s\n", static_cast<double>(sim.now() - healed_at) / SEC);
   ASSERT_TRUE(merged);
 }

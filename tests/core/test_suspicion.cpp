@@ -95,11 +95,7 @@ TEST(Suspicion, ANodeThatHearsNobodyKillsNobody) {
     sim.run_for(120 * SEC);
     EXPECT_GT(sim.node(x).local_health(), 0u);
     sim.heal();
-    ASSERT_TRUE(sim.run_until_pred([&] {
-      for (size_t i = 0; i < n; ++i)
-        if (sim.node(i).members().size() != n) return false;
-      return true;
-    }, 120 * SEC));
+    ASSERT_TRUE(sim.run_until_pred([&] { return all_know(sim, n); }, 120 * SEC));
     EXPECT_EQ(deaths, 0u) << seed;
   }
   // Silence because the others are gone is another matter: survivors of a crash of most of the
