@@ -43,11 +43,8 @@ TEST(Blake3, KnownAnswers) {
   EXPECT_EQ(hex(blake3(view("abc"))), "6437b3ac38465133ffb63b75273a8db548c558465d79db03fd359c6cd5bd9d85");
 }
 
-TEST(KeyId, FirstFourHashBytesBigEndianShownAsEightHexDigits) {
-  Key k = key_of(1);
-  auto h = blake3(ByteView(k.bytes().data(), k.bytes().size()));
-  EXPECT_EQ(k.id().value, (uint32_t{h[0]} << 24) | (uint32_t{h[1]} << 16) | (uint32_t{h[2]} << 8) | h[3]);
-  EXPECT_EQ(k.id().hex(), hex(ByteView(h.data(), 4)));
+TEST(KeyId, ShownAsEightHexDigits) {
+  // (How an id derives from its key is pinned by the known-answer packets.)
   EXPECT_EQ(KeyId{0x1a}.hex(), "0000001a");
   EXPECT_EQ(KeyId{0xFFFFFFFF}.hex(), "ffffffff");
   EXPECT_EQ((DecodeError{DecodeCode::UnknownKey, 0xab}).message(), "no key with id 000000ab");
@@ -150,46 +147,26 @@ TEST(SecretString, MovesKeepTheText) {
 
 // ---- packets
 
-TEST(Codec, PlaintextLayoutAndRoundTrip) {
-  Codec c = plain("prod");
+TEST(Codec, PacketsOpenToWhatWasSealed) {
+  // (Their exact bytes are pinned by the known-answer packets.)
   const Bytes payload = samples::encode_all(samples::every_kind());
-  Bytes pkt = c.seal(payload, 0x0102030405060708ULL);
-  ASSERT_EQ(pkt.size(), PLAINTEXT_OVERHEAD + payload.size());
-  auto lh = blake3(view("prod"));
-  EXPECT_EQ(Bytes(pkt.begin(), pkt.begin() + 8), (Bytes{'v', 'n', 1, 0, lh[0], lh[1], lh[2], lh[3]}));
-  EXPECT_EQ(Bytes(pkt.begin() + 8, pkt.begin() + 16), (Bytes{1, 2, 3, 4, 5, 6, 7, 8}));
-
-  Codec rx = plain("prod");
-  auto o = rx.open(pkt);
-  ASSERT_TRUE(o.ok());
-  EXPECT_FALSE(o->encrypted);
-  EXPECT_EQ(o->stamp_ms, 0x0102030405060708ULL);
-  EXPECT_EQ(Bytes(o->payload.begin(), o->payload.end()), payload);
-  EXPECT_EQ(*decode_payload(o->payload), samples::every_kind());
-
-  auto other = plain("test").open(pkt);
-  ASSERT_FALSE(other.ok());
-  EXPECT_EQ(other.error().code, DecodeCode::LabelMismatch);
-}
-
-TEST(Codec, SealedLayoutRoundTripAndNonces) {
-  Codec tx = sealed({key_of(1)});
-  Codec rx = sealed({key_of(1)}, "default", 0x11);
-  const Bytes payload = samples::encode_all(samples::every_kind());
-  for (size_t n : {size_t{0}, size_t{1}, payload.size()}) {
-    Bytes pkt = tx.seal(ByteView(payload).first(n), 1700000000123ULL);
-    ASSERT_EQ(pkt.size(), SEALED_OVERHEAD + n);
-    const uint32_t id = key_of(1).id().value;
-    EXPECT_EQ(Bytes(pkt.begin(), pkt.begin() + 8),
-              (Bytes{'v', 'n', 1, 1, uint8_t(id >> 24), uint8_t(id >> 16), uint8_t(id >> 8), uint8_t(id)}));
-    const Bytes nonce(pkt.begin() + 8, pkt.begin() + 32);
-    auto o = rx.open(pkt);
-    ASSERT_TRUE(o.ok()) << o.error().message();
-    EXPECT_TRUE(o->encrypted);
-    EXPECT_EQ(o->key_id, key_of(1).id());
-    EXPECT_EQ(o->stamp_ms, 1700000000123ULL);
-    EXPECT_EQ(Bytes(o->nonce.begin(), o->nonce.end()), nonce);
-    EXPECT_EQ(Bytes(o->payload.begin(), o->payload.end()), Bytes(payload.begin(), payload.begin() + n));
+  for (bool enc : {false, true}) {
+    Codec tx = enc ? sealed({key_of(1)}) : plain();
+    Codec rx = enc ? sealed({key_of(1)}, "default", 0x11) : plain();
+    for (size_t n : {size_t{0}, size_t{1}, payload.size()}) {
+      Bytes pkt = tx.seal(ByteView(payload).first(n), 0x0102030405060708ULL);
+      ASSERT_EQ(pkt.size(), (enc ? SEALED_OVERHEAD : PLAINTEXT_OVERHEAD) + n);
+      const Bytes nonce = enc ? Bytes(pkt.begin() + 8, pkt.begin() + 32) : Bytes{};
+      auto o = rx.open(pkt);
+      ASSERT_TRUE(o.ok()) << o.error().message();
+      EXPECT_EQ(o->encrypted, enc);
+      EXPECT_EQ(o->stamp_ms, 0x0102030405060708ULL);
+      EXPECT_EQ(Bytes(o->payload.begin(), o->payload.end()), Bytes(payload.begin(), payload.begin() + n));
+      if (enc) {
+        EXPECT_EQ(o->key_id, key_of(1).id());
+        EXPECT_EQ(Bytes(o->nonce.begin(), o->nonce.end()), nonce);
+      }
+    }
   }
 }
 

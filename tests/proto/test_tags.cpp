@@ -28,14 +28,12 @@ TEST(Tags, RoundTripKeepsOrderAndAllowsEmptyValues) {
   Bytes appended;
   put_tag(appended, "k", "vv");
   EXPECT_EQ(appended, encode_tags({{"k", "vv"}}));
-}
-
-TEST(Tags, EmptyBytesAreNoMetadata) {
-  auto t = Tags::parse({});
-  ASSERT_TRUE(t.ok());
-  EXPECT_TRUE(t->empty());
-  EXPECT_TRUE(t->begin() == t->end());
+  // No bytes are no metadata.
   EXPECT_TRUE(encode_tags({}).empty());
+  auto none = Tags::parse({});
+  ASSERT_TRUE(none.ok());
+  EXPECT_TRUE(none->empty());
+  EXPECT_TRUE(none->begin() == none->end());
 }
 
 TEST(Tags, EveryBreachRefusesTheWholeInput) {
