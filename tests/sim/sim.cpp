@@ -150,7 +150,6 @@ void Sim::flush(size_t i) {
 }
 
 void Sim::flush_datagram(size_t i, core::transmit::Datagram& d) {
-  ++datagrams_sent;
   auto to = index_of(d.to);
   if (!to) return;
   if (blocked_.count(pair_key(i, *to))) return;
@@ -267,18 +266,11 @@ void Sim::handle(Item* it) {
     return;  // the node (or that life of it) is gone
   }
   uint64_t until = stalled_until(n, it->at);
-  if (until && (it->kind != Kind::Timer || n.stall.timers_too)) {
-    // A stalled node handles all this when it wakes: first its timers (which fire as soon as
-    // it runs again), then the inputs that piled up meanwhile, in arrival order.
+  if (until && it->kind != Kind::Timer) {
+    // A stalled node handles the inputs that piled up meanwhile when it wakes, in arrival order.
     auto* again = new Item(std::move(*it));
     again->at = until;
-    if (again->kind == Kind::Timer) {
-      n.timer_at = until;
-      again->seq = 0;
-      queue_.push(again);
-    } else {
-      push(again);
-    }
+    push(again);
     return;
   }
   Node& e = *n.engine;
@@ -291,7 +283,6 @@ void Sim::handle(Item* it) {
       break;
     case Kind::Datagram:
       ++datagrams_delivered;
-      if (on_datagram) on_datagram(it->node, it->from, it->bytes);
       e.handle_datagram(now_, it->from, it->bytes);
       break;
     case Kind::StreamData:

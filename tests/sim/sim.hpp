@@ -45,13 +45,11 @@ struct NetParams {
 
 // A slow node: from `first`, every `period`, for `length`, the inputs that reach it pile up
 // unread and are handled only when the window ends, as on a node starved of CPU whose
-// receive backlog drains late. Its timers keep firing on time unless `timers_too`, which
-// freezes the node entirely (a pause, as of a stopped VM).
+// receive backlog drains late. Its timers keep firing on time.
 struct Stall {
   uint64_t first = 0;
   uint64_t period = 0;
   uint64_t length = 0;
-  bool timers_too = false;
 };
 
 class Sim {
@@ -79,7 +77,6 @@ class Sim {
   void restart(size_t i, int64_t clock_step_ms = 0);
   void set_stall(size_t i, Stall s) { nodes_[i].stall = s; }
   void block(size_t from, size_t to) { blocked_.insert(pair_key(from, to)); }
-  void unblock(size_t from, size_t to) { blocked_.erase(pair_key(from, to)); }
   void partition(const std::vector<size_t>& a, const std::vector<size_t>& b);
   void heal() { blocked_.clear(); }
   NetParams& net() { return net_; }
@@ -94,8 +91,6 @@ class Sim {
   bool run_until_pred(const std::function<bool()>& pred, uint64_t limit, uint64_t step = 100 * MS);
   uint64_t now() const { return now_; }
 
-  // Called with every datagram just before a node handles it (for tracing).
-  std::function<void(size_t, const SocketAddr&, const Bytes&)> on_datagram;
   // Asked about every datagram a node sends (from, to, packet); true drops it.
   std::function<bool(size_t, size_t, const Bytes&)> drop_datagram;
   // Called for every event any node raises (completions included).
@@ -107,7 +102,6 @@ class Sim {
   std::chrono::nanoseconds stream_time{0};    // ... stream events (push-pull merges among them)
   std::chrono::nanoseconds timer_time{0};     // ... timers
   uint64_t datagrams_delivered = 0;
-  uint64_t datagrams_sent = 0;
   uint64_t frames_delivered = 0;
   uint64_t frame_bytes = 0;  // bytes of the frames delivered
   uint64_t engine_calls = 0;
