@@ -205,12 +205,6 @@ struct Harness {
   }
 };
 
-inline std::optional<MemberState> state_at_member(Harness& h, const std::string& name) {
-  const core::Member* m = h.node->find(name);
-  if (!m) return std::nullopt;
-  return m->state;
-}
-
 inline bool is_error(const std::optional<core::Outcome>& o, core::CommandError e) {
   return o && std::holds_alternative<core::CommandError>(*o) && std::get<core::CommandError>(*o) == e;
 }

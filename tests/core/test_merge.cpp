@@ -19,7 +19,7 @@ TEST(Merge, IncarnationsCompareWithWrapAround) {
   Harness h;
   h.add_member("a", 2, 0xFFFFFFFFu);
   h.deliver(ip4(2), {Suspect{"a", kEpoch + 5, 0xFFFFFFFFu, "x"}});
-  ASSERT_EQ(state_at_member(h, "a"), MemberState::Suspect);
+  ASSERT_EQ(h.node->find("a")->state, MemberState::Suspect);
   // Incarnation 0 comes after 0xFFFFFFFF: it refutes.
   h.deliver(ip4(2), {Alive{"a", ip4(2), kEpoch + 5, 0, {}}});
   EXPECT_EQ(h.node->find("a")->state, MemberState::Alive);
