@@ -20,6 +20,12 @@ Event joined(const std::string& name) {
   m.name = name;
   return Event{event::MemberJoined{m}};
 }
+// Publishes one batch of a joined member of each name.
+void publish(Hub& hub, std::initializer_list<std::string> names) {
+  std::vector<Event> batch;
+  for (const auto& n : names) batch.push_back(joined(n));
+  hub.publish(batch);
+}
 std::string name_of(const Received& r) {
   if (r.kind != Received::Kind::Item) return "<none>";
   if (auto* j = std::get_if<event::MemberJoined>(&*r.event)) return j->member.name;
@@ -31,24 +37,19 @@ std::string name_of(const Received& r) {
 TEST(Hub, FullQueuesDropTheOldestAndReportTheCountFirst) {
   Hub hub(1);
   Events s = hub.subscribe();
-  std::vector<Event> batch{joined("a"), joined("b"), joined("c")};
-  hub.publish(batch);
+  publish(hub, {"a", "b", "c"});
   EXPECT_EQ(name_of(s.next()), "lost:2");
   EXPECT_EQ(name_of(s.next()), "c");
   EXPECT_EQ(s.next().kind, Received::Kind::Empty);
 
   Hub two(2);
   Events t = two.subscribe();
-  for (const char* n : {"1", "2", "3", "4", "5"}) {
-    Event e = joined(n);
-    two.publish(std::span<const Event>(&e, 1));
-  }
+  for (const char* n : {"1", "2", "3", "4", "5"}) publish(two, {n});
   EXPECT_EQ(name_of(t.next()), "lost:3");
   EXPECT_EQ(name_of(t.next()), "4");
   // The count starts again from 0 after a report.
-  Event six = joined("6"), seven = joined("7");
-  two.publish(std::span<const Event>(&six, 1));
-  two.publish(std::span<const Event>(&seven, 1));
+  publish(two, {"6"});
+  publish(two, {"7"});
   EXPECT_EQ(name_of(t.next()), "lost:1");
   EXPECT_EQ(name_of(t.next()), "6");
   EXPECT_EQ(name_of(t.next()), "7");
@@ -57,14 +58,13 @@ TEST(Hub, FullQueuesDropTheOldestAndReportTheCountFirst) {
 TEST(Hub, SubscriptionsSeeOnlyLaterBatchesAndGoWhenDropped) {
   Hub hub(8);
   Events first = hub.subscribe();
-  Event a = joined("a"), b = joined("b");
-  hub.publish(std::span<const Event>(&a, 1));
+  publish(hub, {"a"});
   Events second = hub.subscribe();
   {
     Events gone = hub.subscribe();
     EXPECT_EQ(hub.subscribers(), 3u);
   }
-  hub.publish(std::span<const Event>(&b, 1));
+  publish(hub, {"b"});
   EXPECT_EQ(hub.subscribers(), 2u);
   EXPECT_EQ(name_of(first.next()), "a");
   EXPECT_EQ(name_of(first.next()), "b");
@@ -78,8 +78,7 @@ TEST(Hub, SubscriptionsSeeOnlyLaterBatchesAndGoWhenDropped) {
 TEST(Hub, CloseKeepsQueuedEventsThenEndsAndCarriesTheFailure) {
   Hub hub(4);
   Events s = hub.subscribe();
-  std::vector<Event> batch{joined("a"), joined("b"), joined("c"), joined("d"), joined("e")};
-  hub.publish(batch);
+  publish(hub, {"a", "b", "c", "d", "e"});
   hub.close(false);
   EXPECT_EQ(name_of(s.next()), "lost:1");
   EXPECT_EQ(name_of(s.next()), "b");
@@ -119,8 +118,7 @@ TEST(Hub, WaitingReadersWakeForPublishesAndForTheClose) {
   for (int i = 0; i < 3; ++i) readers.push_back(runtime().spawn(read_all(hub.subscribe())));
   std::this_thread::sleep_for(10ms);
   for (int i = 0; i < 200; ++i) {
-    Event e = joined(std::to_string(i));
-    hub.publish(std::span<const Event>(&e, 1));
+    publish(hub, {std::to_string(i)});
     if (i % 50 == 0) std::this_thread::sleep_for(1ms);
   }
   hub.close(false);
@@ -144,16 +142,14 @@ Task<std::string> read_until(Events s, std::optional<Instant> deadline) {
 TEST(Hub, ATimedReadLooksAtTheQueueBeforeItsDeadline) {
   Hub hub(8);
   Events s = hub.subscribe();
-  Event a = joined("a");
-  hub.publish(std::span<const Event>(&a, 1));
+  publish(hub, {"a"});
   // Queued: given even though the deadline has passed.
   EXPECT_EQ(runtime().block_on(read_until(s, now() - 1s)).value(), "a");
   EXPECT_EQ(runtime().block_on(read_until(s, now() + 20ms)).value(), "<timed out>");
   // A publish during the wait wakes it.
   auto waiting = runtime().spawn(read_until(s, now() + 10s));
   std::this_thread::sleep_for(10ms);
-  Event b = joined("b");
-  hub.publish(std::span<const Event>(&b, 1));
+  publish(hub, {"b"});
   EXPECT_EQ(*waiting.wait().value, "b");
   hub.close(false);
   EXPECT_EQ(runtime().block_on(read_until(s, std::nullopt)).value(), "<closed>");
@@ -162,27 +158,24 @@ TEST(Hub, ATimedReadLooksAtTheQueueBeforeItsDeadline) {
 TEST(Hub, AnEventPutBackIsReadNextAfterAnyLostCountAndWakesAWaitingReader) {
   Hub hub(2);
   Events s = hub.subscribe();
-  std::vector<Event> ab{joined("a"), joined("b")}, cd{joined("c"), joined("d")};
-  hub.publish(ab);
+  publish(hub, {"a", "b"});
   Received taken = s.next();
-  hub.publish(cd);  // b dropped for d
+  publish(hub, {"c", "d"});  // b dropped for d
   s.put_back(std::move(*taken.event));
   EXPECT_EQ(name_of(s.next()), "lost:1");
   EXPECT_EQ(name_of(s.next()), "a");
   // A lost count given back is reported again, first.
   Received c = s.next();
   ASSERT_EQ(name_of(c), "c");
-  Event e = joined("e");
-  hub.publish(std::span<const Event>(&e, 1));
-  hub.publish(std::span<const Event>(&e, 1));  // c's place taken: d dropped
+  publish(hub, {"e"});
+  publish(hub, {"e"});  // c's place taken: d dropped
   Received l = s.next();
   ASSERT_EQ(name_of(l), "lost:1");
   s.put_back(std::move(*l.event));
   s.put_back(std::move(*c.event));  // one over the bound: the next publish trims it
   EXPECT_EQ(name_of(s.next()), "lost:1");
   s.put_back(Event{event::EventsLost{1}});
-  Event f = joined("f");
-  hub.publish(std::span<const Event>(&f, 1));
+  publish(hub, {"f"});
   EXPECT_EQ(name_of(s.next()), "lost:3");  // the one given back, and c and e trimmed
   EXPECT_EQ(name_of(s.next()), "e");
   EXPECT_EQ(name_of(s.next()), "f");
