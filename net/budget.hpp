@@ -94,7 +94,6 @@ class Budget {
   // returns its share. Never refuses: the connection limits decide admission before this.
   static Held open(const std::shared_ptr<Budget>& budget, uint64_t key, const IpAddr& ip);
 
-  size_t per_ip() const { return per_ip_; }
   uint64_t releases() const;
   // Woken (all waiters at that moment, nothing stored) after every cut, every frame
   // released and every drop of a share.

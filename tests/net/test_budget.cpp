@@ -112,6 +112,7 @@ TEST(Budget, PoolSizeSaturatesAndEveryReleaseWakesTheWaiters) {
   auto b = Budget::for_frames(50, 100);
   Held a = Budget::open(b, 1, v4(1));
   ASSERT_TRUE(std::holds_alternative<conn::take::Reserved>(a.take(90)));
+  EXPECT_TRUE(std::holds_alternative<conn::take::NoRoom>(a.take(std::numeric_limits<size_t>::max())));  // no wrap
   Notify::Waiter cut(b->released());
   conn::FrameShare f = a.cut(80);
   EXPECT_TRUE(cut.poll());
