@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <fuzzer/FuzzedDataProvider.h>
+
 #include "core/impl.hpp"
 #include "core/lib.hpp"
 #include "proto/message.hpp"
@@ -20,23 +22,13 @@ namespace {
 constexpr uint64_t kEpoch = 1'700'000'000'000ULL;
 constexpr uint64_t MS = 1'000'000;
 
-struct Input {
-  const uint8_t* p;
-  size_t n;
-  uint8_t byte() {
-    if (n == 0) return 0;
-    --n;
-    return *p++;
-  }
-  uint32_t u32() { return byte() | (byte() << 8) | (byte() << 16) | (static_cast<uint32_t>(byte()) << 24); }
-  proto::Bytes bytes(size_t max) {
-    size_t len = (byte() | (byte() << 8)) % (max + 1);
-    len = std::min(len, n);
-    proto::Bytes b(p, p + len);
-    p += len;
-    n -= len;
-    return b;
-  }
+// libFuzzer's reader of the input, with the shapes the script needs.
+struct Input : FuzzedDataProvider {
+  using FuzzedDataProvider::FuzzedDataProvider;
+  uint8_t byte() { return ConsumeIntegral<uint8_t>(); }
+  uint32_t u32() { return ConsumeIntegral<uint32_t>(); }
+  proto::Bytes bytes(size_t max) { return ConsumeBytes<uint8_t>(ConsumeIntegralInRange<size_t>(0, max)); }
+  // Mostly a name the node knows or is; now and then any bytes, up to too long for a name.
   std::string name() {
     static const char* names[] = {"a", "b", "c", "self", "d", "zz", ""};
     uint8_t k = byte();
@@ -58,7 +50,7 @@ void check(bool ok, const char* what) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  Input in{data, size};
+  Input in(data, size);
   bool enc = in.byte() & 1;
   core::Config cfg;
   cfg.max_members = 64;
@@ -95,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   drain();
 
   int ops = 0;
-  while (in.n > 0 && ops++ < 2000) {
+  while (in.remaining_bytes() > 0 && ops++ < 2000) {
     uint8_t op = in.byte() % 8;
     switch (op) {
       case 0: {  // arbitrary datagram
@@ -168,24 +160,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 6: {  // a command; leave rarely, so most runs keep probing to the end
         std::array<uint8_t, 32> k{};
         k.fill(static_cast<uint8_t>(3 + in.byte() % 3));  // 4 is the configured key
-        switch (in.byte() % 32) {
-          case 0: case 1: case 2: case 3: case 4: case 5:
-            node.command(now, core::command::Send{in.name(), 0, in.bytes(3000)});
-            break;
-          case 6: case 7: case 8: case 9: case 10:
-            node.command(now, core::command::Broadcast{in.bytes(300)});
-            break;
-          case 11: case 12: case 13: case 14: case 15:
-            node.command(now, core::command::Join{{addr(in.byte()), addr(in.byte())}});
-            break;
-          case 16: case 17: case 18: case 19: case 20:
-            node.command(now, core::command::UpdateMeta{in.bytes(40)});
-            break;
-          case 21: case 22: case 23: node.command(now, core::command::InstallKey{proto::Key::from_array(k)}); break;
-          case 24: case 25: case 26: node.command(now, core::command::UseKey{proto::Key::from_array(k)}); break;
-          case 27: case 28: case 29: node.command(now, core::command::RemoveKey{proto::Key::from_array(k)}); break;
-          default: node.command(now, core::command::Leave{}); break;
-        }
+        const uint8_t c = in.byte() % 32;
+        if (c < 6) node.command(now, core::command::Send{in.name(), 0, in.bytes(3000)});
+        else if (c < 11) node.command(now, core::command::Broadcast{in.bytes(300)});
+        else if (c < 16) node.command(now, core::command::Join{{addr(in.byte()), addr(in.byte())}});
+        else if (c < 21) node.command(now, core::command::UpdateMeta{in.bytes(40)});
+        else if (c < 24) node.command(now, core::command::InstallKey{proto::Key::from_array(k)});
+        else if (c < 27) node.command(now, core::command::UseKey{proto::Key::from_array(k)});
+        else if (c < 30) node.command(now, core::command::RemoveKey{proto::Key::from_array(k)});
+        else node.command(now, core::command::Leave{});
         break;
       }
       default: {  // a replayed or re-sent copy of the last sealed-looking input
