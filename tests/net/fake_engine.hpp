@@ -107,14 +107,12 @@ struct FakeEngine {
 };
 
 // Records datagrams instead of sending them; connects never complete (an outbound stream
-// task waits until it is aborted), unless `connect_to` names a real address to use.
+// task waits until it is aborted).
 struct FakeTransport {
   SocketAddr bound;
   std::vector<std::pair<SocketAddr, proto::Bytes>> sent;
   bool fail_sends = false;
   std::function<void()> on_send;
-  std::optional<SocketAddr> connect_to;
-  asio::io_context* io = &runtime().io();
 
   Result<size_t, IoError> send_datagram(const SocketAddr& to, proto::ByteView b) {
     if (on_send) on_send();
@@ -134,12 +132,7 @@ struct FakeTransport {
   } quiet;
   Quiet& udp() { return quiet; }
   Quiet& listener() { return quiet; }
-  Task<Result<transport::TcpStream, IoError>> connect(SocketAddr to, Instant deadline) {
-    if (connect_to) return transport::TcpStream::connect(*io, *connect_to, deadline);
-    (void)to;
-    return never();
-  }
-  static Task<Result<transport::TcpStream, IoError>> never() {
+  static Task<Result<transport::TcpStream, IoError>> connect(SocketAddr, Instant) {
     for (;;) co_await park();
   }
 };
