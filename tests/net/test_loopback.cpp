@@ -60,64 +60,6 @@ std::vector<std::string> drain(events::Events& s) {
 
 }  // namespace
 
-TEST(Loopback, MessagesBroadcastsMetadataAndKeyRotationTravel) {
-  proto::Key k1 = *generate_key(), k2 = *generate_key();
-  auto nodes = cluster(3, [&](Settings& s) { s.config.keys = std::vector<proto::Key>{k1}; });
-  Membership &a = nodes[0], &b = nodes[1], &c = nodes[2];
-  events::Events eb = b.events(), ec = c.events();
-  auto user_messages = [](events::Events& s, std::vector<events::event::UserMessage>& into) {
-    for (;;) {
-      auto r = s.next();
-      if (r.kind != events::Received::Kind::Item) return;
-      if (auto* u = std::get_if<events::event::UserMessage>(&*r.event)) into.push_back(*u);
-    }
-  };
-  // A direct message to b at its epoch.
-  auto sent = run(a.send("n1", b.local().epoch, proto::Bytes{'h', 'i'}));
-  ASSERT_TRUE(sent.ok()) << sent.error().to_string();
-  std::vector<events::event::UserMessage> got_b, got_c;
-  ASSERT_TRUE(eventually([&] {
-    user_messages(eb, got_b);
-    return !got_b.empty();
-  }));
-  EXPECT_EQ(got_b[0].from.name, "n0");
-  EXPECT_EQ(got_b[0].data, (proto::Bytes{'h', 'i'}));
-  EXPECT_FALSE(got_b[0].broadcast);
-  // A broadcast reaches everyone else.
-  ASSERT_TRUE(run(a.broadcast(proto::Bytes{'a', 'l', 'l'})).ok());
-  got_b.clear();
-  ASSERT_TRUE(eventually([&] {
-    user_messages(eb, got_b);
-    user_messages(ec, got_c);
-    return !got_b.empty() && !got_c.empty();
-  }));
-  EXPECT_TRUE(got_b.back().broadcast);
-  EXPECT_EQ(got_c.back().data, (proto::Bytes{'a', 'l', 'l'}));
-  // A metadata change is visible locally when the call returns, and travels.
-  proto::Bytes meta{4, 'r', 'o', 'l', 'e', 2, 'd', 'b'};
-  ASSERT_TRUE(run(a.set_meta(meta)).ok());
-  EXPECT_EQ(a.local().meta, meta);
-  EXPECT_TRUE(eventually([&] { return b.member("n0")->meta == meta && c.member("n0")->meta == meta; }));
-  // Key rotation on every node: install the new key, use it, remove the old one.
-  for (auto& m : nodes) ASSERT_TRUE(run(m.keyring().install(k2)).ok());
-  for (auto& m : nodes) {
-    ASSERT_TRUE(run(m.keyring().use_key(k2)).ok());
-    EXPECT_EQ(m.keyring().key_ids().front(), k2.id());  // visible when the call returns
-  }
-  for (auto& m : nodes) ASSERT_TRUE(run(m.keyring().remove(k1)).ok());
-  EXPECT_EQ(a.keyring().key_ids(), (std::vector<proto::KeyId>{k2.id()}));
-  // The cluster still talks under the new key.
-  ASSERT_TRUE(run(c.send("n1", b.local().epoch, proto::Bytes{'k', '2'})).ok());
-  got_b.clear();
-  ASSERT_TRUE(eventually([&] {
-    user_messages(eb, got_b);
-    return !got_b.empty();
-  }));
-  EXPECT_EQ(got_b.back().from.name, "n2");
-  EXPECT_EQ(a.members().size(), 3u);
-  close_all(nodes);
-}
-
 TEST(Loopback, CloseLeavesNoThreadSocketOrTaskBehind) {
   warm_up();
   size_t tasks = settled_tasks(), threads = thread_count(), fds = fd_count();

@@ -5,6 +5,7 @@ import math
 import pytest
 
 from vennock import ConfigError
+import vennock
 from vennock._vennock import Config, generate_key
 
 KEY = base64.b64encode(bytes(range(32))).decode()
@@ -149,6 +150,7 @@ def test_attribute_protocol():
         cfg.nope
     with pytest.raises(AttributeError):
         cfg.probe_interval = 2.0
+    assert vennock.wire_version() == 1 and vennock.__version__ == "0.4.0"
     assert Config.__module__ == "vennock" and Config.__text_signature__ == "(**fields)"
     assert Config.lan.__text_signature__ == "($cls, **fields)"
     assert Config.__doc__.startswith("Settings for a cluster node, validated as a whole when built.\n\nPick")
