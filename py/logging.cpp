@@ -85,14 +85,18 @@ std::optional<bool> wait_attached(std::optional<std::chrono::nanoseconds> limit)
   for (;;) {
     bool found = false, expired = false;
     Py_BEGIN_ALLOW_THREADS
-    std::unique_lock<std::mutex> g(s.m);
-    auto slice = std::chrono::nanoseconds(kSlice);
-    if (limit) {
-      auto spent = std::chrono::steady_clock::now() - start;
-      slice = std::min(slice, std::max(std::chrono::nanoseconds(0), *limit - spent));
+    {
+      // Let go of the lock before attaching again: a thread that logs while attached takes
+      // it, so holding it across the attach deadlocks with that thread.
+      std::unique_lock<std::mutex> g(s.m);
+      auto slice = std::chrono::nanoseconds(kSlice);
+      if (limit) {
+        auto spent = std::chrono::steady_clock::now() - start;
+        slice = std::min(slice, std::max(std::chrono::nanoseconds(0), *limit - spent));
+      }
+      s.arrival.wait_for(g, slice, [&] { return waiting_records(s); });
+      found = waiting_records(s);
     }
-    s.arrival.wait_for(g, slice, [&] { return waiting_records(s); });
-    found = waiting_records(s);
     expired = limit && std::chrono::steady_clock::now() - start >= *limit;
     Py_END_ALLOW_THREADS
     if (found || expired) return found;

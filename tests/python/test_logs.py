@@ -109,6 +109,15 @@ def test_waiting_for_records():
         assert v.wait_logs_blocking(0) is True  # still there until drained
         v.drain_logs()
 
+        # A thread logging while attached, against a reader that wakes for each record: the
+        # reader must not hold the buffer's lock while it attaches again.
+        writer = threading.Thread(target=lambda: [warn() for _ in range(3000)])
+        writer.start()
+        while writer.is_alive():
+            v.wait_logs_blocking(0.05)
+            v.drain_logs()
+        writer.join()
+
         async def all_wake():
             waiters = [asyncio.ensure_future(v.wait_logs()) for _ in range(3)]
             await asyncio.sleep(0.1)
