@@ -231,22 +231,19 @@ struct Keywords {
 template <class... S>
 Keywords(const char*, const char*, S...) -> Keywords<sizeof...(S)>;
 
-// The process and handle checks every method makes: the node's shared state, or null with
-// the error pending.
-std::shared_ptr<Inner> checked(PyObject* self) {
-  const Started& v = as_node(self)->v;
-  if (v.pid != getpid()) {
-    raise(kerror::Forked{});
-    return nullptr;
-  }
-  if (!v.inner) raise(kerror::Closed{});
-  return v.inner;
-}
-
 bool same_process(pid_t pid) {
   if (pid == getpid()) return true;
   raise(kerror::Forked{});
   return false;
+}
+
+// The process and handle checks every method makes: the node's shared state, or null with
+// the error pending.
+std::shared_ptr<Inner> checked(PyObject* self) {
+  const Started& v = as_node(self)->v;
+  if (!same_process(v.pid)) return nullptr;
+  if (!v.inner) raise(kerror::Closed{});
+  return v.inner;
 }
 
 template <class T>
@@ -412,13 +409,6 @@ bool key_arg(PyObject* obj, std::optional<proto::Key>& out) {
   if (out) return true;
   PyErr_SetString(PyExc_ValueError, "a key must be 32 bytes, or base64 text of 32 bytes");
   return false;
-}
-
-bool required_seconds(PyObject* obj, double& out) {
-  auto s = seconds_arg(obj, "timeout");
-  if (!s) return false;
-  out = *s;
-  return true;
 }
 
 }  // namespace
@@ -630,15 +620,24 @@ PyObject* node_key(PyObject* s, PyObject* a, PyObject* k) {
   return node_key_impl(s, a, k, K, B);
 }
 
-PyObject* node_leave_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool blocking) {
+// The argument phase of leave and shutdown, whose one `timeout` is required and bounds the
+// leave itself: the node's shared state with the checked duration, or null with the error pending.
+std::shared_ptr<Inner> leave_args(PyObject* self, PyObject* args, PyObject* kwargs, const char* format,
+                                  core::Duration& d) {
   static const char* kw[] = {"timeout", nullptr};
   PyObject* timeout = nullptr;
-  double secs = 0;
-  if (!parse(args, kwargs, blocking ? "O:leave_blocking" : "O:leave", kw, &timeout)) return nullptr;
-  if (!required_seconds(timeout, secs)) return nullptr;
+  if (!parse(args, kwargs, format, kw, &timeout)) return nullptr;
+  auto secs = seconds_arg(timeout, "timeout");
+  if (!secs) return nullptr;
   auto in = checked(self);
+  if (!in || !checked_limit(*secs, d)) return nullptr;
+  return in;
+}
+
+PyObject* node_leave_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool blocking) {
   core::Duration d;
-  if (!in || !checked_limit(secs, d)) return nullptr;
+  auto in = leave_args(self, args, kwargs, blocking ? "O:leave_blocking" : "O:leave", d);
+  if (!in) return nullptr;
   auto body = leave(std::move(in), d);
   return blocking ? run_blocking(std::move(body), std::nullopt) : run(std::move(body));
 }
@@ -666,14 +665,9 @@ PyObject* node_close_blocking(PyObject* self, PyObject* args, PyObject* kwargs) 
 }
 
 PyObject* node_shutdown_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool blocking) {
-  static const char* kw[] = {"timeout", nullptr};
-  PyObject* timeout = nullptr;
-  double secs = 0;
-  if (!parse(args, kwargs, blocking ? "O:shutdown_blocking" : "O:shutdown", kw, &timeout)) return nullptr;
-  if (!required_seconds(timeout, secs)) return nullptr;
-  auto in = checked(self);
   core::Duration d;
-  if (!in || !checked_limit(secs, d)) return nullptr;
+  auto in = leave_args(self, args, kwargs, blocking ? "O:shutdown_blocking" : "O:shutdown", d);
+  if (!in) return nullptr;
   net::Runtime* rt = runtime_or_raise();
   if (!rt) return nullptr;
   auto task = rt->spawn(shutdown(std::move(in), d));
@@ -764,10 +758,10 @@ Ref to_python(Started&& s, Form) {
   return steal(obj);
 }
 
-Ref to_python(Read&& r, Form) {
-  std::optional<net::events::Event> e = std::exchange(r.event, std::nullopt);
-  Read::Kind kind = r.kind;
-  r.guard.reset();  // delivered: the next read may go on while this one is converted
+namespace {
+
+// What a read gives Python: the event's tuple, None for the end, False for a timeout.
+Ref read_value(Read::Kind kind, const std::optional<net::events::Event>& e) {
   switch (kind) {
     case Read::Kind::Event: return event_tuple(*e);
     case Read::Kind::Closed: return borrow(Py_None);
@@ -776,18 +770,22 @@ Ref to_python(Read&& r, Form) {
   return borrow(Py_None);
 }
 
+}  // namespace
+
+Ref to_python(Read&& r, Form) {
+  std::optional<net::events::Event> e = std::exchange(r.event, std::nullopt);
+  Read::Kind kind = r.kind;
+  r.guard.reset();  // delivered: the next read may go on while this one is converted
+  return read_value(kind, e);
+}
+
 bridge::Delivery delivery(Read&& r) {
   struct Kept final : bridge::Pending {
     Read read;
     explicit Kept(Read&& r) : read(std::move(r)) {}
     void delivered() override { read.event.reset(); }
   };
-  Ref value;
-  switch (r.kind) {
-    case Read::Kind::Event: value = event_tuple(*r.event); break;
-    case Read::Kind::Closed: value = borrow(Py_None); break;
-    case Read::Kind::TimedOut: value = borrow(Py_False); break;
-  }
+  Ref value = read_value(r.kind, r.event);
   return bridge::Delivery{std::move(value), std::make_unique<Kept>(std::move(r))};
 }
 
