@@ -681,20 +681,6 @@ PyObject* node_shutdown_blocking(PyObject* s, PyObject* a, PyObject* k) {
 
 // ---- EventSub ----
 
-PyObject* sub_try_next(PyObject* self, PyObject*) {
-  SubObject* s = as_sub(self);
-  if (!same_process(s->pid)) return nullptr;
-  std::optional<net::events::Event> e;
-  {
-    auto guard = s->reader->lock.try_lock();
-    if (!guard) Py_RETURN_NONE;  // another read is under way
-    net::events::Received r = s->reader->events.next();
-    if (r.kind == net::events::Received::Kind::Item) e = std::move(r.event);
-  }
-  if (!e) Py_RETURN_NONE;
-  return event_tuple(*e).release().ptr();
-}
-
 // A read that finishes at the call: an event already queued (or the end), with no other read
 // under way. None when it would have to wait.
 std::optional<Reply<Read>> read_at_once(SubObject* s) {
@@ -710,6 +696,16 @@ std::optional<Reply<Read>> read_at_once(SubObject* s) {
   out.kind = r.kind == net::events::Received::Kind::Item ? Read::Kind::Event : Read::Kind::Closed;
   out.event = std::move(r.event);
   return Reply<Read>(std::move(out));
+}
+
+PyObject* sub_try_next(PyObject* self, PyObject*) {
+  SubObject* s = as_sub(self);
+  if (!same_process(s->pid)) return nullptr;
+  // Never waits and never raises: a busy subscription, an empty one and an ended one (even one
+  // that ended on a failure) all answer None.
+  auto r = read_at_once(s);
+  if (!r || !*r) Py_RETURN_NONE;
+  return to_python(std::move(r->value()), Form::Blocking).release().ptr();
 }
 
 PyObject* sub_next(PyObject* self, PyObject*) {
