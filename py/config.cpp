@@ -2,8 +2,6 @@
 
 #include <array>
 #include <atomic>
-#include <cstring>
-#include <functional>
 #include <variant>
 
 #include "net/addr.hpp"
@@ -225,18 +223,14 @@ std::optional<uint64_t> parse_u64(PyObject* obj) {
 }
 
 std::optional<uint32_t> parse_u32(PyObject* obj) {
-  if (PyBool_Check(obj)) return std::nullopt;
-  long v = PyLong_AsLong(obj);
-  if (v == -1 && PyErr_Occurred()) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  if (v < 0 || v > 4294967295L) return std::nullopt;
-  return static_cast<uint32_t>(v);
+  std::optional<uint64_t> v = parse_u64(obj);
+  if (!v || *v > UINT32_MAX) return std::nullopt;
+  return static_cast<uint32_t>(*v);
 }
 
 // The items of a list-like value, each through `one`; none when an item is refused (or there
-// is no iterator); false with the iterator's own exception pending when walking it raised.
+// is no iterator); `raised` set, with the iterator's own exception pending, when walking it
+// raised.
 template <class T, class One>
 std::optional<std::vector<T>> parse_list(PyObject* obj, One one, bool& raised) {
   Ref it = steal(PyObject_GetIter(obj));
@@ -289,11 +283,9 @@ bool store_list(const FieldDef& f, Fields& fields, PyObject* value, One one) {
 
 bool set_field(const FieldDef& f, Fields& fields, PyObject* value) {
   switch (f.kind) {
-    case Kind::Name: {
+    case Kind::Name:
       if (value == Py_None) return store(f, fields, std::optional<std::string>(net::default_name()));
-      auto s = utf8_of(value);
-      return store(f, fields, s ? std::optional<std::string>(std::string(*s)) : std::nullopt);
-    }
+      [[fallthrough]];
     case Kind::Cluster: {
       auto s = utf8_of(value);
       return store(f, fields, s ? std::optional<std::string>(std::string(*s)) : std::nullopt);
@@ -525,12 +517,6 @@ bool Fields::apply(PyObject* kwargs) {
   return ok;
 }
 
-Ref Fields::get(std::string_view key) const {
-  const FieldDef* f = find(key);
-  if (!f) return Ref();
-  return get_field(*f, const_cast<Fields&>(*this));
-}
-
 }  // namespace vennock::py::config
 
 // ---- the Python class ----------------------------------------------------------------------
@@ -600,13 +586,13 @@ PyObject* preset(PyObject* self, void*) { return PyUnicode_FromString(preset_nam
 
 // Fields first: no field shares its name with a class attribute, and reads are the hot path.
 PyObject* config_getattro(PyObject* self, PyObject* name) {
-  if (auto key = utf8_of(name)) {
+  auto key = utf8_of(name);
+  if (key) {
     if (const FieldDef* f = find(*key)) return get_field(*f, of(self)).release().ptr();
   }
   PyObject* v = PyObject_GenericGetAttr(self, name);
   if (v || !PyErr_ExceptionMatches(PyExc_AttributeError)) return v;
   PyErr_Clear();
-  auto key = utf8_of(name);
   std::string_view k = key ? *key : std::string_view();
   if (k == "keys") {
     PyErr_SetString(PyExc_AttributeError, "keys are never readable from a config; read key_ids instead");

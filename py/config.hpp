@@ -54,9 +54,6 @@ struct Fields {
   bool apply(PyObject* kwargs);
   // One keyword; false with a ConfigError or TypeError pending.
   bool set(std::string_view name, PyObject* value);
-  // A field's value as a new Python object; null with no error pending for a name that is
-  // not a readable field, null with the error pending on failure.
-  Ref get(std::string_view name) const;
 };
 
 // A key from 32 bytes or from base64 text of 32 bytes; none for anything else.

@@ -70,12 +70,11 @@ PyObject* complete(PyObject*, PyObject* const* args, Py_ssize_t n) {
   Ref cancelled = steal(PyObject_CallMethod(fut, "cancelled", nullptr));
   if (!cancelled) return nullptr;
   if (cancelled.ptr() == Py_True) Py_RETURN_NONE;
-  Ref method = text(failed ? "set_exception" : "set_result");
-  Ref r = method ? steal(PyObject_CallMethodOneArg(fut, method.ptr(), value)) : Ref();
-  if (r && keep != Py_None) {
+  if (!set_future(borrow(fut), borrow(value), failed)) return nullptr;
+  if (keep != Py_None) {
     if (auto* p = static_cast<Pending*>(PyCapsule_GetPointer(keep, "vennock.pending"))) p->delivered();
   }
-  return r.release().ptr();
+  Py_RETURN_NONE;
 }
 PyMethodDef complete_def = {"_vennock_complete", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(complete)),
                             METH_FASTCALL, nullptr};
