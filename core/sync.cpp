@@ -120,9 +120,12 @@ void Node::Impl::stream_data(StreamId id, std::span<const uint8_t> frame,
   std::vector<proto::Message> msgs;
   // A joiner that does not know our name yet addresses its first frame to the address it
   // dialed: ours as we advertise it, or the one the connection arrived at.
-  std::array<proto::SocketAddr, 2> addrs{self.addr.on_wire(), local ? local->on_wire() : self.addr.on_wire()};
+  std::array<proto::SocketAddr, 2> addrs;
   std::span<const proto::SocketAddr> join_addrs;
-  if (first) join_addrs = std::span<const proto::SocketAddr>(addrs.data(), addrs[0] == addrs[1] ? 1 : 2);
+  if (first) {
+    addrs = {self.addr.on_wire(), local ? local->on_wire() : self.addr.on_wire()};
+    join_addrs = std::span<const proto::SocketAddr>(addrs.data(), addrs[0] == addrs[1] ? 1 : 2);
+  }
   if (!intake(buf, false, msgs, join_addrs)) {
     // A peer that cannot talk to us gets nothing more from this stream.
     transmits.push_back(transmit::Close{id});
@@ -130,7 +133,7 @@ void Node::Impl::stream_data(StreamId id, std::span<const uint8_t> frame,
     return;
   }
   // What this stream sends back is for whoever sent this.
-  if (Stream& s = streams[id]; s.peer.empty() && !msgs.empty()) s.peer = sender_of(msgs.front());
+  if (Stream& s = it->second; s.peer.empty() && !msgs.empty()) s.peer = sender_of(msgs.front());
   last_heard = now_;
   Ctx ctx;
   ctx.stream = id;

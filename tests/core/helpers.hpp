@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,27 @@ inline bool form_cluster(Sim& sim, size_t n, const core::Config& cfg, uint64_t l
         return true;
       },
       limit);
+}
+
+// The bounds of docs/protocol.md for a cluster of n under configuration c, in nanoseconds.
+struct Bounds {
+  uint64_t suspicion_min, suspicion_max, spread, detect_all, join_all;
+};
+
+inline Bounds bounds(const core::Config& c, size_t n) {
+  Bounds b{};
+  double T = static_cast<double>(c.probe_interval.as_nanos());
+  double smin = c.suspicion_mult * std::max(1.0, std::log10(static_cast<double>(n))) * T;
+  b.suspicion_min = static_cast<uint64_t>(smin);
+  b.suspicion_max = static_cast<uint64_t>(smin * c.suspicion_max_mult);
+  uint32_t limit = c.retransmit_mult * static_cast<uint32_t>(std::ceil(std::log10(static_cast<double>(n) + 1)));
+  b.spread = limit * c.gossip_interval.as_nanos();
+  // Probed by someone within 10 periods (all but e^-10 of the time), failed by the end of
+  // that period, the suspicion spread, and every holder's own timer run out.
+  b.detect_all = 11 * c.probe_interval.as_nanos() + b.spread + b.suspicion_max;
+  // The seed learns of the joiner within a round trip, then gossips it.
+  b.join_all = b.spread + 100 * MS;
+  return b;
 }
 
 // The state node `i` holds of the member named `name` (none when it is not in the table).

@@ -22,8 +22,8 @@ TEST(Cluster, ARestartWhoseClockSteppedBackBecomesVisibleWithinTheDetectionBound
     sim.restart(m, -30'000);
     ASSERT_LT(sim.node(m).local().epoch, old.epoch);
     sim.command(m, core::command::Join{{Sim::addr_of(0)}});
-    // Probe round, suspicion spread, longest suspicion timeout (lan preset, 8 members).
-    const uint64_t bound = 11 * SEC + 800 * MS + 24 * SEC;
+    // Probe round, suspicion spread, longest suspicion timeout.
+    const uint64_t bound = bounds(lan(), n).detect_all;
     auto visible = [&] {
       const uint64_t epoch = sim.node(m).local().epoch;
       for (size_t i = 0; i < n; ++i) {

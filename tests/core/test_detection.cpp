@@ -1,32 +1,9 @@
 // Failure detection and dissemination at the scale the lan preset is made for, checked
 // against the bounds derived in docs/protocol.md.
-#include <cmath>
-
 #include "core/helpers.hpp"
 
 namespace vennock::test {
 namespace {
-
-// The bounds of docs/protocol.md for a cluster of n under configuration c, in nanoseconds.
-struct Bounds {
-  uint64_t suspicion_min, suspicion_max, spread, detect_all, join_all;
-};
-
-Bounds bounds(const core::Config& c, size_t n) {
-  Bounds b{};
-  double T = static_cast<double>(c.probe_interval.as_nanos());
-  double smin = c.suspicion_mult * std::max(1.0, std::log10(static_cast<double>(n))) * T;
-  b.suspicion_min = static_cast<uint64_t>(smin);
-  b.suspicion_max = static_cast<uint64_t>(smin * c.suspicion_max_mult);
-  uint32_t limit = c.retransmit_mult * static_cast<uint32_t>(std::ceil(std::log10(static_cast<double>(n) + 1)));
-  b.spread = limit * c.gossip_interval.as_nanos();
-  // Probed by someone within 10 periods (all but e^-10 of the time), failed by the end of
-  // that period, the suspicion spread, and every holder's own timer run out.
-  b.detect_all = 11 * c.probe_interval.as_nanos() + b.spread + b.suspicion_max;
-  // The seed learns of the joiner within a round trip, then gossips it.
-  b.join_all = b.spread + 100 * MS;
-  return b;
-}
 
 TEST(Detection, CrashedMemberOf128IsDeclaredDeadByAllWithinTheBound) {
   Sim sim(11, NetParams{});

@@ -92,7 +92,8 @@ TEST(Streams, PushPullRunsOnItsTimerAndFailuresAreCounted) {
 
 TEST(Streams, SilentAndGarbageStreamsCostNothingLasting) {
   Harness h;
-  // (A peer that opens and never writes: the engine never hears of it.) A peer that writes garbage: counted, closed, forgotten.
+  // A peer that opens and never writes: the engine never hears of it, so there is nothing to
+  // check. A peer that writes garbage: counted, closed, forgotten.
   h.node->handle_stream(h.now, core::INBOUND_BIT | 9, core::StreamEvent{core::stream_event::Data{proto::Bytes{1, 2}}});
   h.pump();
   EXPECT_EQ(h.node->counters().decode_errors, 1u);

@@ -1,7 +1,6 @@
 // Suspicion in simulated clusters: what a holder of a suspicion does with news of a newer
 // incarnation, how long it keeps checking the suspect, whose word shortens its timer, and who
 // may declare a death.
-#include <cmath>
 #include <set>
 
 #include "core/helpers.hpp"
@@ -17,11 +16,6 @@ core::Config quiet_lan() {
   cfg.tcp_fallback_ping = false;
   cfg.push_pull_interval = core::Duration{};  // no States: the suspect's news comes by datagram only
   return cfg;
-}
-
-// The lan preset's shortest suspicion timeout in a cluster of n.
-uint64_t suspicion_min(size_t n) {
-  return static_cast<uint64_t>(4.0 * std::max(1.0, std::log10(static_cast<double>(n))) * SEC);
 }
 
 TEST(Suspicion, ASuspicionAtANewerIncarnationStartsAfresh) {
@@ -40,7 +34,7 @@ TEST(Suspicion, ASuspicionAtANewerIncarnationStartsAfresh) {
   ASSERT_EQ(state_at(sim, x, node_name(m)), MemberState::Suspect);
   ASSERT_EQ(state_at(sim, 0, node_name(m)), MemberState::Alive);
   inject(sim, x, 4, {Suspect{node_name(m), epoch, 1, node_name(4)}});
-  sim.run_for(suspicion_min(n) - 100 * MS);
+  sim.run_for(bounds(cfg, n).suspicion_min - 100 * MS);
   EXPECT_EQ(state_at(sim, x, node_name(m)), MemberState::Suspect);
 }
 
@@ -72,7 +66,7 @@ TEST(Suspicion, HoldersKeepCheckingTheSuspectForTheWholeSuspicion) {
     };
     const uint64_t epoch = sim.node(m).local().epoch;
     for (size_t k = 0; k < c.accusers; ++k) inject(sim, x, 10 + k, {Suspect{name, epoch, 0, node_name(10 + k)}});
-    sim.run_for(6 * suspicion_min(n) + 2 * SEC);
+    sim.run_for(6 * bounds(quiet_lan(), n).suspicion_min + 2 * SEC);
     EXPECT_EQ(state_at(sim, x, name), MemberState::Alive) << c.accusers;
     EXPECT_GT(answers, c.answers_lost) << c.accusers;
   }
@@ -146,7 +140,7 @@ TEST(Suspicion, PushPullPartnersAreNoAccusers) {
   }
   // With the partners counted the timeout came down to Min; one confirmation (this node's
   // own failed probe of the suspect) brings it to 3.5 Min.
-  sim.run_for(3 * suspicion_min(n));
+  sim.run_for(3 * bounds(quiet_lan(), n).suspicion_min);
   EXPECT_EQ(state_at(sim, x, mm.name), MemberState::Suspect);
 }
 

@@ -218,8 +218,10 @@ void Sim::flush_frame(size_t i, core::transmit::Frame& f) {
   if (blocked_.count(pair_key(i, to))) c.stalled[dir] = true;
   if (c.stalled[dir]) return;
   uint64_t sent = from_a ? std::max(now_, c.ready_at) : now_;
-  uint64_t at = sent + net_.latency + (net_.jitter ? stream_rng_.below(net_.jitter + 1) : 0) +
-                retransmit_delay(f.frame.size(), 200 * MS);
+  // Both draw from stream_rng_: one statement each, so the order of the draws (and with it
+  // every run) does not hang on the compiler's choice of operand order.
+  uint64_t at = sent + net_.latency + (net_.jitter ? stream_rng_.below(net_.jitter + 1) : 0);
+  at += retransmit_delay(f.frame.size(), 200 * MS);
   at = std::max(at, c.last_at[dir]);
   c.last_at[dir] = at;
   Bytes body(f.frame.begin() + std::min<size_t>(4, f.frame.size()), f.frame.end());
