@@ -27,16 +27,16 @@ std::shared_ptr<Budget> Budget::for_frames(size_t frame, size_t per_ip) {
   return std::make_shared<Budget>(total, per_ip);
 }
 
-Held Budget::open(const std::shared_ptr<Budget>& budget, uint64_t id, const IpAddr& ip) {
+Held Budget::open(const std::shared_ptr<Budget>& budget, uint64_t key, const IpAddr& ip) {
   auto n = std::make_shared<Notify>();
   {
     std::lock_guard<std::mutex> g(budget->m_);
     Share s;
     s.notify = n;
     s.ip = ip;
-    budget->h_.shares.insert_or_assign(id, std::move(s));
+    budget->h_.shares.insert_or_assign(key, std::move(s));
   }
-  return Held(budget, std::move(n), id);
+  return Held(budget, std::move(n), key);
 }
 
 uint64_t Budget::releases() const {
@@ -54,7 +54,7 @@ Take Held::take(size_t n) {
   Budget& b = *budget_;
   std::lock_guard<std::mutex> g(b.m_);
   Holdings& h = b.h_;
-  auto own = h.shares.find(id_);
+  auto own = h.shares.find(key_);
   if (own == h.shares.end() || own->second.evicted) return take::NoRoom{};
   const IpAddr ip = own->second.ip;
   size_t mine = h.held_by(ip);
@@ -103,7 +103,7 @@ FrameShare Held::cut(size_t n) {
   {
     std::lock_guard<std::mutex> g(b.m_);
     Holdings& h = b.h_;
-    auto it = h.shares.find(id_);
+    auto it = h.shares.find(key_);
     if (it == h.shares.end() || it->second.evicted) return {};
     Share& s = it->second;
     const size_t kept = std::min(s.held, n);
@@ -133,20 +133,18 @@ void Budget::release_frame(const IpAddr& ip, size_t n) {
 
 void FrameShare::drop() {
   if (!budget_) return;
-  std::shared_ptr<Budget> b = std::move(budget_);
-  budget_.reset();
+  std::shared_ptr<Budget> b = std::move(budget_);  // leaves budget_ empty: a second drop does nothing
   b->release_frame(ip_, std::exchange(n_, 0));
 }
 
 void Held::drop() {
   if (!budget_) return;
-  std::shared_ptr<Budget> b = std::move(budget_);
-  budget_.reset();
+  std::shared_ptr<Budget> b = std::move(budget_);  // leaves budget_ empty: a second drop does nothing
   std::shared_ptr<Notify> gone;  // the share's reference, released outside the lock
   {
     std::lock_guard<std::mutex> g(b->m_);
     Holdings& h = b->h_;
-    auto it = h.shares.find(id_);
+    auto it = h.shares.find(key_);
     if (it != h.shares.end()) {
       Share& s = it->second;
       if (s.evicted) {

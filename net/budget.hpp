@@ -160,7 +160,7 @@ class Held {
       drop();
       budget_ = std::move(o.budget_);
       notify_ = std::move(o.notify_);
-      id_ = o.id_;
+      key_ = o.key_;
     }
     return *this;
   }
@@ -169,7 +169,6 @@ class Held {
   ~Held() { drop(); }
 
   bool valid() const { return budget_ != nullptr; }
-  uint64_t key() const { return id_; }
   Budget& budget() const { return *budget_; }
   // The notifier that tells this stream it was evicted.
   const std::shared_ptr<Notify>& notifier() const { return notify_; }
@@ -186,10 +185,10 @@ class Held {
  private:
   friend class Budget;
   Held(std::shared_ptr<Budget> b, std::shared_ptr<Notify> n, uint64_t key)
-      : budget_(std::move(b)), notify_(std::move(n)), id_(key) {}
+      : budget_(std::move(b)), notify_(std::move(n)), key_(key) {}
   std::shared_ptr<Budget> budget_;
   std::shared_ptr<Notify> notify_;
-  uint64_t id_ = 0;
+  uint64_t key_ = 0;  // the stream's entry in the budget's shares
 };
 
 }  // namespace vennock::net::conn

@@ -153,8 +153,8 @@ struct Context {
 
 // Runs one connection until it ends: returns how (Closed, Failed or, inbound only,
 // Dropped); the caller reports that and then Finished. `check` (inbound streams) is the
-// header pre-check of the first frame; `share` (none: reads are not reserved) pays for
-// every frame, and each cut frame's bytes move into its report.
+// header pre-check of the first frame; `share` (none, or an empty one: reads are not
+// reserved) pays for every frame, and each cut frame's bytes move into its report.
 Task<Report> exchange(transport::TcpStream& s, Receiver<Write>& rx, Context& cx, const HeaderCell* check,
                       Held* share);
 
@@ -194,7 +194,7 @@ Task<void> outbound(std::shared_ptr<Transport> t, StreamId id, uint64_t task, pr
     cx.finish();
     co_return;
   }
-  Report end = co_await exchange(c.value(), rx, cx, nullptr, own.share.valid() ? &own.share : nullptr);
+  Report end = co_await exchange(c.value(), rx, cx, nullptr, &own.share);
   own.share.drop();  // before the actor hears that the stream ended
   cx.send(std::move(end));
   cx.finish();
