@@ -131,16 +131,16 @@ class AsyncMutex::Wait {
       m_.head_ = &w_;
     }
     m_.tail_ = &w_;
-    queued_ = true;
   }
   ~Wait() {
     bool pass_on = false;
     {
       std::lock_guard<std::mutex> g(m_.m_);
-      if (queued_ && !w_.granted) {
+      // Not granted means still queued: a wait that was not queued was granted at once.
+      if (!w_.granted) {
         unlink();
       } else {
-        pass_on = w_.granted && !taken_;
+        pass_on = !taken_;
       }
     }
     // Handed the lock but dropped before taking it: the next in line gets it.
@@ -174,7 +174,6 @@ class AsyncMutex::Wait {
 
   AsyncMutex& m_;
   Waiter w_;
-  bool queued_ = false;
   bool taken_ = false;
 };
 
