@@ -24,6 +24,11 @@ namespace vennock::core {
 // how many nonces the replay window remembers at most.
 inline constexpr uint64_t REPLAY_WINDOW_MS = 120'000;
 inline constexpr size_t REPLAY_NONCES = 1 << 17;
+// The furthest an epoch may lie ahead of this node's wall-clock estimate for it to be taken
+// as a life of a member (this node's included). Epochs are wall-clock milliseconds, and no
+// clock set right or set in a wrong time zone runs a day ahead of another; a life further
+// ahead is a forgery, which would otherwise outbid every later life of that name.
+inline constexpr uint64_t EPOCH_LEAD_MS = 24ULL * 3600 * 1000;
 // Dead and left members stay in the table this long: for reconnects after a partition, and
 // so that a stale record of them cannot bring them back.
 inline constexpr uint64_t DEAD_RETENTION_NS = 6ULL * 3600 * 1'000'000'000;
@@ -53,7 +58,7 @@ struct Node::Impl {
   // Its epoch moves past an earlier life of its own that the cluster still holds (see
   // outlive_earlier_life), this does not.
   uint64_t start_epoch = 0;
-  std::optional<uint64_t> outlived_at;  // when it last did
+  bool outlived = false;  // it did (once per life)
   Counters counters;
   uint32_t lhm = 0;
   uint64_t last_heard = 0;   // when a packet from another node last passed intake
@@ -196,6 +201,8 @@ struct Node::Impl {
 
   // ==== helpers (lib.cpp)
   uint64_t wall_ms() const;
+  // The latest epoch this node takes as a life of a member: EPOCH_LEAD_MS past its wall clock.
+  uint64_t epoch_limit() const;
   uint64_t scaled(const Duration& d) const;
   void changed() { ++version; }
   void emit(Event e) { events.push_back(std::move(e)); }

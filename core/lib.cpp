@@ -62,6 +62,11 @@ Node::~Node() = default;
 
 uint64_t Node::Impl::wall_ms() const { return start_epoch + (now_ - start_) / 1'000'000; }
 
+uint64_t Node::Impl::epoch_limit() const {
+  uint64_t wall = wall_ms();
+  return wall > UINT64_MAX - EPOCH_LEAD_MS ? UINT64_MAX : wall + EPOCH_LEAD_MS;
+}
+
 uint64_t Node::Impl::scaled(const Duration& d) const {
   uint64_t ns = d.as_nanos();
   if (!cfg.local_health) return ns;

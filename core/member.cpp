@@ -254,12 +254,16 @@ bool Node::Impl::outlive_earlier_life(uint64_t epoch, const proto::SocketAddr& a
   // that life and ignores ours as an echo of an earlier one, while our answers to the Pings
   // meant for it (a Ping names no epoch) keep it alive: we would stay invisible for as long
   // as we run. So we take the next epoch after it, which every member takes as a restart.
-  if (self.state == MemberState::Left || epoch <= self.epoch || epoch == UINT64_MAX || addr != self.addr.on_wire())
-    return false;
-  // Two live nodes made to advertise one address (a misconfiguration, not a restart) would
-  // out-bid each other forever: one step per dead_reclaim, and name conflicts meanwhile.
-  if (outlived_at && now_ - *outlived_at < cfg.dead_reclaim.as_nanos()) return false;
-  outlived_at = now_;
+  if (self.state == MemberState::Left || epoch <= self.epoch || addr != self.addr.on_wire()) return false;
+  // A life has one life before it to outlive: once it has, a later one still is no earlier
+  // life of ours but two nodes made to advertise one address (a misconfiguration), or a
+  // forgery. Outbidding it again would go on for ever, each step a restart at every member.
+  if (outlived) return false;
+  // Nor can an earlier life have started further ahead of our clock than any clock runs.
+  // The epoch we take stays within that bound too, so the cluster takes it, and our own next
+  // life, started later, finds it within the bound of its clock and outbids this one in turn.
+  if (epoch >= epoch_limit()) return false;
+  outlived = true;
   self.epoch = epoch + 1;
   gossip_alive_self();
   changed();
@@ -368,6 +372,9 @@ void Node::Impl::merge_alive(uint32_t idx, const proto::Alive& a, Ctx& ctx) {
 
 void Node::Impl::on_alive(const proto::Alive& a, Ctx& ctx) {
   if (a.name == self.name) return on_alive_self(a);
+  // A life further ahead than any clock runs is a forgery: taken, it would outbid every later
+  // life of the member, and hide them all.
+  if (a.epoch > epoch_limit()) return;
   Entry* e = table.find(a.name);
   if (!e) return add_member(a, ctx);
   Entry& cur = *e;

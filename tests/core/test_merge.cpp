@@ -118,6 +118,25 @@ TEST(Merge, SameLifeAtAnotherAddressIsANameConflict) {
   EXPECT_EQ(h.node->local().addr, ip4(1));
 }
 
+TEST(Merge, EpochsFurtherAheadThanAnyClockAreNoLife) {
+  // A day past this node's wall clock is the last epoch it takes as a life; a later life of
+  // its own must end at most there too, so its own next life can outbid it.
+  Harness h;
+  h.advance(3 * SEC);
+  const uint64_t limit = h.wall() + core::EPOCH_LEAD_MS;
+  h.deliver(ip4(2), {Alive{"a", ip4(2), limit + 1, 0, {}}, Alive{"b", ip4(3), limit, 0, {}}});
+  EXPECT_EQ(h.node->find("a"), nullptr);
+  ASSERT_NE(h.node->find("b"), nullptr);
+  h.deliver(ip4(3), {Alive{"b", ip4(3), limit + 1, 0, {}}});
+  EXPECT_EQ(h.node->find("b")->epoch, limit);
+
+  h.deliver(ip4(2), {Alive{"self", ip4(1), limit, 0, {}}});
+  EXPECT_EQ(h.node->local().epoch, kEpoch);
+  ASSERT_EQ(h.events_of<core::event::NameConflict>().size(), 1u);
+  h.deliver(ip4(2), {Alive{"self", ip4(1), limit - 1, 0, {}}});
+  EXPECT_EQ(h.node->local().epoch, limit);
+}
+
 TEST(Merge, DeadNameIsReclaimedOnlyAfterDeadReclaim) {
   Harness h;
   h.add_member("a", 2);

@@ -34,7 +34,7 @@ std::unique_ptr<Node> Sim::make_engine(SimNode& n) {
   core::Identity id;
   id.name = n.name;
   id.meta = n.meta;
-  id.addr = addr_of(static_cast<size_t>(&n - nodes_.data()));
+  id.addr = n.advertise ? *n.advertise : addr_of(static_cast<size_t>(&n - nodes_.data()));
   // Each life starts at a later wall-clock millisecond than the one before, unless the node's
   // clock was stepped back.
   id.epoch = static_cast<uint64_t>(static_cast<int64_t>(kWallBase + now_ / MS + n.life) + n.clock_ms);
@@ -46,12 +46,13 @@ std::unique_ptr<Node> Sim::make_engine(SimNode& n) {
   return std::make_unique<Node>(std::move(made.value()));
 }
 
-size_t Sim::add(core::Config cfg, std::string name, Bytes meta) {
+size_t Sim::add(core::Config cfg, std::string name, Bytes meta, std::optional<SocketAddr> advertise) {
   nodes_.emplace_back();
   SimNode& n = nodes_.back();
   n.name = std::move(name);
   n.cfg = std::move(cfg);
   n.meta = std::move(meta);
+  n.advertise = advertise;
   n.engine = make_engine(n);
   size_t i = nodes_.size() - 1;
   after_call(i);

@@ -57,8 +57,10 @@ class Sim {
   Sim(uint64_t seed, NetParams net);
   ~Sim();
 
-  // Adds and starts a node; its address is derived from its index.
-  size_t add(core::Config cfg, std::string name, Bytes meta = {});
+  // Adds and starts a node; its address is derived from its index. With `advertise`, it
+  // advertises that address instead (another node's, say, as a misconfigured twin would),
+  // while what is sent to it still reaches it only at its own.
+  size_t add(core::Config cfg, std::string name, Bytes meta = {}, std::optional<SocketAddr> advertise = {});
   static SocketAddr addr_of(size_t i);
   Node& node(size_t i) { return *nodes_[i].engine; }
   const Node& node(size_t i) const { return *nodes_[i].engine; }
@@ -136,6 +138,7 @@ class Sim {
     std::string name;
     core::Config cfg;
     Bytes meta;
+    std::optional<SocketAddr> advertise;
     std::unique_ptr<Node> engine;
     bool up = true;
     uint64_t life = 0;
