@@ -122,11 +122,12 @@ Result<Message, DecodeError> get_nack(Reader& r) {
   TRY(seq, r.u32());
   return Message(Nack{*seq});
 }
-// Metadata within the receiver's limit; it is read before the rest of its record is.
+// Metadata within the receiver's limit. The limit is checked as the length is read, before
+// the bytes are looked for: a length over it is TooLarge whether or not its bytes follow.
 Result<ByteView, DecodeError> get_meta(Reader& r, const DecodeLimits& lim) {
-  TRY(meta, r.bytes());
-  if (meta->size() > lim.max_meta) return err(decode_error(DecodeCode::TooLarge));
-  return *meta;
+  TRY(len, r.varint());
+  if (*len > lim.max_meta) return err(decode_error(DecodeCode::TooLarge));
+  return r.raw(*len);
 }
 Result<Message, DecodeError> get_alive(Reader& r, const DecodeLimits& lim) {
   TRY(name, r.name());

@@ -131,6 +131,16 @@ TEST(Message, ReceiverLimitsBoundMessagesAndMetadata) {
       }
     }
   }
+  // The limit is checked as the length is read: a length over it is TooLarge even when its
+  // bytes are missing from the body; a length within it whose bytes are missing is BadLength.
+  const Bytes head = bytes_of({1, 'n', 4, 10, 0, 0, 7, 0x1F, 0x0A, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 1});
+  for (uint8_t len : {5, 4}) {
+    Bytes body = head;
+    body.push_back(len);
+    auto r = decode_payload(framed(MessageKind::Alive, body), lim);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().code, len == 5 ? DecodeCode::TooLarge : DecodeCode::BadLength);
+  }
 }
 
 TEST(Message, AppendingToOneBufferGrowsItGeometrically) {

@@ -216,6 +216,10 @@ TEST(Codec, KnownAnswerPackets) {
   EXPECT_EQ(hex(c.seal(payload, stamp + 2, Recipient{{}, SocketAddr::v4({127, 0, 0, 1}, 7946)})),
             "766e0103e528e9577bd782431ec1cdf46f5a9b000d8c11512a5c1aad3e5aeecbb5777b5b295345889eaab4f42df986fc"
             "81f265935c30831ea05852bdaecea1a3c40d8ff026bf4405");
+  const SocketAddr v6 = SocketAddr::v6({0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 7946);
+  EXPECT_EQ(hex(c.seal(payload, stamp + 3, Recipient{{}, v6})),
+            "766e0103e528e957cd3125ffa4ddad2a76c86ab9c37ac168a73252a613180b8b25606ef68abae2f230d64ad3d4d28083"
+            "ef2b2079ad30c400e8ae2bf6def82b896b0d34cd8f2df03e");
   Codec p("default", std::nullopt, nk);
   EXPECT_EQ(hex(p.seal(payload, stamp)), "766e0100f78761cf0000019b76daa80000080000000101620161020400000001");
 }
@@ -318,6 +322,29 @@ TEST(Codec, DatagramSizeLimitAndLargeFramePackets) {
   EXPECT_EQ(o->payload.size(), 70000u);
   Bytes fits = c.seal(Bytes(MAX_DATAGRAM_LEN - SEALED_OVERHEAD, 7), 1);
   EXPECT_TRUE(c.open_datagram(fits).ok());
+}
+
+TEST(Codec, TheLargestIpv4DatagramHoldsFewerMessagesThanReceiversTake) {
+  // A 65,507-byte datagram (the largest IPv4 UDP payload) filled with the smallest gossip
+  // message, 18 bytes, holds 3,638 of them in plain text and 3,636 encrypted: below the 4,096
+  // a receiver takes, so the bound refuses no honest datagram.
+  Bytes one;
+  encode(Suspect{"a", 1, 1, "b"}, one);
+  ASSERT_EQ(one.size(), 18u);
+  for (bool encrypted : {false, true}) {
+    Codec tx = encrypted ? sealed({key_of(5)}) : plain();
+    Codec rx = encrypted ? sealed({key_of(5)}) : plain();
+    Bytes payload;
+    while (payload.size() + one.size() + tx.overhead() <= 65507) payload.insert(payload.end(), one.begin(), one.end());
+    Bytes pkt = tx.seal(payload, 1, Recipient{"b", std::nullopt});
+    ASSERT_LE(pkt.size(), 65507u);
+    auto o = rx.open_datagram(pkt, Addressee{"b", {}});
+    ASSERT_TRUE(o.ok());
+    auto msgs = decode_payload(o->payload);
+    ASSERT_TRUE(msgs.ok());
+    EXPECT_EQ(msgs->size(), encrypted ? 3636u : 3638u);
+    EXPECT_LT(msgs->size(), MAX_MESSAGES);
+  }
 }
 
 TEST(Codec, KeysSharingAnIdBothOpen) {
