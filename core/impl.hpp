@@ -1,6 +1,7 @@
 // The engine's internal state, shared by the modules that implement Node.
 #pragma once
 
+#include <array>
 #include <bitset>
 #include <deque>
 #include <map>
@@ -301,6 +302,11 @@ struct Node::Impl {
   void reconnect_tick();
   bool start_push_pull(const proto::SocketAddr& to, std::string peer, StreamKind kind, CommandId join, uint32_t seed);
   void stream_data(StreamId id, std::span<const uint8_t> frame, const std::optional<proto::SocketAddr>& local);
+  // A stream's first frame: the stream is tracked from now on, or false when it is not taken
+  // (an outbound stream we let go of, or an inbound one too many, which is closed).
+  bool admit_inbound(StreamId id);
+  // The addresses a join may name this node by (see stream_data); how many were written.
+  size_t join_addresses(const std::optional<proto::SocketAddr>& local, std::array<proto::SocketAddr, 4>& out) const;
   void stream_end(StreamId id, bool failed);
   void stream_timeouts();
   void command_join(CommandId id, command::Join j);

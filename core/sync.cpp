@@ -80,7 +80,8 @@ void Node::Impl::reconnect_tick() {
 
 namespace {
 
-// The member that sent a message, when the message names it.
+// The member that sent a message, when the message names it: a State's first record, a
+// Ping's source, an IndirectPing's requester, a UserMessage's sender.
 std::string_view sender_of(const proto::Message& m) {
   if (auto* st = std::get_if<proto::State>(&m)) {
     if (st->members.empty()) return {};
@@ -94,46 +95,66 @@ std::string_view sender_of(const proto::Message& m) {
 
 }  // namespace
 
+size_t Node::Impl::join_addresses(const std::optional<proto::SocketAddr>& local,
+                                  std::array<proto::SocketAddr, 4>& out) const {
+  // A joiner that does not know our name yet addresses its first frame to the address it
+  // dialed: ours as we advertise it, or the one the connection arrived at. An IPv4 endpoint
+  // has two names, and the joiner may have dialed either: a listener on the IPv6 wildcard
+  // sees an IPv4 connection arrive at the IPv4-mapped form, which the joiner did not dial.
+  size_t n = 0;
+  auto add = [&](const proto::SocketAddr& a) {
+    if (std::find(out.begin(), out.begin() + n, a) == out.begin() + n) out[n++] = a;
+  };
+  for (const proto::SocketAddr& a : {self.addr.on_wire(), local ? local->on_wire() : self.addr.on_wire()}) {
+    add(a);
+    if (auto alias = a.v4_alias()) add(*alias);
+  }
+  return n;
+}
+
+bool Node::Impl::admit_inbound(StreamId id) {
+  if (!is_inbound(id)) {
+    // A frame on an outbound stream we already let go of.
+    ++counters.packets_received;
+    return false;
+  }
+  if (inbound_streams >= MAX_INBOUND_STREAMS) {
+    ++counters.packets_received;
+    transmits.push_back(transmit::Close{id});
+    return false;
+  }
+  Stream s;
+  s.kind = StreamKind::Inbound;
+  streams.emplace(id, std::move(s));
+  ++inbound_streams;
+  set_stream_deadline(id, later(now_, cfg.tcp_timeout.as_nanos()));
+  return true;
+}
+
 void Node::Impl::stream_data(StreamId id, std::span<const uint8_t> frame,
                              const std::optional<proto::SocketAddr>& local) {
   auto it = streams.find(id);
   const bool first = it == streams.end();
   if (first) {
-    if (!is_inbound(id)) {
-      // A frame on an outbound stream we already let go of.
-      ++counters.packets_received;
-      return;
-    }
-    if (inbound_streams >= MAX_INBOUND_STREAMS) {
-      ++counters.packets_received;
-      transmits.push_back(transmit::Close{id});
-      return;
-    }
-    Stream s;
-    s.kind = StreamKind::Inbound;
-    it = streams.emplace(id, std::move(s)).first;
-    ++inbound_streams;
-    set_stream_deadline(id, later(now_, cfg.tcp_timeout.as_nanos()));
+    if (!admit_inbound(id)) return;
+    it = streams.find(id);
   }
   // The frame is lent; opening works in place, so take a copy.
   std::vector<uint8_t> buf(frame.begin(), frame.end());
   std::vector<proto::Message> msgs;
-  // A joiner that does not know our name yet addresses its first frame to the address it
-  // dialed: ours as we advertise it, or the one the connection arrived at.
-  std::array<proto::SocketAddr, 2> addrs;
+  std::array<proto::SocketAddr, 4> addrs;
   std::span<const proto::SocketAddr> join_addrs;
-  if (first) {
-    addrs = {self.addr.on_wire(), local ? local->on_wire() : self.addr.on_wire()};
-    join_addrs = std::span<const proto::SocketAddr>(addrs.data(), addrs[0] == addrs[1] ? 1 : 2);
-  }
+  if (first) join_addrs = std::span<const proto::SocketAddr>(addrs.data(), join_addresses(local, addrs));
   if (!intake(buf, false, msgs, join_addrs)) {
     // A peer that cannot talk to us gets nothing more from this stream.
     transmits.push_back(transmit::Close{id});
     stream_end(id, true);
     return;
   }
-  // What this stream sends back is for whoever sent this.
-  if (Stream& s = it->second; s.peer.empty() && !msgs.empty()) s.peer = sender_of(msgs.front());
+  // What this stream sends back is for whoever sent this: the first message on it that names
+  // its sender names the peer. (What is answered, a State or a Ping, names its sender itself,
+  // so no answer is ever for nobody.)
+  for (size_t k = 0; it->second.peer.empty() && k < msgs.size(); ++k) it->second.peer = sender_of(msgs[k]);
   last_heard = now_;
   Ctx ctx;
   ctx.stream = id;

@@ -93,6 +93,36 @@ TEST(Intake, AnEncryptedPacketOpensOnlyAtTheNodeItNames) {
   EXPECT_FALSE(opens_as("other"));
 }
 
+TEST(Intake, AJoinTakesAnIpv4AddressAndItsMappedIpv6FormAsOne) {
+  // A listener on the IPv6 wildcard sees an IPv4 connection arrive at ::ffff:a.b.c.d, while
+  // the joiner names the address it dialed; and a joiner may dial the mapped form of the
+  // IPv4 address this node advertises. Either way it is one endpoint, and the join is taken.
+  Harness h(encrypted(7));
+  const proto::State join{true, {proto::MemberRecord{"joiner", ip4(5), kEpoch, 0, MemberState::Alive, {}}}};
+  proto::Bytes payload;
+  proto::encode(join, payload);
+  const SocketAddr lo = SocketAddr::v4({127, 0, 0, 1}, 7946), lo2 = SocketAddr::v4({127, 0, 0, 2}, 7946);
+  const struct {
+    SocketAddr dialed, arrived;
+    bool taken;
+  } cases[] = {
+      {lo, *lo.v4_alias(), true},
+      {*lo.v4_alias(), lo, true},
+      {*ip4(1).v4_alias(), ip4(9), true},  // our advertised address, mapped
+      {lo2, *lo.v4_alias(), false},
+      {*lo2.v4_alias(), lo, false},
+  };
+  core::StreamId id = core::INBOUND_BIT;
+  for (const auto& c : cases) {
+    h.clear();
+    proto::Bytes p = h.peer->seal(payload, h.wall(), proto::Recipient{{}, c.dialed});
+    h.node->handle_stream(h.now, ++id, core::StreamEvent{core::stream_event::Data{p, c.arrived}});
+    h.pump();
+    EXPECT_EQ(h.transmits<core::transmit::Frame>().size(), c.taken ? 1u : 0u) << c.dialed.to_string();
+  }
+  EXPECT_EQ(h.node->counters().decrypt_failures, 2u);
+}
+
 TEST(Intake, EachEncryptedPacketIsAcceptedOnceWithinTheWindow) {
   Harness h(encrypted(7));
   proto::Bytes p = h.seal({Ping{1, "self", "x"}});

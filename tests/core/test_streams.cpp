@@ -111,6 +111,21 @@ TEST(Streams, SilentAndGarbageStreamsCostNothingLasting) {
   h.stream_end(12345, false);
 }
 
+TEST(Streams, AnswersOnAStreamNameTheFirstSenderItNamed) {
+  // Answers on a stream a peer opened are sealed for the member its first message naming a
+  // sender names, however many messages that name nobody come first.
+  Harness h(encrypted(7));
+  const core::StreamId in = core::INBOUND_BIT | 3;
+  h.frame(in, {proto::Nack{4}});
+  h.frame(in, {proto::Ack{9}, proto::Ping{1, "self", "x"}, proto::Ping{2, "self", "y"}});
+  auto frames = h.transmits<core::transmit::Frame>();
+  ASSERT_EQ(frames.size(), 1u);
+  proto::Bytes p(frames[0].frame.begin() + 4, frames[0].frame.end());
+  proto::Bytes copy = p;
+  EXPECT_TRUE(h.peer->open(copy, proto::Addressee{"x", {}}).ok());
+  EXPECT_FALSE(h.peer->open(p, proto::Addressee{"y", {}}).ok());
+}
+
 TEST(Streams, ManyInboundStreamsAreBounded) {
   Harness h;
   for (uint64_t i = 0; i < core::MAX_INBOUND_STREAMS + 10; ++i) h.frame(core::INBOUND_BIT | i, {proto::Nack{1}});

@@ -204,6 +204,35 @@ TEST(Loopback, SeedsThatNeverResolveFailTheStartAndStopTheNode) {
   EXPECT_EQ(Runtime::live_tasks(), tasks);
 }
 
+TEST(Loopback, AnIpv4JoinReachesAnEncryptedSeedOnTheIpv6Wildcard) {
+  // A seed bound to [::] takes IPv4 connections too; they arrive at ::ffff:127.0.0.1, while
+  // the joiner's first frame names 127.0.0.1, the address it dialed: one endpoint.
+  auto keyed = [](const std::string& name) {
+    Settings s = fast_settings(name);
+    std::array<uint8_t, 32> k{};
+    k.fill(0x42);
+    s.config.keys = std::vector<proto::Key>{proto::Key::from_array(k)};
+    return s;
+  };
+  Settings sa = keyed("a");
+  sa.bind = SocketAddr::v6({}, 0);
+  auto started = run(Membership::start(runtime(), std::move(sa)));
+  if (!started.ok()) GTEST_SKIP() << "no IPv6 wildcard here: " << started.error().to_string();
+  Membership a = std::move(started.value());
+  const SocketAddr dial = SocketAddr::v4({127, 0, 0, 1}, a.local_addr().port);
+  const int probe = connect_from(1, dial);
+  if (probe < 0) {
+    run(a.close());
+    GTEST_SKIP() << "the IPv6 wildcard takes no IPv4 connections here";
+  }
+  ::close(probe);
+  Membership b = start(keyed("b"));
+  auto joined = run(b.join_seeds({Seed::addr(dial)}));
+  EXPECT_TRUE(joined.ok() && joined.value() == 1u) << (joined.ok() ? "" : joined.error().to_string());
+  run(b.close());
+  run(a.close());
+}
+
 TEST(Loopback, StartRefusesBadSettings) {
   auto refused = [](const std::function<void(Settings&)>& f) {
     Settings s = fast_settings("x");
