@@ -28,7 +28,7 @@ inline constexpr size_t REPLAY_NONCES = 1 << 17;
 // The furthest an epoch may lie ahead of this node's wall-clock estimate for it to be taken
 // as a life of a member (this node's included). Epochs are wall-clock milliseconds, and no
 // clock set right or set in a wrong time zone runs a day ahead of another; a life further
-// ahead is a forgery, which would otherwise outbid every later life of that name.
+// ahead is a forgery, which would otherwise out-bid every later life of that name.
 inline constexpr uint64_t EPOCH_LEAD_MS = 24ULL * 3600 * 1000;
 // Dead and left members stay in the table this long: for reconnects after a partition, and
 // so that a stale record of them cannot bring them back.

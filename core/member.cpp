@@ -257,11 +257,11 @@ bool Node::Impl::outlive_earlier_life(uint64_t epoch, const proto::SocketAddr& a
   if (self.state == MemberState::Left || epoch <= self.epoch || addr != self.addr.on_wire()) return false;
   // A life has one life before it to outlive: once it has, a later one still is no earlier
   // life of ours but two nodes made to advertise one address (a misconfiguration), or a
-  // forgery. Outbidding it again would go on for ever, each step a restart at every member.
+  // forgery. Out-bidding it again would go on for ever, each step a restart at every member.
   if (outlived) return false;
   // Nor can an earlier life have started further ahead of our clock than any clock runs.
   // The epoch we take stays within that bound too, so the cluster takes it, and our own next
-  // life, started later, finds it within the bound of its clock and outbids this one in turn.
+  // life, started later, finds it within the bound of its clock and out-bids this one in turn.
   if (epoch >= epoch_limit()) return false;
   outlived = true;
   self.epoch = epoch + 1;
@@ -372,9 +372,13 @@ void Node::Impl::merge_alive(uint32_t idx, const proto::Alive& a, Ctx& ctx) {
 
 void Node::Impl::on_alive(const proto::Alive& a, Ctx& ctx) {
   if (a.name == self.name) return on_alive_self(a);
-  // A life further ahead than any clock runs is a forgery: taken, it would outbid every later
-  // life of the member, and hide them all.
-  if (a.epoch > epoch_limit()) return;
+  // A life further ahead than any clock runs is a forgery: taken, it would out-bid every later
+  // life of the member, and hide them all. (Or this node's own clock runs far behind: counted,
+  // so that shows.)
+  if (a.epoch > epoch_limit()) {
+    ++counters.members_refused;
+    return;
+  }
   Entry* e = table.find(a.name);
   if (!e) return add_member(a, ctx);
   Entry& cur = *e;

@@ -36,7 +36,7 @@ bool reaches(Sim& sim, size_t from, size_t m) {
 TEST(Lives, AForgedLaterEpochLeavesTheNextLifeReachable) {
   // A forged Alive of member 5 at its own address in a later life, sent to it alone or to
   // every other member; then member 5 restarts as usual. An epoch that far ahead of any clock
-  // must not be taken by anyone, and the latest epoch the member would take must not outbid
+  // must not be taken by anyone, and the latest epoch the member would take must not out-bid
   // the life that follows: that life must be a reachable member either way.
   struct Case {
     bool far;
@@ -97,7 +97,7 @@ TEST(Lives, ALaterEpochIsTakenOncePerLifeThenReportedAsANameConflict) {
 
 TEST(Lives, TwoNodesWithOneNameAndAddressStopOutbiddingEachOther) {
   // A second node named like member 3 advertises its address and joins. Each may take a
-  // later epoch over the other once; then the one outbid reports the conflict, and for the
+  // later epoch over the other once; then the one out-bid reports the conflict, and for the
   // rest of 10 minutes the others see no more restarts of the name.
   Sim sim(63, NetParams{});
   const size_t n = 6, m = 3;

@@ -120,7 +120,7 @@ TEST(Merge, SameLifeAtAnotherAddressIsANameConflict) {
 
 TEST(Merge, EpochsFurtherAheadThanAnyClockAreNoLife) {
   // A day past this node's wall clock is the last epoch it takes as a life; a later life of
-  // its own must end at most there too, so its own next life can outbid it.
+  // its own must end at most there too, so its own next life can out-bid it.
   Harness h;
   h.advance(3 * SEC);
   const uint64_t limit = h.wall() + core::EPOCH_LEAD_MS;
@@ -129,6 +129,7 @@ TEST(Merge, EpochsFurtherAheadThanAnyClockAreNoLife) {
   ASSERT_NE(h.node->find("b"), nullptr);
   h.deliver(ip4(3), {Alive{"b", ip4(3), limit + 1, 0, {}}});
   EXPECT_EQ(h.node->find("b")->epoch, limit);
+  EXPECT_EQ(h.node->counters().members_refused, 2u);
 
   h.deliver(ip4(2), {Alive{"self", ip4(1), limit, 0, {}}});
   EXPECT_EQ(h.node->local().epoch, kEpoch);
