@@ -98,16 +98,18 @@ std::string_view sender_of(const proto::Message& m) {
 size_t Node::Impl::join_addresses(const std::optional<proto::SocketAddr>& local,
                                   std::array<proto::SocketAddr, 4>& out) const {
   // A joiner that does not know our name yet addresses its first frame to the address it
-  // dialed: ours as we advertise it, or the one the connection arrived at. An IPv4 endpoint
-  // has two names, and the joiner may have dialed either: a listener on the IPv6 wildcard
-  // sees an IPv4 connection arrive at the IPv4-mapped form, which the joiner did not dial.
+  // dialed: ours as we advertise it, or the one the connection arrived at. A listener on the
+  // IPv6 wildcard sees an IPv4 connection arrive at the IPv4-mapped form, which the joiner
+  // did not dial: a mapped address is tried as the IPv4 address it stands for as well. Only
+  // in that direction: every address tried costs a junk join frame one more tag check, and
+  // one that dialed the mapped form of an IPv4 address arrives at it on such a listener.
   size_t n = 0;
   auto add = [&](const proto::SocketAddr& a) {
     if (std::find(out.begin(), out.begin() + n, a) == out.begin() + n) out[n++] = a;
   };
   for (const proto::SocketAddr& a : {self.addr.on_wire(), local ? local->on_wire() : self.addr.on_wire()}) {
     add(a);
-    if (auto alias = a.v4_alias()) add(*alias);
+    if (auto v4 = a.is_v4() ? std::nullopt : a.v4_alias()) add(*v4);
   }
   return n;
 }
