@@ -48,6 +48,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -141,6 +142,116 @@ uint64_t udp_flood(const Command& c, proto::Codec& codec, steady_clock::time_poi
   return sent;
 }
 
+// The replay attack's second frame, the same for every connection: 8 MiB of junk.
+const std::vector<uint8_t>& junk_frame() {
+  static const std::vector<uint8_t> junk = [] {
+    std::vector<uint8_t> f(4 + kFrame, 0x6b);
+    f[0] = static_cast<uint8_t>(kFrame >> 24), f[1] = static_cast<uint8_t>(kFrame >> 16);
+    f[2] = static_cast<uint8_t>(kFrame >> 8), f[3] = static_cast<uint8_t>(kFrame);
+    return f;
+  }();
+  return junk;
+}
+
+// What a connection of the attack sends when it opens.
+std::vector<uint8_t> opening(int attack, proto::Codec& codec, std::mt19937& rng) {
+  if (attack == Slow) {
+    // A largest frame whose header passes the check; all but its last 64 KiB.
+    static std::vector<uint8_t> most = [&] {
+      proto::Bytes f = proto::encode_frame(codec.seal(proto::Bytes(kFrame - codec.overhead(), 0x5a), 1));
+      f.resize(f.size() - 64 * 1024);
+      return f;
+    }();
+    return most;
+  }
+  if (attack == Garbage) {
+    size_t len = 64 + rng() % (1024 * 1024);
+    proto::Bytes p = codec.seal(proto::Bytes(len, 0), 1);
+    for (size_t k = proto::HEADER_LEN; k < p.size(); ++k) p[k] = static_cast<uint8_t>(rng());
+    return proto::encode_frame(p);
+  }
+  if (attack == Replay)
+    return proto::encode_frame(codec.seal(proto::Bytes{}, wall_ms(), proto::Recipient{"victim", std::nullopt}));
+  return {};
+}
+
+// The connections of one attack, each opened again as soon as the node ends it.
+class Swarm {
+ public:
+  Swarm(const Command& c, proto::Codec& codec) : c_(c), codec_(codec) {
+    if (c.attack == Replay) shared_ = &junk_frame();
+    int addrs = 1, per = 1000;
+    if (c.attack == Replay) addrs = 4, per = 16;
+    if (c.attack == Slow) addrs = 48, per = 1;
+    if (c.attack == Garbage) addrs = 8, per = 4;
+    if (c.attack == Silent) addrs = 10, per = 30;
+    for (int a = 0; a < addrs; ++a)
+      for (int i = 0; i < per; ++i) conns_.push_back(Conn{-1, static_cast<uint8_t>(2 + a), {}, 0});
+    for (auto& k : conns_) reopen(k);
+  }
+  Swarm(const Swarm&) = delete;
+  Swarm& operator=(const Swarm&) = delete;
+  ~Swarm() {
+    for (auto& k : conns_)
+      if (k.fd >= 0) ::close(k.fd);
+  }
+
+  void run_until(steady_clock::time_point end) {
+    while (steady_clock::now() < end) {
+      pfds_.clear();
+      for (auto& k : conns_) {
+        short ev = POLLIN;
+        if (unsent(k)) ev |= POLLOUT;
+        pfds_.push_back(pollfd{k.fd, ev, 0});
+      }
+      ::poll(pfds_.data(), pfds_.size(), 10);
+      for (size_t i = 0; i < conns_.size(); ++i) serve(conns_[i], pfds_[i].revents);
+    }
+  }
+
+ private:
+  void reopen(Conn& k) {
+    if (k.fd >= 0) ::close(k.fd);
+    k.fd = open_from(k.from, c_.port);
+    k.out = opening(c_.attack, codec_, rng_);
+    k.off = 0;
+    k.shared_off = 0;
+  }
+  bool unsent(const Conn& k) const {
+    return k.off < k.out.size() || (shared_ && k.shared_off < shared_->size());
+  }
+  // Reads what the node sent (and comes back when it ended the connection), then writes on.
+  void serve(Conn& k, short re) {
+    if (k.fd < 0) {
+      reopen(k);
+      return;
+    }
+    if (re & (POLLIN | POLLHUP | POLLERR)) {
+      ssize_t n = ::recv(k.fd, sink_.data(), sink_.size(), MSG_DONTWAIT);
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+        reopen(k);  // the node ended it: come back
+        return;
+      }
+    }
+    if ((re & POLLOUT) && k.off < k.out.size()) {
+      ssize_t n = ::send(k.fd, k.out.data() + k.off, k.out.size() - k.off, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) k.off += static_cast<size_t>(n);
+    } else if ((re & POLLOUT) && unsent(k)) {
+      ssize_t n = ::send(k.fd, shared_->data() + k.shared_off, shared_->size() - k.shared_off,
+                         MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) k.shared_off += static_cast<size_t>(n);
+    }
+  }
+
+  const Command& c_;
+  proto::Codec& codec_;
+  std::mt19937 rng_{42};
+  const std::vector<uint8_t>* shared_ = nullptr;  // sent by every connection after its own bytes
+  std::vector<Conn> conns_;
+  std::vector<pollfd> pfds_;
+  std::vector<uint8_t> sink_ = std::vector<uint8_t>(65536);
+};
+
 // Runs one attack until the deadline; every connection the node ends is opened again.
 // Returns the datagrams sent (udp), else 0.
 uint64_t attack(const Command& c) {
@@ -149,94 +260,12 @@ uint64_t attack(const Command& c) {
   nk[0] = 0xa7;  // another nonce stream than any node's
   proto::Codec codec("default", std::vector<proto::Key>{cluster_key()}, std::span<const uint8_t, 32>(nk));
   if (c.attack == Udp) return udp_flood(c, codec, end);
-  std::mt19937 rng(42);
-  // The replay attack's second frame, the same for every connection: 8 MiB of junk.
-  static const std::vector<uint8_t> junk = [] {
-    std::vector<uint8_t> f(4 + kFrame, 0x6b);
-    f[0] = static_cast<uint8_t>(kFrame >> 24), f[1] = static_cast<uint8_t>(kFrame >> 16);
-    f[2] = static_cast<uint8_t>(kFrame >> 8), f[3] = static_cast<uint8_t>(kFrame);
-    return f;
-  }();
-  // What each kind of connection sends when it opens.
-  auto payload = [&]() -> std::vector<uint8_t> {
-    if (c.attack == Slow) {
-      // A largest frame whose header passes the check; all but its last 64 KiB.
-      static std::vector<uint8_t> most = [&] {
-        proto::Bytes f = proto::encode_frame(codec.seal(proto::Bytes(kFrame - codec.overhead(), 0x5a), 1));
-        f.resize(f.size() - 64 * 1024);
-        return f;
-      }();
-      return most;
-    }
-    if (c.attack == Garbage) {
-      size_t len = 64 + rng() % (1024 * 1024);
-      proto::Bytes p = codec.seal(proto::Bytes(len, 0), 1);
-      for (size_t k = proto::HEADER_LEN; k < p.size(); ++k) p[k] = static_cast<uint8_t>(rng());
-      return proto::encode_frame(p);
-    }
-    if (c.attack == Replay)
-      return proto::encode_frame(codec.seal(proto::Bytes{}, wall_ms(), proto::Recipient{"victim", std::nullopt}));
-    return {};
-  };
-  const std::vector<uint8_t>* shared = c.attack == Replay ? &junk : nullptr;
-  int addrs = 1, per = 1000;
-  if (c.attack == Replay) addrs = 4, per = 16;
-  if (c.attack == Slow) addrs = 48, per = 1;
-  if (c.attack == Garbage) addrs = 8, per = 4;
-  if (c.attack == Silent) addrs = 10, per = 30;
-  std::vector<Conn> conns;
-  for (int a = 0; a < addrs; ++a)
-    for (int i = 0; i < per; ++i) conns.push_back(Conn{-1, static_cast<uint8_t>(2 + a), {}, 0});
-  auto reopen = [&](Conn& k) {
-    if (k.fd >= 0) ::close(k.fd);
-    k.fd = open_from(k.from, c.port);
-    k.out = payload();
-    k.off = 0;
-    k.shared_off = 0;
-  };
-  auto unsent = [&](const Conn& k) { return k.off < k.out.size() || (shared && k.shared_off < shared->size()); };
-  if (c.attack != Idle)
-    for (auto& k : conns) reopen(k);
-  std::vector<pollfd> pfds;
-  std::vector<uint8_t> sink(65536);
-  while (steady_clock::now() < end) {
-    if (c.attack == Idle) {
-      std::this_thread::sleep_for(10ms);
-      continue;
-    }
-    pfds.clear();
-    for (auto& k : conns) {
-      short ev = POLLIN;
-      if (unsent(k)) ev |= POLLOUT;
-      pfds.push_back(pollfd{k.fd, ev, 0});
-    }
-    ::poll(pfds.data(), pfds.size(), 10);
-    for (size_t i = 0; i < conns.size(); ++i) {
-      Conn& k = conns[i];
-      if (k.fd < 0) {
-        reopen(k);
-        continue;
-      }
-      short re = pfds[i].revents;
-      if (re & (POLLIN | POLLHUP | POLLERR)) {
-        ssize_t n = ::recv(k.fd, sink.data(), sink.size(), MSG_DONTWAIT);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
-          reopen(k);  // the node ended it: come back
-          continue;
-        }
-      }
-      if ((re & POLLOUT) && k.off < k.out.size()) {
-        ssize_t n = ::send(k.fd, k.out.data() + k.off, k.out.size() - k.off, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) k.off += static_cast<size_t>(n);
-      } else if ((re & POLLOUT) && unsent(k)) {
-        ssize_t n = ::send(k.fd, shared->data() + k.shared_off, shared->size() - k.shared_off,
-                           MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) k.shared_off += static_cast<size_t>(n);
-      }
-    }
+  if (c.attack == Idle) {
+    while (steady_clock::now() < end) std::this_thread::sleep_for(10ms);
+    return 0;
   }
-  for (auto& k : conns)
-    if (k.fd >= 0) ::close(k.fd);
+  Swarm swarm(c, codec);
+  swarm.run_until(end);
   return 0;
 }
 
@@ -330,28 +359,39 @@ double quantile(std::vector<double> v, double q) {
   return v[std::min(v.size() - 1, static_cast<size_t>(q * static_cast<double>(v.size())))];
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Options {
   int secs = 15;
   size_t threads = 2;
   std::string only;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (!std::strcmp(argv[i], "--seconds")) secs = std::atoi(argv[i + 1]);
-    if (!std::strcmp(argv[i], "--threads")) threads = static_cast<size_t>(std::atoi(argv[i + 1]));
-    if (!std::strcmp(argv[i], "--only")) only = argv[i + 1];
+
+  Options(int argc, char** argv) {
+    for (int i = 1; i + 1 < argc; i += 2) {
+      if (!std::strcmp(argv[i], "--seconds")) secs = std::atoi(argv[i + 1]);
+      if (!std::strcmp(argv[i], "--threads")) threads = static_cast<size_t>(std::atoi(argv[i + 1]));
+      if (!std::strcmp(argv[i], "--only")) only = argv[i + 1];
+    }
   }
   // The idle phase is the baseline of every ratio: always measured.
-  auto wanted = [&](int a) {
+  bool wanted(int a) const {
     if (a == Idle || only.empty()) return true;
     std::string list = "," + only + ",";
     return list.find("," + std::string(kNames[a]) + ",") != std::string::npos;
-  };
-  // The attackers first, before any thread exists.
+  }
+};
+
+// The attacking child and the pipes to it: commands one way, each attack's end the other.
+struct Child {
+  pid_t pid = -1;
+  int cmd = -1;
+  int done = -1;
+};
+
+// Forks the attackers; to be called before any thread exists.
+std::optional<Child> fork_attackers() {
   int cmd[2], done[2];
-  if (::pipe(cmd) != 0 || ::pipe(done) != 0) return 1;
+  if (::pipe(cmd) != 0 || ::pipe(done) != 0) return std::nullopt;
   pid_t child = ::fork();
-  if (child < 0) return 1;
+  if (child < 0) return std::nullopt;
   if (child == 0) {
     ::close(cmd[1]);
     ::close(done[0]);
@@ -359,96 +399,80 @@ int main(int argc, char** argv) {
   }
   ::close(cmd[0]);
   ::close(done[1]);
+  return Child{child, cmd[1], done[0]};
+}
 
-  auto counter = std::make_shared<Counter>();
-  log::set_dispatcher(counter);
-  log::set_rank(4);
-  auto rt_got = Runtime::get(threads);
-  if (!rt_got) return 1;
-  Runtime& rt = *rt_got.value();
-
-  auto victim_r = wait(rt, Membership::start(rt, lan("victim", true)));
-  if (!victim_r) {
-    std::fprintf(stderr, "start: %s\n", victim_r.error().to_string().c_str());
-    return 1;
+// Fresh nodes join through the victim, one a second, until the child says the attack is over.
+void join_until_done(Runtime& rt, Membership& victim, Phase& ph, int done) {
+  pollfd pf{done, POLLIN, 0};
+  for (;;) {
+    auto t0 = steady_clock::now();
+    Membership fresh = std::move(wait(rt, Membership::start(rt, lan("fresh-" + std::to_string(ph.joins)))).value());
+    auto r = wait(rt, fresh.join_seeds({Seed::addr(victim.local_addr())}));
+    double took = duration<double>(steady_clock::now() - t0).count();
+    ++ph.joins;
+    if (r && r.value() == 1) ++ph.joined;
+    ph.slowest_join = std::max(ph.slowest_join, took);
+    // Gone by leaving: a crashed one would leave the victim probing a dead member.
+    (void)wait(rt, fresh.leave(std::chrono::seconds(5)));
+    wait(rt, fresh.close());
+    if (::poll(&pf, 1, 1000) > 0) return;  // the attack is over
   }
-  Membership victim = std::move(victim_r.value());
-  Settings hs = lan("honest");
-  hs.seed_addrs = {victim.local_addr()};
-  Membership honest = std::move(wait(rt, Membership::start(rt, std::move(hs))).value());
-  std::this_thread::sleep_for(1s);
-  std::printf("victim on %s; lan limits: %llu B frames, %llu inbound streams, %llu per address; %zu threads\n",
-              victim.local_addr().to_string().c_str(), static_cast<unsigned long long>(kFrame), 64ull, 16ull, threads);
+}
 
-  std::vector<Phase> phases;
-  for (int a = Idle; a < Quit; ++a) {
-    if (!wanted(a)) continue;
-    Phase ph;
-    ph.name = kNames[a];
-    counter->take();
-    malloc_trim(0);  // what the last phase freed goes back to the system
-    { std::ofstream("/proc/self/clear_refs") << "5"; }  // restart the resident peak
-    const core::Counters c0 = victim.stats().counters;
-    const auto phase_start = steady_clock::now();
-    std::atomic<bool> stop{false};
-    // A request through the actor every 100 ms, one at a time.
-    std::thread requester([&] {
-      while (!stop) {
-        auto s0 = steady_clock::now();
-        ++ph.requests;
-        auto r = wait(rt, victim.broadcast(proto::Bytes{1}));
-        if (r) ph.latencies.push_back(duration<double>(steady_clock::now() - s0).count());
-        std::this_thread::sleep_until(s0 + 100ms);
-      }
-    });
-    std::thread sampler([&] {
-      while (!stop) {
-        ph.rss_peak_kib = std::max(ph.rss_peak_kib, status_kib("VmRSS:"));
-        struct mallinfo2 mi = mallinfo2();
-        ph.heap_peak_kib = std::max(ph.heap_peak_kib, (mi.uordblks + mi.hblkhd) / 1024);
-        ph.fds_peak = std::max(ph.fds_peak, fd_count());
-        std::this_thread::sleep_for(10ms);
-      }
-    });
-    Command c{a, secs, victim.local_addr().port};
-    if (::write(cmd[1], &c, sizeof c) != static_cast<ssize_t>(sizeof c)) return 1;
-    // Fresh joins through the victim while the attack runs.
-    pollfd pf{done[0], POLLIN, 0};
-    for (;;) {
-      auto t0 = steady_clock::now();
-      Membership fresh = std::move(wait(rt, Membership::start(rt, lan("fresh-" + std::to_string(ph.joins)))).value());
-      auto r = wait(rt, fresh.join_seeds({Seed::addr(victim.local_addr())}));
-      double took = duration<double>(steady_clock::now() - t0).count();
-      ++ph.joins;
-      if (r && r.value() == 1) ++ph.joined;
-      ph.slowest_join = std::max(ph.slowest_join, took);
-      // Gone by leaving: a crashed one would leave the victim probing a dead member.
-      (void)wait(rt, fresh.leave(std::chrono::seconds(5)));
-      wait(rt, fresh.close());
-      if (::poll(&pf, 1, 1000) > 0) break;  // the attack is over
+// One phase: the attack runs in the child while this process joins, sends requests through
+// the victim's actor and samples its own memory and descriptors. None when the child fails.
+std::optional<Phase> run_phase(Runtime& rt, Membership& victim, Counter& counter, const Child& child, int a,
+                               int secs) {
+  Phase ph;
+  ph.name = kNames[a];
+  counter.take();
+  malloc_trim(0);  // what the last phase freed goes back to the system
+  { std::ofstream("/proc/self/clear_refs") << "5"; }  // restart the resident peak
+  const core::Counters c0 = victim.stats().counters;
+  const auto phase_start = steady_clock::now();
+  std::atomic<bool> stop{false};
+  // A request through the actor every 100 ms, one at a time.
+  std::thread requester([&] {
+    while (!stop) {
+      auto s0 = steady_clock::now();
+      ++ph.requests;
+      auto r = wait(rt, victim.broadcast(proto::Bytes{1}));
+      if (r) ph.latencies.push_back(duration<double>(steady_clock::now() - s0).count());
+      std::this_thread::sleep_until(s0 + 100ms);
     }
-    if (::read(done[0], &ph.datagrams, sizeof ph.datagrams) != static_cast<ssize_t>(sizeof ph.datagrams)) return 1;
-    const core::Counters c1 = victim.stats().counters;
-    ph.probes_per_s = static_cast<double>(c1.probes_sent - c0.probes_sent) /
-                      duration<double>(steady_clock::now() - phase_start).count();
-    stop = true;
-    sampler.join();
-    requester.join();
-    ph.hwm_kib = status_kib("VmHWM:");
-    std::this_thread::sleep_for(3s);  // what the attack left open winds down
-    ph.fds_after = fd_count();
-    ph.records = counter->take();
-    ph.decode_errors = victim.stats().counters.decode_errors - c0.decode_errors;
-    ph.decrypt_failures = victim.stats().counters.decrypt_failures - c0.decrypt_failures;
-    ph.served = victim.stats().counters.push_pulls_served - c0.push_pulls_served;
-    phases.push_back(std::move(ph));
-    std::printf("  %s done\n", kNames[a]);
-    std::fflush(stdout);
-  }
-  Command q{Quit, 0, 0};
-  if (::write(cmd[1], &q, sizeof q) < 0) return 1;
-  ::waitpid(child, nullptr, 0);
+  });
+  std::thread sampler([&] {
+    while (!stop) {
+      ph.rss_peak_kib = std::max(ph.rss_peak_kib, status_kib("VmRSS:"));
+      struct mallinfo2 mi = mallinfo2();
+      ph.heap_peak_kib = std::max(ph.heap_peak_kib, (mi.uordblks + mi.hblkhd) / 1024);
+      ph.fds_peak = std::max(ph.fds_peak, fd_count());
+      std::this_thread::sleep_for(10ms);
+    }
+  });
+  Command c{a, secs, victim.local_addr().port};
+  bool ok = ::write(child.cmd, &c, sizeof c) == static_cast<ssize_t>(sizeof c);
+  if (ok) join_until_done(rt, victim, ph, child.done);
+  ok = ok && ::read(child.done, &ph.datagrams, sizeof ph.datagrams) == static_cast<ssize_t>(sizeof ph.datagrams);
+  const core::Counters c1 = victim.stats().counters;
+  ph.probes_per_s = static_cast<double>(c1.probes_sent - c0.probes_sent) /
+                    duration<double>(steady_clock::now() - phase_start).count();
+  stop = true;
+  sampler.join();
+  requester.join();
+  if (!ok) return std::nullopt;
+  ph.hwm_kib = status_kib("VmHWM:");
+  std::this_thread::sleep_for(3s);  // what the attack left open winds down
+  ph.fds_after = fd_count();
+  ph.records = counter.take();
+  ph.decode_errors = victim.stats().counters.decode_errors - c0.decode_errors;
+  ph.decrypt_failures = victim.stats().counters.decrypt_failures - c0.decrypt_failures;
+  ph.served = victim.stats().counters.push_pulls_served - c0.push_pulls_served;
+  return ph;
+}
 
+void print_figures(const std::vector<Phase>& phases, int secs) {
   const Phase& idle = phases[0];
   auto mib = [](size_t kib) { return static_cast<double>(kib) / 1024; };
   auto ratio = [](size_t a, size_t b) { return static_cast<double>(a) / static_cast<double>(b ? b : 1); };
@@ -469,6 +493,9 @@ int main(int argc, char** argv) {
                 p50 / idle_p50, mx * 1e3, mx / idle_max, p.latencies.size(), p.requests, p.probes_per_s,
                 p.probes_per_s / idle.probes_per_s, static_cast<double>(p.datagrams) / secs);
   }
+}
+
+void print_records(const std::vector<Phase>& phases) {
   std::printf("\nwhat the victim dropped (DEBUG records) and counted:\n");
   const char* shown[] = {"too many inbound connections; dropped one",
                          "no room in the inbound buffer for this address; dropping connection",
@@ -483,6 +510,52 @@ int main(int argc, char** argv) {
       if (it != p.records.end()) std::printf("           %7zu  \"%s\"\n", it->second, s);
     }
   }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options opt(argc, argv);
+  // The attackers first, before any thread exists.
+  std::optional<Child> child = fork_attackers();
+  if (!child) return 1;
+
+  auto counter = std::make_shared<Counter>();
+  log::set_dispatcher(counter);
+  log::set_rank(4);
+  auto rt_got = Runtime::get(opt.threads);
+  if (!rt_got) return 1;
+  Runtime& rt = *rt_got.value();
+
+  auto victim_r = wait(rt, Membership::start(rt, lan("victim", true)));
+  if (!victim_r) {
+    std::fprintf(stderr, "start: %s\n", victim_r.error().to_string().c_str());
+    return 1;
+  }
+  Membership victim = std::move(victim_r.value());
+  Settings hs = lan("honest");
+  hs.seed_addrs = {victim.local_addr()};
+  Membership honest = std::move(wait(rt, Membership::start(rt, std::move(hs))).value());
+  std::this_thread::sleep_for(1s);
+  std::printf("victim on %s; lan limits: %llu B frames, %llu inbound streams, %llu per address; %zu threads\n",
+              victim.local_addr().to_string().c_str(), static_cast<unsigned long long>(kFrame), 64ull, 16ull,
+              opt.threads);
+
+  std::vector<Phase> phases;
+  for (int a = Idle; a < Quit; ++a) {
+    if (!opt.wanted(a)) continue;
+    std::optional<Phase> ph = run_phase(rt, victim, *counter, *child, a, opt.secs);
+    if (!ph) return 1;
+    phases.push_back(std::move(*ph));
+    std::printf("  %s done\n", kNames[a]);
+    std::fflush(stdout);
+  }
+  Command q{Quit, 0, 0};
+  if (::write(child->cmd, &q, sizeof q) < 0) return 1;
+  ::waitpid(child->pid, nullptr, 0);
+
+  print_figures(phases, opt.secs);
+  print_records(phases);
   wait(rt, honest.close());
   wait(rt, victim.close());
   return 0;

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -133,73 +134,70 @@ uint64_t wall_ms() {
           .count());
 }
 
-}  // namespace
+enum Req : uint8_t { Join, Leave, SetMeta, Send, Broadcast, Key };
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  FuzzedDataProvider in(data, size);
-  const bool encrypted = in.ConsumeBool();
-  core::Config cfg = fast_config(encrypted);
-  std::array<uint8_t, 32> nk{};
-  nk[0] = 3;
-  proto::Codec peer(cfg.cluster, cfg.keys, nk);
+// What one input asks for: the transport's datagrams and connections, the script's ends of
+// those connections, and the requests to make through the handle.
+struct Script {
+  std::shared_ptr<FuzzTransport> t = std::make_shared<FuzzTransport>();
+  std::vector<int> peers;
+  std::vector<std::pair<Req, proto::Bytes>> requests;
+};
+
+// A socket pair whose far end has already written `out`; none when no pair could be made.
+std::optional<std::array<int, 2>> written_pair(const proto::Bytes& out) {
+  std::array<int, 2> fds{};
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds.data()) != 0) return std::nullopt;
+  size_t off = 0;
+  while (off < out.size()) {
+    ssize_t w = ::send(fds[1], out.data() + off, out.size() - off, MSG_NOSIGNAL);
+    if (w <= 0) break;
+    off += static_cast<size_t>(w);
+  }
+  return fds;
+}
+
+Script read_script(FuzzedDataProvider& in, proto::Codec& peer) {
   auto sealed = [&](const proto::Bytes& payload, bool by_address) {
     proto::Recipient to{"fuzz", std::nullopt};
     if (by_address) to = proto::Recipient{{}, kSelf};
     return peer.seal(payload, wall_ms(), to);
   };
   auto from = [&] { return SocketAddr::v4({127, 0, 0, in.ConsumeIntegralInRange<uint8_t>(2, 5)}, 7946); };
-
-  auto t = std::make_shared<FuzzTransport>();
-  t->io = &runtime().io();
-  std::vector<int> peers;  // the script's ends of the connections
-  enum Req : uint8_t { Join, Leave, SetMeta, Send, Broadcast, Key };
-  std::vector<std::pair<Req, proto::Bytes>> requests;
+  Script sc;
   int ops = 0;
   while (in.remaining_bytes() > 0 && ops++ < 64) {
     const uint8_t op = in.ConsumeIntegralInRange<uint8_t>(0, 5);
-    switch (op) {
-      case 0: {  // an arbitrary datagram, up to larger than any the node takes
-        proto::Bytes b = take(in, 70000);
-        t->datagrams.emplace_back(std::move(b), from());
-        break;
+    if (op == 0) {  // an arbitrary datagram, up to larger than any the node takes
+      proto::Bytes b = take(in, 70000);
+      sc.t->datagrams.emplace_back(std::move(b), from());
+    } else if (op == 1) {  // a sealed datagram with an arbitrary payload
+      proto::Bytes payload = take(in, 1500);
+      sc.t->datagrams.emplace_back(sealed(payload, false), from());
+    } else if (op == 2 || op == 3) {
+      // A connection carrying arbitrary bytes, or one opening with a sealed frame (by name,
+      // or by address as a join), then anything.
+      proto::Bytes out;
+      if (op == 3) {
+        proto::Bytes payload = take(in, 2000);
+        out = proto::encode_frame(sealed(payload, in.ConsumeBool()));
       }
-      case 1: {  // a sealed datagram with an arbitrary payload
-        proto::Bytes payload = take(in, 1500);
-        t->datagrams.emplace_back(sealed(payload, false), from());
-        break;
-      }
-      case 2:    // a connection carrying arbitrary bytes
-      case 3: {  // one opening with a sealed frame (by name, or by address as a join), then anything
-        proto::Bytes out;
-        if (op == 3) {
-          proto::Bytes payload = take(in, 2000);
-          out = proto::encode_frame(sealed(payload, in.ConsumeBool()));
-        }
-        proto::Bytes rest = take(in, 20000);
-        out.insert(out.end(), rest.begin(), rest.end());
-        int fds[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0) break;
-        size_t off = 0;
-        while (off < out.size()) {
-          ssize_t w = ::send(fds[1], out.data() + off, out.size() - off, MSG_NOSIGNAL);
-          if (w <= 0) break;
-          off += static_cast<size_t>(w);
-        }
-        if (in.ConsumeBool()) ::shutdown(fds[1], SHUT_WR);  // the peer ends its side
-        peers.push_back(fds[1]);
-        t->connections.emplace_back(fds[0], from());
-        break;
-      }
-      case 4: {
-        Req r = static_cast<Req>(in.ConsumeIntegralInRange<uint8_t>(0, 5));
-        requests.emplace_back(r, take(in, 300));
-        break;
-      }
-      default:
-        break;
+      proto::Bytes rest = take(in, 20000);
+      out.insert(out.end(), rest.begin(), rest.end());
+      auto fds = written_pair(out);
+      if (!fds) continue;
+      if (in.ConsumeBool()) ::shutdown((*fds)[1], SHUT_WR);  // the peer ends its side
+      sc.peers.push_back((*fds)[1]);
+      sc.t->connections.emplace_back((*fds)[0], from());
+    } else if (op == 4) {
+      Req r = static_cast<Req>(in.ConsumeIntegralInRange<uint8_t>(0, 5));
+      sc.requests.emplace_back(r, take(in, 300));
     }
   }
+  return sc;
+}
 
+actor::Options fuzz_options(const core::Config& cfg) {
   actor::Options options;
   options.max_stream_frame = cfg.max_stream_frame;
   options.tcp_timeout = cfg.tcp_timeout;
@@ -210,15 +208,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   options.udp_max_payload = cfg.udp_max_payload;
   options.rejoin_interval = core::Duration::from_millis(3);
   options.seeds = {Seed::addr(SocketAddr::v4({127, 0, 0, 9}, 7946))};
-  const size_t tasks_before = Runtime::live_tasks();
-  actor::Clock clock;
-  auto made = core::Node::create(std::move(cfg), core::Identity{"fuzz", {}, kSelf, wall_ms()}, clock.now(), 5, nk);
-  check(made.ok(), "the fuzz configuration");
-  Membership node = Membership::launch(runtime(), std::move(made.value()), std::move(options), clock, t,
-                                       core::Duration::from_millis(10), 16);
+  return options;
+}
 
-  // Requests through the handle, each answered (whatever the answer) while the script's
-  // input comes in.
+// Requests through the handle, each answered (whatever the answer) while the script's input
+// comes in.
+void make_requests(Membership& node, const std::vector<std::pair<Req, proto::Bytes>>& requests) {
   auto answered = [](auto handle) { check(handle.wait().completed(), "a request answered"); };
   const proto::Key fallback = fuzz_key();
   for (auto& [r, b] : requests) {
@@ -235,19 +230,44 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
     }
   }
-  // Until the script's datagrams and connections are taken, and a little longer for the
-  // timers and the streams.
+}
+
+// Waits until the script's datagrams and connections are taken, and a little longer for the
+// timers and the streams; then closes the node and checks that nothing of it is left running
+// (the close waited for its tasks; the handle's own calls wind down a moment after answering).
+void close_and_check(Membership& node, Script& sc, size_t tasks_before) {
   auto end = std::chrono::steady_clock::now() + 200ms;
-  while (t->waiting() != 0 && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(100us);
-  check(t->waiting() == 0, "every input taken within 200 ms");
+  while (sc.t->waiting() != 0 && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(100us);
+  check(sc.t->waiting() == 0, "every input taken within 200 ms");
   std::this_thread::sleep_for(2ms);
   check(runtime().spawn(node.close()).wait().completed(), "close");
-  for (int fd : peers) ::close(fd);
-  // Nothing of the node is left running (the close waited for its tasks; the handle's own
-  // calls wind down a moment after answering).
+  for (int fd : sc.peers) ::close(fd);
   end = std::chrono::steady_clock::now() + 1s;
   while (Runtime::live_tasks() > tasks_before && std::chrono::steady_clock::now() < end)
     std::this_thread::sleep_for(100us);
   check(Runtime::live_tasks() <= tasks_before, "no task outlives the close");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FuzzedDataProvider in(data, size);
+  const bool encrypted = in.ConsumeBool();
+  core::Config cfg = fast_config(encrypted);
+  std::array<uint8_t, 32> nk{};
+  nk[0] = 3;
+  proto::Codec peer(cfg.cluster, cfg.keys, nk);
+  Script sc = read_script(in, peer);
+  sc.t->io = &runtime().io();
+
+  actor::Options options = fuzz_options(cfg);
+  const size_t tasks_before = Runtime::live_tasks();
+  actor::Clock clock;
+  auto made = core::Node::create(std::move(cfg), core::Identity{"fuzz", {}, kSelf, wall_ms()}, clock.now(), 5, nk);
+  check(made.ok(), "the fuzz configuration");
+  Membership node = Membership::launch(runtime(), std::move(made.value()), std::move(options), clock, sc.t,
+                                       core::Duration::from_millis(10), 16);
+  make_requests(node, sc.requests);
+  close_and_check(node, sc, tasks_before);
   return 0;
 }
