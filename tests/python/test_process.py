@@ -1,0 +1,63 @@
+"""What touches the whole process (the exit, subinterpreters, memory limits, the C library's
+answers): each case runs in a fresh interpreter of its own."""
+
+import errno
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+def run(body, env=None, timeout=60):
+    env = {**{k: v for k, v in os.environ.items() if k != "VENNOCK_LOG"}, **(env or {})}
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(body)], capture_output=True, text=True,
+                          timeout=timeout, env=env)
+
+
+# Makes bind() fail with the error number in VENNOCK_TEST_BIND_ERRNO, so that every kind of
+# operating-system error can be had from a start.
+BIND_SHIM = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+int bind(int fd, const struct sockaddr* a, socklen_t n) {
+  const char* e = getenv("VENNOCK_TEST_BIND_ERRNO");
+  if (e && *e) {
+    errno = atoi(e);
+    return -1;
+  }
+  int (*real)(int, const struct sockaddr*, socklen_t) = dlsym(RTLD_NEXT, "bind");
+  return real(fd, a, n);
+}
+"""
+
+
+def test_os_errors_take_their_subclass(tmp_path):
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if not cc:
+        pytest.skip("needs a C compiler")
+    (tmp_path / "shim.c").write_text(BIND_SHIM)
+    shim = tmp_path / "shim.so"
+    subprocess.run([cc, "-shared", "-fPIC", "-o", str(shim), str(tmp_path / "shim.c"), "-ldl"], check=True)
+    r = run(
+        f"""
+        import os
+        from vennock import Config, Node
+        for code in ({errno.EEXIST}, {errno.EISDIR}, {errno.ENOTDIR}, {errno.EADDRNOTAVAIL}):
+            os.environ["VENNOCK_TEST_BIND_ERRNO"] = str(code)
+            try:
+                Node.start_blocking(Config.local(bind="127.0.0.1:0"), timeout=10)
+            except OSError as e:
+                print(type(e).__name__, e.args == (f"{{os.strerror(code)}} (os error {{code}})",))
+        """,
+        env={"LD_PRELOAD": str(shim)},
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split("\n") == [
+        "FileExistsError True", "IsADirectoryError True", "NotADirectoryError True", "OSError True", "",
+    ]
