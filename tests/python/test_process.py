@@ -61,3 +61,35 @@ def test_os_errors_take_their_subclass(tmp_path):
     assert r.stdout.split("\n") == [
         "FileExistsError True", "IsADirectoryError True", "NotADirectoryError True", "OSError True", "",
     ]
+
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def older_python():
+    """A CPython older than the declared minimum, when the machine has one."""
+    import glob
+
+    pyenv = os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))
+    for c in [*sorted(glob.glob(f"{pyenv}/versions/3.12*/bin/python3.12")), shutil.which("python3.12")]:
+        if c and os.access(c, os.X_OK):
+            return c
+    return None
+
+
+def test_the_declared_minimum_python_is_the_one_the_build_takes(tmp_path):
+    import tomllib
+
+    with open(os.path.join(ROOT, "pyproject.toml"), "rb") as f:
+        declared = tomllib.load(f)["project"]["requires-python"]
+    assert declared == ">=3.13"
+    assert sys.version_info >= (3, 13)
+    older = older_python()
+    cmake = shutil.which("cmake", path=os.path.dirname(sys.executable)) or shutil.which("cmake")
+    if not older or not cmake:
+        pytest.skip("needs cmake and a CPython 3.12 to refuse")
+    r = subprocess.run([cmake, "-S", ROOT, "-B", str(tmp_path), "-DVENNOCK_PYTHON=ON", "-DVENNOCK_TESTS=OFF",
+                        "-DVENNOCK_BENCH=OFF", "-DVENNOCK_EXAMPLES=OFF", f"-DPython_EXECUTABLE={older}"],
+                       capture_output=True, text=True, timeout=120)
+    assert r.returncode != 0
+    assert "vennock needs CPython 3.13 or newer" in " ".join(r.stderr.split()), r.stderr
