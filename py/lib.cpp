@@ -57,6 +57,13 @@ int exec(PyObject* module) {
     PyErr_SetString(PyExc_TypeError, "vennock._vennock must be executed on a module");
     return -1;
   }
+  // The runtime, its exit hooks and the exception classes serve the whole process and belong
+  // to the main interpreter: a subinterpreter's teardown would take them with it. Refused in
+  // a legacy subinterpreter as CPython refuses it in an isolated one, with the same words.
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError, "module vennock._vennock does not support loading in subinterpreters");
+    return -1;
+  }
   logging::init();
   if (add_class(module, "Config", config::type()) < 0 || add_class(module, "Node", node::node_type()) < 0 ||
       add_class(module, "EventSub", node::event_sub_type()) < 0)
@@ -68,6 +75,7 @@ int exec(PyObject* module) {
 
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #ifdef Py_mod_gil
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif

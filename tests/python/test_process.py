@@ -93,3 +93,33 @@ def test_the_declared_minimum_python_is_the_one_the_build_takes(tmp_path):
                        capture_output=True, text=True, timeout=120)
     assert r.returncode != 0
     assert "vennock needs CPython 3.13 or newer" in " ".join(r.stderr.split()), r.stderr
+
+
+SUBINTERPRETERS = "module vennock._vennock does not support loading in subinterpreters"
+
+
+def test_subinterpreters_are_refused_and_leave_the_main_one_whole():
+    r = run(
+        f"""
+        import sys
+        import _interpreters
+        from vennock import Config, Node, VennockClosed
+        node = Node.start_blocking(Config.local(name="main", bind="127.0.0.1:0"), timeout=10)
+        for kind in ("legacy", "isolated"):
+            sub = _interpreters.create(kind)
+            failed = _interpreters.run_string(sub, "import sys; sys.path[:] = %r\\nimport vennock" % sys.path)
+            print(kind, failed.type.__name__, failed.msg == {SUBINTERPRETERS!r})
+            _interpreters.destroy(sub)
+        # The runtime and the exception classes of the main interpreter are untouched.
+        node.broadcast_blocking(b"x", timeout=10)
+        node.close_blocking(10)
+        try:
+            node.broadcast_blocking(b"x", timeout=10)
+        except VennockClosed as e:
+            print("closed", e)
+        """
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split("\n") == [
+        "legacy ImportError True", "isolated ImportError True", "closed the cluster is closed", "",
+    ]
