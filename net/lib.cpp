@@ -115,9 +115,33 @@ Task<Result<void, Error>> Membership::leave_on(std::shared_ptr<Inner> in, std::c
   co_return Result<void, Error>();
 }
 
-Task<Result<void, Error>> Membership::set_meta(Bytes meta) const {
-  auto [tx, rx] = oneshot<Result<actor::Done, Error>>();
-  return call_done(in_->requests, actor::request::SetMeta{std::move(meta), std::move(tx)}, std::move(rx));
+Task<Result<void, Error>> Membership::set_meta(Bytes meta) const { return set_meta_on(in_->requests, std::move(meta)); }
+
+Task<Result<void, Error>> Membership::set_meta_on(Sender<actor::Request> tx, Bytes meta) {
+  auto queueing = queue_set_meta_on(std::move(tx), std::move(meta));
+  auto queued = co_await std::move(queueing);
+  if (!queued) co_return err(std::move(queued.error()));
+  auto answering = answer(std::move(queued.value()));
+  co_return co_await std::move(answering);
+}
+
+Task<Result<Membership::Answer, Error>> Membership::queue_set_meta(Bytes meta) const {
+  return queue_set_meta_on(in_->requests, std::move(meta));
+}
+
+Task<Result<Membership::Answer, Error>> Membership::queue_set_meta_on(Sender<actor::Request> tx, Bytes meta) {
+  auto reply = oneshot<Result<actor::Done, Error>>();
+  auto sending = tx.send(actor::request::SetMeta{std::move(meta), std::move(reply.first)});
+  bool sent = co_await std::move(sending);
+  if (!sent) co_return err(Error(ErrorCode::Closed));
+  co_return std::move(reply.second);
+}
+
+Task<Result<void, Error>> Membership::answer(Answer rx) {
+  auto r = co_await rx.recv();
+  if (!r) co_return err(Error(ErrorCode::Closed));
+  if (!*r) co_return err(std::move(r->error()));
+  co_return Result<void, Error>();
 }
 
 Task<Result<void, Error>> Keyring::change(actor::KeyChange c) const {

@@ -128,6 +128,14 @@ class Membership {
   // task of its own queues it as soon as there is room, or gives up if the node closes.
   Task<Result<void, Error>> leave(std::chrono::nanoseconds timeout) const;
   Task<Result<void, Error>> set_meta(Bytes meta) const;
+  // The answer to a request already on the actor's channel.
+  using Answer = OneReceiver<Result<actor::Done, Error>>;
+  // The two halves of set_meta, for a caller that must keep something (a lock) until the node
+  // has answered whoever waits for it: queues the change (waiting while the channel is full;
+  // a wait dropped before then queues nothing) and gives the receiver of its answer, or
+  // Closed when the node has gone. Once queued, the actor carries the change out.
+  Task<Result<Answer, Error>> queue_set_meta(Bytes meta) const;
+  static Task<Result<void, Error>> answer(Answer rx);
   // Stops the node (no leave is sent) and waits until its actor has ended. Never fails.
   Task<void> close() const;
 
@@ -156,6 +164,8 @@ class Membership {
   static Task<Result<void, Error>> leave_on(std::shared_ptr<Inner> in, std::chrono::nanoseconds timeout);
   static Task<void> close_on(std::shared_ptr<Inner> in);
   friend class Keyring;
+  static Task<Result<void, Error>> set_meta_on(Sender<actor::Request> tx, Bytes meta);
+  static Task<Result<Answer, Error>> queue_set_meta_on(Sender<actor::Request> tx, Bytes meta);
   static Task<Result<void, Error>> call_done(Sender<actor::Request> tx, actor::Request req,
                                              OneReceiver<Result<actor::Done, Error>> rx);
   std::shared_ptr<Inner> in_;

@@ -30,9 +30,24 @@ Reply<proto::Bytes> encoded(const proto::TagPairs& pairs, uint64_t limit) {
   return err(KError(kerror::BadArgument{"meta", config::meta_reason(r.error())}));
 }
 
-net::Task<Reply<std::monostate>> set_encoded(std::shared_ptr<Inner> in, proto::Bytes meta) {
-  auto setting = in->membership.set_meta(std::move(meta));
-  co_return mapped(co_await std::move(setting));
+// Waits for the answer, keeping `held` (meta_lock) until it has come.
+net::Task<Reply<std::monostate>> answered([[maybe_unused]] net::AsyncMutex::Guard held, net::Membership::Answer rx) {
+  auto waiting = net::Membership::answer(std::move(rx));
+  co_return mapped(co_await std::move(waiting));
+}
+
+// Sends metadata while `guard` holds meta_lock. Once the change is queued the node carries it
+// out whoever waits for it, so the lock goes with the wait for its answer into a task of its
+// own: the next change, even after this caller gave up, reads what this one stored.
+net::Task<Reply<std::monostate>> set_encoded(std::shared_ptr<Inner> in, net::AsyncMutex::Guard guard,
+                                             proto::Bytes meta) {
+  auto queueing = in->membership.queue_set_meta(std::move(meta));
+  auto queued = co_await std::move(queueing);
+  if (!queued) co_return err(KError::from_net(std::move(queued.error())));
+  auto answer = in->rt->spawn(answered(std::move(guard), std::move(queued.value())));
+  auto j = co_await answer.join();
+  if (!j.completed() || !j.value) co_return err(KError(kerror::Closed{}));
+  co_return std::move(*j.value);
 }
 
 }  // namespace
@@ -87,7 +102,7 @@ net::Task<Reply<std::monostate>> set_meta(std::shared_ptr<Inner> in, proto::TagP
   if (!meta) co_return err(std::move(meta.error()));
   auto locking = in->meta_lock.lock();
   auto guard = co_await std::move(locking);
-  auto setting = set_encoded(in, std::move(meta.value()));
+  auto setting = set_encoded(in, std::move(guard), std::move(meta.value()));
   co_return co_await std::move(setting);
 }
 
@@ -120,7 +135,7 @@ net::Task<Reply<std::monostate>> update_meta(std::shared_ptr<Inner> in, std::vec
   proto::TagPairs pairs = apply_changes(proto::tag_pairs(parsed.value().bytes()), changes);
   Reply<proto::Bytes> meta = encoded(pairs, in->max_meta_bytes);
   if (!meta) co_return err(std::move(meta.error()));
-  auto setting = set_encoded(in, std::move(meta.value()));
+  auto setting = set_encoded(in, std::move(guard), std::move(meta.value()));
   co_return co_await std::move(setting);
 }
 
@@ -139,7 +154,7 @@ net::Task<Reply<Started>> start(net::Runtime* rt, config::Fields fields) {
   auto starting = net::Membership::start(*rt, std::move(settings.value()));
   auto started = co_await std::move(starting);
   if (!started) co_return err(KError::from_net(std::move(started.error())));
-  auto inner = std::make_shared<Inner>(std::move(started.value()), std::move(seeds), limit);
+  auto inner = std::make_shared<Inner>(rt, std::move(started.value()), std::move(seeds), limit);
   co_return Started(std::move(inner), getpid());
 }
 

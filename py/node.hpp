@@ -23,13 +23,16 @@ namespace vennock::py::node {
 // What a Node shares with every operation running for it; each operation holds a reference,
 // so the node outlives its Python object while operations are in flight.
 struct Inner {
+  net::Runtime* rt;  // the runtime the node runs on
   net::Membership membership;
   std::vector<net::Seed> seeds;  // joined by join() without seeds
   uint64_t max_meta_bytes = 0;
-  net::AsyncMutex meta_lock;  // one metadata change of this node in flight at a time
+  // One metadata change of this node at a time: held from the read of this node's record
+  // until the node has answered the change, even when its caller stopped waiting.
+  net::AsyncMutex meta_lock;
 
-  Inner(net::Membership m, std::vector<net::Seed> s, uint64_t limit)
-      : membership(std::move(m)), seeds(std::move(s)), max_meta_bytes(limit) {}
+  Inner(net::Runtime* r, net::Membership m, std::vector<net::Seed> s, uint64_t limit)
+      : rt(r), membership(std::move(m)), seeds(std::move(s)), max_meta_bytes(limit) {}
 };
 
 enum class KeyChange : uint8_t { Install, Use, Remove };

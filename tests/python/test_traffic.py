@@ -220,6 +220,46 @@ async def _awaited(method, *args):
     return await method(*args)
 
 
+def test_an_abandoned_metadata_change_is_never_undone(nodes):
+    # A change whose caller stopped waiting while its request was queued behind a backlog is
+    # still carried out; the next change must start from it, not write the older metadata back.
+    a = nodes.start("a")
+
+    def outcome(i, inc0):
+        _, _, _, inc, meta, _ = a.local()
+        meta = dict(meta)
+        assert meta["b"] == str(i)
+        # Two increments mean the abandoned change was carried out: it must still be there.
+        assert inc - inc0 in (1, 2) and (inc - inc0 == 1 or meta.get("a") == str(i)), (i, inc - inc0, meta)
+
+    async def trial(i, backlog, pause, blocking):
+        inc0 = a.local()[3]
+        sends = [a.send("nobody", 0, b"x") for _ in range(backlog)]
+        if blocking:
+            try:
+                a.update_meta_blocking({"a": str(i)}, timeout=0)
+            except TimeoutError:
+                pass
+        else:
+            abandoned = a.update_meta({"a": str(i)})
+            if pause:
+                await asyncio.sleep(0)
+            abandoned.cancel()
+        await a.update_meta({"b": str(i)})
+        await asyncio.gather(*sends, return_exceptions=True)
+        outcome(i, inc0)
+
+    async def main():
+        for i in range(40):
+            await trial(i, 150, False, i % 2 == 1)
+        # A backlog beyond the request channel's room: the change may be abandoned before it
+        # is queued (then it never happens) or after.
+        for i in range(40, 48):
+            await trial(i, 1000, True, False)
+
+    asyncio.run(main())
+
+
 def test_key_rotation(nodes):
     k1, k2, k3 = generate_key(), generate_key(), generate_key()
     assert len(k1) == 44 and k1.endswith("=") and k1 != k2
