@@ -193,7 +193,10 @@ Task<void> Membership::close_on(std::shared_ptr<Inner> in) {
   auto reply = oneshot<actor::Done>();
   auto sending = in->requests.send(actor::request::Close{std::move(reply.first)});
   bool sent = co_await std::move(sending);
-  if (sent) co_await reply.second.recv();
+  if (sent) {
+    in->close_queued.store(true, std::memory_order_relaxed);
+    co_await reply.second.recv();
+  }
   std::optional<JoinHandle<void>> task;
   {
     std::lock_guard<std::mutex> g(in->task_m);
@@ -211,7 +214,10 @@ Membership::Inner::~Inner() {
     if (!task) return;  // closed
   }
   if (requests.is_closed()) return;  // the actor's loop has already ended
-  if (snapshot()->members.front().state != core::MemberState::Left) {
+  // A close on its way (its caller stopped waiting) ends the node as the abort does.
+  bool open = !close_queued.load(std::memory_order_relaxed);
+  if (open && !never_held.load(std::memory_order_relaxed) &&
+      snapshot()->members.front().state != core::MemberState::Left) {
     VN_LOG(Warn, kTarget, "node dropped without leave() or close(); peers will see a crash");
   }
   abort.abort();
@@ -285,8 +291,16 @@ Task<Result<Membership, Error>> Membership::start(Runtime& rt, Settings s, std::
   if (!spawned) co_return err(std::move(spawned.error()));
   Membership ml = std::move(spawned.value());
   if (seeds.empty()) co_return ml;
+  // Dropped during the join (its caller gave up), the node was never the caller's to hold.
+  struct Unclaimed {
+    const Membership* m;
+    ~Unclaimed() {
+      if (m) m->never_held();
+    }
+  } unclaimed{&ml};
   auto joining = ml.join_seeds(std::move(seeds));
   auto joined = co_await std::move(joining);
+  unclaimed.m = nullptr;
   if (joined) {
     uint64_t n = joined.value();
     VN_LOG(Debug, kTarget, "joined", log::field("seeds", n));

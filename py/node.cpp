@@ -142,8 +142,13 @@ net::Task<Reply<std::monostate>> update_meta(std::shared_ptr<Inner> in, std::vec
 // ---- start ------------------------------------------------------------------------------
 
 Started::~Started() {
+  if (!inner) return;
   // Inherited through fork: forget the reference without touching the parent's node.
-  if (inner && pid != getpid()) new std::shared_ptr<Inner>(std::move(inner));
+  if (pid != getpid()) {
+    new std::shared_ptr<Inner>(std::move(inner));
+    return;
+  }
+  if (!held) inner->membership.never_held();
 }
 
 net::Task<Reply<Started>> start(net::Runtime* rt, config::Fields fields) {
@@ -765,7 +770,8 @@ Ref to_python(Started&& s, Form) {
   PyObject* t = node_type();
   PyObject* obj = t ? g_node->tp_alloc(g_node, 0) : nullptr;
   if (!obj) return Ref();  // `s` releases the node by the creating-process rule
-  new (&as_node(obj)->v) Started(std::move(s));
+  Started* v = new (&as_node(obj)->v) Started(std::move(s));
+  v->held = true;
   return steal(obj);
 }
 

@@ -57,10 +57,12 @@ proto::TagPairs apply_changes(proto::TagPairs pairs, const std::vector<Change>& 
 
 // A started node on its way to becoming a Python Node. Released by the rule of the creating
 // process: in a child made by fork its reference is forgotten, never dropped, so nothing of
-// the parent's node is touched there.
+// the parent's node is touched there. One that never became a Node (its caller gave up) was
+// never held: it stops without the drop warning.
 struct Started {
   std::shared_ptr<Inner> inner;
   pid_t pid = 0;
+  bool held = false;  // a Python Node holds it
   Started() = default;
   Started(std::shared_ptr<Inner> i, pid_t p) : inner(std::move(i)), pid(p) {}
   Started(Started&&) = default;

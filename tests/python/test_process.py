@@ -123,3 +123,51 @@ def test_subinterpreters_are_refused_and_leave_the_main_one_whole():
     assert r.stdout.split("\n") == [
         "legacy ImportError True", "isolated ImportError True", "closed the cluster is closed", "",
     ]
+
+
+DROPPED = "node dropped without leave() or close(); peers will see a crash"
+
+
+def test_the_drop_warning_is_for_a_node_the_caller_held_open():
+    r = run(
+        f"""
+        import asyncio, time
+        import vennock._vennock as v
+        from vennock import Config, Node
+        v.route_to_python(30)
+
+        def warnings():
+            return sum({DROPPED!r} in message for _, _, message in v.drain_logs()[0])
+
+        cfg = Config.local(bind="127.0.0.1:0")
+        # A close that ran out of time has reached the node all the same.
+        for i in range(300):
+            node = Node.start_blocking(cfg, timeout=10)
+            try:
+                node.close_blocking(0)
+            except TimeoutError:
+                pass
+            del node
+        print("timed-out close", warnings())
+        # Starts given up while joining: the caller never held those nodes.
+        stuck = Config.local(bind="127.0.0.1:0", seeds=["nowhere.invalid:1"], resolve_timeout=30)
+        try:
+            Node.start_blocking(stuck, timeout=0.2)
+        except TimeoutError:
+            pass
+
+        async def cancelled():
+            start = asyncio.ensure_future(Node.start(stuck))
+            await asyncio.sleep(0.2)
+            start.cancel()
+
+        asyncio.run(cancelled())
+        time.sleep(0.3)
+        print("abandoned start", warnings())
+        node = Node.start_blocking(cfg, timeout=10)
+        del node
+        print("held and dropped", warnings())
+        """
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split("\n") == ["timed-out close 0", "abandoned start 0", "held and dropped 1", ""]
