@@ -22,17 +22,23 @@ namespace vennock::py::node {
 
 // What a Node shares with every operation running for it; each operation holds a reference,
 // so the node outlives its Python object while operations are in flight.
-struct Inner {
+// The size limits of the configuration a node started with that the bindings apply.
+struct Limits {
+  uint64_t max_meta_bytes = 0;
+  uint64_t max_user_message = 0;  // a payload beyond these is refused before it is copied
+  uint64_t max_user_broadcast = 0;
+};
+
+struct Inner : Limits {
   net::Runtime* rt;  // the runtime the node runs on
   net::Membership membership;
   std::vector<net::Seed> seeds;  // joined by join() without seeds
-  uint64_t max_meta_bytes = 0;
   // One metadata change of this node at a time: held from the read of this node's record
   // until the node has answered the change, even when its caller stopped waiting.
   net::AsyncMutex meta_lock;
 
-  Inner(net::Runtime* r, net::Membership m, std::vector<net::Seed> s, uint64_t limit)
-      : rt(r), membership(std::move(m)), seeds(std::move(s)), max_meta_bytes(limit) {}
+  Inner(net::Runtime* r, net::Membership m, std::vector<net::Seed> s, Limits l)
+      : Limits(l), rt(r), membership(std::move(m)), seeds(std::move(s)) {}
 };
 
 enum class KeyChange : uint8_t { Install, Use, Remove };

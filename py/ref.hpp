@@ -22,4 +22,45 @@ inline Ref text(std::string_view s) {
   return steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
+// The per-object lock of a free-threaded interpreter (nothing under the GIL), held for a
+// scope and let go on every way out of it.
+class CriticalSection {
+ public:
+#ifdef Py_GIL_DISABLED
+  explicit CriticalSection(PyObject* o) { PyCriticalSection_Begin(&cs_, o); }
+  ~CriticalSection() { PyCriticalSection_End(&cs_); }
+#else
+  explicit CriticalSection(PyObject*) {}
+#endif
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+
+#ifdef Py_GIL_DISABLED
+ private:
+  PyCriticalSection cs_;
+#endif
+};
+
+// Detached from the interpreter for a scope, attached again on every way out of it.
+class Detached {
+ public:
+  Detached() : ts_(PyEval_SaveThread()) {}
+  ~Detached() { PyEval_RestoreThread(ts_); }
+  Detached(const Detached&) = delete;
+  Detached& operator=(const Detached&) = delete;
+  // Attached for the span of `f` (a signal check between two waits).
+  template <class F>
+  auto attached(F&& f) {
+    PyEval_RestoreThread(ts_);
+    struct Again {
+      PyThreadState*& ts;
+      ~Again() { ts = PyEval_SaveThread(); }
+    } again{ts_};
+    return f();
+  }
+
+ private:
+  PyThreadState* ts_;
+};
+
 }  // namespace vennock::py

@@ -118,14 +118,11 @@ template <class T>
 PyObject* wait(net::Runtime& rt, net::Task<Reply<T>> body, std::optional<core::Duration> limit) {
   std::optional<std::chrono::nanoseconds> ns;
   if (limit) ns = nanos_of(*limit);
-  PyThreadState* ts = PyEval_SaveThread();
-  auto r = rt.block_on(std::move(body), ns, std::chrono::milliseconds(100), [&ts] {
-    PyEval_RestoreThread(ts);
-    bool go_on = PyErr_CheckSignals() == 0;
-    ts = PyEval_SaveThread();
-    return go_on;
-  });
-  PyEval_RestoreThread(ts);
+  auto r = [&] {
+    Detached away;
+    return rt.block_on(std::move(body), ns, std::chrono::milliseconds(100),
+                       [&away] { return away.attached([] { return PyErr_CheckSignals() == 0; }); });
+  }();
   if (!r) return raise_blocked(r.error());
   Reply<T>& reply = r.value();
   if (!reply) return raise(std::move(reply.error()));

@@ -171,3 +171,56 @@ def test_the_drop_warning_is_for_a_node_the_caller_held_open():
     )
     assert r.returncode == 0, r.stderr
     assert r.stdout.split("\n") == ["timed-out close 0", "abandoned start 0", "held and dropped 1", ""]
+
+
+def test_an_argument_too_large_for_the_memory_left_raises_memory_error():
+    # Each argument is copied under an address-space limit that leaves less room than its size.
+    r = run(
+        """
+        import resource
+        from vennock import Config, Node
+
+        MiB = 1 << 20
+        big = Node.start_blocking(Config.local(name="big", bind="127.0.0.1:0", max_stream_frame=256 * MiB,
+                                               max_user_message=128 * MiB), timeout=10)
+        small = Node.start_blocking(Config.local(name="small", bind="127.0.0.1:0"), timeout=10)
+        payload, text = b"x" * (64 * MiB), "x" * (64 * MiB)
+
+        def address_space():
+            with open("/proc/self/status") as f:
+                return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+
+        calls = {
+            "data": lambda: big.send_blocking("nobody", 0, payload, timeout=10),
+            "name": lambda: big.send_blocking(text, 0, b"", timeout=10),
+            "member": lambda: big.member(text),
+            "seeds": lambda: big.join_blocking([text], timeout=10),
+            "meta": lambda: big.set_meta_blocking({"k": text}, timeout=10),
+            "changes": lambda: big.update_meta_blocking({"k": text}, timeout=10),
+            "config": lambda: Config.local(seeds=[text]),
+            "key": lambda: big.key_install_blocking(text, timeout=10),
+            # Beyond the node's limit: refused before anything is copied.
+            "message beyond its limit": lambda: small.send_blocking("nobody", 0, payload, timeout=10),
+            "broadcast beyond its limit": lambda: big.broadcast_blocking(payload, timeout=10),
+        }
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        for what, call in calls.items():
+            resource.setrlimit(resource.RLIMIT_AS, (address_space() + 16 * MiB, hard))
+            try:
+                call()
+                outcome = "returned"
+            except Exception as e:
+                outcome = type(e).__name__
+            finally:
+                resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+            print(what, outcome)
+        big.close_blocking(10)
+        small.close_blocking(10)
+        """
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split("\n") == [
+        "data MemoryError", "name MemoryError", "member MemoryError", "seeds MemoryError", "meta MemoryError",
+        "changes MemoryError", "config MemoryError", "key ValueError", "message beyond its limit MessageTooLarge",
+        "broadcast beyond its limit MessageTooLarge", "",
+    ]

@@ -157,7 +157,14 @@ def test_send_and_broadcast(nodes):
         a.send_blocking("b", 0, b"x" * 100_001)
     with pytest.raises(MessageTooLarge):
         a.broadcast_blocking(b"x" * 301)
-    assert a.stats()["user_messages_too_large"] == before + 2
+
+    async def refused():
+        with pytest.raises(MessageTooLarge, match=f"^{TOO_LARGE}$"):
+            await a.send("b", 0, bytearray(100_001))
+
+    asyncio.run(refused())
+    # Refused by the bindings before the payload is copied: the node never saw them.
+    assert a.stats()["user_messages_too_large"] == before
 
 
 def test_join(nodes):
