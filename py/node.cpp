@@ -165,13 +165,32 @@ net::Task<Reply<Started>> start(net::Runtime* rt, config::Fields fields) {
 
 // ---- reads ------------------------------------------------------------------------------
 
+bool Reader::awaited_on(const void* loop) {
+  std::lock_guard<std::mutex> g(loops_m);
+  return std::find(loops.begin(), loops.end(), loop) != loops.end();
+}
+
+LoopMark::LoopMark(std::shared_ptr<Reader> r, const void* loop) : reader_(std::move(r)), loop_(loop) {
+  std::lock_guard<std::mutex> g(reader_->loops_m);
+  reader_->loops.push_back(loop_);
+}
+
+LoopMark::~LoopMark() {
+  if (!reader_) return;
+  std::lock_guard<std::mutex> g(reader_->loops_m);
+  auto& l = reader_->loops;
+  if (auto it = std::find(l.begin(), l.end(), loop_); it != l.end()) l.erase(it);
+}
+
 Read::~Read() {
   if (event && reader) reader->events.put_back(std::move(*event));
 }
 
-net::Task<Reply<Read>> next(std::shared_ptr<Reader> reader, std::optional<core::Duration> limit) {
+net::Task<Reply<Read>> next(std::shared_ptr<Reader> reader, std::optional<core::Duration> limit,
+                            std::optional<LoopMark> mark) {
   Read out;
   out.reader = reader;
+  if (mark) out.mark.emplace(std::move(*mark));
   // The limit covers the wait behind another reader too: a caller who asked for an answer
   // within a time gets one, whoever else reads.
   std::optional<net::Instant> deadline;
@@ -749,11 +768,17 @@ PyObject* sub_next(PyObject* self, PyObject*) {
     if (!*r) return set_future(fut, exception_of(std::move(r->error())), true) ? fut.release().ptr() : nullptr;
     bridge::Delivery d = delivery(std::move(r->value()));
     if (!set_future(fut, d.value, false)) return nullptr;  // `d` gives its event back as it goes
-    d.pending->delivered();
+    d.pending->settle(true);
     return fut.release().ptr();
   }
-  return run(next(s->reader, std::nullopt));
+  Ref loop = steal(PyObject_CallMethod(fut.ptr(), "get_loop", nullptr));
+  if (!loop) return nullptr;
+  return run(next(s->reader, std::nullopt, LoopMark(s->reader, loop.ptr())));
 }
+
+const char kBlockedLoop[] =
+    "next_blocking() would block the event loop that an awaited next() of this subscription needs; await next() "
+    "instead";
 
 PyObject* sub_next_blocking(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* kw[] = {"timeout", nullptr};
@@ -766,6 +791,12 @@ PyObject* sub_next_blocking(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (auto r = read_at_once(s)) {
     if (!*r) return raise(std::move(r->error()));
     return to_python(std::move(r->value()), Form::Blocking).release().ptr();
+  }
+  Ref loop = running_loop();
+  if (!loop) return nullptr;
+  if (loop.ptr() != Py_None && s->reader->awaited_on(loop.ptr())) {
+    PyErr_SetString(PyExc_RuntimeError, kBlockedLoop);
+    return nullptr;
   }
   // The timeout belongs to the read (it gives False), not to the bridge.
   return run_blocking(next(s->reader, limit), std::nullopt);
@@ -809,9 +840,12 @@ Ref to_python(Read&& r, Form) {
 
 bridge::Delivery delivery(Read&& r) {
   struct Kept final : bridge::Pending {
-    Read read;
+    std::optional<Read> read;
     explicit Kept(Read&& r) : read(std::move(r)) {}
-    void delivered() override { read.event.reset(); }
+    void settle(bool delivered) override {
+      if (read && delivered) read->event.reset();
+      read.reset();  // the lock goes, and an event not delivered goes back to the front
+    }
   };
   Ref value = read_value(r.kind, r.event);
   return bridge::Delivery{std::move(value), std::make_unique<Kept>(std::move(r))};

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <variant>
@@ -87,6 +88,30 @@ struct Reader {
   net::AsyncMutex lock;
   net::events::Events events;
   explicit Reader(net::events::Events e) : events(std::move(e)) {}
+
+  // The event loops (by identity) whose awaited reads hold or wait for `lock`. Such a read
+  // lets go of the lock only on its loop's thread, so a blocking read there would wait for
+  // itself: it is refused instead.
+  bool awaited_on(const void* loop);
+
+ private:
+  friend class LoopMark;
+  std::mutex loops_m;
+  std::vector<const void*> loops;
+};
+
+// An awaited read's place in its reader's list of loops, from the call until the read is
+// delivered or given back.
+class LoopMark {
+ public:
+  LoopMark(std::shared_ptr<Reader> r, const void* loop);
+  LoopMark(LoopMark&& o) noexcept : reader_(std::move(o.reader_)), loop_(o.loop_) {}
+  LoopMark& operator=(LoopMark&&) = delete;
+  ~LoopMark();
+
+ private:
+  std::shared_ptr<Reader> reader_;
+  const void* loop_;
 };
 
 // One read's result. It holds the reader lock until it is delivered or given back, so that an
@@ -98,12 +123,14 @@ struct Read {
   std::optional<net::events::Event> event;
   std::shared_ptr<Reader> reader;
   std::optional<net::AsyncMutex::Guard> guard;
+  std::optional<LoopMark> mark;  // an awaited read's
   Read() = default;
   Read(Read&& o) noexcept
       : kind(o.kind),
         event(std::exchange(o.event, std::nullopt)),
         reader(std::move(o.reader)),
-        guard(std::move(o.guard)) {}
+        guard(std::move(o.guard)),
+        mark(std::move(o.mark)) {}
   Read& operator=(Read&&) = delete;
   ~Read();  // gives an undelivered event back
 };
@@ -112,7 +139,9 @@ Ref to_python(Read&& r, Form);
 // on the future: a future cancelled before that gives the event back for the next read.
 bridge::Delivery delivery(Read&& r);
 
-net::Task<Reply<Read>> next(std::shared_ptr<Reader> reader, std::optional<core::Duration> limit);
+// `mark`: an awaited read's place in the reader's list of loops, kept until the read ends.
+net::Task<Reply<Read>> next(std::shared_ptr<Reader> reader, std::optional<core::Duration> limit,
+                            std::optional<LoopMark> mark = std::nullopt);
 
 // The Python types; null with the error pending when one cannot be made.
 PyObject* node_type();

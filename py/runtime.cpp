@@ -23,13 +23,12 @@ namespace bridge {
 
 namespace {
 
-// asyncio.get_running_loop, looked up once and kept for the life of the process.
-PyObject* get_running_loop() {
-  static std::atomic<PyObject*> cached{nullptr};
+// A function of asyncio, looked up once and kept for the life of the process.
+PyObject* asyncio_function(std::atomic<PyObject*>& cached, const char* name) {
   if (PyObject* f = cached.load(std::memory_order_acquire)) return f;
   Ref asyncio = steal(PyImport_ImportModule("asyncio"));
   if (!asyncio) return nullptr;
-  PyObject* f = PyObject_GetAttrString(asyncio.ptr(), "get_running_loop");
+  PyObject* f = PyObject_GetAttrString(asyncio.ptr(), name);
   if (!f) return nullptr;
   PyObject* expected = nullptr;
   if (!cached.compare_exchange_strong(expected, f, std::memory_order_acq_rel)) {
@@ -37,6 +36,11 @@ PyObject* get_running_loop() {
     return expected;
   }
   return f;
+}
+
+PyObject* get_running_loop() {
+  static std::atomic<PyObject*> cached{nullptr};
+  return asyncio_function(cached, "get_running_loop");
 }
 
 // The future's done callback: a cancelled future cancels the operation behind it.
@@ -59,7 +63,7 @@ void free_pending(PyObject* capsule) {
 }
 
 // Runs on the loop's thread: sets the outcome unless the future was cancelled meanwhile, and
-// tells what the result still owns whether it was set.
+// settles what the result still owns whether it was set.
 PyObject* complete(PyObject*, PyObject* const* args, Py_ssize_t n) {
   if (n != 4) {
     PyErr_SetString(PyExc_TypeError, "complete() takes 4 arguments");
@@ -67,13 +71,11 @@ PyObject* complete(PyObject*, PyObject* const* args, Py_ssize_t n) {
   }
   PyObject *fut = args[0], *value = args[1], *keep = args[3];
   bool failed = args[2] == Py_True;
+  Pending* p = keep != Py_None ? static_cast<Pending*>(PyCapsule_GetPointer(keep, "vennock.pending")) : nullptr;
   Ref cancelled = steal(PyObject_CallMethod(fut, "cancelled", nullptr));
-  if (!cancelled) return nullptr;
-  if (cancelled.ptr() == Py_True) Py_RETURN_NONE;
-  if (!set_future(borrow(fut), borrow(value), failed)) return nullptr;
-  if (keep != Py_None) {
-    if (auto* p = static_cast<Pending*>(PyCapsule_GetPointer(keep, "vennock.pending"))) p->delivered();
-  }
+  bool set = cancelled && cancelled.ptr() == Py_False && set_future(borrow(fut), borrow(value), failed);
+  if (p) p->settle(set);
+  if (PyErr_Occurred()) return nullptr;
   Py_RETURN_NONE;
 }
 PyMethodDef complete_def = {"_vennock_complete", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(complete)),
@@ -186,6 +188,12 @@ PyObject* raise_blocked(net::Blocked b) {
 }
 
 }  // namespace bridge
+
+Ref running_loop() {
+  static std::atomic<PyObject*> cached{nullptr};
+  PyObject* f = bridge::asyncio_function(cached, "_get_running_loop");  // None rather than an error
+  return f ? steal(PyObject_CallNoArgs(f)) : Ref();
+}
 
 Ref new_future() {
   bridge::Call call;

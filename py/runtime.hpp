@@ -47,12 +47,13 @@ const net::TaskLocal<std::shared_ptr<Call>>& task_locals();
 // and arranges for cancelling it to cancel `token`. Null with the Python error pending.
 std::shared_ptr<Call> make_call(const net::CancelToken& token);
 
-// What a result still owns until the loop's thread has set it on its future: told when it
-// was set; released (on an attached thread) either way. A subscription read uses it to give
-// its event back when the future was cancelled before the result could be set.
+// What a result still owns until the loop's thread has set it on its future: settled there,
+// told whether it was set, and let go at once (not whenever the loop drops the callback). A
+// subscription read uses it to give its event back when the future was cancelled before the
+// result could be set, and to release its reader lock before the awaiting task resumes.
 struct Pending {
   virtual ~Pending() = default;
-  virtual void delivered() = 0;
+  virtual void settle(bool delivered) = 0;
 };
 
 // A result on its way to a future: the value, and what it still owns (may be none).
@@ -137,6 +138,9 @@ template <class T>
 PyObject* block_on(net::Runtime& rt, net::Task<Reply<T>> body, std::optional<core::Duration> limit = std::nullopt) {
   return bridge::wait(rt, std::move(body), limit);
 }
+
+// The event loop running on the calling thread, or None; null with the error pending.
+Ref running_loop();
 
 // A new future on the caller's running loop, for an operation that may finish at the call.
 // Null with the error pending (no running loop).

@@ -1,5 +1,6 @@
 import asyncio
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -135,6 +136,44 @@ def test_next_blocking_waits_behind_another_reader_within_its_timeout(nodes):
     assert sub.next_blocking(0.2) is False
     assert time.monotonic() - start < 0.9  # bounded, not waiting for the first reader
     t.join()
+
+
+BLOCKED_LOOP = ("next_blocking() would block the event loop that an awaited next() of this subscription needs; "
+                "await next() instead")
+
+
+def test_a_blocking_read_on_the_loop_an_awaited_read_needs_is_refused(nodes):
+    a, b = nodes.cluster("a", "b")
+    sub = a.events()
+
+    async def main():
+        assert sub.next_blocking(0) is False  # no other read: the loop's thread may read
+        pending = asyncio.ensure_future(sub.next())
+        await asyncio.sleep(0.05)
+        b.send_blocking("a", 0, b"x", timeout=10)
+        # The awaited read takes the message and can hand it over only on this thread.
+        with pytest.raises(RuntimeError, match=f"^{re.escape(BLOCKED_LOOP)}$"):
+            sub.next_blocking(2)
+        assert sub.try_next() is None
+        e = await pending
+        assert e[0] == "UserMessage" and e[5] == (b"x", False)
+        assert sub.next_blocking(0) is False
+
+    asyncio.run(main())
+    # Another thread waits behind the awaited read as usual: its loop runs on.
+    async def other_thread():
+        pending = asyncio.ensure_future(sub.next())
+        await asyncio.sleep(0.05)
+        got = []
+        t = threading.Thread(target=lambda: got.append(sub.next_blocking(10)))
+        t.start()
+        b.send_blocking("a", 0, b"1", timeout=10)
+        assert (await pending)[5] == (b"1", False)
+        b.send_blocking("a", 0, b"2", timeout=10)
+        await asyncio.to_thread(t.join)
+        assert got[0][5] == (b"2", False)
+
+    asyncio.run(other_thread())
 
 
 def test_send_and_broadcast(nodes):
