@@ -85,7 +85,7 @@ void set_pending(Ref exc);
 // The one C++ exception that can reach it is the standard library's failed allocation (a copy
 // of an argument too large for the memory left): it becomes the interpreter's MemoryError
 // rather than ending the process. What detaches from the interpreter or holds a critical
-// section undoes that on the way out (RAII), so the exception finds the thread attached.
+// section undoes that on the way out, so the exception finds the thread attached.
 template <auto F>
 struct Entry;
 template <class R, class... A, R (*F)(A...)>

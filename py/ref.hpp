@@ -41,26 +41,4 @@ class CriticalSection {
 #endif
 };
 
-// Detached from the interpreter for a scope, attached again on every way out of it.
-class Detached {
- public:
-  Detached() : ts_(PyEval_SaveThread()) {}
-  ~Detached() { PyEval_RestoreThread(ts_); }
-  Detached(const Detached&) = delete;
-  Detached& operator=(const Detached&) = delete;
-  // Attached for the span of `f` (a signal check between two waits).
-  template <class F>
-  auto attached(F&& f) {
-    PyEval_RestoreThread(ts_);
-    struct Again {
-      PyThreadState*& ts;
-      ~Again() { ts = PyEval_SaveThread(); }
-    } again{ts_};
-    return f();
-  }
-
- private:
-  PyThreadState* ts_;
-};
-
 }  // namespace vennock::py

@@ -119,13 +119,22 @@ template <class T>
 PyObject* wait(net::Runtime& rt, net::Task<Reply<T>> body, std::optional<core::Duration> limit) {
   std::optional<std::chrono::nanoseconds> ns;
   if (limit) ns = nanos_of(*limit);
-  auto r = [&] {
-    Detached away;
-    return rt.block_on(std::move(body), ns, std::chrono::milliseconds(100),
-                       [&away] { return away.attached([] { return PyErr_CheckSignals() == 0; }); });
-  }();
-  if (!r) return raise_blocked(r.error());
-  Reply<T>& reply = r.value();
+  PyThreadState* ts = PyEval_SaveThread();
+  std::optional<Result<Reply<T>, net::Blocked>> r;
+  try {
+    r.emplace(rt.block_on(std::move(body), ns, std::chrono::milliseconds(100), [&ts] {
+      PyEval_RestoreThread(ts);
+      bool go_on = PyErr_CheckSignals() == 0;
+      ts = PyEval_SaveThread();
+      return go_on;
+    }));
+  } catch (const std::bad_alloc&) {
+    PyEval_RestoreThread(ts);  // the entry point raises MemoryError, attached
+    throw;
+  }
+  PyEval_RestoreThread(ts);
+  if (!*r) return raise_blocked(r->error());
+  Reply<T>& reply = r->value();
   if (!reply) return raise(std::move(reply.error()));
   return to_python(std::move(reply.value()), Form::Blocking).release().ptr();
 }
