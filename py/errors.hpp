@@ -85,12 +85,13 @@ void set_pending(Ref exc);
 // The one C++ exception that can reach it is the standard library's failed allocation (a copy
 // of an argument too large for the memory left): it becomes the interpreter's MemoryError
 // rather than ending the process. What detaches from the interpreter or holds a critical
-// section undoes that on the way out, so the exception finds the thread attached.
+// section undoes that on the way out, so the exception finds the thread attached. (Not
+// noexcept: a thread that CPython 3.13 ends as it finalises is unwound through here.)
 template <auto F>
 struct Entry;
 template <class R, class... A, R (*F)(A...)>
 struct Entry<F> {
-  static R call(A... a) noexcept {
+  static R call(A... a) {
     try {
       return F(a...);
     } catch (const std::bad_alloc&) {

@@ -537,7 +537,8 @@ PyObject* node_local_addr(PyObject* self, PyObject*) {
 
 PyObject* node_is_closed(PyObject* self, PyObject*) {
   auto in = checked(self);
-  return in ? PyBool_FromLong(in->membership.is_closed()) : nullptr;
+  // A stopped runtime (after the interpreter's end) will never run the node again.
+  return in ? PyBool_FromLong(in->membership.is_closed() || in->rt->stopped()) : nullptr;
 }
 
 PyObject* node_stats(PyObject* self, PyObject*) {

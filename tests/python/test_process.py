@@ -10,6 +10,8 @@ import textwrap
 
 import pytest
 
+from conftest import wait_until
+
 
 def run(body, env=None, timeout=60):
     env = {**{k: v for k, v in os.environ.items() if k != "VENNOCK_LOG"}, **(env or {})}
@@ -224,3 +226,67 @@ def test_an_argument_too_large_for_the_memory_left_raises_memory_error():
         "changes MemoryError", "config MemoryError", "key ValueError", "message beyond its limit MessageTooLarge",
         "broadcast beyond its limit MessageTooLarge", "",
     ]
+
+
+def test_cleanups_registered_before_import_still_close_and_leave(nodes):
+    # atexit runs last-in first-out: these cleanups run after vennock's own exit hook.
+    peer = nodes.start("peer")
+    r = run(
+        f"""
+        import asyncio, atexit, threading, time
+
+        def cleanup():
+            # Only this thread uses the runtime now: a wait of another thread has ended.
+            reader.join(10)
+            print("reader", left_behind)
+
+            async def close_a():
+                await a.close()
+
+            asyncio.run(close_a())
+            print("a", a.is_closed())
+            print("b", b.shutdown_blocking(5), b.is_closed())
+
+            async def shut_down_c():
+                return await c.shutdown(5)
+
+            print("c", asyncio.run(shut_down_c()), c.is_closed())
+            # A read begun before the hook ends with the subscription of the closed node.
+            print("read", loop.run_until_complete(pending))
+
+        atexit.register(cleanup)
+        from vennock import Config, Node
+
+        a, b, c = (Node.start_blocking(Config.local(name=n, bind="127.0.0.1:0", seeds=[{peer.local_addr()!r}]),
+                                       timeout=10) for n in "abc")
+        while min(len(n.members()) for n in (a, b, c)) < 4:
+            time.sleep(0.01)
+        sub = a.events()
+        loop = asyncio.new_event_loop()
+
+        async def begin():
+            return sub.next()
+
+        pending = loop.run_until_complete(begin())
+        d = Node.start_blocking(Config.local(name="d", bind="127.0.0.1:0"), timeout=10)
+        left_behind = []
+
+        def read():
+            try:
+                d.events().next_blocking()
+            except Exception as e:
+                left_behind.append(f"{{type(e).__name__}}: {{e}}")
+
+        reader = threading.Thread(target=read, daemon=True)
+        reader.start()
+        """,
+        timeout=20,
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split("\n") == [
+        "reader ['VennockClosed: the cluster is closed']", "a True", "b False True", "c False True", "read None", "",
+    ]
+    # b and c left the cluster; a was closed without leaving.
+    for name in "bc":
+        wait_until(lambda: peer.member(name)[2] in (2, 3))
+        assert peer.member(name)[2] == 3
