@@ -129,7 +129,8 @@ Call::~Call() {
     live().calls.erase(this);
   }
   if (PyThreadState_GetUnchecked()) return;  // the members release themselves, attached
-  // Not attached (a job dropped by a runtime stopped at exit): leak rather than touch Python.
+  // Not attached (a runtime thread after the exit hook, a job dropped when the runtime stops
+  // after the interpreter's end): leak rather than touch Python.
   loop.release();
   future.release();
   context.release();
