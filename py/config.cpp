@@ -637,8 +637,7 @@ PyMethodDef kMethods[] = {
     {"wan", entry<wan>(), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
      "wan($cls, **fields)\n--\n\nRegions, edge sites and flaky links: probes every 5 s with a 3 s timeout, slower\n"
      "suspicion and push-pull every 60 s. Binds `0.0.0.0:7946` and needs `keys`."},
-    {"local", entry<local>(),
-     METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+    {"local", entry<local>(), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
      "local($cls, **fields)\n--\n\nTests and demos on one host: probes every 200 ms and no TCP fallback ping. Binds\n"
      "`127.0.0.1:7946` and runs without keys while it binds loopback."},
     {"replace", entry<replace>(), METH_VARARGS | METH_KEYWORDS,
@@ -648,7 +647,8 @@ PyMethodDef kMethods[] = {
 };
 
 PyGetSetDef kGetSet[] = {
-    {"preset", &Entry<preset>::call, nullptr, "The preset this config started from: `\"lan\"`, `\"wan\"` or `\"local\"`.", nullptr},
+    {"preset", &Entry<preset>::call, nullptr,
+     "The preset this config started from: `\"lan\"`, `\"wan\"` or `\"local\"`.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -24,7 +24,8 @@ PyObject* generate_key(PyObject*, PyObject*) {
 }
 
 PyMethodDef kFunctions[] = {
-    {"wire_version", entry<wire_version>(), METH_NOARGS, "wire_version()\n--\n\nWire format version spoken by this build."},
+    {"wire_version", entry<wire_version>(), METH_NOARGS,
+     "wire_version()\n--\n\nWire format version spoken by this build."},
     {"generate_key", entry<generate_key>(), METH_NOARGS,
      "generate_key()\n--\n\nA new random 32-byte key from the OS's secure random source, as padded base64. This\n"
      "module zeroes its own copies; the returned str cannot be wiped by Python and is the caller's to drop."},
