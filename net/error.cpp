@@ -22,6 +22,9 @@ const char* io_kind_name(IoKind k) {
     case IoKind::Interrupted: return "Interrupted";
     case IoKind::UnexpectedEof: return "UnexpectedEof";
     case IoKind::OutOfMemory: return "OutOfMemory";
+    case IoKind::AlreadyExists: return "AlreadyExists";
+    case IoKind::IsADirectory: return "IsADirectory";
+    case IoKind::NotADirectory: return "NotADirectory";
     case IoKind::Other: return "Other";
   }
   return "Other";
@@ -44,6 +47,9 @@ IoKind io_kind_of(int c) {
     case ETIMEDOUT: return IoKind::TimedOut;
     case EINTR: return IoKind::Interrupted;
     case ENOMEM: return IoKind::OutOfMemory;
+    case EEXIST: return IoKind::AlreadyExists;
+    case EISDIR: return IoKind::IsADirectory;
+    case ENOTDIR: return IoKind::NotADirectory;
     default: return IoKind::Other;
   }
 }

@@ -26,6 +26,9 @@ enum class IoKind : uint8_t {
   Interrupted,
   UnexpectedEof,
   OutOfMemory,
+  AlreadyExists,
+  IsADirectory,
+  NotADirectory,
   Other,
 };
 

@@ -115,9 +115,33 @@ Task<Result<void, Error>> Membership::leave_on(std::shared_ptr<Inner> in, std::c
   co_return Result<void, Error>();
 }
 
-Task<Result<void, Error>> Membership::set_meta(Bytes meta) const {
-  auto [tx, rx] = oneshot<Result<actor::Done, Error>>();
-  return call_done(in_->requests, actor::request::SetMeta{std::move(meta), std::move(tx)}, std::move(rx));
+Task<Result<void, Error>> Membership::set_meta(Bytes meta) const { return set_meta_on(in_->requests, std::move(meta)); }
+
+Task<Result<void, Error>> Membership::set_meta_on(Sender<actor::Request> tx, Bytes meta) {
+  auto queueing = queue_set_meta_on(std::move(tx), std::move(meta));
+  auto queued = co_await std::move(queueing);
+  if (!queued) co_return err(std::move(queued.error()));
+  auto answering = answer(std::move(queued.value()));
+  co_return co_await std::move(answering);
+}
+
+Task<Result<Membership::Answer, Error>> Membership::queue_set_meta(Bytes meta) const {
+  return queue_set_meta_on(in_->requests, std::move(meta));
+}
+
+Task<Result<Membership::Answer, Error>> Membership::queue_set_meta_on(Sender<actor::Request> tx, Bytes meta) {
+  auto reply = oneshot<Result<actor::Done, Error>>();
+  auto sending = tx.send(actor::request::SetMeta{std::move(meta), std::move(reply.first)});
+  bool sent = co_await std::move(sending);
+  if (!sent) co_return err(Error(ErrorCode::Closed));
+  co_return std::move(reply.second);
+}
+
+Task<Result<void, Error>> Membership::answer(Answer rx) {
+  auto r = co_await rx.recv();
+  if (!r) co_return err(Error(ErrorCode::Closed));
+  if (!*r) co_return err(std::move(r->error()));
+  co_return Result<void, Error>();
 }
 
 Task<Result<void, Error>> Keyring::change(actor::KeyChange c) const {
@@ -169,7 +193,10 @@ Task<void> Membership::close_on(std::shared_ptr<Inner> in) {
   auto reply = oneshot<actor::Done>();
   auto sending = in->requests.send(actor::request::Close{std::move(reply.first)});
   bool sent = co_await std::move(sending);
-  if (sent) co_await reply.second.recv();
+  if (sent) {
+    in->close_queued.store(true, std::memory_order_relaxed);
+    co_await reply.second.recv();
+  }
   std::optional<JoinHandle<void>> task;
   {
     std::lock_guard<std::mutex> g(in->task_m);
@@ -187,7 +214,10 @@ Membership::Inner::~Inner() {
     if (!task) return;  // closed
   }
   if (requests.is_closed()) return;  // the actor's loop has already ended
-  if (snapshot()->members.front().state != core::MemberState::Left) {
+  // A close on its way (its caller stopped waiting) ends the node as the abort does.
+  bool open = !close_queued.load(std::memory_order_relaxed);
+  if (open && !never_held.load(std::memory_order_relaxed) &&
+      snapshot()->members.front().state != core::MemberState::Left) {
     VN_LOG(Warn, kTarget, "node dropped without leave() or close(); peers will see a crash");
   }
   abort.abort();
@@ -261,8 +291,16 @@ Task<Result<Membership, Error>> Membership::start(Runtime& rt, Settings s, std::
   if (!spawned) co_return err(std::move(spawned.error()));
   Membership ml = std::move(spawned.value());
   if (seeds.empty()) co_return ml;
+  // Dropped during the join (its caller gave up), the node was never the caller's to hold.
+  struct Unclaimed {
+    const Membership* m;
+    ~Unclaimed() {
+      if (m) m->never_held();
+    }
+  } unclaimed{&ml};
   auto joining = ml.join_seeds(std::move(seeds));
   auto joined = co_await std::move(joining);
+  unclaimed.m = nullptr;
   if (joined) {
     uint64_t n = joined.value();
     VN_LOG(Debug, kTarget, "joined", log::field("seeds", n));

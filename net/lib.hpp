@@ -7,6 +7,7 @@
 // never wait for the node's actor.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -86,7 +87,8 @@ class Keyring {
 };
 
 // The handle of a running node; copies share it. When the last copy goes without a close,
-// the node's actor is aborted (with a warning unless the node had left): nothing is sent.
+// the node's actor is aborted: nothing is sent. A node its caller held is then said to have
+// been dropped open (a warning), unless it had left or a close had reached it.
 class Membership {
  public:
   // Checks the settings, builds the engine, starts the actor, then joins the configured
@@ -113,6 +115,9 @@ class Membership {
   Keyring keyring() const { return Keyring(in_->requests, in_->shared); }
   // True once the actor's loop has ended.
   bool is_closed() const { return in_->requests.is_closed(); }
+  // No caller ever held this node (a start given up half-way, a result nobody took): its
+  // drop stops it without the warning.
+  void never_held() const { in_->never_held.store(true, std::memory_order_relaxed); }
 
   // Resolves the seeds (retrying until resolve_timeout) and joins through them: the number
   // of seeds that answered.
@@ -128,6 +133,14 @@ class Membership {
   // task of its own queues it as soon as there is room, or gives up if the node closes.
   Task<Result<void, Error>> leave(std::chrono::nanoseconds timeout) const;
   Task<Result<void, Error>> set_meta(Bytes meta) const;
+  // The answer to a request already on the actor's channel.
+  using Answer = OneReceiver<Result<actor::Done, Error>>;
+  // The two halves of set_meta, for a caller that must keep something (a lock) until the node
+  // has answered whoever waits for it: queues the change (waiting while the channel is full;
+  // a wait dropped before then queues nothing) and gives the receiver of its answer, or
+  // Closed when the node has gone. Once queued, the actor carries the change out.
+  Task<Result<Answer, Error>> queue_set_meta(Bytes meta) const;
+  static Task<Result<void, Error>> answer(Answer rx);
   // Stops the node (no leave is sent) and waits until its actor has ended. Never fails.
   Task<void> close() const;
 
@@ -143,6 +156,8 @@ class Membership {
     std::mutex task_m;
     std::optional<JoinHandle<void>> task;  // taken by the first close
     AbortHandle abort;
+    std::atomic<bool> close_queued{false};  // a close request is on its way to the actor
+    std::atomic<bool> never_held{false};
     Sender<actor::Request> requests;
     std::shared_ptr<actor::Shared> shared;
     core::Duration resolve_timeout;
@@ -156,6 +171,8 @@ class Membership {
   static Task<Result<void, Error>> leave_on(std::shared_ptr<Inner> in, std::chrono::nanoseconds timeout);
   static Task<void> close_on(std::shared_ptr<Inner> in);
   friend class Keyring;
+  static Task<Result<void, Error>> set_meta_on(Sender<actor::Request> tx, Bytes meta);
+  static Task<Result<Answer, Error>> queue_set_meta_on(Sender<actor::Request> tx, Bytes meta);
   static Task<Result<void, Error>> call_done(Sender<actor::Request> tx, actor::Request req,
                                              OneReceiver<Result<actor::Done, Error>> rx);
   std::shared_ptr<Inner> in_;

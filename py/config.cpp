@@ -502,7 +502,7 @@ bool Fields::apply(PyObject* kwargs) {
   Py_ssize_t pos = 0;
   PyObject *k = nullptr, *v = nullptr;
   bool ok = true;
-  Py_BEGIN_CRITICAL_SECTION(kwargs);
+  CriticalSection held(kwargs);
   while (ok && PyDict_Next(kwargs, &pos, &k, &v)) {
     Ref key = borrow(k), value = borrow(v);  // held across the parsers, which may run Python
     auto word = utf8_of(key.ptr());
@@ -513,7 +513,6 @@ bool Fields::apply(PyObject* kwargs) {
       ok = set(*word, value.ptr());
     }
   }
-  Py_END_CRITICAL_SECTION();
   return ok;
 }
 
@@ -633,23 +632,23 @@ PyObject* config_repr(PyObject* self) {
 }
 
 PyMethodDef kMethods[] = {
-    {"lan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(lan)), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+    {"lan", entry<lan>(), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
      "lan($cls, **fields)\n--\n\nOne datacenter or VPC. Binds `0.0.0.0:7946` and needs `keys`."},
-    {"wan", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(wan)), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+    {"wan", entry<wan>(), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
      "wan($cls, **fields)\n--\n\nRegions, edge sites and flaky links: probes every 5 s with a 3 s timeout, slower\n"
      "suspicion and push-pull every 60 s. Binds `0.0.0.0:7946` and needs `keys`."},
-    {"local", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(local)),
-     METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+    {"local", entry<local>(), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
      "local($cls, **fields)\n--\n\nTests and demos on one host: probes every 200 ms and no TCP fallback ping. Binds\n"
      "`127.0.0.1:7946` and runs without keys while it binds loopback."},
-    {"replace", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(replace)), METH_VARARGS | METH_KEYWORDS,
+    {"replace", entry<replace>(), METH_VARARGS | METH_KEYWORDS,
      "replace($self, **fields)\n--\n\nA copy with the given fields changed, validated like a new config."},
-    {"__dir__", dir, METH_NOARGS, "__dir__($self)\n--\n\n"},
+    {"__dir__", entry<dir>(), METH_NOARGS, "__dir__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kGetSet[] = {
-    {"preset", preset, nullptr, "The preset this config started from: `\"lan\"`, `\"wan\"` or `\"local\"`.", nullptr},
+    {"preset", &Entry<preset>::call, nullptr,
+     "The preset this config started from: `\"lan\"`, `\"wan\"` or `\"local\"`.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -661,10 +660,10 @@ const char kDoc[] =
     "field, before any socket opens.";
 
 PyType_Slot kSlots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(config_new)},
+    {Py_tp_new, entry_slot<config_new>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(config_dealloc)},
-    {Py_tp_getattro, reinterpret_cast<void*>(config_getattro)},
-    {Py_tp_repr, reinterpret_cast<void*>(config_repr)},
+    {Py_tp_getattro, entry_slot<config_getattro>()},
+    {Py_tp_repr, entry_slot<config_repr>()},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
     {Py_tp_doc, const_cast<char*>(kDoc)},

@@ -40,8 +40,11 @@ PyObject* os_error_class(net::IoKind k) {
     case IoKind::Interrupted: return PyExc_InterruptedError;
     case IoKind::NotFound: return PyExc_FileNotFoundError;
     case IoKind::PermissionDenied: return PyExc_PermissionError;
+    case IoKind::AlreadyExists: return PyExc_FileExistsError;
     case IoKind::WouldBlock: return PyExc_BlockingIOError;
     case IoKind::TimedOut: return PyExc_TimeoutError;
+    case IoKind::IsADirectory: return PyExc_IsADirectoryError;
+    case IoKind::NotADirectory: return PyExc_NotADirectoryError;
     default: return PyExc_OSError;
   }
 }

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <new>
 #include <string>
 #include <type_traits>
 #include <variant>
@@ -79,5 +80,38 @@ void note_processing(const char* param);
 
 // Sets `exc` (an exception instance) as the pending exception.
 void set_pending(Ref exc);
+
+// Every entry point from Python (a method, a function, a type slot) runs through `Entry<F>`.
+// The one C++ exception that can reach it is the standard library's failed allocation (a copy
+// of an argument too large for the memory left): it becomes the interpreter's MemoryError
+// rather than ending the process. What detaches from the interpreter or holds a critical
+// section undoes that on the way out, so the exception finds the thread attached. (Not
+// noexcept: a thread that CPython 3.13 ends as it finalises is unwound through here.)
+template <auto F>
+struct Entry;
+template <class R, class... A, R (*F)(A...)>
+struct Entry<F> {
+  static R call(A... a) {
+    try {
+      return F(a...);
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      if constexpr (std::is_pointer_v<R>) {
+        return nullptr;
+      } else {
+        return R(-1);
+      }
+    }
+  }
+};
+// `F` as a method table's function, or as a type slot.
+template <auto F>
+PyCFunction entry() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Entry<F>::call));
+}
+template <auto F>
+void* entry_slot() {
+  return reinterpret_cast<void*>(&Entry<F>::call);
+}
 
 }  // namespace vennock::py

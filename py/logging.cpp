@@ -82,7 +82,12 @@ net::Task<Reply<std::monostate>> until_buffered() {
 std::optional<bool> wait_attached(std::optional<std::chrono::nanoseconds> limit) {
   State& s = state();
   const auto start = std::chrono::steady_clock::now();
+  BlockingWait known;
   for (;;) {
+    if (!known.go_on() || known.refused()) {
+      raise(kerror::Closed{});
+      return std::nullopt;
+    }
     bool found = false, expired = false;
     Py_BEGIN_ALLOW_THREADS
     {

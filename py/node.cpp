@@ -30,9 +30,24 @@ Reply<proto::Bytes> encoded(const proto::TagPairs& pairs, uint64_t limit) {
   return err(KError(kerror::BadArgument{"meta", config::meta_reason(r.error())}));
 }
 
-net::Task<Reply<std::monostate>> set_encoded(std::shared_ptr<Inner> in, proto::Bytes meta) {
-  auto setting = in->membership.set_meta(std::move(meta));
-  co_return mapped(co_await std::move(setting));
+// Waits for the answer, keeping `held` (meta_lock) until it has come.
+net::Task<Reply<std::monostate>> answered([[maybe_unused]] net::AsyncMutex::Guard held, net::Membership::Answer rx) {
+  auto waiting = net::Membership::answer(std::move(rx));
+  co_return mapped(co_await std::move(waiting));
+}
+
+// Sends metadata while `guard` holds meta_lock. Once the change is queued the node carries it
+// out whoever waits for it, so the lock goes with the wait for its answer into a task of its
+// own: the next change, even after this caller gave up, reads what this one stored.
+net::Task<Reply<std::monostate>> set_encoded(std::shared_ptr<Inner> in, net::AsyncMutex::Guard guard,
+                                             proto::Bytes meta) {
+  auto queueing = in->membership.queue_set_meta(std::move(meta));
+  auto queued = co_await std::move(queueing);
+  if (!queued) co_return err(KError::from_net(std::move(queued.error())));
+  auto answer = in->rt->spawn(answered(std::move(guard), std::move(queued.value())));
+  auto j = co_await answer.join();
+  if (!j.completed() || !j.value) co_return err(KError(kerror::Closed{}));
+  co_return std::move(*j.value);
 }
 
 }  // namespace
@@ -87,7 +102,7 @@ net::Task<Reply<std::monostate>> set_meta(std::shared_ptr<Inner> in, proto::TagP
   if (!meta) co_return err(std::move(meta.error()));
   auto locking = in->meta_lock.lock();
   auto guard = co_await std::move(locking);
-  auto setting = set_encoded(in, std::move(meta.value()));
+  auto setting = set_encoded(in, std::move(guard), std::move(meta.value()));
   co_return co_await std::move(setting);
 }
 
@@ -120,38 +135,62 @@ net::Task<Reply<std::monostate>> update_meta(std::shared_ptr<Inner> in, std::vec
   proto::TagPairs pairs = apply_changes(proto::tag_pairs(parsed.value().bytes()), changes);
   Reply<proto::Bytes> meta = encoded(pairs, in->max_meta_bytes);
   if (!meta) co_return err(std::move(meta.error()));
-  auto setting = set_encoded(in, std::move(meta.value()));
+  auto setting = set_encoded(in, std::move(guard), std::move(meta.value()));
   co_return co_await std::move(setting);
 }
 
 // ---- start ------------------------------------------------------------------------------
 
 Started::~Started() {
+  if (!inner) return;
   // Inherited through fork: forget the reference without touching the parent's node.
-  if (inner && pid != getpid()) new std::shared_ptr<Inner>(std::move(inner));
+  if (pid != getpid()) {
+    new std::shared_ptr<Inner>(std::move(inner));
+    return;
+  }
+  if (!held) inner->membership.never_held();
 }
 
 net::Task<Reply<Started>> start(net::Runtime* rt, config::Fields fields) {
   auto settings = fields.build(true);
   if (!settings) co_return err(KError(kerror::Net{net::Error::config(settings.error())}));
   std::vector<net::Seed> seeds = fields.seeds;
-  uint64_t limit = fields.engine.max_meta_bytes;
+  Limits limits{fields.engine.max_meta_bytes, fields.engine.max_user_message, fields.engine.max_user_broadcast};
   auto starting = net::Membership::start(*rt, std::move(settings.value()));
   auto started = co_await std::move(starting);
   if (!started) co_return err(KError::from_net(std::move(started.error())));
-  auto inner = std::make_shared<Inner>(std::move(started.value()), std::move(seeds), limit);
+  auto inner = std::make_shared<Inner>(rt, std::move(started.value()), std::move(seeds), limits);
   co_return Started(std::move(inner), getpid());
 }
 
 // ---- reads ------------------------------------------------------------------------------
 
+bool Reader::awaited_on(const void* loop) {
+  std::lock_guard<std::mutex> g(loops_m);
+  return std::find(loops.begin(), loops.end(), loop) != loops.end();
+}
+
+LoopMark::LoopMark(std::shared_ptr<Reader> r, const void* loop) : reader_(std::move(r)), loop_(loop) {
+  std::lock_guard<std::mutex> g(reader_->loops_m);
+  reader_->loops.push_back(loop_);
+}
+
+LoopMark::~LoopMark() {
+  if (!reader_) return;
+  std::lock_guard<std::mutex> g(reader_->loops_m);
+  auto& l = reader_->loops;
+  if (auto it = std::find(l.begin(), l.end(), loop_); it != l.end()) l.erase(it);
+}
+
 Read::~Read() {
   if (event && reader) reader->events.put_back(std::move(*event));
 }
 
-net::Task<Reply<Read>> next(std::shared_ptr<Reader> reader, std::optional<core::Duration> limit) {
+net::Task<Reply<Read>> next(std::shared_ptr<Reader> reader, std::optional<core::Duration> limit,
+                            std::optional<LoopMark> mark) {
   Read out;
   out.reader = reader;
+  if (mark) out.mark.emplace(std::move(*mark));
   // The limit covers the wait behind another reader too: a caller who asked for an answer
   // within a time gets one, whoever else reads.
   std::optional<net::Instant> deadline;
@@ -202,11 +241,6 @@ PyTypeObject* g_sub = nullptr;
 
 NodeObject* as_node(PyObject* o) { return reinterpret_cast<NodeObject*>(o); }
 SubObject* as_sub(PyObject* o) { return reinterpret_cast<SubObject*>(o); }
-
-template <auto F>
-PyCFunction fn() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
 
 bool parse(PyObject* args, PyObject* kwargs, const char* format, const char* const* names, auto... out) {
   return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), out...) != 0;
@@ -301,21 +335,37 @@ bool epoch_arg(PyObject* obj, uint64_t& out) {
   return true;
 }
 
-bool data_arg(PyObject* obj, proto::Bytes& out) {
-  const char* p = nullptr;
-  Py_ssize_t n = 0;
-  if (PyBytes_Check(obj)) {
-    p = PyBytes_AS_STRING(obj);
-    n = PyBytes_GET_SIZE(obj);
-  } else if (PyByteArray_Check(obj)) {
-    p = PyByteArray_AS_STRING(obj);
-    n = PyByteArray_GET_SIZE(obj);
-  } else {
-    not_instance(obj, "bytes | bytearray", "data");
-    return false;
+// The `data` of a send or a broadcast, held (a bytearray cannot be resized meanwhile) but not
+// copied until the node's limit has been checked: a payload the node would refuse is never
+// copied, however large.
+class Data {
+ public:
+  Data() = default;
+  Data(Data&& o) noexcept : view_(std::exchange(o.view_, Py_buffer{})) {}
+  Data& operator=(Data&&) = delete;
+  ~Data() {
+    if (view_.obj) PyBuffer_Release(&view_);
   }
-  out.assign(reinterpret_cast<const uint8_t*>(p), reinterpret_cast<const uint8_t*>(p) + n);
-  return true;
+  // False with the noted TypeError pending for anything but bytes or bytearray.
+  bool take(PyObject* obj) {
+    if (!PyBytes_Check(obj) && !PyByteArray_Check(obj)) {
+      not_instance(obj, "bytes | bytearray", "data");
+      return false;
+    }
+    return PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) == 0;
+  }
+  uint64_t size() const { return static_cast<uint64_t>(view_.len); }
+  proto::Bytes copy() const {
+    auto* p = static_cast<const uint8_t*>(view_.buf);
+    return proto::Bytes(p, p + view_.len);
+  }
+
+ private:
+  Py_buffer view_{};
+};
+
+net::Task<Reply<std::monostate>> too_large() {
+  co_return err(KError(kerror::Net{net::Error(net::ErrorCode::MessageTooLarge)}));
 }
 
 // `seeds` as texts: None gives none; a single str is refused, as is anything but a sequence
@@ -384,7 +434,7 @@ bool changes_arg(PyObject* dict, std::vector<Change>& out) {
   bool ok = true;
   Py_ssize_t pos = 0;
   PyObject *k = nullptr, *v = nullptr;
-  Py_BEGIN_CRITICAL_SECTION(dict);
+  CriticalSection held(dict);
   while (ok && PyDict_Next(dict, &pos, &k, &v)) {
     Ref key = borrow(k), value = borrow(v);
     Change c;
@@ -400,7 +450,6 @@ bool changes_arg(PyObject* dict, std::vector<Change>& out) {
     }
     if (ok) out.push_back(std::move(c));
   }
-  Py_END_CRITICAL_SECTION();
   return ok;
 }
 
@@ -488,7 +537,8 @@ PyObject* node_local_addr(PyObject* self, PyObject*) {
 
 PyObject* node_is_closed(PyObject* self, PyObject*) {
   auto in = checked(self);
-  return in ? PyBool_FromLong(in->membership.is_closed()) : nullptr;
+  // A stopped runtime (after the interpreter's end) will never run the node again.
+  return in ? PyBool_FromLong(in->membership.is_closed() || in->rt->stopped()) : nullptr;
 }
 
 PyObject* node_stats(PyObject* self, PyObject*) {
@@ -539,13 +589,13 @@ PyObject* node_send_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool 
   if (!kw.parse(args, kwargs, blocking, &name, &epoch, &data, &timeout)) return nullptr;
   std::string target;
   uint64_t e = 0;
-  proto::Bytes bytes;
+  Data bytes;
   std::optional<double> secs;
-  if (!text_arg(name, "name", target) || !epoch_arg(epoch, e) || !data_arg(data, bytes) ||
-      !optional_seconds(timeout, secs))
+  if (!text_arg(name, "name", target) || !epoch_arg(epoch, e) || !bytes.take(data) || !optional_seconds(timeout, secs))
     return nullptr;
-  auto make = [target = std::move(target), e, bytes = std::move(bytes)](std::shared_ptr<Inner> in) mutable {
-    return send(std::move(in), std::move(target), e, std::move(bytes));
+  auto make = [&target, e, &bytes](std::shared_ptr<Inner> in) {
+    if (bytes.size() > in->max_user_message) return too_large();
+    return send(std::move(in), std::move(target), e, bytes.copy());
   };
   return dispatch(self, blocking, secs, std::move(make));
 }
@@ -556,11 +606,12 @@ PyObject* node_broadcast_impl(PyObject* self, PyObject* args, PyObject* kwargs, 
   static constexpr Keywords kw("O:broadcast", "O|O:broadcast_blocking", "data");
   PyObject *data = nullptr, *timeout = nullptr;
   if (!kw.parse(args, kwargs, blocking, &data, &timeout)) return nullptr;
-  proto::Bytes bytes;
+  Data bytes;
   std::optional<double> secs;
-  if (!data_arg(data, bytes) || !optional_seconds(timeout, secs)) return nullptr;
-  return dispatch(self, blocking, secs, [bytes = std::move(bytes)](std::shared_ptr<Inner> in) mutable {
-    return broadcast(std::move(in), std::move(bytes));
+  if (!bytes.take(data) || !optional_seconds(timeout, secs)) return nullptr;
+  return dispatch(self, blocking, secs, [&bytes](std::shared_ptr<Inner> in) {
+    if (bytes.size() > in->max_user_broadcast) return too_large();
+    return broadcast(std::move(in), bytes.copy());
   });
 }
 PyObject* node_broadcast(PyObject* s, PyObject* a, PyObject* k) { return node_broadcast_impl(s, a, k, false); }
@@ -718,11 +769,17 @@ PyObject* sub_next(PyObject* self, PyObject*) {
     if (!*r) return set_future(fut, exception_of(std::move(r->error())), true) ? fut.release().ptr() : nullptr;
     bridge::Delivery d = delivery(std::move(r->value()));
     if (!set_future(fut, d.value, false)) return nullptr;  // `d` gives its event back as it goes
-    d.pending->delivered();
+    d.pending->settle(true);
     return fut.release().ptr();
   }
-  return run(next(s->reader, std::nullopt));
+  Ref loop = steal(PyObject_CallMethod(fut.ptr(), "get_loop", nullptr));
+  if (!loop) return nullptr;
+  return run(next(s->reader, std::nullopt, LoopMark(s->reader, loop.ptr())));
 }
+
+const char kBlockedLoop[] =
+    "next_blocking() would block the event loop that an awaited next() of this subscription needs; await next() "
+    "instead";
 
 PyObject* sub_next_blocking(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* kw[] = {"timeout", nullptr};
@@ -735,6 +792,12 @@ PyObject* sub_next_blocking(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (auto r = read_at_once(s)) {
     if (!*r) return raise(std::move(r->error()));
     return to_python(std::move(r->value()), Form::Blocking).release().ptr();
+  }
+  Ref loop = running_loop();
+  if (!loop) return nullptr;
+  if (loop.ptr() != Py_None && s->reader->awaited_on(loop.ptr())) {
+    PyErr_SetString(PyExc_RuntimeError, kBlockedLoop);
+    return nullptr;
   }
   // The timeout belongs to the read (it gives False), not to the bridge.
   return run_blocking(next(s->reader, limit), std::nullopt);
@@ -750,7 +813,8 @@ Ref to_python(Started&& s, Form) {
   PyObject* t = node_type();
   PyObject* obj = t ? g_node->tp_alloc(g_node, 0) : nullptr;
   if (!obj) return Ref();  // `s` releases the node by the creating-process rule
-  new (&as_node(obj)->v) Started(std::move(s));
+  Started* v = new (&as_node(obj)->v) Started(std::move(s));
+  v->held = true;
   return steal(obj);
 }
 
@@ -777,9 +841,12 @@ Ref to_python(Read&& r, Form) {
 
 bridge::Delivery delivery(Read&& r) {
   struct Kept final : bridge::Pending {
-    Read read;
+    std::optional<Read> read;
     explicit Kept(Read&& r) : read(std::move(r)) {}
-    void delivered() override { read.event.reset(); }
+    void settle(bool delivered) override {
+      if (read && delivered) read->event.reset();
+      read.reset();  // the lock goes, and an event not delivered goes back to the front
+    }
   };
   Ref value = read_value(r.kind, r.event);
   return bridge::Delivery{std::move(value), std::make_unique<Kept>(std::move(r))};
@@ -804,61 +871,65 @@ void sub_dealloc(PyObject* self) {
 constexpr int kArgs = METH_VARARGS | METH_KEYWORDS;
 
 PyMethodDef kNodeMethods[] = {
-    {"start", fn<node_start>(), kArgs | METH_STATIC,
+    {"start", entry<node_start>(), kArgs | METH_STATIC,
      "start(cfg)\n--\n\nValidates `cfg`, binds, starts the node and joins `cfg.seeds`. Resolves to a `Node`."},
-    {"start_blocking", fn<node_start_blocking>(), kArgs | METH_STATIC, "start_blocking(cfg, timeout=None)\n--\n\n"},
-    {"join", fn<node_join>(), kArgs, "join($self, seeds=None)\n--\n\n"},
-    {"join_blocking", fn<node_join_blocking>(), kArgs, "join_blocking($self, seeds=None, timeout=None)\n--\n\n"},
-    {"members", node_members, METH_NOARGS, "members($self)\n--\n\n"},
-    {"member", fn<node_member>(), kArgs, "member($self, name)\n--\n\n"},
-    {"local", node_local, METH_NOARGS, "local($self)\n--\n\n"},
-    {"local_addr", node_local_addr, METH_NOARGS, "local_addr($self)\n--\n\nThe address UDP and TCP are bound to."},
-    {"stats", node_stats, METH_NOARGS, "stats($self)\n--\n\n"},
-    {"events", node_events, METH_NOARGS, "events($self)\n--\n\nA new subscription, starting now."},
-    {"set_meta", fn<node_set_meta>(), kArgs, "set_meta($self, meta)\n--\n\n"},
-    {"set_meta_blocking", fn<node_set_meta_blocking>(), kArgs, "set_meta_blocking($self, meta, timeout=None)\n--\n\n"},
-    {"update_meta", fn<node_update_meta>(), kArgs, "update_meta($self, changes)\n--\n\n"},
-    {"update_meta_blocking", fn<node_update_meta_blocking>(), kArgs,
+    {"start_blocking", entry<node_start_blocking>(), kArgs | METH_STATIC, "start_blocking(cfg, timeout=None)\n--\n\n"},
+    {"join", entry<node_join>(), kArgs, "join($self, seeds=None)\n--\n\n"},
+    {"join_blocking", entry<node_join_blocking>(), kArgs, "join_blocking($self, seeds=None, timeout=None)\n--\n\n"},
+    {"members", entry<node_members>(), METH_NOARGS, "members($self)\n--\n\n"},
+    {"member", entry<node_member>(), kArgs, "member($self, name)\n--\n\n"},
+    {"local", entry<node_local>(), METH_NOARGS, "local($self)\n--\n\n"},
+    {"local_addr", entry<node_local_addr>(), METH_NOARGS,
+     "local_addr($self)\n--\n\nThe address UDP and TCP are bound to."},
+    {"stats", entry<node_stats>(), METH_NOARGS, "stats($self)\n--\n\n"},
+    {"events", entry<node_events>(), METH_NOARGS, "events($self)\n--\n\nA new subscription, starting now."},
+    {"set_meta", entry<node_set_meta>(), kArgs, "set_meta($self, meta)\n--\n\n"},
+    {"set_meta_blocking", entry<node_set_meta_blocking>(), kArgs,
+     "set_meta_blocking($self, meta, timeout=None)\n--\n\n"},
+    {"update_meta", entry<node_update_meta>(), kArgs, "update_meta($self, changes)\n--\n\n"},
+    {"update_meta_blocking", entry<node_update_meta_blocking>(), kArgs,
      "update_meta_blocking($self, changes, timeout=None)\n--\n\n"},
-    {"send", fn<node_send>(), kArgs,
+    {"send", entry<node_send>(), kArgs,
      "send($self, name, epoch, data)\n--\n\nSends `data` to the member `name` at its life `epoch`, or whichever life "
      "this node holds\nwith 0. Resolves once it is on its way."},
-    {"send_blocking", fn<node_send_blocking>(), kArgs, "send_blocking($self, name, epoch, data, timeout=None)\n--\n\n"},
-    {"broadcast", fn<node_broadcast>(), kArgs,
+    {"send_blocking", entry<node_send_blocking>(), kArgs,
+     "send_blocking($self, name, epoch, data, timeout=None)\n--\n\n"},
+    {"broadcast", entry<node_broadcast>(), kArgs,
      "broadcast($self, data)\n--\n\nQueues `data` to be gossiped to every member. Resolves once it is queued."},
-    {"broadcast_blocking", fn<node_broadcast_blocking>(), kArgs,
+    {"broadcast_blocking", entry<node_broadcast_blocking>(), kArgs,
      "broadcast_blocking($self, data, timeout=None)\n--\n\n"},
-    {"leave", fn<node_leave>(), kArgs, "leave($self, timeout)\n--\n\nResolves to `True` if the leave ran out of time."},
-    {"leave_blocking", fn<node_leave_blocking>(), kArgs, "leave_blocking($self, timeout)\n--\n\n"},
-    {"close", node_close, METH_NOARGS,
+    {"leave", entry<node_leave>(), kArgs,
+     "leave($self, timeout)\n--\n\nResolves to `True` if the leave ran out of time."},
+    {"leave_blocking", entry<node_leave_blocking>(), kArgs, "leave_blocking($self, timeout)\n--\n\n"},
+    {"close", entry<node_close>(), METH_NOARGS,
      "close($self)\n--\n\nCloses the node; it finishes even if the awaiting task is cancelled."},
-    {"close_blocking", fn<node_close_blocking>(), kArgs, "close_blocking($self, timeout=None)\n--\n\n"},
-    {"shutdown", fn<node_shutdown>(), kArgs,
+    {"close_blocking", entry<node_close_blocking>(), kArgs, "close_blocking($self, timeout=None)\n--\n\n"},
+    {"shutdown", entry<node_shutdown>(), kArgs,
      "shutdown($self, timeout)\n--\n\nLeaves with `timeout`, then closes; both finish even if the awaiting task is "
      "cancelled.\nResolves to `True` if the leave ran out of time."},
-    {"shutdown_blocking", fn<node_shutdown_blocking>(), kArgs, "shutdown_blocking($self, timeout)\n--\n\n"},
-    {"is_closed", node_is_closed, METH_NOARGS, "is_closed($self)\n--\n\n"},
-    {"key_install", fn<node_key<KeyChange::Install, false>>(), kArgs, "key_install($self, key)\n--\n\n"},
-    {"key_use", fn<node_key<KeyChange::Use, false>>(), kArgs, "key_use($self, key)\n--\n\n"},
-    {"key_remove", fn<node_key<KeyChange::Remove, false>>(), kArgs, "key_remove($self, key)\n--\n\n"},
-    {"key_install_blocking", fn<node_key<KeyChange::Install, true>>(), kArgs,
+    {"shutdown_blocking", entry<node_shutdown_blocking>(), kArgs, "shutdown_blocking($self, timeout)\n--\n\n"},
+    {"is_closed", entry<node_is_closed>(), METH_NOARGS, "is_closed($self)\n--\n\n"},
+    {"key_install", entry<node_key<KeyChange::Install, false>>(), kArgs, "key_install($self, key)\n--\n\n"},
+    {"key_use", entry<node_key<KeyChange::Use, false>>(), kArgs, "key_use($self, key)\n--\n\n"},
+    {"key_remove", entry<node_key<KeyChange::Remove, false>>(), kArgs, "key_remove($self, key)\n--\n\n"},
+    {"key_install_blocking", entry<node_key<KeyChange::Install, true>>(), kArgs,
      "key_install_blocking($self, key, timeout=None)\n--\n\n"},
-    {"key_use_blocking", fn<node_key<KeyChange::Use, true>>(), kArgs,
+    {"key_use_blocking", entry<node_key<KeyChange::Use, true>>(), kArgs,
      "key_use_blocking($self, key, timeout=None)\n--\n\n"},
-    {"key_remove_blocking", fn<node_key<KeyChange::Remove, true>>(), kArgs,
+    {"key_remove_blocking", entry<node_key<KeyChange::Remove, true>>(), kArgs,
      "key_remove_blocking($self, key, timeout=None)\n--\n\n"},
-    {"key_ids", node_key_ids, METH_NOARGS,
+    {"key_ids", entry<node_key_ids>(), METH_NOARGS,
      "key_ids($self)\n--\n\nIds of the installed keys, the one in use first, as 8 hex characters each."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef kSubMethods[] = {
-    {"try_next", sub_try_next, METH_NOARGS,
+    {"try_next", entry<sub_try_next>(), METH_NOARGS,
      "try_next($self)\n--\n\nThe next queued event, or `None` if none is queued or another reader is waiting."},
-    {"next", sub_next, METH_NOARGS,
+    {"next", entry<sub_next>(), METH_NOARGS,
      "next($self)\n--\n\nResolves to the next event, or `None` once the node has closed. Raises `VennockClosed`\nif "
      "the node stopped on an internal error."},
-    {"next_blocking", fn<sub_next_blocking>(), kArgs,
+    {"next_blocking", entry<sub_next_blocking>(), kArgs,
      "next_blocking($self, timeout=None)\n--\n\nThe next event, `None` once the node has closed, or `False` after "
      "`timeout` seconds\nwith no event."},
     {nullptr, nullptr, 0, nullptr},

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <variant>
@@ -22,14 +23,23 @@ namespace vennock::py::node {
 
 // What a Node shares with every operation running for it; each operation holds a reference,
 // so the node outlives its Python object while operations are in flight.
-struct Inner {
+// The size limits of the configuration a node started with that the bindings apply.
+struct Limits {
+  uint64_t max_meta_bytes = 0;
+  uint64_t max_user_message = 0;  // a payload beyond these is refused before it is copied
+  uint64_t max_user_broadcast = 0;
+};
+
+struct Inner : Limits {
+  net::Runtime* rt;  // the runtime the node runs on
   net::Membership membership;
   std::vector<net::Seed> seeds;  // joined by join() without seeds
-  uint64_t max_meta_bytes = 0;
-  net::AsyncMutex meta_lock;  // one metadata change of this node in flight at a time
+  // One metadata change of this node at a time: held from the read of this node's record
+  // until the node has answered the change, even when its caller stopped waiting.
+  net::AsyncMutex meta_lock;
 
-  Inner(net::Membership m, std::vector<net::Seed> s, uint64_t limit)
-      : membership(std::move(m)), seeds(std::move(s)), max_meta_bytes(limit) {}
+  Inner(net::Runtime* r, net::Membership m, std::vector<net::Seed> s, Limits l)
+      : Limits(l), rt(r), membership(std::move(m)), seeds(std::move(s)) {}
 };
 
 enum class KeyChange : uint8_t { Install, Use, Remove };
@@ -54,10 +64,12 @@ proto::TagPairs apply_changes(proto::TagPairs pairs, const std::vector<Change>& 
 
 // A started node on its way to becoming a Python Node. Released by the rule of the creating
 // process: in a child made by fork its reference is forgotten, never dropped, so nothing of
-// the parent's node is touched there.
+// the parent's node is touched there. One that never became a Node (its caller gave up) was
+// never held: it stops without the drop warning.
 struct Started {
   std::shared_ptr<Inner> inner;
   pid_t pid = 0;
+  bool held = false;  // a Python Node holds it
   Started() = default;
   Started(std::shared_ptr<Inner> i, pid_t p) : inner(std::move(i)), pid(p) {}
   Started(Started&&) = default;
@@ -76,6 +88,30 @@ struct Reader {
   net::AsyncMutex lock;
   net::events::Events events;
   explicit Reader(net::events::Events e) : events(std::move(e)) {}
+
+  // The event loops (by identity) whose awaited reads hold or wait for `lock`. Such a read
+  // lets go of the lock only on its loop's thread, so a blocking read there would wait for
+  // itself: it is refused instead.
+  bool awaited_on(const void* loop);
+
+ private:
+  friend class LoopMark;
+  std::mutex loops_m;
+  std::vector<const void*> loops;
+};
+
+// An awaited read's place in its reader's list of loops, from the call until the read is
+// delivered or given back.
+class LoopMark {
+ public:
+  LoopMark(std::shared_ptr<Reader> r, const void* loop);
+  LoopMark(LoopMark&& o) noexcept : reader_(std::move(o.reader_)), loop_(o.loop_) {}
+  LoopMark& operator=(LoopMark&&) = delete;
+  ~LoopMark();
+
+ private:
+  std::shared_ptr<Reader> reader_;
+  const void* loop_;
 };
 
 // One read's result. It holds the reader lock until it is delivered or given back, so that an
@@ -87,12 +123,14 @@ struct Read {
   std::optional<net::events::Event> event;
   std::shared_ptr<Reader> reader;
   std::optional<net::AsyncMutex::Guard> guard;
+  std::optional<LoopMark> mark;  // an awaited read's
   Read() = default;
   Read(Read&& o) noexcept
       : kind(o.kind),
         event(std::exchange(o.event, std::nullopt)),
         reader(std::move(o.reader)),
-        guard(std::move(o.guard)) {}
+        guard(std::move(o.guard)),
+        mark(std::move(o.mark)) {}
   Read& operator=(Read&&) = delete;
   ~Read();  // gives an undelivered event back
 };
@@ -101,7 +139,9 @@ Ref to_python(Read&& r, Form);
 // on the future: a future cancelled before that gives the event back for the next read.
 bridge::Delivery delivery(Read&& r);
 
-net::Task<Reply<Read>> next(std::shared_ptr<Reader> reader, std::optional<core::Duration> limit);
+// `mark`: an awaited read's place in the reader's list of loops, kept until the read ends.
+net::Task<Reply<Read>> next(std::shared_ptr<Reader> reader, std::optional<core::Duration> limit,
+                            std::optional<LoopMark> mark = std::nullopt);
 
 // The Python types; null with the error pending when one cannot be made.
 PyObject* node_type();

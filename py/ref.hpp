@@ -22,4 +22,23 @@ inline Ref text(std::string_view s) {
   return steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
+// The per-object lock of a free-threaded interpreter (nothing under the GIL), held for a
+// scope and let go on every way out of it.
+class CriticalSection {
+ public:
+#ifdef Py_GIL_DISABLED
+  explicit CriticalSection(PyObject* o) { PyCriticalSection_Begin(&cs_, o); }
+  ~CriticalSection() { PyCriticalSection_End(&cs_); }
+#else
+  explicit CriticalSection(PyObject*) {}
+#endif
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+
+#ifdef Py_GIL_DISABLED
+ private:
+  PyCriticalSection cs_;
+#endif
+};
+
 }  // namespace vennock::py

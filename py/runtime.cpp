@@ -1,6 +1,9 @@
 #include "py/runtime.hpp"
 
 #include <atomic>
+#include <condition_variable>
+#include <unordered_set>
+#include <vector>
 
 namespace vennock::py {
 
@@ -21,15 +24,19 @@ net::Runtime* runtime_or_raise(std::optional<size_t> threads) {
 
 namespace bridge {
 
+// The exit's side of a call (below): whether the interpreter is closed to the runtime's
+// threads, and the collection of a call's outcome by its loop's thread.
+bool closed_to_runtime();
+bool collect_on_loop(const std::shared_ptr<Call>& call);
+
 namespace {
 
-// asyncio.get_running_loop, looked up once and kept for the life of the process.
-PyObject* get_running_loop() {
-  static std::atomic<PyObject*> cached{nullptr};
+// A function of asyncio, looked up once and kept for the life of the process.
+PyObject* asyncio_function(std::atomic<PyObject*>& cached, const char* name) {
   if (PyObject* f = cached.load(std::memory_order_acquire)) return f;
   Ref asyncio = steal(PyImport_ImportModule("asyncio"));
   if (!asyncio) return nullptr;
-  PyObject* f = PyObject_GetAttrString(asyncio.ptr(), "get_running_loop");
+  PyObject* f = PyObject_GetAttrString(asyncio.ptr(), name);
   if (!f) return nullptr;
   PyObject* expected = nullptr;
   if (!cached.compare_exchange_strong(expected, f, std::memory_order_acq_rel)) {
@@ -37,6 +44,11 @@ PyObject* get_running_loop() {
     return expected;
   }
   return f;
+}
+
+PyObject* get_running_loop() {
+  static std::atomic<PyObject*> cached{nullptr};
+  return asyncio_function(cached, "get_running_loop");
 }
 
 // The future's done callback: a cancelled future cancels the operation behind it.
@@ -59,7 +71,7 @@ void free_pending(PyObject* capsule) {
 }
 
 // Runs on the loop's thread: sets the outcome unless the future was cancelled meanwhile, and
-// tells what the result still owns whether it was set.
+// settles what the result still owns whether it was set.
 PyObject* complete(PyObject*, PyObject* const* args, Py_ssize_t n) {
   if (n != 4) {
     PyErr_SetString(PyExc_TypeError, "complete() takes 4 arguments");
@@ -67,13 +79,11 @@ PyObject* complete(PyObject*, PyObject* const* args, Py_ssize_t n) {
   }
   PyObject *fut = args[0], *value = args[1], *keep = args[3];
   bool failed = args[2] == Py_True;
+  Pending* p = keep != Py_None ? static_cast<Pending*>(PyCapsule_GetPointer(keep, "vennock.pending")) : nullptr;
   Ref cancelled = steal(PyObject_CallMethod(fut, "cancelled", nullptr));
-  if (!cancelled) return nullptr;
-  if (cancelled.ptr() == Py_True) Py_RETURN_NONE;
-  if (!set_future(borrow(fut), borrow(value), failed)) return nullptr;
-  if (keep != Py_None) {
-    if (auto* p = static_cast<Pending*>(PyCapsule_GetPointer(keep, "vennock.pending"))) p->delivered();
-  }
+  bool set = cancelled && cancelled.ptr() == Py_False && set_future(borrow(fut), borrow(value), failed);
+  if (p) p->settle(set);
+  if (PyErr_Occurred()) return nullptr;
   Py_RETURN_NONE;
 }
 PyMethodDef complete_def = {"_vennock_complete", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(complete)),
@@ -94,12 +104,46 @@ PyObject* complete_fn() {
 
 }  // namespace
 
+namespace {
+
+// Every Call alive, for the exit hook. Never destroyed: calls may end while the process exits.
+struct Live {
+  std::mutex m;
+  std::unordered_set<Call*> calls;
+};
+Live& live() {
+  static auto* l = new Live;
+  return *l;
+}
+
+}  // namespace
+
+Call::Call() {
+  std::lock_guard<std::mutex> g(live().m);
+  live().calls.insert(this);
+}
+
 Call::~Call() {
-  if (PyGILState_Check()) return;  // the members release themselves, attached
-  // Not attached (a job dropped by a runtime stopped at exit): leak rather than touch Python.
+  {
+    std::lock_guard<std::mutex> g(live().m);
+    live().calls.erase(this);
+  }
+  if (PyThreadState_GetUnchecked()) return;  // the members release themselves, attached
+  // Not attached (a runtime thread after the exit hook, a job dropped when the runtime stops
+  // after the interpreter's end): leak rather than touch Python.
   loop.release();
   future.release();
   context.release();
+}
+
+void Call::park(std::function<void()> job) {
+  std::lock_guard<std::mutex> g(m_);
+  parked_ = std::move(job);
+}
+
+std::function<void()> Call::take_parked() {
+  std::lock_guard<std::mutex> g(m_);
+  return std::exchange(parked_, nullptr);
 }
 
 const net::TaskLocal<std::shared_ptr<Call>>& task_locals() {
@@ -128,7 +172,7 @@ bool find_locals(Call& call) {
 }  // namespace
 
 std::shared_ptr<Call> make_call(const net::CancelToken& token) {
-  auto call = std::make_shared<Call>();
+  auto call = std::make_shared<Call>();  // known to the exit hook from here on
   if (!find_locals(*call)) return nullptr;
   call->future = steal(PyObject_CallMethod(call->loop.ptr(), "create_future", nullptr));
   if (!call->future) return nullptr;
@@ -142,6 +186,9 @@ std::shared_ptr<Call> make_call(const net::CancelToken& token) {
   if (!cb) return nullptr;
   Ref r = steal(PyObject_CallMethod(call->future.ptr(), "add_done_callback", "O", cb.ptr()));
   if (!r) return nullptr;
+  // Made after the interpreter was closed to the runtime's threads (in a late exit cleanup):
+  // the loop's thread collects the outcome itself.
+  if (closed_to_runtime() && !collect_on_loop(call)) return nullptr;
   return call;
 }
 
@@ -174,7 +221,8 @@ void deliver(Call& call, Delivery d, bool failed) {
 PyObject* raise_blocked(net::Blocked b) {
   switch (b) {
     case net::Blocked::TimedOut: return raise(kerror::Timeout{});
-    case net::Blocked::Cancelled: return nullptr;  // the signal handler's exception is pending
+    // A signal handler's exception is pending; without one, the exit ended the wait.
+    case net::Blocked::Cancelled: return PyErr_Occurred() ? nullptr : raise(kerror::Closed{});
     // A task that ended without its value did so on an internal fault: the same failure the
     // awaitable form reports.
     case net::Blocked::Failed: return raise(kerror::Failed{});
@@ -186,6 +234,12 @@ PyObject* raise_blocked(net::Blocked b) {
 }
 
 }  // namespace bridge
+
+Ref running_loop() {
+  static std::atomic<PyObject*> cached{nullptr};
+  PyObject* f = bridge::asyncio_function(cached, "_get_running_loop");  // None rather than an error
+  return f ? steal(PyObject_CallNoArgs(f)) : Ref();
+}
 
 Ref new_future() {
   bridge::Call call;
@@ -199,42 +253,202 @@ bool set_future(const Ref& future, const Ref& value, bool failed) {
   return method && steal(PyObject_CallMethodOneArg(future.ptr(), method.ptr(), value.ptr()));
 }
 
-namespace bridge {
-
-void attached(net::Runtime& rt, std::function<void()> job) {
-  rt.blocking([job = std::move(job)]() mutable {
-    PyGILState_STATE s = PyGILState_Ensure();
-    job();
-    job = nullptr;
-    PyGILState_Release(s);
-  });
+PyObject* closed_future() {
+  Ref fut = new_future();
+  if (!fut || !set_future(fut, exception_of(kerror::Closed{}), true)) return nullptr;
+  return fut.release().ptr();
 }
 
-}  // namespace bridge
-
 }  // namespace vennock::py
+
+// ---- the exit ------------------------------------------------------------------------------
 
 namespace vennock::py {
 
 namespace {
 
-// Stops the runtime's threads: registered with atexit, so it runs while the interpreter is
-// still whole and no runtime thread attaches to it afterwards.
-PyObject* stop_runtime(PyObject*, PyObject*) {
+// What the exit hook changes, and what it waits for. Never destroyed.
+struct Exit {
+  std::mutex m;
+  std::condition_variable changed;
+  bool begun = false;
+  unsigned long thread = 0;  // the thread running the exit (and the cleanups after the hook)
+  size_t attached = 0;       // runtime threads attached to the interpreter
+  size_t waits = 0;          // blocking waits of other threads
+
+  // True when a thread other than the exit's is refused from now on. Locked.
+  bool refuses(unsigned long t) const { return begun && t != thread; }
+};
+Exit& exit_state() {
+  static auto* e = new Exit;
+  return *e;
+}
+
+}  // namespace
+
+bool may_use_runtime() {
+  Exit& e = exit_state();
+  std::lock_guard<std::mutex> g(e.m);
+  return !e.refuses(PyThread_get_thread_ident());
+}
+
+BlockingWait::BlockingWait() {
+  Exit& e = exit_state();
+  std::lock_guard<std::mutex> g(e.m);
+  unsigned long t = PyThread_get_thread_ident();
+  refused_ = e.refuses(t);
+  counted_ = !refused_ && !(e.begun && t == e.thread);
+  if (counted_) ++e.waits;
+}
+
+BlockingWait::~BlockingWait() {
+  if (!counted_) return;
+  Exit& e = exit_state();
+  std::lock_guard<std::mutex> g(e.m);
+  if (--e.waits == 0) e.changed.notify_all();
+}
+
+bool BlockingWait::go_on() const { return !counted_ || may_use_runtime(); }
+
+namespace bridge {
+
+bool closed_to_runtime() {
+  Exit& e = exit_state();
+  std::lock_guard<std::mutex> g(e.m);
+  return e.begun;
+}
+
+void attached(net::Runtime& rt, std::shared_ptr<Call> call, std::function<void()> job) {
+  rt.blocking([call = std::move(call), job = std::move(job)]() mutable {
+    Exit& e = exit_state();
+    {
+      std::lock_guard<std::mutex> g(e.m);
+      if (e.begun) {
+        call->park(std::move(job));  // for the loop's thread (collect_on_loop)
+        return;
+      }
+      ++e.attached;
+    }
+    PyGILState_STATE s = PyGILState_Ensure();
+    job();
+    job = nullptr;
+    call.reset();
+    PyGILState_Release(s);
+    std::lock_guard<std::mutex> g(e.m);
+    if (--e.attached == 0) e.changed.notify_all();
+  });
+}
+
+namespace {
+
+constexpr double kCollectEvery = 0.002;  // seconds
+
+void free_call(PyObject* capsule) {
+  delete static_cast<std::shared_ptr<Call>*>(PyCapsule_GetPointer(capsule, "vennock.call"));
+}
+
+PyObject* collect(PyObject* capsule, PyObject*);
+PyMethodDef collect_def = {"_vennock_collect", collect, METH_NOARGS, nullptr};
+
+// On the loop's thread: runs the call's parked work, if any has come, or looks again shortly,
+// until the future is done.
+PyObject* collect(PyObject* capsule, PyObject*) {
+  auto* held = static_cast<std::shared_ptr<Call>*>(PyCapsule_GetPointer(capsule, "vennock.call"));
+  if (!held) return nullptr;
+  std::shared_ptr<Call> call = *held;
+  if (std::function<void()> job = call->take_parked()) {
+    job();  // hands the outcome to the loop as a runtime thread would have
+    Py_RETURN_NONE;
+  }
+  Ref done = steal(PyObject_CallMethod(call->future.ptr(), "done", nullptr));
+  if (!done) return nullptr;
+  if (done.ptr() == Py_True) Py_RETURN_NONE;
+  Ref again = steal(PyCFunction_New(&collect_def, capsule));
+  if (!again) return nullptr;
+  return PyObject_CallMethod(call->loop.ptr(), "call_later", "dO", kCollectEvery, again.ptr());
+}
+
+}  // namespace
+
+bool collect_on_loop(const std::shared_ptr<Call>& call) {
+  auto* held = new std::shared_ptr<Call>(call);
+  Ref capsule = steal(PyCapsule_New(held, "vennock.call", free_call));
+  if (!capsule) {
+    delete held;
+    return false;
+  }
+  Ref fn = steal(PyCFunction_New(&collect_def, capsule.ptr()));
+  return fn && steal(PyObject_CallMethod(call->loop.ptr(), "call_soon_threadsafe", "O", fn.ptr()));
+}
+
+}  // namespace bridge
+
+namespace {
+
+// Whether the stop waits for the interpreter's end (Py_AtExit had room for it).
+std::atomic<bool> g_stop_at_end{false};
+
+// A call still waiting for its outcome: on a loop that runs now (another thread's, which the
+// exit leaves behind) it fails as closed; on one that is not running it is collected by the
+// loop's thread if that loop ever runs again (a later cleanup).
+void settle_waiting(const std::shared_ptr<bridge::Call>& c) {
+  if (!c->future) return;
+  Ref done = steal(PyObject_CallMethod(c->future.ptr(), "done", nullptr));
+  Ref running = steal(PyObject_CallMethod(c->loop.ptr(), "is_running", nullptr));
+  if (!done || !running) return PyErr_Clear();
+  if (done.ptr() == Py_True) return;
+  bool ok = running.ptr() == Py_False
+                ? bridge::collect_on_loop(c)
+                : static_cast<bool>(steal(PyObject_CallMethod(c->loop.ptr(), "call_soon_threadsafe", "OOOOO",
+                                                              bridge::complete_fn(), c->future.ptr(),
+                                                              exception_of(kerror::Closed{}).ptr(), Py_True,
+                                                              Py_None)));
+  if (!ok) PyErr_Clear();  // a loop that has closed: nothing will wait on it
+}
+
+void settle_waiting_calls() {
+  std::vector<std::shared_ptr<bridge::Call>> calls;
+  {
+    std::lock_guard<std::mutex> g(bridge::live().m);
+    for (bridge::Call* c : bridge::live().calls) {
+      if (auto sp = c->weak_from_this().lock()) calls.push_back(std::move(sp));
+    }
+  }
+  for (const auto& c : calls) settle_waiting(c);
+}
+
+// The atexit hook. From here on no runtime thread attaches to the interpreter, and only this
+// thread uses the runtime: the blocking waits of other threads end (VennockClosed) and are
+// waited for, so that none of them is detached when the interpreter finalises.
+PyObject* begin_exit(PyObject*, PyObject*) {
+  Exit& e = exit_state();
+  unsigned long me = PyThread_get_thread_ident();
   Py_BEGIN_ALLOW_THREADS
-  (void)net::Runtime::stop_process();  // refused only on a runtime thread, which never runs this
+  {
+    std::unique_lock<std::mutex> g(e.m);
+    e.begun = true;
+    e.thread = me;
+    e.changed.wait(g, [&] { return e.attached == 0 && e.waits == 0; });
+  }
+  if (!g_stop_at_end.load()) (void)net::Runtime::stop_process();
   Py_END_ALLOW_THREADS
+  settle_waiting_calls();
   Py_RETURN_NONE;
 }
-PyMethodDef stop_def = {"_vennock_stop_runtime", stop_runtime, METH_NOARGS, nullptr};
+PyMethodDef begin_exit_def = {"_vennock_begin_exit", begin_exit, METH_NOARGS, nullptr};
+
+// After the interpreter's end: the runtime's threads are stopped and joined before the
+// process's own exit (static destructors) can pull anything from under them.
+void stop_at_end() { (void)net::Runtime::stop_process(); }
 
 }  // namespace
 
 bool register_exit_hook() {
   static std::atomic<bool> done{false};
   if (done.exchange(true)) return true;
+  g_stop_at_end.store(Py_AtExit(stop_at_end) == 0);
   Ref atexit = steal(PyImport_ImportModule("atexit"));
-  Ref fn = steal(PyCFunction_New(&stop_def, nullptr));
+  Ref fn = steal(PyCFunction_New(&begin_exit_def, nullptr));
   Ref r = atexit && fn ? steal(PyObject_CallMethod(atexit.ptr(), "register", "O", fn.ptr())) : Ref();
   if (!r) done.store(false);
   return static_cast<bool>(r);

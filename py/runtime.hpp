@@ -5,7 +5,9 @@
 #include <Python.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <utility>
 
@@ -21,21 +23,58 @@ Reply<net::Runtime*> runtime(std::optional<size_t> threads = std::nullopt);
 // The same, with the failure raised (null returned).
 net::Runtime* runtime_or_raise(std::optional<size_t> threads = std::nullopt);
 
-// Stops the runtime's threads before the interpreter finalises (registered with atexit), so no
-// runtime thread tries to attach to an interpreter that is going away.
+// The exit, in two steps. An atexit hook (registered at import, so it runs before the cleanups
+// registered earlier) closes the interpreter to the runtime's threads: from then on none of
+// them attaches to it, while the nodes and the runtime go on working, so a later cleanup can
+// still close a node or shut it down (a blocking call needs no runtime thread attached; an
+// awaitable's result is then collected by its own loop's thread). The runtime's threads are
+// stopped and joined only once the interpreter has finalised (Py_AtExit).
 bool register_exit_hook();
+
+// Whether the calling thread may still use the runtime: once the exit has begun, only the
+// thread running it may (a call from any other ends at once with VennockClosed). Attached.
+bool may_use_runtime();
+
+// One blocking wait of the calling thread, as the exit sees it: the exit asks the waits of
+// other threads to end and waits until they have (each ends attached again), so that no thread
+// is left detached in a wait when the interpreter finalises. Made and ended attached.
+class BlockingWait {
+ public:
+  BlockingWait();
+  ~BlockingWait();
+  BlockingWait(const BlockingWait&) = delete;
+  BlockingWait& operator=(const BlockingWait&) = delete;
+  // The exit has begun on another thread: the wait must not start (VennockClosed).
+  bool refused() const { return refused_; }
+  // Between two slices of the wait, attached: false once the exit asks it to end.
+  bool go_on() const;
+
+ private:
+  bool refused_ = false;
+  bool counted_ = false;
+};
 
 namespace bridge {
 
 // The Python side of an awaitable call: the caller's loop, its future and its context. Released
 // only with the thread attached; a holder dropped elsewhere (a runtime torn down at exit)
-// leaks its references instead of touching the interpreter.
-struct Call {
+// leaks its references instead of touching the interpreter. Every call is known to the exit
+// hook while it lives.
+struct Call : std::enable_shared_from_this<Call> {
   Ref loop, future, context;
-  Call() = default;
-  Call(Call&&) = default;
-  Call& operator=(Call&&) = default;
+  Call();
+  Call(const Call&) = delete;
+  Call& operator=(const Call&) = delete;
   ~Call();
+
+  // Once the interpreter is closed to the runtime's threads, the work that would have set the
+  // outcome on an attached runtime thread waits here for the loop's thread to run it.
+  void park(std::function<void()> job);
+  std::function<void()> take_parked();
+
+ private:
+  std::mutex m_;
+  std::function<void()> parked_;
 };
 
 // The call an operation runs for, while it runs: an awaitable made from inside one (by code the
@@ -47,12 +86,13 @@ const net::TaskLocal<std::shared_ptr<Call>>& task_locals();
 // and arranges for cancelling it to cancel `token`. Null with the Python error pending.
 std::shared_ptr<Call> make_call(const net::CancelToken& token);
 
-// What a result still owns until the loop's thread has set it on its future: told when it
-// was set; released (on an attached thread) either way. A subscription read uses it to give
-// its event back when the future was cancelled before the result could be set.
+// What a result still owns until the loop's thread has set it on its future: settled there,
+// told whether it was set, and let go at once (not whenever the loop drops the callback). A
+// subscription read uses it to give its event back when the future was cancelled before the
+// result could be set, and to release its reader lock before the awaiting task resumes.
 struct Pending {
   virtual ~Pending() = default;
-  virtual void delivered() = 0;
+  virtual void settle(bool delivered) = 0;
 };
 
 // A result on its way to a future: the value, and what it still owns (may be none).
@@ -69,9 +109,10 @@ Delivery delivery(T&& v) {
 // the future is left alone if it was cancelled meanwhile. Attached.
 void deliver(Call& call, Delivery d, bool failed);
 
-// Runs `job` attached to the interpreter on a thread of the runtime's blocking pool, and
-// releases what it holds there too.
-void attached(net::Runtime& rt, std::function<void()> job);
+// Runs `job` for `call` attached to the interpreter on a thread of the runtime's blocking
+// pool, and releases what it holds there too; once the interpreter is closed to the runtime's
+// threads, parks it in `call` instead.
+void attached(net::Runtime& rt, std::shared_ptr<Call> call, std::function<void()> job);
 
 template <class T>
 net::Task<void> run_awaitable(net::Runtime* rt, std::shared_ptr<Call> call, net::CancelToken token,
@@ -88,8 +129,8 @@ net::Task<void> run_awaitable(net::Runtime* rt, std::shared_ptr<Call> call, net:
       // caller hears of it rather than waiting for ever.
       if (!outcome && !token.cancelled()) outcome.emplace(err(KError(kerror::Failed{})));
       auto shared = std::make_shared<std::pair<std::shared_ptr<Call>, std::optional<Reply<T>>>>(
-          std::move(call), std::move(outcome));
-      attached(*rt, [shared] {
+          call, std::move(outcome));
+      attached(*rt, std::move(call), [shared] {
         auto& [c, out] = *shared;
         if (!out) return;
         if (out->ok()) {
@@ -118,16 +159,24 @@ template <class T>
 PyObject* wait(net::Runtime& rt, net::Task<Reply<T>> body, std::optional<core::Duration> limit) {
   std::optional<std::chrono::nanoseconds> ns;
   if (limit) ns = nanos_of(*limit);
+  BlockingWait known;
+  if (known.refused()) return raise(kerror::Closed{});
   PyThreadState* ts = PyEval_SaveThread();
-  auto r = rt.block_on(std::move(body), ns, std::chrono::milliseconds(100), [&ts] {
-    PyEval_RestoreThread(ts);
-    bool go_on = PyErr_CheckSignals() == 0;
-    ts = PyEval_SaveThread();
-    return go_on;
-  });
+  std::optional<Result<Reply<T>, net::Blocked>> r;
+  try {
+    r.emplace(rt.block_on(std::move(body), ns, std::chrono::milliseconds(100), [&ts, &known] {
+      PyEval_RestoreThread(ts);
+      bool go_on = PyErr_CheckSignals() == 0 && known.go_on();
+      ts = PyEval_SaveThread();
+      return go_on;
+    }));
+  } catch (const std::bad_alloc&) {
+    PyEval_RestoreThread(ts);  // the entry point raises MemoryError, attached
+    throw;
+  }
   PyEval_RestoreThread(ts);
-  if (!r) return raise_blocked(r.error());
-  Reply<T>& reply = r.value();
+  if (!*r) return raise_blocked(r->error());
+  Reply<T>& reply = r->value();
   if (!reply) return raise(std::move(reply.error()));
   return to_python(std::move(reply.value()), Form::Blocking).release().ptr();
 }
@@ -141,17 +190,24 @@ PyObject* block_on(net::Runtime& rt, net::Task<Reply<T>> body, std::optional<cor
   return bridge::wait(rt, std::move(body), limit);
 }
 
+// The event loop running on the calling thread, or None; null with the error pending.
+Ref running_loop();
+
 // A new future on the caller's running loop, for an operation that may finish at the call.
 // Null with the error pending (no running loop).
 Ref new_future();
 // Sets `value` (or, when `failed`, the exception `value`) on a future just made; false with
 // the error pending.
 bool set_future(const Ref& future, const Ref& value, bool failed);
+// A future already failed with the closed error: for a runtime that has stopped (after the
+// interpreter's end), or a thread the exit has left behind. Null with the error pending.
+PyObject* closed_future();
 
 // The awaitable form: a future on the caller's running loop, the operation already started.
 // Cancelling the future ends the operation at its next wait. Null with the error pending.
 template <class T>
 PyObject* awaitable(net::Runtime& rt, net::Task<Reply<T>> body) {
+  if (rt.stopped() || !may_use_runtime()) return closed_future();
   net::CancelToken token;
   std::shared_ptr<bridge::Call> call = bridge::make_call(token);
   if (!call) return nullptr;

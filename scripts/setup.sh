@@ -17,9 +17,9 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-# The newest CPython on the machine, 3.12 at least.
+# The newest CPython on the machine, 3.13 at least (the oldest the module builds with).
 find_python() {
-  for v in 3.14 3.13 3.12; do
+  for v in 3.14 3.13; do
     for c in "/root/.pyenv/versions/$v"*/bin/python$v "$(command -v python$v 2>/dev/null || true)"; do
       if [ -n "$c" ] && [ -x "$c" ] && "$c" -c 'import venv' 2>/dev/null; then echo "$c"; return 0; fi
     done
@@ -29,7 +29,7 @@ find_python() {
 
 venv="$root/.venv"
 if [ ! -x "$venv/bin/python" ]; then
-  py=$(find_python) || { echo "setup: no CPython >= 3.12 found" >&2; exit 1; }
+  py=$(find_python) || { echo "setup: no CPython >= 3.13 found" >&2; exit 1; }
   echo "setup: making $venv from $py"
   "$py" -m venv "$venv"
 fi

@@ -133,4 +133,8 @@ TEST(Error, TextsCodesDebugFormsAndTheEngineRefusalsBehindThem) {
   EXPECT_EQ(o.to_string(), std::string("I/O error: ") + std::strerror(ECONNREFUSED) + " (os error " +
                                std::to_string(ECONNREFUSED) + ")");
   EXPECT_EQ(o.io_error().kind, IoKind::ConnectionRefused);
+  EXPECT_EQ(IoError::os(EEXIST).kind, IoKind::AlreadyExists);
+  EXPECT_EQ(IoError::os(EISDIR).kind, IoKind::IsADirectory);
+  EXPECT_EQ(IoError::os(ENOTDIR).debug(), std::string("Os { code: ") + std::to_string(ENOTDIR) +
+                                             ", kind: NotADirectory, message: \"" + std::strerror(ENOTDIR) + "\" }");
 }

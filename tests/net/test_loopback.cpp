@@ -147,6 +147,27 @@ TEST(Loopback, DroppingTheLastHandleWithoutCloseWarnsAndStopsTheNode) {
   EXPECT_FALSE(s1.failed());
 }
 
+TEST(Loopback, ANodeItsCallerGaveUpOnStopsWithoutTheWarning) {
+  Capture& cap = capture();
+  size_t m = cap.mark();
+  // A close whose caller stopped waiting once it was queued: the node closes all the same.
+  for (int i = 0; i < 20; ++i) {
+    Membership a = start(fast_settings("a"));
+    auto r = runtime().block_on(a.close(), std::chrono::nanoseconds(0), 100ms, nullptr);
+    (void)r;
+    events::Events s = a.events();
+    { Membership gone = std::move(a); }
+    EXPECT_TRUE(eventually([&] { return s.next().kind == events::Received::Kind::Closed; }));
+  }
+  // A start given up while it joins: nobody ever held the node.
+  Settings stuck = fast_settings("stuck");
+  stuck.seed_hosts = {Seed::from_str("nowhere.invalid:1").value()};
+  stuck.resolve_timeout = core::Duration::from_secs(30);
+  auto r = runtime().block_on(Membership::start(runtime(), std::move(stuck)), 200ms, 100ms, nullptr);
+  EXPECT_FALSE(r.ok());
+  EXPECT_EQ(cap.count(m, "node dropped"), 0u);
+}
+
 TEST(Loopback, ALeaveThatRanOutOfTimeGoesOnAndLaterLeavesWaitForItsEnd) {
   auto nodes = cluster(3);
   Membership& c = nodes[2];

@@ -1,5 +1,6 @@
 import asyncio
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -137,6 +138,44 @@ def test_next_blocking_waits_behind_another_reader_within_its_timeout(nodes):
     t.join()
 
 
+BLOCKED_LOOP = ("next_blocking() would block the event loop that an awaited next() of this subscription needs; "
+                "await next() instead")
+
+
+def test_a_blocking_read_on_the_loop_an_awaited_read_needs_is_refused(nodes):
+    a, b = nodes.cluster("a", "b")
+    sub = a.events()
+
+    async def main():
+        assert sub.next_blocking(0) is False  # no other read: the loop's thread may read
+        pending = asyncio.ensure_future(sub.next())
+        await asyncio.sleep(0.05)
+        b.send_blocking("a", 0, b"x", timeout=10)
+        # The awaited read takes the message and can hand it over only on this thread.
+        with pytest.raises(RuntimeError, match=f"^{re.escape(BLOCKED_LOOP)}$"):
+            sub.next_blocking(2)
+        assert sub.try_next() is None
+        e = await pending
+        assert e[0] == "UserMessage" and e[5] == (b"x", False)
+        assert sub.next_blocking(0) is False
+
+    asyncio.run(main())
+    # Another thread waits behind the awaited read as usual: its loop runs on.
+    async def other_thread():
+        pending = asyncio.ensure_future(sub.next())
+        await asyncio.sleep(0.05)
+        got = []
+        t = threading.Thread(target=lambda: got.append(sub.next_blocking(10)))
+        t.start()
+        b.send_blocking("a", 0, b"1", timeout=10)
+        assert (await pending)[5] == (b"1", False)
+        b.send_blocking("a", 0, b"2", timeout=10)
+        await asyncio.to_thread(t.join)
+        assert got[0][5] == (b"2", False)
+
+    asyncio.run(other_thread())
+
+
 def test_send_and_broadcast(nodes):
     a, b, c = nodes.cluster("a", "b", "c", max_user_message=100_000, max_user_broadcast=300)
     sub = b.events()
@@ -157,7 +196,14 @@ def test_send_and_broadcast(nodes):
         a.send_blocking("b", 0, b"x" * 100_001)
     with pytest.raises(MessageTooLarge):
         a.broadcast_blocking(b"x" * 301)
-    assert a.stats()["user_messages_too_large"] == before + 2
+
+    async def refused():
+        with pytest.raises(MessageTooLarge, match=f"^{TOO_LARGE}$"):
+            await a.send("b", 0, bytearray(100_001))
+
+    asyncio.run(refused())
+    # Refused by the bindings before the payload is copied: the node never saw them.
+    assert a.stats()["user_messages_too_large"] == before
 
 
 def test_join(nodes):
@@ -218,6 +264,46 @@ def test_metadata_updates(nodes):
 
 async def _awaited(method, *args):
     return await method(*args)
+
+
+def test_an_abandoned_metadata_change_is_never_undone(nodes):
+    # A change whose caller stopped waiting while its request was queued behind a backlog is
+    # still carried out; the next change must start from it, not write the older metadata back.
+    a = nodes.start("a")
+
+    def outcome(i, inc0):
+        _, _, _, inc, meta, _ = a.local()
+        meta = dict(meta)
+        assert meta["b"] == str(i)
+        # Two increments mean the abandoned change was carried out: it must still be there.
+        assert inc - inc0 in (1, 2) and (inc - inc0 == 1 or meta.get("a") == str(i)), (i, inc - inc0, meta)
+
+    async def trial(i, backlog, pause, blocking):
+        inc0 = a.local()[3]
+        sends = [a.send("nobody", 0, b"x") for _ in range(backlog)]
+        if blocking:
+            try:
+                a.update_meta_blocking({"a": str(i)}, timeout=0)
+            except TimeoutError:
+                pass
+        else:
+            abandoned = a.update_meta({"a": str(i)})
+            if pause:
+                await asyncio.sleep(0)
+            abandoned.cancel()
+        await a.update_meta({"b": str(i)})
+        await asyncio.gather(*sends, return_exceptions=True)
+        outcome(i, inc0)
+
+    async def main():
+        for i in range(40):
+            await trial(i, 150, False, i % 2 == 1)
+        # A backlog beyond the request channel's room: the change may be abandoned before it
+        # is queued (then it never happens) or after.
+        for i in range(40, 48):
+            await trial(i, 1000, True, False)
+
+    asyncio.run(main())
 
 
 def test_key_rotation(nodes):

@@ -1,0 +1,292 @@
+"""What touches the whole process (the exit, subinterpreters, memory limits, the C library's
+answers): each case runs in a fresh interpreter of its own."""
+
+import errno
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from conftest import wait_until
+
+
+def run(body, env=None, timeout=60):
+    env = {**{k: v for k, v in os.environ.items() if k != "VENNOCK_LOG"}, **(env or {})}
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(body)], capture_output=True, text=True,
+                          timeout=timeout, env=env)
+
+
+# Makes bind() fail with the error number in VENNOCK_TEST_BIND_ERRNO, so that every kind of
+# operating-system error can be had from a start.
+BIND_SHIM = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+int bind(int fd, const struct sockaddr* a, socklen_t n) {
+  const char* e = getenv("VENNOCK_TEST_BIND_ERRNO");
+  if (e && *e) {
+    errno = atoi(e);
+    return -1;
+  }
+  int (*real)(int, const struct sockaddr*, socklen_t) = dlsym(RTLD_NEXT, "bind");
+  return real(fd, a, n);
+}
+"""
+
+
+def test_os_errors_take_their_subclass(tmp_path):
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if not cc:
+        pytest.skip("needs a C compiler")
+    (tmp_path / "shim.c").write_text(BIND_SHIM)
+    shim = tmp_path / "shim.so"
+    subprocess.run([cc, "-shared", "-fPIC", "-o", str(shim), str(tmp_path / "shim.c"), "-ldl"], check=True)
+    r = run(
+        f"""
+        import os
+        from vennock import Config, Node
+        for code in ({errno.EEXIST}, {errno.EISDIR}, {errno.ENOTDIR}, {errno.EADDRNOTAVAIL}):
+            os.environ["VENNOCK_TEST_BIND_ERRNO"] = str(code)
+            try:
+                Node.start_blocking(Config.local(bind="127.0.0.1:0"), timeout=10)
+            except OSError as e:
+                print(type(e).__name__, e.args == (f"{{os.strerror(code)}} (os error {{code}})",))
+        """,
+        env={"LD_PRELOAD": str(shim)},
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split("\n") == [
+        "FileExistsError True", "IsADirectoryError True", "NotADirectoryError True", "OSError True", "",
+    ]
+
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def older_python():
+    """A CPython older than the declared minimum, when the machine has one."""
+    import glob
+
+    pyenv = os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))
+    for c in [*sorted(glob.glob(f"{pyenv}/versions/3.12*/bin/python3.12")), shutil.which("python3.12")]:
+        if c and os.access(c, os.X_OK):
+            return c
+    return None
+
+
+def test_the_declared_minimum_python_is_the_one_the_build_takes(tmp_path):
+    import tomllib
+
+    with open(os.path.join(ROOT, "pyproject.toml"), "rb") as f:
+        declared = tomllib.load(f)["project"]["requires-python"]
+    assert declared == ">=3.13"
+    assert sys.version_info >= (3, 13)
+    older = older_python()
+    cmake = shutil.which("cmake", path=os.path.dirname(sys.executable)) or shutil.which("cmake")
+    if not older or not cmake:
+        pytest.skip("needs cmake and a CPython 3.12 to refuse")
+    r = subprocess.run([cmake, "-S", ROOT, "-B", str(tmp_path), "-DVENNOCK_PYTHON=ON", "-DVENNOCK_TESTS=OFF",
+                        "-DVENNOCK_BENCH=OFF", "-DVENNOCK_EXAMPLES=OFF", f"-DPython_EXECUTABLE={older}"],
+                       capture_output=True, text=True, timeout=120)
+    assert r.returncode != 0
+    assert "vennock needs CPython 3.13 or newer" in " ".join(r.stderr.split()), r.stderr
+
+
+SUBINTERPRETERS = "module vennock._vennock does not support loading in subinterpreters"
+
+
+def test_subinterpreters_are_refused_and_leave_the_main_one_whole():
+    r = run(
+        f"""
+        import sys
+        import _interpreters
+        from vennock import Config, Node, VennockClosed
+        node = Node.start_blocking(Config.local(name="main", bind="127.0.0.1:0"), timeout=10)
+        for kind in ("legacy", "isolated"):
+            sub = _interpreters.create(kind)
+            failed = _interpreters.run_string(sub, "import sys; sys.path[:] = %r\\nimport vennock" % sys.path)
+            print(kind, failed.type.__name__, failed.msg == {SUBINTERPRETERS!r})
+            _interpreters.destroy(sub)
+        # The runtime and the exception classes of the main interpreter are untouched.
+        node.broadcast_blocking(b"x", timeout=10)
+        node.close_blocking(10)
+        try:
+            node.broadcast_blocking(b"x", timeout=10)
+        except VennockClosed as e:
+            print("closed", e)
+        """
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split("\n") == [
+        "legacy ImportError True", "isolated ImportError True", "closed the cluster is closed", "",
+    ]
+
+
+DROPPED = "node dropped without leave() or close(); peers will see a crash"
+
+
+def test_the_drop_warning_is_for_a_node_the_caller_held_open():
+    r = run(
+        f"""
+        import asyncio, time
+        import vennock._vennock as v
+        from vennock import Config, Node
+        v.route_to_python(30)
+
+        def warnings():
+            return sum({DROPPED!r} in message for _, _, message in v.drain_logs()[0])
+
+        cfg = Config.local(bind="127.0.0.1:0")
+        # A close that ran out of time has reached the node all the same.
+        for i in range(300):
+            node = Node.start_blocking(cfg, timeout=10)
+            try:
+                node.close_blocking(0)
+            except TimeoutError:
+                pass
+            del node
+        print("timed-out close", warnings())
+        # Starts given up while joining: the caller never held those nodes.
+        stuck = Config.local(bind="127.0.0.1:0", seeds=["nowhere.invalid:1"], resolve_timeout=30)
+        try:
+            Node.start_blocking(stuck, timeout=0.2)
+        except TimeoutError:
+            pass
+
+        async def cancelled():
+            start = asyncio.ensure_future(Node.start(stuck))
+            await asyncio.sleep(0.2)
+            start.cancel()
+
+        asyncio.run(cancelled())
+        time.sleep(0.3)
+        print("abandoned start", warnings())
+        node = Node.start_blocking(cfg, timeout=10)
+        del node
+        print("held and dropped", warnings())
+        """
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split("\n") == ["timed-out close 0", "abandoned start 0", "held and dropped 1", ""]
+
+
+def test_an_argument_too_large_for_the_memory_left_raises_memory_error():
+    # Each argument is copied under an address-space limit that leaves less room than its size.
+    r = run(
+        """
+        import resource
+        from vennock import Config, Node
+
+        MiB = 1 << 20
+        big = Node.start_blocking(Config.local(name="big", bind="127.0.0.1:0", max_stream_frame=256 * MiB,
+                                               max_user_message=128 * MiB), timeout=10)
+        small = Node.start_blocking(Config.local(name="small", bind="127.0.0.1:0"), timeout=10)
+        payload, text = b"x" * (64 * MiB), "x" * (64 * MiB)
+
+        def address_space():
+            with open("/proc/self/status") as f:
+                return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+
+        calls = {
+            "data": lambda: big.send_blocking("nobody", 0, payload, timeout=10),
+            "name": lambda: big.send_blocking(text, 0, b"", timeout=10),
+            "member": lambda: big.member(text),
+            "seeds": lambda: big.join_blocking([text], timeout=10),
+            "meta": lambda: big.set_meta_blocking({"k": text}, timeout=10),
+            "changes": lambda: big.update_meta_blocking({"k": text}, timeout=10),
+            "config": lambda: Config.local(seeds=[text]),
+            "key": lambda: big.key_install_blocking(text, timeout=10),
+            # Beyond the node's limit: refused before anything is copied.
+            "message beyond its limit": lambda: small.send_blocking("nobody", 0, payload, timeout=10),
+            "broadcast beyond its limit": lambda: big.broadcast_blocking(payload, timeout=10),
+        }
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        for what, call in calls.items():
+            resource.setrlimit(resource.RLIMIT_AS, (address_space() + 16 * MiB, hard))
+            try:
+                call()
+                outcome = "returned"
+            except Exception as e:
+                outcome = type(e).__name__
+            finally:
+                resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+            print(what, outcome)
+        big.close_blocking(10)
+        small.close_blocking(10)
+        """
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split("\n") == [
+        "data MemoryError", "name MemoryError", "member MemoryError", "seeds MemoryError", "meta MemoryError",
+        "changes MemoryError", "config MemoryError", "key ValueError", "message beyond its limit MessageTooLarge",
+        "broadcast beyond its limit MessageTooLarge", "",
+    ]
+
+
+def test_cleanups_registered_before_import_still_close_and_leave(nodes):
+    # atexit runs last-in first-out: these cleanups run after vennock's own exit hook.
+    peer = nodes.start("peer")
+    r = run(
+        f"""
+        import asyncio, atexit, threading, time
+
+        def cleanup():
+            # Only this thread uses the runtime now: a wait of another thread has ended.
+            reader.join(10)
+            print("reader", left_behind)
+
+            async def close_a():
+                await a.close()
+
+            asyncio.run(close_a())
+            print("a", a.is_closed())
+            print("b", b.shutdown_blocking(5), b.is_closed())
+
+            async def shut_down_c():
+                return await c.shutdown(5)
+
+            print("c", asyncio.run(shut_down_c()), c.is_closed())
+            # A read begun before the hook ends with the subscription of the closed node.
+            print("read", loop.run_until_complete(pending))
+
+        atexit.register(cleanup)
+        from vennock import Config, Node
+
+        a, b, c = (Node.start_blocking(Config.local(name=n, bind="127.0.0.1:0", seeds=[{peer.local_addr()!r}]),
+                                       timeout=10) for n in "abc")
+        while min(len(n.members()) for n in (a, b, c)) < 4:
+            time.sleep(0.01)
+        sub = a.events()
+        loop = asyncio.new_event_loop()
+
+        async def begin():
+            return sub.next()
+
+        pending = loop.run_until_complete(begin())
+        d = Node.start_blocking(Config.local(name="d", bind="127.0.0.1:0"), timeout=10)
+        left_behind = []
+
+        def read():
+            try:
+                d.events().next_blocking()
+            except Exception as e:
+                left_behind.append(f"{{type(e).__name__}}: {{e}}")
+
+        reader = threading.Thread(target=read, daemon=True)
+        reader.start()
+        """,
+        timeout=20,
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split("\n") == [
+        "reader ['VennockClosed: the cluster is closed']", "a True", "b False True", "c False True", "read None", "",
+    ]
+    # b and c left the cluster; a was closed without leaving.
+    for name in "bc":
+        wait_until(lambda: peer.member(name)[2] in (2, 3))
+        assert peer.member(name)[2] == 3
