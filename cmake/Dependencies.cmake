@@ -1,20 +1,42 @@
-# Third-party pieces come from Debian packages installed by scripts/setup.sh.
-find_package(PkgConfig REQUIRED)
-pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
+# Third-party pieces come from Debian packages installed by scripts/setup.sh. A missing one
+# stops the configuration with the name of the package that holds it, not CMake's own words
+# for what it looked for.
+function(vennock_missing what package)
+  message(FATAL_ERROR "${what} not found: install the Debian package ${package} "
+                      "(scripts/setup.sh installs it with everything else the build needs)")
+endfunction()
 
-find_path(ASIO_INCLUDE_DIR asio.hpp REQUIRED)
+find_package(PkgConfig QUIET)
+if(NOT PKG_CONFIG_FOUND)
+  vennock_missing("pkg-config" "pkg-config")
+endif()
+pkg_check_modules(SODIUM QUIET IMPORTED_TARGET libsodium)
+if(NOT SODIUM_FOUND)
+  vennock_missing("libsodium" "libsodium-dev")
+endif()
+
+find_path(ASIO_INCLUDE_DIR asio.hpp)
+if(NOT ASIO_INCLUDE_DIR)
+  vennock_missing("Asio (asio.hpp)" "libasio-dev")
+endif()
 add_library(vennock_asio INTERFACE)
 target_include_directories(vennock_asio SYSTEM INTERFACE ${ASIO_INCLUDE_DIR})
 target_compile_definitions(vennock_asio INTERFACE ASIO_STANDALONE ASIO_NO_DEPRECATED)
 find_package(Threads REQUIRED)
 target_link_libraries(vennock_asio INTERFACE Threads::Threads)
 
-# BLAKE3: the official C sources shipped by librust-blake3-dev, compiled here.
-file(GLOB BLAKE3_DIRS LIST_DIRECTORIES true /usr/share/cargo/registry/blake3-*/c)
+# BLAKE3: the official C sources shipped by librust-blake3-dev, compiled here (the newest
+# version found).
+set(VENNOCK_BLAKE3_GLOB "/usr/share/cargo/registry/blake3-*/c" CACHE STRING
+    "Where the BLAKE3 C sources are looked for (a glob; the newest match is taken)")
+file(GLOB BLAKE3_DIRS LIST_DIRECTORIES true "${VENNOCK_BLAKE3_GLOB}")
 list(SORT BLAKE3_DIRS COMPARE NATURAL ORDER DESCENDING)
-list(GET BLAKE3_DIRS 0 BLAKE3_DIR)
+set(BLAKE3_DIR "")
+if(BLAKE3_DIRS)
+  list(GET BLAKE3_DIRS 0 BLAKE3_DIR)
+endif()
 if(NOT EXISTS "${BLAKE3_DIR}/blake3.c")
-  message(FATAL_ERROR "BLAKE3 C sources not found; install librust-blake3-dev (scripts/setup.sh)")
+  vennock_missing("The BLAKE3 C sources (${VENNOCK_BLAKE3_GLOB}/blake3.c)" "librust-blake3-dev")
 endif()
 set(BLAKE3_SOURCES ${BLAKE3_DIR}/blake3.c ${BLAKE3_DIR}/blake3_dispatch.c ${BLAKE3_DIR}/blake3_portable.c)
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64")
@@ -36,8 +58,14 @@ endif()
 message(STATUS "BLAKE3 sources: ${BLAKE3_DIR}")
 
 if(VENNOCK_TESTS)
-  find_package(GTest REQUIRED)
+  find_package(GTest QUIET)
+  if(NOT GTest_FOUND)
+    vennock_missing("GoogleTest" "libgtest-dev")
+  endif()
 endif()
 if(VENNOCK_BENCH)
-  find_package(benchmark REQUIRED)
+  find_package(benchmark QUIET)
+  if(NOT benchmark_FOUND)
+    vennock_missing("Google Benchmark" "libbenchmark-dev")
+  endif()
 endif()
