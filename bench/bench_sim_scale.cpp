@@ -33,27 +33,26 @@ uint64_t rss_bytes() {
 
 double secs(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-}  // namespace
+struct Args {
+  size_t n;
+  uint64_t span, seed, warm;
+};
 
-int main(int argc, char** argv) {
-  size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000;
-  uint64_t span = (argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 600) * SEC;
-  uint64_t seed = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 1;
-  uint64_t warm = (argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 60) * SEC;
-  if (warm > span) warm = span;
+Args parse(int argc, char** argv) {
+  Args a;
+  a.n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000;
+  a.span = (argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 600) * SEC;
+  a.seed = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 1;
+  a.warm = (argc > 4 ? std::strtoull(argv[4], nullptr, 10) : 60) * SEC;
+  if (a.warm > a.span) a.warm = a.span;
+  return a;
+}
 
-  core::Config cfg;
-  cfg.max_members = n + 16;
-  cfg.max_new_members_per_packet = n + 16;  // so the start-up state below loads in one exchange
-
-  uint64_t rss0 = rss_bytes();
-  auto t0 = Clock::now();
-  Sim sim(seed, NetParams{1 * MS, 1 * MS, 0.0});
+// Adds the n members and gives every one the whole membership in one push-pull frame, as if
+// it had just exchanged state with a member that knows everybody; prints what that cost.
+void start_up(Sim& sim, const core::Config& cfg, size_t n, uint64_t rss0, Clock::time_point t0) {
   for (size_t i = 0; i < n; ++i) sim.add(cfg, "member-" + std::to_string(i));
   uint64_t rss_nodes = rss_bytes();
-
-  // Start-up: every member receives the whole membership in one push-pull frame, as if it
-  // had just exchanged state with a member that knows everybody.
   bench::load_membership(sim, cfg);
   uint64_t rss_loaded = rss_bytes();
   auto t_loaded = Clock::now();
@@ -61,90 +60,133 @@ int main(int argc, char** argv) {
               secs(t_loaded - t0), static_cast<double>(rss_loaded - rss0) / (1 << 20),
               static_cast<double>(rss_loaded - rss_nodes) / (static_cast<double>(n) * static_cast<double>(n)),
               static_cast<double>(rss_loaded - rss0) / static_cast<double>(n) / 1024.0);
+}
 
+// The simulator's totals at the end of the warm-up, taken off the totals after it.
+struct Warm {
+  Clock::time_point at;
+  uint64_t packets, dgrams, frame_bytes;
+  double ns, dgram_ns, stream_ns, timer_ns;
+  uint64_t rss;
+};
+
+Warm at_warm_up(const Sim& sim) {
+  Warm w;
+  w.at = Clock::now();
+  w.packets = sim.datagrams_delivered + sim.frames_delivered;
+  w.dgrams = sim.datagrams_delivered;
+  w.frame_bytes = sim.frame_bytes;
+  w.ns = static_cast<double>(sim.engine_time.count());
+  w.dgram_ns = static_cast<double>(sim.datagram_time.count());
+  w.stream_ns = static_cast<double>(sim.stream_time.count());
+  w.timer_ns = static_cast<double>(sim.timer_time.count());
+  w.rss = rss_bytes();
+  return w;
+}
+
+// The measured run: its start and end on the wall clock, the warm-up, and the events seen.
+struct Run {
+  Clock::time_point t1, t2;
+  Warm warm;
   uint64_t deaths = 0, suspects = 0;
-  sim.on_event = [&](size_t, const core::Event& e) {
-    deaths += std::holds_alternative<core::event::MemberDead>(e);
-    suspects += std::holds_alternative<core::event::MemberSuspect>(e);
-  };
-  sim.measure = true;
-  auto t1 = Clock::now();
-  sim.run_for(warm);
-  auto tw = Clock::now();
-  uint64_t warm_packets = sim.datagrams_delivered + sim.frames_delivered;
-  uint64_t warm_dgrams = sim.datagrams_delivered;
-  uint64_t warm_frame_bytes = sim.frame_bytes;
-  double warm_ns = static_cast<double>(sim.engine_time.count());
-  double warm_dgram_ns = static_cast<double>(sim.datagram_time.count());
-  double warm_stream_ns = static_cast<double>(sim.stream_time.count());
-  double warm_timer_ns = static_cast<double>(sim.timer_time.count());
-  uint64_t rss_warm = rss_bytes();
-  sim.run_for(span - warm);
-  auto t2 = Clock::now();
+};
 
-  uint64_t packets = sim.datagrams_delivered + sim.frames_delivered - warm_packets;
-  double engine_ns = static_cast<double>(sim.engine_time.count()) - warm_ns;
-  double per_packet = packets ? engine_ns / static_cast<double>(packets) : 0;
-  double warm_per_packet = warm_packets ? warm_ns / static_cast<double>(warm_packets) : 0;
-  uint64_t bytes = 0, received = 0;
-  for (size_t i = 0; i < n; ++i) received += sim.node(i).counters().packets_received;
-  (void)bytes;
+// The crypto a packet costs: seal + open of a full-size encrypted packet and of a small one
+// (a Ping or an Ack with nothing piggybacked), in ns each.
+struct Crypto {
+  double full_ns, small_ns;
+  size_t sink;
+};
 
-  // The crypto a packet costs: seal + open of a full-size encrypted packet, measured now.
+Crypto measure_crypto(const core::Config& cfg) {
   std::array<uint8_t, 32> nk{};
   nk[0] = 1;
   std::array<uint8_t, 32> kb{};
   kb.fill(9);
   proto::Codec enc(cfg.cluster, std::vector<proto::Key>{proto::Key::from_array(kb)}, nk);
-  proto::Bytes payload(cfg.udp_max_payload - enc.overhead(), 0x5a);
   proto::Bytes sealed;
   const int reps = 200000;
-  auto c0 = Clock::now();
-  size_t sink = 0;
-  for (int r = 0; r < reps; ++r) {
-    enc.seal(payload, 1'700'000'000'000ULL, sealed);
-    auto o = enc.open(sealed);
-    sink += o ? o->payload.size() : 0;
-  }
-  double crypto_ns = std::chrono::duration<double, std::nano>(Clock::now() - c0).count() / reps;
-  // And of a small one (a Ping or an Ack with nothing piggybacked).
-  proto::Bytes small(24, 0x5a);
-  c0 = Clock::now();
-  for (int r = 0; r < reps; ++r) {
-    enc.seal(small, 1'700'000'000'000ULL, sealed);
-    auto o = enc.open(sealed);
-    sink += o ? o->payload.size() : 0;
-  }
-  double crypto_small_ns = std::chrono::duration<double, std::nano>(Clock::now() - c0).count() / reps;
+  Crypto c{0, 0, 0};
+  auto seal_open_ns = [&](const proto::Bytes& payload) {
+    auto c0 = Clock::now();
+    for (int r = 0; r < reps; ++r) {
+      enc.seal(payload, 1'700'000'000'000ULL, sealed);
+      auto o = enc.open(sealed);
+      c.sink += o ? o->payload.size() : 0;
+    }
+    return std::chrono::duration<double, std::nano>(Clock::now() - c0).count() / reps;
+  };
+  c.full_ns = seal_open_ns(proto::Bytes(cfg.udp_max_payload - enc.overhead(), 0x5a));
+  c.small_ns = seal_open_ns(proto::Bytes(24, 0x5a));
+  return c;
+}
+
+void report(const Sim& sim, const Args& a, const core::Config& cfg, uint64_t rss0, const Run& run, const Crypto& cr) {
+  const Warm& w = run.warm;
+  const double steady_s = static_cast<double>(a.span - a.warm) / SEC;
+  uint64_t packets = sim.datagrams_delivered + sim.frames_delivered - w.packets;
+  double engine_ns = static_cast<double>(sim.engine_time.count()) - w.ns;
+  double per_packet = packets ? engine_ns / static_cast<double>(packets) : 0;
+  double warm_per_packet = w.packets ? w.ns / static_cast<double>(w.packets) : 0;
+  uint64_t received = 0;
+  for (size_t i = 0; i < a.n; ++i) received += sim.node(i).counters().packets_received;
 
   std::printf("simulated %.0f s in %.1f s wall (%.1fx real time); warm-up %.0f s took %.1f s wall, %llu packets, "
               "%.0f ns engine CPU per packet; memory after warm-up %.0f MiB\n",
-              static_cast<double>(span) / SEC, secs(t2 - t1), static_cast<double>(span) / SEC / secs(t2 - t1),
-              static_cast<double>(warm) / SEC, secs(tw - t1), (unsigned long long)warm_packets, warm_per_packet,
-              static_cast<double>(rss_warm - rss0) / (1 << 20));
-  std::printf("after warm-up: %llu packets in %.1f s wall\n", (unsigned long long)packets, secs(t2 - tw));
+              static_cast<double>(a.span) / SEC, secs(run.t2 - run.t1),
+              static_cast<double>(a.span) / SEC / secs(run.t2 - run.t1), static_cast<double>(a.warm) / SEC,
+              secs(w.at - run.t1), (unsigned long long)w.packets, warm_per_packet,
+              static_cast<double>(w.rss - rss0) / (1 << 20));
+  std::printf("after warm-up: %llu packets in %.1f s wall\n", (unsigned long long)packets, secs(run.t2 - w.at));
   std::printf("datagrams %llu, frames %llu, engine calls %llu (packets received by engines %llu)\n",
               (unsigned long long)sim.datagrams_delivered, (unsigned long long)sim.frames_delivered,
               (unsigned long long)sim.engine_calls, (unsigned long long)received);
   std::printf("per member per second after warm-up: %.2f packets received\n",
-              static_cast<double>(packets) / static_cast<double>(n) / (static_cast<double>(span - warm) / SEC));
+              static_cast<double>(packets) / static_cast<double>(a.n) / steady_s);
   std::printf("engine CPU per packet after warm-up (all engine work, timers included, divided by packets): %.0f ns\n",
               per_packet);
-  std::printf("seal+open per packet: %.0f ns for %llu bytes, %.0f ns for a small one (sink %zu)\n", crypto_ns,
-              (unsigned long long)cfg.udp_max_payload, crypto_small_ns, sink % 7);
-  std::printf("ratio engine/crypto: %.2f (full-size), %.2f (small)\n", per_packet / crypto_ns,
-              per_packet / crypto_small_ns);
-  double dg = static_cast<double>(sim.datagram_time.count()) - warm_dgram_ns;
-  uint64_t dgrams = sim.datagrams_delivered - warm_dgrams;
+  std::printf("seal+open per packet: %.0f ns for %llu bytes, %.0f ns for a small one (sink %zu)\n", cr.full_ns,
+              (unsigned long long)cfg.udp_max_payload, cr.small_ns, cr.sink % 7);
+  std::printf("ratio engine/crypto: %.2f (full-size), %.2f (small)\n", per_packet / cr.full_ns,
+              per_packet / cr.small_ns);
+  double dg = static_cast<double>(sim.datagram_time.count()) - w.dgram_ns;
+  uint64_t dgrams = sim.datagrams_delivered - w.dgrams;
   std::printf("after warm-up, split: datagram handling %.0f ns per datagram (ratio to small seal+open %.2f); "
               "stream events %.2f s in all (push-pull merges of the whole table); timers %.2f s in all\n",
               dgrams ? dg / static_cast<double>(dgrams) : 0.0,
-              dgrams ? dg / static_cast<double>(dgrams) / crypto_small_ns : 0.0,
-              (static_cast<double>(sim.stream_time.count()) - warm_stream_ns) / 1e9,
-              (static_cast<double>(sim.timer_time.count()) - warm_timer_ns) / 1e9);
+              dgrams ? dg / static_cast<double>(dgrams) / cr.small_ns : 0.0,
+              (static_cast<double>(sim.stream_time.count()) - w.stream_ns) / 1e9,
+              (static_cast<double>(sim.timer_time.count()) - w.timer_ns) / 1e9);
   std::printf("stream bytes (push-pull States) received per member per second after warm-up: %.0f\n",
-              static_cast<double>(sim.frame_bytes - warm_frame_bytes) / static_cast<double>(n) /
-                  (static_cast<double>(span - warm) / SEC));
-  std::printf("suspect events %llu, dead events %llu\n", (unsigned long long)suspects, (unsigned long long)deaths);
+              static_cast<double>(sim.frame_bytes - w.frame_bytes) / static_cast<double>(a.n) / steady_s);
+  std::printf("suspect events %llu, dead events %llu\n", (unsigned long long)run.suspects,
+              (unsigned long long)run.deaths);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Args a = parse(argc, argv);
+  core::Config cfg;
+  cfg.max_members = a.n + 16;
+  cfg.max_new_members_per_packet = a.n + 16;  // so the start-up state loads in one exchange
+
+  uint64_t rss0 = rss_bytes();
+  auto t0 = Clock::now();
+  Sim sim(a.seed, NetParams{1 * MS, 1 * MS, 0.0});
+  start_up(sim, cfg, a.n, rss0, t0);
+
+  Run run;
+  sim.on_event = [&](size_t, const core::Event& e) {
+    run.deaths += std::holds_alternative<core::event::MemberDead>(e);
+    run.suspects += std::holds_alternative<core::event::MemberSuspect>(e);
+  };
+  sim.measure = true;
+  run.t1 = Clock::now();
+  sim.run_for(a.warm);
+  run.warm = at_warm_up(sim);
+  sim.run_for(a.span - a.warm);
+  run.t2 = Clock::now();
+  report(sim, a, cfg, rss0, run, measure_crypto(cfg));
   return 0;
 }
