@@ -32,7 +32,11 @@ void Node::Impl::gossip_member(Entry& e) {
       break;
     }
   }
-  gossip.push(GossipQueue::Kind::Member, member_key(e.m.name), std::move(b));
+  // A member has no use for news that it is alive or that it left; it must hear that it is
+  // suspected or held dead, to refute.
+  bool useless = e.m.state == MemberState::Alive || e.m.state == MemberState::Left;
+  gossip.push(GossipQueue::Kind::Member, member_key(e.m.name), std::move(b),
+              useless ? recipient(table.slot_of(e)) : 0);
 }
 
 void Node::Impl::gossip_alive_self() {
@@ -504,7 +508,7 @@ void Node::Impl::merge_state(const proto::State& st, Ctx& ctx) {
   const std::string& sender = st.members.front().name;
   bool first = true;
   for (const auto& r : st.members) {
-    ctx.from_state = !first;
+    ctx.from_state = !first || ctx.join_answer;
     first = false;
     // Whatever its state, a record of an earlier life of ours that the cluster still holds.
     if (r.name == self.name && r.state != MemberState::Alive && outlive_earlier_life(r.epoch, r.addr)) continue;
