@@ -518,10 +518,15 @@ void Node::Impl::merge_state(const proto::State& st, Ctx& ctx) {
         break;
       case MemberState::Suspect:
       case MemberState::Dead: {
-        // Learn of the member first when it is new to us, then take the accusation. A remote
-        // "dead" only makes it suspect here: the member gets its chance to refute, which is
-        // how the halves of a healed partition find each other alive.
-        if (!table.find(r.name) && r.name != self.name) break;
+        // A suspect is a member still: one new to us is learned first, then the accusation is
+        // taken (a node that joined while its seed suspected a member never learned of it,
+        // the refutation having gone round before anyone knew the joiner). A member held dead
+        // is learned of no more. A remote "dead" only makes a member suspect here: it gets its
+        // chance to refute, which is how the halves of a healed partition find each other alive.
+        if (!table.find(r.name) && r.name != self.name) {
+          if (r.state != MemberState::Suspect) break;
+          on_alive(proto::Alive{r.name, r.addr, r.epoch, r.incarnation, r.meta}, ctx);
+        }
         on_suspect(proto::Suspect{r.name, r.epoch, r.incarnation, sender}, true);
         break;
       }
