@@ -1,5 +1,7 @@
 #include "core/broadcast.hpp"
 
+#include <algorithm>
+
 namespace vennock::core {
 
 void GossipQueue::link(Item* it, bool front) {
@@ -20,7 +22,21 @@ void GossipQueue::remove(Item* it) {
   items_.erase(items_.find(it->key));  // frees it
 }
 
-void GossipQueue::push(Kind kind, std::string key, proto::Bytes msg) {
+bool GossipQueue::Item::wants(Recipient to, size_t members) const {
+  return !to || reached.size() >= members || std::find(reached.begin(), reached.end(), to) == reached.end();
+}
+
+void GossipQueue::Item::sent_to(Recipient to, size_t members) {
+  auto new_round = [&] {
+    reached.clear();
+    if (withheld) reached.push_back(withheld);
+  };
+  if (reached.size() >= members) new_round();
+  if (to && std::find(reached.begin(), reached.end(), to) == reached.end()) reached.push_back(to);
+  if (reached.size() >= members) new_round();
+}
+
+void GossipQueue::push(Kind kind, std::string key, proto::Bytes msg, Recipient withheld) {
   auto found = items_.find(key);
   if (found != items_.end()) remove(found->second.get());
   auto item = std::make_unique<Item>();
@@ -28,9 +44,15 @@ void GossipQueue::push(Kind kind, std::string key, proto::Bytes msg) {
   item->msg = std::move(msg);
   item->id = next_id_++;
   item->kind = kind;
+  item->withheld = withheld;
+  if (withheld) item->reached.push_back(withheld);
   Item* raw = item.get();
   items_.emplace(std::move(key), std::move(item));
   link(raw, true);
+}
+
+bool GossipQueue::next_wants(Recipient to, size_t members) const {
+  return buckets_.empty() || buckets_.begin()->second.front()->wants(to, members);
 }
 
 bool GossipQueue::drop_one_broadcast() {
@@ -39,15 +61,18 @@ bool GossipQueue::drop_one_broadcast() {
   return true;
 }
 
-size_t GossipQueue::fill(proto::Bytes& out, size_t budget, size_t fresh_budget, uint32_t limit,
+size_t GossipQueue::fill(proto::Bytes& out, size_t budget, size_t fresh_budget, uint32_t limit, Dest dest,
                          uint64_t& too_large) {
   // The smallest message is a few bytes; below this there is no point looking further.
   constexpr size_t kMinItem = 8;
   // Bound the work per packet: items that do not fit the space left are skipped, but only
   // this many of them, so a queue of large items cannot make one packet cost O(queue).
   constexpr int kMaxSkips = 16;
+  // Likewise for items the destination already had: a copy is worth more to a member that
+  // has not had one, so these wait for another packet, but looking for the others is bounded.
+  constexpr int kMaxPassed = 64;
   size_t start = out.size();
-  int skips = 0;
+  int skips = 0, passed = 0;
   std::vector<Item*> sent;
   std::vector<Item*> drop;
   bool stop = false;
@@ -60,6 +85,13 @@ size_t GossipQueue::fill(proto::Bytes& out, size_t budget, size_t fresh_budget, 
       }
       if (item->transmits >= limit) {  // the cluster shrank since it was queued
         drop.push_back(item);
+        continue;
+      }
+      if (!item->wants(dest.to, dest.members)) {
+        if (++passed > kMaxPassed) {
+          stop = true;
+          break;
+        }
         continue;
       }
       if (item->msg.size() > fresh_budget) {
@@ -81,6 +113,7 @@ size_t GossipQueue::fill(proto::Bytes& out, size_t budget, size_t fresh_budget, 
   for (Item* item : drop) remove(item);
   for (Item* item : sent) {
     unlink(item);
+    item->sent_to(dest.to, dest.members);
     if (++item->transmits >= limit) {
       items_.erase(items_.find(item->key));
     } else {

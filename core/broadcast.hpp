@@ -1,5 +1,6 @@
 // The gossip queue: encoded messages waiting to ride on outgoing packets. Newer news of a
-// member replaces older; each item is sent a limited number of times, least-sent first.
+// member replaces older; each item is sent a limited number of times, least-sent first, and
+// its copies go to members it has not reached yet.
 #pragma once
 
 #include <cstdint>
@@ -18,16 +19,31 @@ namespace vennock::core {
 class GossipQueue {
  public:
   enum class Kind : uint8_t { Member, Broadcast };
+  // A member that packets go to, as the engine tells its members apart; 0 for none (a
+  // destination the engine does not know as a member).
+  using Recipient = uint64_t;
+  // Where a packet goes: the member, and how many members packets can go to at all.
+  struct Dest {
+    Recipient to = 0;
+    size_t members = 0;
+  };
 
   // Queues `msg` under `key`, replacing any item under the same key (its count starts over).
-  void push(Kind kind, std::string key, proto::Bytes msg);
+  // An item `withheld` from a member (news that member has no use for) reaches it only when it
+  // is the one member packets can go to.
+  void push(Kind kind, std::string key, proto::Bytes msg, Recipient withheld = 0);
   bool contains(const std::string& key) const { return items_.count(key) != 0; }
 
   // Appends items to `out` while they fit in `budget` bytes of payload in total, least-sent
-  // first; each appended item counts one transmission and leaves the queue after `limit`.
-  // Items too large for `fresh_budget` (an empty packet) are dropped and counted in
-  // `too_large`. Returns the number of items appended.
-  size_t fill(proto::Bytes& out, size_t budget, size_t fresh_budget, uint32_t limit, uint64_t& too_large);
+  // first, passing over the items that `dest.to` already had this round; each appended item
+  // counts one transmission and leaves the queue after `limit`. A round ends once an item
+  // has reached `dest.members` members; its next copies start another. Items too large for
+  // `fresh_budget` (an empty packet) are dropped and counted in `too_large`. Returns the
+  // number of items appended.
+  size_t fill(proto::Bytes& out, size_t budget, size_t fresh_budget, uint32_t limit, Dest dest, uint64_t& too_large);
+
+  // Whether the item the next packet takes first would go to `to`.
+  bool next_wants(Recipient to, size_t members) const;
 
   size_t size() const { return items_.size(); }
   size_t broadcasts() const { return bcast_.size(); }
@@ -44,6 +60,11 @@ class GossipQueue {
     uint64_t id = 0;
     Kind kind = Kind::Member;
     Bucket::iterator where;
+    Recipient withheld = 0;
+    // The members this round's copies went to (the withheld one counts as reached).
+    std::vector<Recipient> reached;
+    bool wants(Recipient to, size_t members) const;
+    void sent_to(Recipient to, size_t members);
   };
   struct MostSent {
     bool operator()(const Item* a, const Item* b) const {

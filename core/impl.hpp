@@ -210,6 +210,10 @@ struct Node::Impl {
   void complete(CommandId id, Outcome o) { emit(event::Completed{id, std::move(o)}); }
   size_t payload_budget() const;
   uint32_t retransmit_limit() const;
+  // How the gossip queue tells members apart: by table slot and generation.
+  GossipQueue::Recipient recipient(uint32_t slot) const;
+  // Where a packet to `to`, sealed for the member `to_name`, goes in the gossip queue's terms.
+  GossipQueue::Dest dest_of(const proto::SocketAddr& to, std::string_view to_name) const;
   // Seals `payload` (gossip appended first when `piggyback`) for the member `to_name` and
   // queues it as a datagram to `to`.
   void send_packet(const proto::SocketAddr& to, std::string_view to_name, proto::Bytes& payload, bool piggyback);
@@ -230,6 +234,8 @@ struct Node::Impl {
     size_t new_members = 0;
     // Set while merging the records of a State other than its sender's own.
     bool from_state = false;
+    // Merging the answer to our own join: the seed is news to us, not to the cluster it is in.
+    bool join_answer = false;
     // Nodes put one Ping or IndirectPing in a packet. Only the first of each is answered, so
     // one packet stuffed with probe requests cannot make this node send thousands of packets
     // (to a forged source address, or to any target address it names).
@@ -294,6 +300,7 @@ struct Node::Impl {
   void settle_nacks();
   void relay_timeouts();
   void gossip_tick();
+  void gossip_targets(std::vector<uint32_t>& targets);
   void pick_random(const std::vector<uint32_t>& from, size_t k, const std::string* exclude, std::vector<uint32_t>& out);
   void adjust_health(int delta);
 

@@ -32,7 +32,11 @@ void Node::Impl::gossip_member(Entry& e) {
       break;
     }
   }
-  gossip.push(GossipQueue::Kind::Member, member_key(e.m.name), std::move(b));
+  // A member has no use for news that it is alive or that it left; it must hear that it is
+  // suspected or held dead, to refute.
+  bool useless = e.m.state == MemberState::Alive || e.m.state == MemberState::Left;
+  gossip.push(GossipQueue::Kind::Member, member_key(e.m.name), std::move(b),
+              useless ? recipient(table.slot_of(e)) : 0);
 }
 
 void Node::Impl::gossip_alive_self() {
@@ -515,7 +519,7 @@ void Node::Impl::merge_state(const proto::State& st, Ctx& ctx) {
   const std::string& sender = st.members.front().name;
   bool first = true;
   for (const auto& r : st.members) {
-    ctx.from_state = !first;
+    ctx.from_state = !first || ctx.join_answer;
     first = false;
     // Whatever its state, a record of an earlier life of ours that the cluster still holds.
     if (r.name == self.name && r.state != MemberState::Alive && outlive_earlier_life(r.epoch, r.addr)) continue;
@@ -525,10 +529,15 @@ void Node::Impl::merge_state(const proto::State& st, Ctx& ctx) {
         break;
       case MemberState::Suspect:
       case MemberState::Dead: {
-        // Learn of the member first when it is new to us, then take the accusation. A remote
-        // "dead" only makes it suspect here: the member gets its chance to refute, which is
-        // how the halves of a healed partition find each other alive.
-        if (!table.find(r.name) && r.name != self.name) break;
+        // A suspect is a member still: one new to us is learned first, then the accusation is
+        // taken (a node that joined while its seed suspected a member never learned of it,
+        // the refutation having gone round before anyone knew the joiner). A member held dead
+        // is learned of no more. A remote "dead" only makes a member suspect here: it gets its
+        // chance to refute, which is how the halves of a healed partition find each other alive.
+        if (!table.find(r.name) && r.name != self.name) {
+          if (r.state != MemberState::Suspect) break;
+          on_alive(proto::Alive{r.name, r.addr, r.epoch, r.incarnation, r.meta}, ctx);
+        }
         on_suspect(proto::Suspect{r.name, r.epoch, r.incarnation, sender}, true);
         break;
       }

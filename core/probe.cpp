@@ -227,17 +227,17 @@ void Node::Impl::settle_nacks() {
   adjust_health(static_cast<int>(missed));
 }
 
-void Node::Impl::gossip_tick() {
-  next_gossip = later(now_, cfg.gossip_interval.as_nanos());
-  if (gossip.size() == 0) return;
+void Node::Impl::gossip_targets(std::vector<uint32_t>& targets) {
   // Live members, and the recently dead so a member wrongly declared dead hears it and refutes.
-  std::vector<uint32_t> targets;
-  size_t k = cfg.gossip_nodes;
-  uint64_t dead_window = cfg.gossip_to_the_dead.as_nanos();
-  size_t live = table.live_count(), gone = table.gone_count();
-  size_t tries = 0;
-  while (targets.size() < k && tries < 4 * k + 16 && live + gone > 0) {
-    ++tries;
+  // Drawn at random, but a member the next item to go has reached already is passed over while
+  // draws are left for that: in a small cluster, where an item reaches every member, random
+  // targets would leave the last few waiting for many ticks.
+  targets.clear();
+  const size_t k = cfg.gossip_nodes;
+  const uint64_t dead_window = cfg.gossip_to_the_dead.as_nanos();
+  const size_t live = table.live_count(), gone = table.gone_count();
+  const size_t choosy = 2 * live + 2 * k, budget = choosy + 4 * k + 16;
+  for (size_t tries = 1; targets.size() < k && tries <= budget && live + gone > 0; ++tries) {
     uint64_t r = rng.below(live + gone);
     uint32_t slot;
     if (r < live) {
@@ -248,14 +248,24 @@ void Node::Impl::gossip_tick() {
       if (e.m.state != MemberState::Dead || now_ - e.since >= dead_window) continue;
     }
     if (std::find(targets.begin(), targets.end(), slot) != targets.end()) continue;
+    if (tries <= choosy && !gossip.next_wants(recipient(slot), live)) continue;
     targets.push_back(slot);
   }
+}
+
+void Node::Impl::gossip_tick() {
+  next_gossip = later(now_, cfg.gossip_interval.as_nanos());
+  if (gossip.size() == 0) return;
+  std::vector<uint32_t> targets;
+  gossip_targets(targets);
   size_t budget = payload_budget();
   for (uint32_t slot : targets) {
+    const Entry& e = table.at(slot);
     scratch_payload.clear();
-    gossip.fill(scratch_payload, budget, budget, retransmit_limit(), counters.gossip_too_large);
-    if (scratch_payload.empty()) break;
-    send_packet(table.at(slot).m.addr, table.at(slot).m.name, scratch_payload, false);
+    gossip.fill(scratch_payload, budget, budget, retransmit_limit(),
+                GossipQueue::Dest{recipient(slot), table.live_count()}, counters.gossip_too_large);
+    if (scratch_payload.empty()) continue;
+    send_packet(e.m.addr, e.m.name, scratch_payload, false);
   }
   check_leave_done();
 }

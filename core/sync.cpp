@@ -160,6 +160,7 @@ void Node::Impl::stream_data(StreamId id, std::span<const uint8_t> frame,
   last_heard = now_;
   Ctx ctx;
   ctx.stream = id;
+  ctx.join_answer = it->second.kind == StreamKind::Join;
   // State needs the stream's own handling: answered on inbound streams, completing the
   // exchange on outbound ones.
   for (auto& m : msgs) {

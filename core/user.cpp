@@ -100,8 +100,11 @@ void Node::Impl::command_broadcast(CommandId id, command::Broadcast c) {
 void Node::Impl::queue_broadcast(const proto::UserBroadcast& b) {
   proto::Bytes enc;
   proto::encode(b, enc);
+  // Its origin has no use for a copy (it ignores its own broadcasts).
+  const Entry* origin = table.find(b.origin);
   gossip.push(GossipQueue::Kind::Broadcast,
-              "b" + b.origin + "/" + std::to_string(b.origin_epoch) + "/" + std::to_string(b.seq), std::move(enc));
+              "b" + b.origin + "/" + std::to_string(b.origin_epoch) + "/" + std::to_string(b.seq), std::move(enc),
+              origin ? recipient(table.slot_of(*origin)) : 0);
   if (gossip.broadcasts() > cfg.user_broadcast_queue && gossip.drop_one_broadcast()) ++counters.user_queue_overflow;
 }
 

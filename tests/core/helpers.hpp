@@ -65,6 +65,7 @@ inline Bounds bounds(const core::Config& c, size_t n) {
   b.suspicion_min = static_cast<uint64_t>(smin);
   b.suspicion_max = static_cast<uint64_t>(smin * c.suspicion_max_mult);
   uint32_t limit = c.retransmit_mult * static_cast<uint32_t>(std::ceil(std::log10(static_cast<double>(n) + 1)));
+  limit = std::max(limit, std::min(static_cast<uint32_t>(n - 1), 4 * c.retransmit_mult));
   b.spread = limit * c.gossip_interval.as_nanos();
   // Probed by someone within 10 periods (all but e^-10 of the time), failed by the end of
   // that period, the suspicion spread, and every holder's own timer run out.
