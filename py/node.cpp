@@ -762,7 +762,8 @@ PyObject* sub_try_next(PyObject* self, PyObject*) {
 PyObject* sub_next(PyObject* self, PyObject*) {
   SubObject* s = as_sub(self);
   if (!same_process(s->pid)) return nullptr;
-  Ref fut = new_future();  // no running loop: nothing is taken
+  Ref loop;
+  Ref fut = new_future(&loop);  // no running loop: nothing is taken
   if (!fut) return nullptr;
   // Ready at the call: the future comes back done, without a trip through the runtime.
   if (auto r = read_at_once(s)) {
@@ -772,8 +773,6 @@ PyObject* sub_next(PyObject* self, PyObject*) {
     d.pending->settle(true);
     return fut.release().ptr();
   }
-  Ref loop = steal(PyObject_CallMethod(fut.ptr(), "get_loop", nullptr));
-  if (!loop) return nullptr;
   return run(next(s->reader, std::nullopt, LoopMark(s->reader, loop.ptr())));
 }
 

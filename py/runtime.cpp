@@ -153,19 +153,26 @@ const net::TaskLocal<std::shared_ptr<Call>>& task_locals() {
 
 namespace {
 
+// The call of the operation running this code, if any.
+std::shared_ptr<Call> running_call() {
+  auto running = task_locals().get();
+  return running ? std::move(*running) : nullptr;
+}
+
+// The loop of a new call: the running operation's, or the calling thread's running loop.
+Ref find_loop() {
+  if (auto running = running_call()) return running->loop;
+  PyObject* get_loop = get_running_loop();
+  return get_loop ? steal(PyObject_CallNoArgs(get_loop)) : Ref();
+}
+
 // The loop and context of a new call: those of the operation running this code, or the
 // calling thread's running loop and a copy of its context.
 bool find_locals(Call& call) {
-  if (auto running = task_locals().get(); running && *running) {
-    call.loop = (*running)->loop;
-    call.context = (*running)->context;
-    return true;
-  }
-  PyObject* get_loop = get_running_loop();
-  if (!get_loop) return false;
-  call.loop = steal(PyObject_CallNoArgs(get_loop));
+  call.loop = find_loop();
   if (!call.loop) return false;
-  call.context = steal(PyContext_CopyCurrent());
+  auto running = running_call();
+  call.context = running ? running->context : steal(PyContext_CopyCurrent());
   return static_cast<bool>(call.context);
 }
 
@@ -241,10 +248,12 @@ Ref running_loop() {
   return f ? steal(PyObject_CallNoArgs(f)) : Ref();
 }
 
-Ref new_future() {
-  bridge::Call call;
-  if (!bridge::find_locals(call)) return Ref();
-  return steal(PyObject_CallMethod(call.loop.ptr(), "create_future", nullptr));
+Ref new_future(Ref* loop) {
+  Ref found = bridge::find_loop();
+  if (!found) return Ref();
+  Ref future = steal(PyObject_CallMethod(found.ptr(), "create_future", nullptr));
+  if (future && loop) *loop = std::move(found);
+  return future;
 }
 
 bool set_future(const Ref& future, const Ref& value, bool failed) {

@@ -193,9 +193,9 @@ PyObject* block_on(net::Runtime& rt, net::Task<Reply<T>> body, std::optional<cor
 // The event loop running on the calling thread, or None; null with the error pending.
 Ref running_loop();
 
-// A new future on the caller's running loop, for an operation that may finish at the call.
-// Null with the error pending (no running loop).
-Ref new_future();
+// A new future on the caller's running loop, for an operation that may finish at the call,
+// and that loop in `loop` when given. Null with the error pending (no running loop).
+Ref new_future(Ref* loop = nullptr);
 // Sets `value` (or, when `failed`, the exception `value`) on a future just made; false with
 // the error pending.
 bool set_future(const Ref& future, const Ref& value, bool failed);
