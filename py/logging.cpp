@@ -84,7 +84,7 @@ std::optional<bool> wait_attached(std::optional<std::chrono::nanoseconds> limit)
   const auto start = std::chrono::steady_clock::now();
   BlockingWait known;
   for (;;) {
-    if (!known.go_on() || known.refused()) {
+    if (!known.go_on()) {
       raise(kerror::Closed{});
       return std::nullopt;
     }

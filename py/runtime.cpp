@@ -136,16 +136,6 @@ Call::~Call() {
   context.release();
 }
 
-void Call::park(std::function<void()> job) {
-  std::lock_guard<std::mutex> g(m_);
-  parked_ = std::move(job);
-}
-
-std::function<void()> Call::take_parked() {
-  std::lock_guard<std::mutex> g(m_);
-  return std::exchange(parked_, nullptr);
-}
-
 const net::TaskLocal<std::shared_ptr<Call>>& task_locals() {
   static const auto* slot = new net::TaskLocal<std::shared_ptr<Call>>;
   return *slot;
@@ -282,11 +272,23 @@ struct Exit {
   std::condition_variable changed;
   bool begun = false;
   unsigned long thread = 0;  // the thread running the exit (and the cleanups after the hook)
-  size_t attached = 0;       // runtime threads attached to the interpreter
-  size_t waits = 0;          // blocking waits of other threads
+  // What the exit waits for: runtime threads attached to the interpreter, and blocking waits
+  // begun before it.
+  size_t inside = 0;
 
   // True when a thread other than the exit's is refused from now on. Locked.
   bool refuses(unsigned long t) const { return begun && t != thread; }
+  // Counts one more inside, unless the exit has begun. Locked.
+  bool enter() {
+    if (begun) return false;
+    ++inside;
+    return true;
+  }
+  // The end of what enter() counted.
+  void leave() {
+    std::lock_guard<std::mutex> g(m);
+    if (--inside == 0) changed.notify_all();
+  }
 };
 Exit& exit_state() {
   static auto* e = new Exit;
@@ -304,20 +306,15 @@ bool may_use_runtime() {
 BlockingWait::BlockingWait() {
   Exit& e = exit_state();
   std::lock_guard<std::mutex> g(e.m);
-  unsigned long t = PyThread_get_thread_ident();
-  refused_ = e.refuses(t);
-  counted_ = !refused_ && !(e.begun && t == e.thread);
-  if (counted_) ++e.waits;
+  refused_ = e.refuses(PyThread_get_thread_ident());
+  counted_ = e.enter();  // the thread running the exit is neither refused nor waited for
 }
 
 BlockingWait::~BlockingWait() {
-  if (!counted_) return;
-  Exit& e = exit_state();
-  std::lock_guard<std::mutex> g(e.m);
-  if (--e.waits == 0) e.changed.notify_all();
+  if (counted_) exit_state().leave();
 }
 
-bool BlockingWait::go_on() const { return !counted_ || may_use_runtime(); }
+bool BlockingWait::go_on() const { return !refused_ && (!counted_ || may_use_runtime()); }
 
 namespace bridge {
 
@@ -332,25 +329,28 @@ void attached(net::Runtime& rt, std::shared_ptr<Call> call, std::function<void()
     Exit& e = exit_state();
     {
       std::lock_guard<std::mutex> g(e.m);
-      if (e.begun) {
-        call->park(std::move(job));  // for the loop's thread (collect_on_loop)
+      if (!e.enter()) {
+        call->parked = std::move(job);  // for the loop's thread (collect_on_loop)
         return;
       }
-      ++e.attached;
     }
     PyGILState_STATE s = PyGILState_Ensure();
     job();
     job = nullptr;
     call.reset();
     PyGILState_Release(s);
-    std::lock_guard<std::mutex> g(e.m);
-    if (--e.attached == 0) e.changed.notify_all();
+    e.leave();
   });
 }
 
 namespace {
 
 constexpr double kCollectEvery = 0.002;  // seconds
+
+std::function<void()> take_parked(Call& call) {
+  std::lock_guard<std::mutex> g(exit_state().m);
+  return std::exchange(call.parked, nullptr);
+}
 
 void free_call(PyObject* capsule) {
   delete static_cast<std::shared_ptr<Call>*>(PyCapsule_GetPointer(capsule, "vennock.call"));
@@ -365,7 +365,7 @@ PyObject* collect(PyObject* capsule, PyObject*) {
   auto* held = static_cast<std::shared_ptr<Call>*>(PyCapsule_GetPointer(capsule, "vennock.call"));
   if (!held) return nullptr;
   std::shared_ptr<Call> call = *held;
-  if (std::function<void()> job = call->take_parked()) {
+  if (std::function<void()> job = take_parked(*call)) {
     job();  // hands the outcome to the loop as a runtime thread would have
     Py_RETURN_NONE;
   }
@@ -437,7 +437,7 @@ PyObject* begin_exit(PyObject*, PyObject*) {
     std::unique_lock<std::mutex> g(e.m);
     e.begun = true;
     e.thread = me;
-    e.changed.wait(g, [&] { return e.attached == 0 && e.waits == 0; });
+    e.changed.wait(g, [&] { return e.inside == 0; });
   }
   if (!g_stop_at_end.load()) (void)net::Runtime::stop_process();
   Py_END_ALLOW_THREADS

@@ -7,7 +7,6 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <utility>
 
@@ -46,7 +45,8 @@ class BlockingWait {
   BlockingWait& operator=(const BlockingWait&) = delete;
   // The exit has begun on another thread: the wait must not start (VennockClosed).
   bool refused() const { return refused_; }
-  // Between two slices of the wait, attached: false once the exit asks it to end.
+  // Between two slices of the wait, attached: false once the exit asks it to end (at once
+  // for a refused wait).
   bool go_on() const;
 
  private:
@@ -68,13 +68,9 @@ struct Call : std::enable_shared_from_this<Call> {
   ~Call();
 
   // Once the interpreter is closed to the runtime's threads, the work that would have set the
-  // outcome on an attached runtime thread waits here for the loop's thread to run it.
-  void park(std::function<void()> job);
-  std::function<void()> take_parked();
-
- private:
-  std::mutex m_;
-  std::function<void()> parked_;
+  // outcome on an attached runtime thread waits here for the loop's thread to run it. Guarded
+  // by the exit's lock.
+  std::function<void()> parked;
 };
 
 // The call an operation runs for, while it runs: an awaitable made from inside one (by code the
