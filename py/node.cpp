@@ -30,6 +30,28 @@ Reply<proto::Bytes> encoded(const proto::TagPairs& pairs, uint64_t limit) {
   return err(KError(kerror::BadArgument{"meta", config::meta_reason(r.error())}));
 }
 
+// What awaiting a task of its own gives: its value as a reply, or the reply it gave.
+template <class T>
+struct Joined {
+  using type = Reply<net::Value<T>>;
+};
+template <class T>
+struct Joined<Reply<T>> {
+  using type = Reply<T>;
+};
+
+// A task of its own, awaited: its work finishes even when the caller stops waiting.
+template <class T>
+net::Task<typename Joined<T>::type> joined(net::JoinHandle<T> h) {
+  auto j = co_await h.join();
+  if (!j.completed() || !j.value) co_return err(KError(kerror::Closed{}));
+  if constexpr (std::is_void_v<T>) {
+    co_return std::monostate{};
+  } else {
+    co_return std::move(*j.value);
+  }
+}
+
 // Waits for the answer, keeping `held` (meta_lock) until it has come.
 net::Task<Reply<std::monostate>> answered([[maybe_unused]] net::AsyncMutex::Guard held, net::Membership::Answer rx) {
   auto waiting = net::Membership::answer(std::move(rx));
@@ -44,10 +66,8 @@ net::Task<Reply<std::monostate>> set_encoded(std::shared_ptr<Inner> in, net::Asy
   auto queueing = in->membership.queue_set_meta(std::move(meta));
   auto queued = co_await std::move(queueing);
   if (!queued) co_return err(KError::from_net(std::move(queued.error())));
-  auto answer = in->rt->spawn(answered(std::move(guard), std::move(queued.value())));
-  auto j = co_await answer.join();
-  if (!j.completed() || !j.value) co_return err(KError(kerror::Closed{}));
-  co_return std::move(*j.value);
+  auto answering = joined(in->rt->spawn(answered(std::move(guard), std::move(queued.value()))));
+  co_return co_await std::move(answering);
 }
 
 }  // namespace
@@ -301,18 +321,6 @@ PyObject* dispatch(PyObject* self, bool blocking, std::optional<double> secs, Ma
   if (!in || !checked_limit(secs, limit)) return nullptr;
   auto body = make(std::move(in));
   return blocking ? run_blocking(std::move(body), limit) : run(std::move(body));
-}
-
-// A task of its own, awaited: its work finishes even when the caller stops waiting.
-template <class T>
-net::Task<Reply<net::Value<T>>> joined(net::JoinHandle<T> h) {
-  auto j = co_await h.join();
-  if (!j.completed() || !j.value) co_return err(KError(kerror::Closed{}));
-  if constexpr (std::is_void_v<T>) {
-    co_return std::monostate{};
-  } else {
-    co_return std::move(*j.value);
-  }
 }
 
 net::Task<void> close_task(std::shared_ptr<Inner> in) { co_await in->membership.close(); }
