@@ -349,8 +349,8 @@ bool epoch_arg(PyObject* obj, uint64_t& out) {
 class Data {
  public:
   Data() = default;
-  Data(Data&& o) noexcept : view_(std::exchange(o.view_, Py_buffer{})) {}
-  Data& operator=(Data&&) = delete;
+  Data(const Data&) = delete;
+  Data& operator=(const Data&) = delete;
   ~Data() {
     if (view_.obj) PyBuffer_Release(&view_);
   }
