@@ -75,7 +75,7 @@ class Exchange {
   Go hand_over_frame();
   size_t read_limit() const;
   Go read_in();
-  Go plan_park();
+  Go plan_park(bool idle);
   Go timed_out();
 
   Go ended(Report r) {
@@ -99,7 +99,6 @@ class Exchange {
   bool eof_ = false;
   bool header_ok_;
   bool first_frame_;
-  bool idle_ = true;  // no frame of this stream waits in the actor (this turn)
   std::shared_ptr<Flow> flow_ = std::make_shared<Flow>();
   std::vector<uint8_t> buf_ = std::vector<uint8_t>(kReadBuffer);
   size_t pending_ = 0;  // bytes read into buf_ and not buffered yet (waiting for a reservation)
@@ -146,12 +145,12 @@ Go Exchange::turn() {
     if (Go go = pay_for_pending(); go != Go::Next) return go;
   }
   // Hand frames to the actor one at a time, and read only when none waits there.
-  idle_ = flow_->poll_idle();
-  if (idle_ && pending_ == 0) {
+  const bool idle = flow_->poll_idle();
+  if (idle && pending_ == 0) {
     if (Go go = hand_over_frame(); go != Go::Next) return go;
     if (!eof_ && s_.poll_readable()) return read_in();
   }
-  return plan_park();
+  return plan_park(idle);
 }
 
 Go Exchange::stop_if_evicted() {
@@ -317,11 +316,11 @@ Go Exchange::read_in() {
 }
 
 // Nothing to do now: wait for the socket, the actor, room in the budget, or a deadline.
-// Time spent waiting for the actor to take a frame is not the peer's idleness.
-Go Exchange::plan_park() {
+// Time spent waiting for the actor to take a frame (not idle) is not the peer's idleness.
+Go Exchange::plan_park(bool idle) {
   if (room_ && room_->poll()) return Go::Again;  // a release came already: ask again
   deadline_.reset();
-  if (!idle_ && out_.empty()) {
+  if (!idle && out_.empty()) {
     last_ = now();
   } else {
     deadline_ = after(last_, st_.tcp_timeout);
