@@ -205,7 +205,8 @@ Go Exchange::write_out() {
   return Go::Next;
 }
 
-// Bytes read but not yet paid for: reserved and buffered, or (Next) waiting for room.
+// Bytes read but not yet paid for: reserved and buffered, or waiting for room (both Next:
+// the turn goes on, and hands over or reads only once nothing is pending).
 Go Exchange::pay_for_pending() {
   if (share_) {
     room_.reset();
@@ -238,19 +239,19 @@ Go Exchange::buffer_pending() {
     return ended(report::Failed{});
   }
   if (!header_ok_) return check_header();
-  return Go::Again;
+  return Go::Next;
 }
 
 // The header is checked as soon as its 8 bytes are in (or the whole, shorter, frame).
 Go Exchange::check_header() {
   auto len = cutter_.pending_length();
-  if (!len) return Go::Again;
+  if (!len) return Go::Next;
   proto::ByteView head = cutter_.peek(proto::HEADER_LEN);
-  if (head.size() < proto::HEADER_LEN && head.size() != *len) return Go::Again;
+  if (head.size() < proto::HEADER_LEN && head.size() != *len) return Go::Next;
   auto checked = check_->load()->check(head);
   if (!checked) return refuse_first_frame(checked.error());
   header_ok_ = true;
-  return Go::Again;
+  return Go::Next;
 }
 
 // The next whole frame goes to the actor with its bytes; at the end of the stream, the
