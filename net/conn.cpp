@@ -75,7 +75,7 @@ class Exchange {
   Go hand_over_frame();
   size_t read_limit() const;
   Go read_in();
-  Go plan_park();
+  Go plan_park(bool idle);
   Go timed_out();
 
   Go ended(Report r) {
@@ -99,7 +99,6 @@ class Exchange {
   bool eof_ = false;
   bool header_ok_;
   bool first_frame_;
-  bool idle_ = true;  // no frame of this stream waits in the actor (this turn)
   std::shared_ptr<Flow> flow_ = std::make_shared<Flow>();
   std::vector<uint8_t> buf_ = std::vector<uint8_t>(kReadBuffer);
   size_t pending_ = 0;  // bytes read into buf_ and not buffered yet (waiting for a reservation)
@@ -146,12 +145,12 @@ Go Exchange::turn() {
     if (Go go = pay_for_pending(); go != Go::Next) return go;
   }
   // Hand frames to the actor one at a time, and read only when none waits there.
-  idle_ = flow_->poll_idle();
-  if (idle_ && pending_ == 0) {
+  const bool idle = flow_->poll_idle();
+  if (idle && pending_ == 0) {
     if (Go go = hand_over_frame(); go != Go::Next) return go;
     if (!eof_ && s_.poll_readable()) return read_in();
   }
-  return plan_park();
+  return plan_park(idle);
 }
 
 Go Exchange::stop_if_evicted() {
@@ -206,7 +205,8 @@ Go Exchange::write_out() {
   return Go::Next;
 }
 
-// Bytes read but not yet paid for: reserved and buffered, or (Next) waiting for room.
+// Bytes read but not yet paid for: reserved and buffered, or waiting for room (both Next:
+// the turn goes on, and hands over or reads only once nothing is pending).
 Go Exchange::pay_for_pending() {
   if (share_) {
     room_.reset();
@@ -239,19 +239,19 @@ Go Exchange::buffer_pending() {
     return ended(report::Failed{});
   }
   if (!header_ok_) return check_header();
-  return Go::Again;
+  return Go::Next;
 }
 
 // The header is checked as soon as its 8 bytes are in (or the whole, shorter, frame).
 Go Exchange::check_header() {
   auto len = cutter_.pending_length();
-  if (!len) return Go::Again;
+  if (!len) return Go::Next;
   proto::ByteView head = cutter_.peek(proto::HEADER_LEN);
-  if (head.size() < proto::HEADER_LEN && head.size() != *len) return Go::Again;
+  if (head.size() < proto::HEADER_LEN && head.size() != *len) return Go::Next;
   auto checked = check_->load()->check(head);
   if (!checked) return refuse_first_frame(checked.error());
   header_ok_ = true;
-  return Go::Again;
+  return Go::Next;
 }
 
 // The next whole frame goes to the actor with its bytes; at the end of the stream, the
@@ -317,11 +317,11 @@ Go Exchange::read_in() {
 }
 
 // Nothing to do now: wait for the socket, the actor, room in the budget, or a deadline.
-// Time spent waiting for the actor to take a frame is not the peer's idleness.
-Go Exchange::plan_park() {
+// Time spent waiting for the actor to take a frame (not idle) is not the peer's idleness.
+Go Exchange::plan_park(bool idle) {
   if (room_ && room_->poll()) return Go::Again;  // a release came already: ask again
   deadline_.reset();
-  if (!idle_ && out_.empty()) {
+  if (!idle && out_.empty()) {
     last_ = now();
   } else {
     deadline_ = after(last_, st_.tcp_timeout);

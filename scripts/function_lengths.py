@@ -5,10 +5,11 @@
 
 A function's length counts every line from the start of its signature to its closing brace
 (C++) or its last statement (Python), blank and comment lines included. C++ is read with a
-brace scanner, not a compiler: comments, strings and character literals are skipped, and a
-brace block counts as a function body when the text before it ends like a parameter list
-(constructors' initialiser lists, trailing return types and lambdas assigned at namespace
-level included). Lambdas and local classes count as part of the function around them.
+brace scanner, not a compiler: preprocessor lines, comments, strings and character literals
+are skipped, and a brace block counts as a function body when the text before it ends like
+a parameter list (constructors' initialiser lists, trailing return types and lambdas
+assigned at namespace level included). Lambdas and local classes count as part of the
+function around them.
 """
 import argparse
 import ast
@@ -20,11 +21,13 @@ import sys
 CPP_EXT = (".cpp", ".hpp", ".h", ".cc")
 DEFAULT_DIRS = ("proto", "core", "net", "py", "tests", "bench", "examples", "python", "scripts")
 SKIP_DIRS = {"build", ".venv", ".git", "__pycache__"}
-CONTROL = re.compile(r"^(if|for|while|switch|catch|do|else|try|return|co_return|co_await|throw)\b")
+DIRECTIVE = re.compile(r"^[ \t]*#(?:.*\\\n)*.*", re.M)  # a preprocessor line and its continuations
 
 
 def blank_out(text):
-    """The text with comments, string and char literals replaced by spaces (newlines kept)."""
+    """The text with preprocessor lines, comments, string and char literals replaced by spaces
+    (newlines kept): a macro's braces are no function's."""
+    text = DIRECTIVE.sub(lambda m: re.sub(r".", " ", m.group()), text)
     out = list(text)
     i, n = 0, len(text)
 
@@ -69,18 +72,9 @@ def blank_out(text):
 
 def looks_like_function(header):
     h = " ".join(header.split())
-    if not h or CONTROL.match(h):
-        return False
-    # namespaces, extern "C" blocks, and class bodies (templates and base lists included)
-    if re.match(r"^(namespace|class|struct|union|enum)\b", h) or re.fullmatch(r"extern\s*", h):
-        return False
-    if re.search(r"\b(class|struct|union|enum)\s+[\w:]+\s*(final\s*)?(:[^(){}]*)?$", h):
-        return False
-    # drop a constructor's initialiser list
-    h = re.sub(r"\)\s*:\s*[\w:<>]+\s*[({].*$", ")", h)
-    h = re.sub(r"\s*->\s*[^{]+$", "", h)  # trailing return type
+    h = re.sub(r"\)\s*->[^{]*$", ")", h)  # trailing return type
     h = re.sub(r"(\s*\b(const|noexcept|override|final|mutable|volatile)\b(\([^)]*\))?|\s*&&?)*$", "", h)
-    return h.endswith(")") and "(" in h and not h.rstrip().endswith("= )")
+    return h.endswith(")") and "(" in h
 
 
 def cpp_functions(path):

@@ -98,17 +98,22 @@ Harness start(Input& in) {
   return h;
 }
 
-// An arbitrary frame on an inbound or outbound stream.
-void stream_frame(Harness& h, Input& in) {
+// One of eight streams, then which way it goes: two bytes, in that order.
+uint64_t stream_id(Input& in) {
   uint64_t id = in.byte() & 7;
   if (in.byte() & 1) id |= core::INBOUND_BIT;
+  return id;
+}
+
+// An arbitrary frame on an inbound or outbound stream.
+void stream_frame(Harness& h, Input& in) {
+  uint64_t id = stream_id(in);
   proto::Bytes b = in.bytes(4000);
   h.node.handle_stream(h.now, id, core::StreamEvent{core::stream_event::Data{b}});
 }
 
 void stream_end(Harness& h, Input& in) {
-  uint64_t id = in.byte() & 7;
-  if (in.byte() & 1) id |= core::INBOUND_BIT;
+  uint64_t id = stream_id(in);
   if (in.byte() & 1)
     h.node.handle_stream(h.now, id, core::StreamEvent{core::stream_event::Closed{}});
   else
@@ -160,7 +165,7 @@ void state_on_stream(Harness& h, Input& in) {
   proto::Bytes payload;
   proto::encode(st, payload);
   proto::Bytes p = h.peer.seal(payload, h.wall(), proto::Recipient{"self", std::nullopt});
-  uint64_t id = (in.byte() & 7) | (in.byte() & 1 ? core::INBOUND_BIT : 0);
+  uint64_t id = stream_id(in);
   h.node.handle_stream(h.now, id, core::StreamEvent{core::stream_event::Data{p}});
 }
 
