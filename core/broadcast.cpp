@@ -23,7 +23,7 @@ void GossipQueue::remove(Item* it) {
 }
 
 bool GossipQueue::Item::wants(Recipient to, size_t members) const {
-  return !to || reached.size() >= members || std::find(reached.begin(), reached.end(), to) == reached.end();
+  return !to || reached.size() >= members || !std::binary_search(reached.begin(), reached.end(), to);
 }
 
 void GossipQueue::Item::sent_to(Recipient to, size_t members) {
@@ -32,7 +32,10 @@ void GossipQueue::Item::sent_to(Recipient to, size_t members) {
     if (withheld) reached.push_back(withheld);
   };
   if (reached.size() >= members) new_round();
-  if (to && std::find(reached.begin(), reached.end(), to) == reached.end()) reached.push_back(to);
+  if (to) {
+    auto at = std::lower_bound(reached.begin(), reached.end(), to);
+    if (at == reached.end() || *at != to) reached.insert(at, to);
+  }
   if (reached.size() >= members) new_round();
 }
 

@@ -61,7 +61,9 @@ class GossipQueue {
     Kind kind = Kind::Member;
     Bucket::iterator where;
     Recipient withheld = 0;
-    // The members this round's copies went to (the withheld one counts as reached).
+    // The members this round's copies went to (the withheld one counts as reached), in
+    // ascending order: every packet looks its member up in each item it considers, and a
+    // large retransmit_mult makes for many copies.
     std::vector<Recipient> reached;
     bool wants(Recipient to, size_t members) const;
     void sent_to(Recipient to, size_t members);

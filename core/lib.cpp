@@ -108,7 +108,9 @@ void Node::Impl::send_packet(const proto::SocketAddr& to, std::string_view to_na
                              bool piggyback) {
   size_t budget = payload_budget();
   if (piggyback && payload.size() < budget) {
-    gossip.fill(payload, budget, budget, retransmit_limit(), dest_of(to, to_name), counters.gossip_too_large);
+    // Most packets find the queue empty (it is, at rest): they need not look up whom they go to.
+    if (gossip.size() > 0)
+      gossip.fill(payload, budget, budget, retransmit_limit(), dest_of(to, to_name), counters.gossip_too_large);
     check_leave_done();
   }
   proto::Bytes packet;

@@ -109,7 +109,7 @@ size_t Node::Impl::join_addresses(const std::optional<proto::SocketAddr>& local,
   };
   for (const proto::SocketAddr& a : {self.addr.on_wire(), local ? local->on_wire() : self.addr.on_wire()}) {
     add(a);
-    if (auto v4 = a.is_v4() ? std::nullopt : a.v4_alias()) add(*v4);
+    if (auto v4 = a.unmapped()) add(*v4);
   }
   return n;
 }

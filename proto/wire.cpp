@@ -71,15 +71,9 @@ SocketAddr SocketAddr::on_wire() const {
   return a;
 }
 
-std::optional<SocketAddr> SocketAddr::v4_alias() const {
+std::optional<SocketAddr> SocketAddr::unmapped() const {
   static constexpr std::array<uint8_t, 12> kMapped{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-  if (is_v4()) {
-    std::array<uint8_t, 16> mapped{};
-    std::memcpy(mapped.data(), kMapped.data(), kMapped.size());
-    std::memcpy(mapped.data() + 12, ip.data(), 4);
-    return SocketAddr::v6(mapped, port);
-  }
-  if (std::memcmp(ip.data(), kMapped.data(), kMapped.size()) != 0) return std::nullopt;
+  if (is_v4() || std::memcmp(ip.data(), kMapped.data(), kMapped.size()) != 0) return std::nullopt;
   return SocketAddr::v4({ip[12], ip[13], ip[14], ip[15]}, port);
 }
 

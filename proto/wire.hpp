@@ -43,10 +43,9 @@ struct SocketAddr {
   std::string to_string() const;
   // The address with flow information and scope id cleared: what a peer can learn of it.
   SocketAddr on_wire() const;
-  // The other way to write one IPv4 endpoint: an IPv4 address as its IPv4-mapped IPv6 form
-  // (::ffff:a.b.c.d), and such a form as the IPv4 address; none for any other address.
-  // Either form travels as given.
-  std::optional<SocketAddr> v4_alias() const;
+  // The IPv4 address an IPv4-mapped IPv6 address (::ffff:a.b.c.d) stands for; none for any
+  // other address. Either form travels as given.
+  std::optional<SocketAddr> unmapped() const;
   auto operator<=>(const SocketAddr&) const = default;
 };
 

@@ -75,6 +75,10 @@ TEST(Gossip, CopiesGoToMembersWithoutThemAndAMemberHearsOfItselfOnlyWhenAccused)
   // But it must hear that it is suspected, to refute.
   h.deliver(ip4(4), {proto::Suspect{"a", kEpoch + 5, 1, "c"}});
   EXPECT_EQ(answer_to(0), News{"suspect a"});
+  // Members reached in any order are told apart: d, then c, each gets what it lacks, once.
+  EXPECT_EQ(answer_to(3), (News{"alive b", "alive c", "suspect a"}));
+  EXPECT_EQ(answer_to(2), (News{"alive b", "alive d", "suspect a"}));
+  EXPECT_EQ(answer_to(2), (News{"alive b", "alive d"}));  // those two reached everyone: a new round
 }
 
 TEST(Gossip, AJoinerLearnsTheMembersItsSeedSuspectsAndKeepsTheSeedToItself) {
