@@ -242,6 +242,11 @@ void Node::Impl::stream_timeouts() {
 }
 
 void Node::Impl::command_join(CommandId id, command::Join j) {
+  // Left first: a count of 0 after leaving would report a join that cannot happen as done.
+  if (self.state == MemberState::Left) {
+    complete(id, CommandError::Left);
+    return;
+  }
   std::vector<proto::SocketAddr> seeds;
   for (const auto& a : j.seeds) {
     if (a == self.addr) continue;
@@ -250,10 +255,6 @@ void Node::Impl::command_join(CommandId id, command::Join j) {
   }
   if (seeds.empty()) {
     complete(id, outcome::Count{0});
-    return;
-  }
-  if (self.state == MemberState::Left) {
-    complete(id, CommandError::Left);
     return;
   }
   JoinOp op;

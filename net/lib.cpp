@@ -165,6 +165,9 @@ Task<Result<size_t, Error>> Membership::join_on(std::shared_ptr<Inner> in, std::
   using namespace std::chrono;
   const Instant deadline = after(now(), nanoseconds(actor::Options::sat(in->resolve_timeout.as_nanos())));
   nanoseconds backoff = milliseconds(250);
+  // A node that has left joins nothing and the engine refuses the join at once; looking up
+  // names first would keep the caller up to resolve_timeout for another, wrong, error.
+  if (in->snapshot()->members.front().state == core::MemberState::Left) seeds.clear();
   for (;;) {
     auto left = [&] { return std::max(nanoseconds(0), duration_cast<nanoseconds>(deadline - now())); };
     nanoseconds limit = std::clamp(left(), nanoseconds(milliseconds(250)), nanoseconds(seconds(5)));

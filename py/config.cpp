@@ -601,6 +601,27 @@ PyObject* config_getattro(PyObject* self, PyObject* name) {
   return nullptr;
 }
 
+// A Config is a value that nodes and other threads may be reading: it is never changed, and
+// the error says how to get a changed one (also for `del cfg.x`, which arrives here too).
+int config_setattro(PyObject*, PyObject* name, PyObject*) {
+  auto key = utf8_of(name);
+  std::string_view k = key ? *key : std::string_view();
+  if (k == "key_ids") {
+    PyErr_SetString(PyExc_AttributeError,
+                    "Config is read-only; key_ids follow keys: make a changed copy with cfg.replace(keys=...)");
+  } else if (k == "keys" || find(k)) {
+    std::string f(k);
+    PyErr_Format(PyExc_AttributeError, "Config is read-only; make a changed copy with cfg.replace(%s=...)", f.c_str());
+  } else if (k == "preset") {
+    PyErr_SetString(PyExc_AttributeError,
+                    "Config is read-only; make one of another preset with Config.lan(...), Config.wan(...) or "
+                    "Config.local(...)");
+  } else {
+    PyErr_Format(PyExc_AttributeError, "Config is read-only and has no field %s", debug_quoted(k).c_str());
+  }
+  return -1;
+}
+
 // The preset, the five fields always shown, then every field that differs from the preset.
 PyObject* config_repr(PyObject* self) {
   const Fields& f = of(self);
@@ -663,6 +684,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_new, entry_slot<config_new>()},
     {Py_tp_dealloc, reinterpret_cast<void*>(config_dealloc)},
     {Py_tp_getattro, entry_slot<config_getattro>()},
+    {Py_tp_setattro, entry_slot<config_setattro>()},
     {Py_tp_repr, entry_slot<config_repr>()},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},

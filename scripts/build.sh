@@ -4,6 +4,9 @@
 #   asan     ASan+UBSan, C++ tests only
 #   tsan     TSan, C++ tests only
 #   fuzz     clang libFuzzer targets
+# VENNOCK_TARGETS="a b" builds only those targets (and what they need) of the configuration,
+# e.g. VENNOCK_TARGETS=_vennock for the Python module alone; a later full build of the same
+# configuration reuses what they built.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 config=${1:-default}; shift || true
@@ -20,4 +23,6 @@ case "$config" in
   *) echo "unknown configuration $config" >&2; exit 2 ;;
 esac
 cmake -S "$root" -B "$root/build/$config" "${args[@]}" "$@" >/dev/null
-cmake --build "$root/build/$config" -j "$jobs"
+targets=()
+for t in ${VENNOCK_TARGETS:-}; do targets+=(--target "$t"); done
+cmake --build "$root/build/$config" -j "$jobs" "${targets[@]}"

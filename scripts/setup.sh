@@ -35,6 +35,7 @@ if [ ! -x "$venv/bin/python" ]; then
 fi
 stamp="$venv/.vennock-deps-2"
 if [ ! -f "$stamp" ]; then
+  echo "setup: installing nanobind, scikit-build-core, pytest, cmake and ninja into $venv"
   "$venv/bin/python" -m pip install -q --upgrade pip >/dev/null 2>&1 || true
   "$venv/bin/python" -m pip install -q "nanobind>=2.8" "scikit-build-core>=0.10" pytest "cmake>=3.24" ninja
   touch "$stamp"

@@ -151,17 +151,19 @@ TEST(Streams, StateTooLargeForAFrameIsRefused) {
 
 TEST(Join, SeedsAreDeduplicatedAndThisNodeDropped) {
   Harness h;
-  auto id = h.cmd(core::command::Join{{ip4(1), ip4(1)}});
-  auto o = h.outcome(id);
-  ASSERT_TRUE(o);
-  EXPECT_EQ(std::get<core::outcome::Count>(*o).n, 0u);
-  EXPECT_TRUE(h.out.empty());
+  // Nothing to contact, while the node runs: a count of 0 at once.
+  for (std::vector<SocketAddr> seeds : {std::vector<SocketAddr>{ip4(1), ip4(1)}, std::vector<SocketAddr>{}}) {
+    auto o = h.outcome(h.cmd(core::command::Join{seeds}));
+    ASSERT_TRUE(o);
+    EXPECT_EQ(std::get<core::outcome::Count>(*o).n, 0u);
+    EXPECT_TRUE(h.out.empty());
+  }
 
   h.clear();
   // Same IPv6 address and port with another scope is another address.
   auto v6a = SocketAddr::v6({0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 7946, 0, 1);
   auto v6b = SocketAddr::v6({0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 7946, 0, 2);
-  id = h.cmd(core::command::Join{{ip4(2), ip4(2), ip4(1), v6a, v6b, ip4(2, 7947)}});
+  auto id = h.cmd(core::command::Join{{ip4(2), ip4(2), ip4(1), v6a, v6b, ip4(2, 7947)}});
   auto opens = h.transmits<core::transmit::Open>();
   ASSERT_EQ(opens.size(), 4u);
   auto silent = [&](const SocketAddr& a) { return a == opens[2].to || a == opens[3].to; };
@@ -234,11 +236,14 @@ TEST(Join, NoSeedAnsweringFailsAndLeftRefuses) {
   h.advance(2 * (h.cfg.tcp_timeout.as_nanos() + h.cfg.probe_interval.as_nanos()));
   EXPECT_TRUE(h.transmits<core::transmit::Open>().empty());
   EXPECT_TRUE(is_error(h.outcome(id), core::CommandError::JoinFailed));
-  id = h.cmd(core::command::Join{{ip4(2)}});
-  EXPECT_TRUE(is_error(h.outcome(id), core::CommandError::Left));
-  // With nothing left to contact the answer is 0, even after leaving.
-  id = h.cmd(core::command::Join{{ip4(1)}});
-  EXPECT_EQ(std::get<core::outcome::Count>(*h.outcome(id)).n, 0u);
+  // After leaving every join is refused, also one with nothing to contact (no seeds, or only
+  // this node's own address), whose count of 0 would report a join that cannot happen as done.
+  using Seeds = std::vector<SocketAddr>;
+  for (const Seeds& seeds : {Seeds{ip4(2)}, Seeds{}, Seeds{ip4(1)}, Seeds{ip4(1), ip4(1)}}) {
+    id = h.cmd(core::command::Join{seeds});
+    EXPECT_TRUE(is_error(h.outcome(id), core::CommandError::Left)) << seeds.size() << " seeds";
+  }
+  EXPECT_TRUE(h.transmits<core::transmit::Open>().empty());
 }
 
 }  // namespace

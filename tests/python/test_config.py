@@ -162,6 +162,26 @@ def test_attribute_protocol():
         weakref.ref(cfg)
 
 
+def test_a_config_is_read_only_and_says_how_to_change_one():
+    cfg = Config.local(name="web-1", keys=[KEY])
+    copy = "Config is read-only; make a changed copy with cfg.replace"
+    for field, value in (("name", "web-2"), ("probe_interval", 2.0), ("keys", [KEY]), ("max_inbound_bytes_per_ip", None)):
+        for change in (lambda: setattr(cfg, field, value), lambda: delattr(cfg, field)):
+            with pytest.raises(AttributeError) as e:
+                change()
+            assert str(e.value) == f"{copy}({field}=...)"
+    # What it says works, and the config itself never changed.
+    assert cfg.replace(name="web-2").name == "web-2" and cfg.name == "web-1" and cfg.probe_interval == 0.2
+    with pytest.raises(AttributeError, match=r"^Config is read-only; key_ids follow keys: .*cfg\.replace\(keys=\.\.\.\)$"):
+        cfg.key_ids = []
+    with pytest.raises(AttributeError, match=r"^Config is read-only; make one of another preset with Config\.lan"):
+        cfg.preset = "wan"
+    for name in ("nope", "replace", "__class__"):
+        with pytest.raises(AttributeError, match=f'^Config is read-only and has no field "{name}"$'):
+            setattr(cfg, name, 1)
+    assert cfg.preset == "local" and cfg.key_ids == Config.local(keys=[KEY]).key_ids
+
+
 def test_whole_check_order_and_limits():
     # Several refusals at once: only the first in check order is reported.
     with pytest.raises(ConfigError) as e:

@@ -68,33 +68,49 @@ def test_os_errors_take_their_subclass(tmp_path):
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
-def older_python():
-    """A CPython older than the declared minimum, when the machine has one."""
+def python_of(minor):
+    """A CPython 3.<minor> of the machine, when it has one."""
     import glob
 
     pyenv = os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))
-    for c in [*sorted(glob.glob(f"{pyenv}/versions/3.12*/bin/python3.12")), shutil.which("python3.12")]:
+    for c in [*sorted(glob.glob(f"{pyenv}/versions/3.{minor}*/bin/python3.{minor}")), shutil.which(f"python3.{minor}")]:
         if c and os.access(c, os.X_OK):
             return c
     return None
 
 
 def test_the_declared_minimum_python_is_the_one_the_build_takes(tmp_path):
+    # What pip is told (requires-python) and what the build accepts must be the same version:
+    # the build takes the declared minimum and refuses the one below it. A build that needs a
+    # newer C API than declared, or a declaration wider than the build, fails one of the two.
+    import re
     import tomllib
 
     with open(os.path.join(ROOT, "pyproject.toml"), "rb") as f:
         declared = tomllib.load(f)["project"]["requires-python"]
-    assert declared == ">=3.13"
-    assert sys.version_info >= (3, 13)
-    older = older_python()
+    m = re.fullmatch(r">=\s*3\.(\d+)", declared)
+    assert m, f"requires-python {declared!r} is not a plain minimum"
+    minimum = int(m.group(1))
+    assert sys.version_info[:2] >= (3, minimum), f"the module was built for a CPython that {declared} refuses"
+    below = python_of(minimum - 1)
+    # The build needs nanobind beside the interpreter: the one running the tests has it.
+    at = sys.executable if sys.version_info[:2] == (3, minimum) else None
     cmake = shutil.which("cmake", path=os.path.dirname(sys.executable)) or shutil.which("cmake")
-    if not older or not cmake:
-        pytest.skip("needs cmake and a CPython 3.12 to refuse")
-    r = subprocess.run([cmake, "-S", ROOT, "-B", str(tmp_path), "-DVENNOCK_PYTHON=ON", "-DVENNOCK_TESTS=OFF",
-                        "-DVENNOCK_BENCH=OFF", "-DVENNOCK_EXAMPLES=OFF", f"-DPython_EXECUTABLE={older}"],
-                       capture_output=True, text=True, timeout=120)
-    assert r.returncode != 0
-    assert "vennock needs CPython 3.13 or newer" in " ".join(r.stderr.split()), r.stderr
+    if not cmake or not (below or at):
+        pytest.skip(f"needs cmake, and a CPython 3.{minimum - 1} to refuse or tests run on 3.{minimum}")
+
+    def configure(python, where):
+        return subprocess.run([cmake, "-S", ROOT, "-B", str(tmp_path / where), "-DVENNOCK_PYTHON=ON",
+                               "-DVENNOCK_TESTS=OFF", "-DVENNOCK_BENCH=OFF", "-DVENNOCK_EXAMPLES=OFF",
+                               f"-DPython_EXECUTABLE={python}"], capture_output=True, text=True, timeout=120)
+
+    if below:
+        r = configure(below, "below")
+        assert r.returncode != 0
+        assert f"vennock needs CPython 3.{minimum} or newer" in " ".join(r.stderr.split()), r.stderr
+    if at:
+        r = configure(at, "at")
+        assert r.returncode == 0, r.stderr
 
 
 SUBINTERPRETERS = "module vennock._vennock does not support loading in subinterpreters"

@@ -231,6 +231,31 @@ def test_join(nodes):
     assert asyncio.run(aw()) == 1
 
 
+def test_after_leave_every_join_is_refused(nodes):
+    # Also the joins with nothing to contact, which answer 0 on a running node: after a leave
+    # a 0 would report as done a join that cannot happen. A seed name that never resolves is
+    # refused at once too, not after resolve_timeout with another error.
+    a, b = nodes.cluster("a", "b")
+    c = nodes.start("c", [a.local_addr()])
+    assert a.leave_blocking(5) is False
+    left = "this node has left the cluster"
+    for seeds in (None, [], [a.local_addr()], [a.local_addr(), a.local_addr()], [b.local_addr()],
+                  ["nowhere.invalid:1"]):
+        with pytest.raises(VennockClosed, match=f"^{left}$"):
+            a.join_blocking(seeds, timeout=5)
+
+    async def aw():
+        with pytest.raises(VennockClosed, match=f"^{left}$"):
+            await a.join()
+
+    asyncio.run(aw())
+    # A node with configured seeds that left: refused as well; a running one still answers 0.
+    assert c.leave_blocking(5) is False
+    with pytest.raises(VennockClosed, match=f"^{left}$"):
+        c.join_blocking(timeout=5)
+    assert b.join_blocking([b.local_addr()]) == 0 and b.join_blocking([]) == 0
+
+
 def test_metadata_updates(nodes):
     a, b = nodes.cluster("a", "b", max_meta_bytes=64)
     sub = b.events()
