@@ -54,7 +54,11 @@ struct Node::Impl {
   Rng rng;
   Member self;
   uint64_t now_ = 0;
-  uint64_t start_ = 0;  // engine time at creation; the wall estimate counts from it
+  // The latest wall-clock reading (milliseconds) and the engine time it was taken at: the
+  // wall estimate counts on from it. Until the runtime hands in a reading, the start epoch at
+  // creation.
+  uint64_t wall_read_ms = 0;
+  uint64_t wall_read_at = 0;
   // The epoch this node started with (the wall clock then): the base of its wall estimate.
   // Its epoch moves past an earlier life of its own that the cluster still holds (see
   // outlive_earlier_life), this does not.
@@ -76,6 +80,9 @@ struct Node::Impl {
 
   std::deque<Transmit> transmits;
   std::deque<Event> events;
+  std::deque<ClockSkew> skews;
+  // Peers reported for a clock skew, until their packets come within the window again.
+  std::set<proto::SocketAddr> skewed;
   CommandId next_command = 1;
 
   // --- scratch buffers reused across packets
@@ -246,7 +253,10 @@ struct Node::Impl {
   // the addresses under which a packet addressed by address is for this node (only the
   // first frame of an inbound stream, a join, may be).
   bool intake(std::span<uint8_t> packet, bool datagram, std::vector<proto::Message>& out,
-              std::span<const proto::SocketAddr> join_addrs = {});
+              std::span<const proto::SocketAddr> join_addrs = {}, const proto::SocketAddr* from = nullptr);
+  // Measures a packet's stamp against the wall clock: a peer whose clock is off by more than
+  // the window that matters is reported once. True when the stamp is within the window.
+  bool check_stamp(uint64_t stamp_ms, bool encrypted, const proto::SocketAddr* from);
   void dispatch(std::vector<proto::Message>& msgs, Ctx& ctx);
 
   // ==== merge rules (member.cpp)
