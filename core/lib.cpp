@@ -199,6 +199,26 @@ bool Node::Impl::check_stamp(uint64_t stamp_ms, bool encrypted, const proto::Soc
   return false;
 }
 
+void Node::Impl::note_clock(uint64_t stamp_ms) {
+  if (now_ >= low_offset_until) {
+    low_offset_before = low_offset;
+    low_offset = 0;
+    low_offset_until = later(now_, 300'000'000'000ULL);
+  }
+  const uint64_t wall = wall_ms();
+  if (stamp_ms >= wall) return;
+  const uint64_t behind = wall - stamp_ms;
+  const int64_t off = behind > uint64_t{INT64_MAX} ? INT64_MIN : -static_cast<int64_t>(behind);
+  if (off < low_offset) low_offset = off;
+}
+
+uint64_t Node::Impl::slowest_wall_ms() const {
+  const uint64_t wall = wall_ms();
+  const int64_t low = std::min(low_offset, low_offset_before);
+  const uint64_t behind = low == INT64_MIN ? UINT64_MAX : static_cast<uint64_t>(-low);
+  return wall > behind ? wall - behind : 0;
+}
+
 bool Node::Impl::intake(std::span<uint8_t> packet, bool datagram, std::vector<proto::Message>& out,
                         std::span<const proto::SocketAddr> join_addrs, const proto::SocketAddr* from) {
   ++counters.packets_received;
@@ -230,6 +250,7 @@ bool Node::Impl::intake(std::span<uint8_t> packet, bool datagram, std::vector<pr
       return false;
     }
   }
+  note_clock(opened->stamp_ms);
   // Metadata above our own limit is refused like malformed input: the table keeps what it
   // takes, and max_meta_bytes is what bounds that.
   auto msgs = proto::decode_payload(opened->payload,
@@ -257,7 +278,10 @@ void Node::Impl::dispatch(std::vector<proto::Message>& msgs, Ctx& ctx) {
     std::visit(
         [&](auto& m) {
           using T = std::decay_t<decltype(m)>;
-          if constexpr (std::is_same_v<T, proto::Ping>) on_ping(m, ctx);
+          if constexpr (std::is_same_v<T, proto::Ping>) {
+            if (!probed && m.target == self.name) probed_here();
+            on_ping(m, ctx);
+          }
           else if constexpr (std::is_same_v<T, proto::IndirectPing>) on_indirect(m, ctx);
           else if constexpr (std::is_same_v<T, proto::Ack>) on_ack(m, ctx);
           else if constexpr (std::is_same_v<T, proto::Nack>) on_nack(m);
@@ -313,6 +337,7 @@ void Node::handle_timeout(uint64_t now) {
   s.stream_timeouts();
   s.join_retry_timeouts();
   s.expire_entries();
+  s.lives_timeouts();
   if (s.next_gossip && s.next_gossip <= now) s.gossip_tick();
   if (s.next_push_pull && s.next_push_pull <= now) s.push_pull_tick();
   if (s.next_reconnect && s.next_reconnect <= now) s.reconnect_tick();
@@ -403,6 +428,7 @@ std::optional<uint64_t> Node::next_deadline() const {
   if (!s.stream_deadlines.empty()) take(s.stream_deadlines.begin()->first);
   if (!s.join_retries.empty()) take(std::get<0>(*s.join_retries.begin()));
   if (!s.expiries.empty()) take(s.expiries.begin()->first);
+  take(s.lives_deadline());
   take(s.next_gossip);
   take(s.next_push_pull);
   take(s.next_reconnect);
