@@ -192,7 +192,8 @@ bool Node::Impl::check_stamp(uint64_t stamp_ms, bool encrypted, const proto::Soc
     return true;
   }
   if (skewed.size() >= 1024) skewed.clear();
-  if (skewed.insert(*from).second) {
+  // (Bounded like the set, should nobody poll them.)
+  if (skewed.insert(*from).second && skews.size() < 1024) {
     const int64_t off = gap > uint64_t{INT64_MAX} ? INT64_MAX : static_cast<int64_t>(gap);
     skews.push_back(ClockSkew{*from, stamp_ms > wall ? off : -off});
   }
