@@ -30,6 +30,10 @@ inline constexpr size_t REPLAY_NONCES = 1 << 17;
 // clock set right or set in a wrong time zone runs a day ahead of another; a life further
 // ahead is a forgery, which would otherwise out-bid every later life of that name.
 inline constexpr uint64_t EPOCH_LEAD_MS = 24ULL * 3600 * 1000;
+// How long a disowned life may be refuted (at a newer incarnation) before it is disowned
+// again; doubled each time for that life, so two nodes at one address cannot keep the cluster
+// busy.
+inline constexpr uint64_t DISOWN_WAIT_NS = 120ULL * 1'000'000'000;
 // Dead and left members stay in the table this long: for reconnects after a partition, and
 // so that a stale record of them cannot bring them back.
 inline constexpr uint64_t DEAD_RETENTION_NS = 6ULL * 3600 * 1'000'000'000;
@@ -54,12 +58,37 @@ struct Node::Impl {
   Rng rng;
   Member self;
   uint64_t now_ = 0;
-  uint64_t start_ = 0;  // engine time at creation; the wall estimate counts from it
-  // The epoch this node started with (the wall clock then): the base of its wall estimate.
-  // Its epoch moves past an earlier life of its own that the cluster still holds (see
-  // outlive_earlier_life), this does not.
+  // The latest wall-clock reading (milliseconds) and the engine time it was taken at: the
+  // wall estimate counts on from it. Until the runtime hands in a reading, the start epoch at
+  // creation.
+  uint64_t wall_read_ms = 0;
+  uint64_t wall_read_at = 0;
+  // The epoch this node started with (the wall clock then). Its epoch moves past an earlier
+  // life of its own that the cluster still holds (see outlive), this does not.
   uint64_t start_epoch = 0;
   bool outlived = false;  // it did (once per life)
+  // The lowest offset (stamp minus wall clock, in milliseconds, never above 0) of the packets
+  // taken in the current and the previous few minutes: how far behind ours the slowest clock
+  // heard from runs. A later epoch this node takes must lie within a day of that clock too, or
+  // that member refuses it.
+  int64_t low_offset = 0, low_offset_before = 0;
+  uint64_t low_offset_until = 0;
+  // A Ping for this node's name reached it: it is what answers at its address. Until then a
+  // later live life at its address may be a node that does (two nodes made to advertise one
+  // address), and is only remembered: the highest epoch, its incarnation, and when it is
+  // reported as a name conflict if no Ping comes.
+  bool probed = false;
+  uint64_t pending_epoch = 0;
+  uint32_t pending_inc = 0;
+  uint64_t pending_report = 0;
+  // The latest later life of ours disowned (its departure gossiped), and when it may be again.
+  uint64_t disowned_epoch = 0;
+  uint32_t disowned_inc = 0;
+  uint64_t disown_again = 0;
+  uint64_t disown_wait = 0;
+  // When our Alive goes out again, for the members that hold a disowned life gone: once it has
+  // been gone for dead_reclaim, they take our own life back from it.
+  uint64_t reassert_at = 0;
   Counters counters;
   uint32_t lhm = 0;
   uint64_t last_heard = 0;   // when a packet from another node last passed intake
@@ -76,6 +105,9 @@ struct Node::Impl {
 
   std::deque<Transmit> transmits;
   std::deque<Event> events;
+  std::deque<ClockSkew> skews;
+  // Peers reported for a clock skew, until their packets come within the window again.
+  std::set<proto::SocketAddr> skewed;
   CommandId next_command = 1;
 
   // --- scratch buffers reused across packets
@@ -182,10 +214,17 @@ struct Node::Impl {
 
   // --- broadcasts
   uint64_t broadcast_seq = 0;
-  struct Seen {
+  struct Window {
+    bool used = false;
     uint64_t epoch = 0;
     uint64_t max = 0;
     std::bitset<BROADCAST_WINDOW> bits;  // bit i: seq max - i seen
+  };
+  // Two lives of an origin at a time: the one the table holds and one other, so that a
+  // broadcast naming a life the table does not hold (a forgery, or a restart not heard of
+  // yet) cannot end the window of the life it does.
+  struct Seen {
+    std::array<Window, 2> w;
   };
   std::unordered_map<std::string, Seen> seen;
   std::deque<std::string> seen_order;
@@ -246,13 +285,29 @@ struct Node::Impl {
   // the addresses under which a packet addressed by address is for this node (only the
   // first frame of an inbound stream, a join, may be).
   bool intake(std::span<uint8_t> packet, bool datagram, std::vector<proto::Message>& out,
-              std::span<const proto::SocketAddr> join_addrs = {});
+              std::span<const proto::SocketAddr> join_addrs = {}, const proto::SocketAddr* from = nullptr);
+  // Measures a packet's stamp against the wall clock: a peer whose clock is off by more than
+  // the window that matters is reported once. True when the stamp is within the window.
+  bool check_stamp(uint64_t stamp_ms, bool encrypted, const proto::SocketAddr* from);
+  // Notes the clock of a packet taken; the wall clock of the slowest clock heard from lately.
+  void note_clock(uint64_t stamp_ms);
+  uint64_t slowest_wall_ms() const;
   void dispatch(std::vector<proto::Message>& msgs, Ctx& ctx);
 
   // ==== merge rules (member.cpp)
   void on_alive(const proto::Alive& a, Ctx& ctx);
   void on_alive_self(const proto::Alive& a);
-  bool outlive_earlier_life(uint64_t epoch, const proto::SocketAddr& addr);
+  // A record of our own name at our own address in a later life than ours; `live` when it is
+  // held alive or suspect (someone answers its probes).
+  void later_life(uint64_t epoch, uint32_t inc, bool live);
+  bool outlive(uint64_t epoch);
+  void disown_later_life(uint64_t epoch, uint32_t inc);
+  // A Ping for our name reached us.
+  void probed_here();
+  // The sender's own record heading a State: another claimant of a name, seen by a third.
+  void check_claim(const proto::MemberRecord& r);
+  void lives_timeouts();
+  uint64_t lives_deadline() const;
   void add_member(const proto::Alive& a, Ctx& ctx);
   // The entry becomes alive: its suspicion dropped, its removal off.
   void make_alive(uint32_t idx);
@@ -269,7 +324,8 @@ struct Node::Impl {
   void resend_news(Entry& e);
   void report_conflict(const std::string& name, const proto::SocketAddr& other, const Member& mine);
   bool make_room();
-  void gossip_member(Entry& e);
+  // `withhold`: news that it is alive or left does not go to the member itself.
+  void gossip_member(Entry& e, bool withhold = true);
   void gossip_alive_self();
   void start_suspicion(uint32_t slot, const std::string& accuser, bool hearsay = false);
   void schedule_suspicion(uint32_t slot);
@@ -333,6 +389,9 @@ struct Node::Impl {
   // Queues a broadcast for gossip, evicting one when the queue then holds too many.
   void queue_broadcast(const proto::UserBroadcast& b);
   bool broadcast_seen(const std::string& origin, uint64_t epoch, uint64_t seq);
+  // The window of an origin's life `epoch` (made in place of another when needed); none when
+  // that life's broadcasts are over.
+  Window* broadcast_window(Seen& of, const std::string& origin, uint64_t epoch);
   Member sender_record(const std::string& name, uint64_t epoch, const std::optional<proto::SocketAddr>& addr) const;
 };
 

@@ -32,7 +32,8 @@ Node::Impl::Impl(Config c, Identity id, uint64_t now, uint64_t seed, std::span<c
   self.incarnation = 0;
   self.state = MemberState::Alive;
   now_ = now;
-  start_ = now;
+  wall_read_ms = id.epoch;
+  wall_read_at = now;
   last_answer = now;
   // Spread the first ticks so nodes started together do not probe in lockstep.
   auto jitter = [&](uint64_t base, uint64_t spread) {
@@ -60,7 +61,10 @@ Node::~Node() = default;
 
 // ---------------------------------------------------------------- helpers
 
-uint64_t Node::Impl::wall_ms() const { return start_epoch + (now_ - start_) / 1'000'000; }
+uint64_t Node::Impl::wall_ms() const {
+  uint64_t since = (now_ - wall_read_at) / 1'000'000;
+  return wall_read_ms > UINT64_MAX - since ? UINT64_MAX : wall_read_ms + since;
+}
 
 uint64_t Node::Impl::epoch_limit() const {
   uint64_t wall = wall_ms();
@@ -175,8 +179,49 @@ void Node::Impl::check_leave_done() {
 
 // ---------------------------------------------------------------- intake
 
+bool Node::Impl::check_stamp(uint64_t stamp_ms, bool encrypted, const proto::SocketAddr* from) {
+  const uint64_t wall = wall_ms();
+  const uint64_t gap = stamp_ms > wall ? stamp_ms - wall : wall - stamp_ms;
+  // Encrypted packets further off than the replay window are refused; in plain text nothing
+  // is refused by its stamp, but a clock more than the epoch lead off makes lives look too far
+  // ahead (or this node's look so to the peer).
+  const bool outside = gap > (encrypted ? REPLAY_WINDOW_MS : EPOCH_LEAD_MS);
+  if (!from) return !outside;
+  if (!outside) {
+    if (!skewed.empty()) skewed.erase(*from);
+    return true;
+  }
+  if (skewed.size() >= 1024) skewed.clear();
+  // (Bounded like the set, should nobody poll them.)
+  if (skewed.insert(*from).second && skews.size() < 1024) {
+    const int64_t off = gap > uint64_t{INT64_MAX} ? INT64_MAX : static_cast<int64_t>(gap);
+    skews.push_back(ClockSkew{*from, stamp_ms > wall ? off : -off});
+  }
+  return false;
+}
+
+void Node::Impl::note_clock(uint64_t stamp_ms) {
+  if (now_ >= low_offset_until) {
+    low_offset_before = low_offset;
+    low_offset = 0;
+    low_offset_until = later(now_, 300'000'000'000ULL);
+  }
+  const uint64_t wall = wall_ms();
+  if (stamp_ms >= wall) return;
+  const uint64_t behind = wall - stamp_ms;
+  const int64_t off = behind > uint64_t{INT64_MAX} ? INT64_MIN : -static_cast<int64_t>(behind);
+  if (off < low_offset) low_offset = off;
+}
+
+uint64_t Node::Impl::slowest_wall_ms() const {
+  const uint64_t wall = wall_ms();
+  const int64_t low = std::min(low_offset, low_offset_before);
+  const uint64_t behind = low == INT64_MIN ? UINT64_MAX : static_cast<uint64_t>(-low);
+  return wall > behind ? wall - behind : 0;
+}
+
 bool Node::Impl::intake(std::span<uint8_t> packet, bool datagram, std::vector<proto::Message>& out,
-                        std::span<const proto::SocketAddr> join_addrs) {
+                        std::span<const proto::SocketAddr> join_addrs, const proto::SocketAddr* from) {
   ++counters.packets_received;
   // No honest datagram is larger than udp_max_payload (the cluster shares it), nor a frame
   // than max_stream_frame: a larger one is refused by its length, before the work of
@@ -199,12 +244,14 @@ bool Node::Impl::intake(std::span<uint8_t> packet, bool datagram, std::vector<pr
       ++counters.decode_errors;
     return false;
   }
+  const bool in_window = check_stamp(opened->stamp_ms, opened->encrypted, from);
   if (opened->encrypted) {
-    if (replay.check(wall_ms(), opened->stamp_ms, opened->nonce) != ReplayWindow::Verdict::Fresh) {
+    if (!in_window || replay.check(wall_ms(), opened->stamp_ms, opened->nonce) != ReplayWindow::Verdict::Fresh) {
       ++counters.replays_dropped;
       return false;
     }
   }
+  note_clock(opened->stamp_ms);
   // Metadata above our own limit is refused like malformed input: the table keeps what it
   // takes, and max_meta_bytes is what bounds that.
   auto msgs = proto::decode_payload(opened->payload,
@@ -232,7 +279,10 @@ void Node::Impl::dispatch(std::vector<proto::Message>& msgs, Ctx& ctx) {
     std::visit(
         [&](auto& m) {
           using T = std::decay_t<decltype(m)>;
-          if constexpr (std::is_same_v<T, proto::Ping>) on_ping(m, ctx);
+          if constexpr (std::is_same_v<T, proto::Ping>) {
+            if (!probed && m.target == self.name) probed_here();
+            on_ping(m, ctx);
+          }
           else if constexpr (std::is_same_v<T, proto::IndirectPing>) on_indirect(m, ctx);
           else if constexpr (std::is_same_v<T, proto::Ack>) on_ack(m, ctx);
           else if constexpr (std::is_same_v<T, proto::Nack>) on_nack(m);
@@ -253,7 +303,7 @@ void Node::handle_datagram(uint64_t now, const SocketAddr& from, std::span<uint8
   Impl& s = *impl_;
   s.now_ = std::max(s.now_, now);
   std::vector<proto::Message> msgs;
-  if (!s.intake(packet, true, msgs)) return;
+  if (!s.intake(packet, true, msgs, {}, &from)) return;
   s.last_heard = s.now_;
   Impl::Ctx ctx;
   ctx.from = from;
@@ -288,6 +338,7 @@ void Node::handle_timeout(uint64_t now) {
   s.stream_timeouts();
   s.join_retry_timeouts();
   s.expire_entries();
+  s.lives_timeouts();
   if (s.next_gossip && s.next_gossip <= now) s.gossip_tick();
   if (s.next_push_pull && s.next_push_pull <= now) s.push_pull_tick();
   if (s.next_reconnect && s.next_reconnect <= now) s.reconnect_tick();
@@ -329,6 +380,21 @@ CommandId Node::command(uint64_t now, Command cmd) {
   return id;
 }
 
+void Node::set_wall_clock(uint64_t now, uint64_t wall_ms) {
+  Impl& s = *impl_;
+  s.now_ = std::max(s.now_, now);
+  s.wall_read_ms = wall_ms;
+  s.wall_read_at = s.now_;
+}
+
+std::optional<ClockSkew> Node::poll_clock_skew() {
+  auto& q = impl_->skews;
+  if (q.empty()) return std::nullopt;
+  ClockSkew c = q.front();
+  q.pop_front();
+  return c;
+}
+
 std::optional<Transmit> Node::poll_transmit() {
   auto& q = impl_->transmits;
   if (q.empty()) return std::nullopt;
@@ -363,6 +429,7 @@ std::optional<uint64_t> Node::next_deadline() const {
   if (!s.stream_deadlines.empty()) take(s.stream_deadlines.begin()->first);
   if (!s.join_retries.empty()) take(std::get<0>(*s.join_retries.begin()));
   if (!s.expiries.empty()) take(s.expiries.begin()->first);
+  take(s.lives_deadline());
   take(s.next_gossip);
   take(s.next_push_pull);
   take(s.next_reconnect);

@@ -1,8 +1,10 @@
 // The membership engine: the node's protocol state machine, free of I/O, threads and clocks.
 //
 // Every entry point takes `now`, the engine time in nanoseconds from a monotonic clock
-// (the runtime counts from the actor's start). Outputs collect in two queues, drained with
-// poll_transmit() and poll_event(); next_deadline() says when handle_timeout() is next due.
+// (the runtime counts from the actor's start); the runtime also hands it the wall clock as it
+// reads it (set_wall_clock), since a monotonic clock stops while the host sleeps. Outputs
+// collect in queues, drained with poll_transmit(), poll_event() and poll_clock_skew();
+// next_deadline() says when handle_timeout() is next due.
 // Randomness comes only from the seed given to create(), so a run replays from its seed.
 #pragma once
 
@@ -97,6 +99,15 @@ inline constexpr std::array<const char*, 26> COUNTER_NAMES = {
 // The counters as an array in COUNTER_NAMES order.
 std::array<uint64_t, 26> counter_values(const Counters& c);
 
+// A peer whose clock differs from this node's by more than a window allows: by more than the
+// replay window in an encrypted cluster (its packets are refused), by more than the epoch
+// lead in plain text (lives may be refused). Raised once per peer address while it lasts.
+struct ClockSkew {
+  SocketAddr peer;    // where its datagram came from
+  int64_t offset_ms;  // its packet's stamp minus this node's wall clock
+  bool operator==(const ClockSkew&) const = default;
+};
+
 class Node {
  public:
   // Checks the configuration (Config::validate) and builds the engine. The nonce key seeds
@@ -113,9 +124,15 @@ class Node {
   void handle_timeout(uint64_t now);
   // Never fails by itself: a refusal arrives as the completion's CommandError.
   CommandId command(uint64_t now, Command cmd);
+  // The wall clock (milliseconds since the Unix epoch) as read at engine time `now`. Stamps,
+  // the replay window and the epoch bounds count on from the latest reading (before the first,
+  // from the identity's epoch at creation), so a host that slept, or whose clock was stepped,
+  // is judged by the clock it has now.
+  void set_wall_clock(uint64_t now, uint64_t wall_ms);
 
   std::optional<Transmit> poll_transmit();
   std::optional<Event> poll_event();
+  std::optional<ClockSkew> poll_clock_skew();
   // When handle_timeout() is next due; none when nothing is scheduled.
   std::optional<uint64_t> next_deadline() const;
 

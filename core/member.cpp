@@ -13,7 +13,7 @@ uint64_t Node::Impl::suspicion_min_ns() const {
   return ns >= 1.8e19 ? UINT64_MAX / 8 : static_cast<uint64_t>(ns);
 }
 
-void Node::Impl::gossip_member(Entry& e) {
+void Node::Impl::gossip_member(Entry& e, bool withhold) {
   e.quiet = false;
   proto::Bytes b;
   switch (e.m.state) {
@@ -34,7 +34,7 @@ void Node::Impl::gossip_member(Entry& e) {
   }
   // A member has no use for news that it is alive or that it left; it must hear that it is
   // suspected or held dead, to refute.
-  bool useless = e.m.state == MemberState::Alive || e.m.state == MemberState::Left;
+  bool useless = withhold && (e.m.state == MemberState::Alive || e.m.state == MemberState::Left);
   gossip.push(GossipQueue::Kind::Member, member_key(e.m.name), std::move(b),
               useless ? recipient(table.slot_of(e)) : 0);
 }
@@ -251,22 +251,24 @@ void Node::Impl::expire_entries() {
   }
 }
 
-bool Node::Impl::outlive_earlier_life(uint64_t epoch, const proto::SocketAddr& addr) {
+bool Node::Impl::outlive(uint64_t epoch) {
   // Our name at our own address in a later life than ours can only be an earlier life of
   // ours (two live nodes cannot hold one address), started when the wall clock read later
   // than it did when we started: the clock stepped back between the two. The cluster holds
   // that life and ignores ours as an echo of an earlier one, while our answers to the Pings
   // meant for it (a Ping names no epoch) keep it alive: we would stay invisible for as long
   // as we run. So we take the next epoch after it, which every member takes as a restart.
-  if (self.state == MemberState::Left || epoch <= self.epoch || addr != self.addr.on_wire()) return false;
   // A life has one life before it to outlive: once it has, a later one still is no earlier
-  // life of ours but two nodes made to advertise one address (a misconfiguration), or a
-  // forgery. Out-bidding it again would go on for ever, each step a restart at every member.
+  // life of ours but two nodes made to advertise one address, or a forgery. Out-bidding it
+  // again would go on for ever, each step a restart at every member.
   if (outlived) return false;
-  // Nor can an earlier life have started further ahead of our clock than any clock runs.
-  // The epoch we take stays within that bound too, so the cluster takes it, and our own next
-  // life, started later, finds it within the bound of its clock and out-bids this one in turn.
-  if (epoch >= epoch_limit()) return false;
+  // Nor can an earlier life have started further ahead of our clock than any clock runs, and
+  // the epoch we take must lie within the bound of every member's clock, the slowest we have
+  // heard from included (or that member refuses it, and holds the life we disowned or none).
+  // Our own next life, started later, finds it within the bound of its clock too, and out-bids
+  // it in turn.
+  const uint64_t base = std::min(wall_ms(), slowest_wall_ms());
+  if (epoch >= (base > UINT64_MAX - EPOCH_LEAD_MS ? UINT64_MAX : base + EPOCH_LEAD_MS)) return false;
   outlived = true;
   self.epoch = epoch + 1;
   gossip_alive_self();
@@ -274,16 +276,103 @@ bool Node::Impl::outlive_earlier_life(uint64_t epoch, const proto::SocketAddr& a
   return true;
 }
 
-void Node::Impl::on_alive_self(const proto::Alive& a) {
-  if (self.state == MemberState::Left) return;
-  if (a.epoch != self.epoch || a.addr != self.addr.on_wire()) {
-    if (a.epoch < self.epoch) return;  // an earlier life of ours, still echoing
-    if (!outlive_earlier_life(a.epoch, a.addr)) report_conflict(a.name, a.addr, self);
+void Node::Impl::disown_later_life(uint64_t epoch, uint32_t inc) {
+  // A later life of ours that we do not take (one past the life we outlived, or further
+  // ahead than clocks run) would hide ours wherever it is held: we answer its probes, and our
+  // own Alive is an echo of an earlier life there. We announce its departure, which every
+  // holder takes; once it has been gone for dead_reclaim, our own Alive (sent again then)
+  // reclaims the name. A node that does hold that life refutes the departure: it is disowned
+  // again at a newer incarnation only after a wait that doubles each time.
+  const bool again = epoch == disowned_epoch;
+  if (epoch < disowned_epoch || (again && (!inc_newer(inc, disowned_inc) || now_ < disown_again))) return;
+  disown_wait = again ? std::min<uint64_t>(disown_wait * 2, DEAD_RETENTION_NS) : DISOWN_WAIT_NS;
+  disowned_epoch = epoch;
+  disowned_inc = inc;
+  disown_again = later(now_, disown_wait);
+  proto::Bytes b;
+  proto::encode(proto::Dead{self.name, epoch, inc, self.name}, b);
+  gossip.push(GossipQueue::Kind::Member, "x" + self.name, std::move(b));
+  const uint64_t spread = uint64_t{retransmit_limit()} * cfg.gossip_interval.as_nanos();
+  reassert_at = later(later(now_, cfg.dead_reclaim.as_nanos()), spread);
+}
+
+void Node::Impl::later_life(uint64_t epoch, uint32_t inc, bool live) {
+  if (live && !probed) {
+    // A node that does answer at our address may hold it: wait for a Ping to tell us that we
+    // are the one (a restarted node is probed within a period or so).
+    if (epoch > pending_epoch) {
+      pending_epoch = epoch;
+      pending_inc = inc;
+    }
+    if (!pending_report) pending_report = later(now_, 10 * cfg.probe_interval.as_nanos());
     return;
   }
-  // Someone holds a newer incarnation of us than we do (an echo of a refutation we no
-  // longer remember, or a forgery): out-bid it.
-  if (inc_newer(a.incarnation, self.incarnation)) refute(a.incarnation);
+  if (outlive(epoch)) return;
+  if (!live) {
+    // Gone already where it is held: those members take our life back once it has been gone
+    // for dead_reclaim, when they hear our Alive again.
+    if (!reassert_at) reassert_at = later(now_, cfg.dead_reclaim.as_nanos());
+    return;
+  }
+  report_conflict(self.name, self.addr.on_wire(), self);
+  disown_later_life(epoch, inc);
+}
+
+void Node::Impl::probed_here() {
+  probed = true;
+  pending_report = 0;
+  if (!pending_epoch || self.state == MemberState::Left) return;
+  const uint64_t e = pending_epoch;
+  pending_epoch = 0;
+  if (e > self.epoch) later_life(e, pending_inc, true);
+}
+
+void Node::Impl::lives_timeouts() {
+  if (pending_report && pending_report <= now_) {
+    // Never probed: what answers at our address is another node that holds that life.
+    pending_report = 0;
+    if (pending_epoch > self.epoch) report_conflict(self.name, self.addr.on_wire(), self);
+  }
+  if (reassert_at && reassert_at <= now_) {
+    reassert_at = 0;
+    if (self.state != MemberState::Left) gossip_alive_self();
+  }
+}
+
+uint64_t Node::Impl::lives_deadline() const {
+  if (!pending_report) return reassert_at;
+  return reassert_at ? std::min(reassert_at, pending_report) : pending_report;
+}
+
+void Node::Impl::on_alive_self(const proto::Alive& a) {
+  if (self.state == MemberState::Left) return;
+  if (a.epoch == self.epoch && a.addr == self.addr.on_wire()) {
+    // Someone holds a newer incarnation of us than we do (an echo of a refutation we no
+    // longer remember, or a forgery): out-bid it.
+    if (inc_newer(a.incarnation, self.incarnation)) refute(a.incarnation);
+    return;
+  }
+  if (a.epoch < self.epoch) return;  // an earlier life of ours, still echoing
+  if (a.addr != self.addr.on_wire()) return report_conflict(a.name, a.addr, self);
+  later_life(a.epoch, a.incarnation, true);
+}
+
+void Node::Impl::check_claim(const proto::MemberRecord& r) {
+  // A State's first record is its sender's own: a live node claims that name at that address.
+  // Where it is not the life we hold, two nodes claim one name (a misconfiguration), and we
+  // see both claims. (A later epoch is taken as a restart, at a new address too: the node it
+  // replaced, if it lives on, shows itself by its own States later.)
+  if (r.state != MemberState::Alive && r.state != MemberState::Suspect) return;
+  if (r.name == self.name) {
+    if (self.state != MemberState::Left && (r.epoch != self.epoch || r.addr != self.addr.on_wire()))
+      report_conflict(r.name, r.addr, self);
+    return;
+  }
+  const Entry* e = table.find(r.name);
+  // A claim at the address we hold may be the earlier life of a node that restarted there
+  // with its clock stepped back, before it takes a later epoch: not reported.
+  if (!e || !is_live(e->m.state) || r.addr == e->m.addr.on_wire() || r.epoch >= e->m.epoch) return;
+  report_conflict(r.name, r.addr, e->m);
 }
 
 void Node::Impl::add_member(const proto::Alive& a, Ctx& ctx) {
@@ -328,6 +417,10 @@ void Node::Impl::make_alive(uint32_t idx) {
 void Node::Impl::take_life(uint32_t idx, const proto::Alive& a, bool restart) {
   Entry& cur = table.at(idx);
   if (restart) ++counters.restarts;
+  // A new life at the address of the one held: what answers there may be that earlier life's
+  // successor, or another node made to advertise the address, and it must hear of the life
+  // the cluster now holds to take a later one (it answers the probes meant for this one).
+  const bool same_place = a.addr == cur.m.addr.on_wire();
   make_alive(idx);
   cur.m.addr = a.addr;
   cur.m.epoch = a.epoch;
@@ -337,7 +430,7 @@ void Node::Impl::take_life(uint32_t idx, const proto::Alive& a, bool restart) {
   conflicts.erase(cur.m.name);
   drop_user_queue(cur.m.name);
   emit(event::MemberJoined{cur.m});
-  gossip_member(cur);
+  gossip_member(cur, !same_place);
   changed();
 }
 
@@ -517,12 +610,18 @@ proto::State Node::Impl::full_state(bool join) const {
 void Node::Impl::merge_state(const proto::State& st, Ctx& ctx) {
   if (st.members.empty()) return;
   const std::string& sender = st.members.front().name;
+  check_claim(st.members.front());
   bool first = true;
   for (const auto& r : st.members) {
     ctx.from_state = !first || ctx.join_answer;
     first = false;
-    // Whatever its state, a record of an earlier life of ours that the cluster still holds.
-    if (r.name == self.name && r.state != MemberState::Alive && outlive_earlier_life(r.epoch, r.addr)) continue;
+    // Whatever its state, a record of a later life of ours at our address that the cluster
+    // holds (alive records go through on_alive_self).
+    if (r.name == self.name && r.state != MemberState::Alive) {
+      if (self.state != MemberState::Left && r.epoch > self.epoch && r.addr == self.addr.on_wire())
+        later_life(r.epoch, r.incarnation, r.state == MemberState::Suspect);
+      if (r.epoch != self.epoch) continue;
+    }
     switch (r.state) {
       case MemberState::Alive:
         on_alive(proto::Alive{r.name, r.addr, r.epoch, r.incarnation, r.meta}, ctx);

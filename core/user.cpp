@@ -161,6 +161,30 @@ void Node::Impl::on_user_message(const proto::UserMessage& m, Ctx& ctx) {
   emit(event::UserMessage{sender_record(m.from, m.from_epoch, ctx.from), m.data, false});
 }
 
+Node::Impl::Window* Node::Impl::broadcast_window(Seen& of, const std::string& origin, uint64_t epoch) {
+  const Entry* e = table.find(origin);
+  // An earlier life than the one the table holds (or, for an origin the table does not hold,
+  // than the latest life heard from): its broadcasts are over.
+  if (e && epoch < e->m.epoch) return nullptr;
+  for (const Window& w : of.w)
+    if (!e && w.used && epoch < w.epoch) return nullptr;
+  Window* lowest = nullptr;
+  for (Window& w : of.w) {
+    if (w.used && w.epoch == epoch) return &w;
+    if (!w.used) {
+      lowest = &w;
+      break;
+    }
+    // The window of the life the table holds is never given up for another.
+    if ((!e || w.epoch != e->m.epoch) && (!lowest || w.epoch < lowest->epoch)) lowest = &w;
+  }
+  if (!lowest) return nullptr;
+  *lowest = Window{};
+  lowest->used = true;
+  lowest->epoch = epoch;
+  return lowest;
+}
+
 bool Node::Impl::broadcast_seen(const std::string& origin, uint64_t epoch, uint64_t s) {
   auto it = seen.find(origin);
   if (it == seen.end()) {
@@ -174,12 +198,9 @@ bool Node::Impl::broadcast_seen(const std::string& origin, uint64_t epoch, uint6
     it = seen.emplace(origin, Seen{}).first;
     seen_order.push_back(origin);
   }
-  Seen& w = it->second;
-  if (epoch < w.epoch) return true;  // an earlier life: its broadcasts are over
-  if (epoch > w.epoch) {
-    w = Seen{};
-    w.epoch = epoch;
-  }
+  Window* wp = broadcast_window(it->second, origin, epoch);
+  if (!wp) return true;
+  Window& w = *wp;
   if (s > w.max) {
     uint64_t shift = s - w.max;
     w.bits = shift >= BROADCAST_WINDOW ? std::bitset<BROADCAST_WINDOW>{} : (w.bits << shift);
@@ -197,6 +218,12 @@ bool Node::Impl::broadcast_seen(const std::string& origin, uint64_t epoch, uint6
 void Node::Impl::on_user_broadcast(const proto::UserBroadcast& b) {
   if (b.origin == self.name) return;  // our own, coming back
   if (b.data.size() > cfg.max_user_broadcast) {
+    ++counters.user_messages_dropped;
+    return;
+  }
+  // A life further ahead than any clock runs is a forgery (or this node's clock runs far
+  // behind: counted, so that shows).
+  if (b.origin_epoch > epoch_limit()) {
     ++counters.user_messages_dropped;
     return;
   }

@@ -1,8 +1,9 @@
 // The node's actor: one task that owns the engine, the sockets, the streams and the callers
 // waiting on commands, so the engine is only ever touched by one task.
 //
-// Each turn of the loop gives every kind of input a bounded share, in a fixed order:
-// datagrams, stream reports, connections to accept, requests from the handle, seed addresses
+// Each turn of the loop first hands the engine the wall clock (the engine's own time is a
+// monotonic clock, which stops while the host sleeps), then gives every kind of input a
+// bounded share, in a fixed order: datagrams, stream reports, connections to accept, requests from the handle, seed addresses
 // resolved for a rejoin. Each input goes to the engine and its outputs are flushed. Every
 // turn then ends the same way: the engine's timers run when due, a rejoin starts when due,
 // and the counters are republished when they changed. A busy turn yields the thread before
@@ -284,7 +285,9 @@ template <class E, class T>
 typename Actor<E, T>::Input Actor<E, T>::turn(std::optional<OneSender<Done>>& close_reply) {
   // Each kind of input gets a bounded share of the turn, so none can hold the others (and
   // the timers above all) back: a flood of datagrams costs a request or a probe at most one
-  // turn's wait.
+  // turn's wait. The wall clock first: after a suspend, the first packet must already be
+  // judged by the clock as it reads now.
+  engine_->set_wall_clock(clock_.now(), clock_.wall_ms());
   bool busy = false;
   if (now() >= udp_paused_until_) busy = some(kDatagramsPerTurn, [this] { return receive_one(); });
   busy |= some(kReportsPerTurn, [this] { return report_one(); });
@@ -590,6 +593,11 @@ void Actor<E, T>::flush(bool timers_ran) {
       continue;
     }
     if (auto p = published(std::move(*ev))) batch_.push_back(std::move(*p));
+  }
+  // The engine cannot log: a peer whose clock is too far off is said here, once per peer.
+  while (auto c = e.poll_clock_skew()) {
+    VN_LOG(Warn, target(), "peer clock differs from ours by more than the window allows", log::field("peer", c->peer),
+           log::field("offset_ms", c->offset_ms));
   }
   if (observer_) observer_("events");
   // 3. The member snapshot, whenever anything visible may have changed: events, the own

@@ -12,6 +12,12 @@ std::tuple<core::Command, const char*, proto::KeyId> KeyChange::command() && {
   return {core::command::RemoveKey{std::move(key)}, "removed", id};
 }
 
+uint64_t system_wall_ms() {
+  using namespace std::chrono;
+  auto ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+  return ms <= 0 ? 1 : static_cast<uint64_t>(ms);
+}
+
 uint64_t Clock::at(Instant t) const {
   if (t <= start) return 0;
   auto d = t - start;

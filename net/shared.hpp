@@ -129,10 +129,16 @@ struct Rejoin {
 }  // namespace pending
 using Pending = std::variant<pending::Join, pending::Done, pending::Key, pending::Rejoin>;
 
-// Engine time: nanoseconds since the node's clock started.
+// The system's wall clock: milliseconds since the Unix epoch (at least 1).
+uint64_t system_wall_ms();
+
+// Engine time: nanoseconds since the node's clock started (a monotonic clock, which stops
+// while the host sleeps), and the wall clock the actor hands the engine every turn.
 struct Clock {
   Instant start = net::now();
+  uint64_t (*wall)() = system_wall_ms;  // tests put in a clock they can step
   uint64_t now() const { return at(net::now()); }
+  uint64_t wall_ms() const { return wall(); }
   uint64_t at(Instant t) const;
   // The instant of an engine time (saturating).
   Instant instant(uint64_t ns) const;

@@ -120,7 +120,8 @@ TEST(Merge, SameLifeAtAnotherAddressIsANameConflict) {
 
 TEST(Merge, EpochsFurtherAheadThanAnyClockAreNoLife) {
   // A day past this node's wall clock is the last epoch it takes as a life; a later life of
-  // its own must end at most there too, so its own next life can out-bid it.
+  // its own must end at most there too, so its own next life can out-bid it. One further ahead
+  // is disowned: its departure goes out, so the members holding it take this life back.
   Harness h;
   h.advance(3 * SEC);
   const uint64_t limit = h.wall() + core::EPOCH_LEAD_MS;
@@ -131,9 +132,15 @@ TEST(Merge, EpochsFurtherAheadThanAnyClockAreNoLife) {
   EXPECT_EQ(h.node->find("b")->epoch, limit);
   EXPECT_EQ(h.node->counters().members_refused, 2u);
 
-  h.deliver(ip4(2), {Alive{"self", ip4(1), limit, 0, {}}});
+  // It answers at its address (a Ping for it came): a later life there is an earlier one of
+  // its own, or a forgery.
+  h.deliver(ip4(2), {proto::Ping{1, "self", "a"}});
+  h.deliver(ip4(2), {Alive{"self", ip4(1), limit, 4, {}}});
   EXPECT_EQ(h.node->local().epoch, kEpoch);
   ASSERT_EQ(h.events_of<core::event::NameConflict>().size(), 1u);
+  h.advance(SEC);
+  const auto dead = h.sent<proto::Dead>();
+  EXPECT_TRUE(std::count(dead.begin(), dead.end(), proto::Dead{"self", limit, 4, "self"}) > 0);
   h.deliver(ip4(2), {Alive{"self", ip4(1), limit - 1, 0, {}}});
   EXPECT_EQ(h.node->local().epoch, limit);
 }

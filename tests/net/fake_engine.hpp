@@ -31,6 +31,8 @@ struct FakeEngine {
   core::CommandId next_id = 1;
   std::vector<proto::KeyId> keys;
   std::vector<std::string> calls;  // what was called, in order
+  std::deque<core::ClockSkew> skews;
+  std::vector<uint64_t> walls;  // the wall clock readings handed in
 
   FakeEngine() {
     self.name = "self";
@@ -57,6 +59,13 @@ struct FakeEngine {
     calls.push_back("command " + std::to_string(c.index()));
     if (on_command) on_command(*this, id, c);
     return id;
+  }
+  void set_wall_clock(uint64_t, uint64_t wall_ms) { walls.push_back(wall_ms); }
+  std::optional<core::ClockSkew> poll_clock_skew() {
+    if (skews.empty()) return std::nullopt;
+    auto c = skews.front();
+    skews.pop_front();
+    return c;
   }
   std::optional<core::Transmit> poll_transmit() {
     if (transmits.empty()) return std::nullopt;

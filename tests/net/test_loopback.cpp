@@ -372,3 +372,78 @@ TEST(Loopback, StartsClosesAbortsAndDropsRacingEachOtherLeaveNothingBehind) {
   EXPECT_TRUE(eventually([&] { return Runtime::live_tasks() == tasks; })) << Runtime::live_tasks() << " " << tasks;
   EXPECT_TRUE(eventually([&] { return fd_count() == fds; })) << fd_count() << " " << fds;
 }
+
+namespace {
+
+// A wall clock the test can step: the system's, plus an offset.
+std::atomic<int64_t> g_wall_offset{0};
+uint64_t stepped_wall() { return static_cast<uint64_t>(static_cast<int64_t>(actor::system_wall_ms()) + g_wall_offset.load()); }
+
+// A node like start(fast_settings(name)) with keys, whose actor reads the steppable clock.
+Membership start_stepped(const std::string& name, const Settings& like) {
+  auto t = transport::AsioTransport::bind(runtime().io(), like.bind);
+  EXPECT_TRUE(t.ok());
+  actor::Clock clock;
+  clock.wall = stepped_wall;
+  std::array<uint8_t, 32> nk{};
+  nk[0] = 3;
+  core::Identity id{name, {}, t.value()->local_addr(), stepped_wall()};
+  auto engine = core::Node::create(like.config, std::move(id), clock.now(), 5, nk);
+  EXPECT_TRUE(engine.ok());
+  return Membership::launch(runtime(), std::move(engine.value()), actor::Options{}, clock, std::move(t.value()),
+                            core::Duration::from_secs(2), 64);
+}
+
+// The offset_ms field of a log line's text.
+int64_t offset_in(const std::string& text) {
+  auto at = text.find("offset_ms=");
+  return at == std::string::npos ? 0 : std::stoll(text.substr(at + 10));
+}
+
+}  // namespace
+
+TEST(Loopback, TheEngineJudgesStampsByTheWallClockAsItReadsNow) {
+  // An encrypted pair; node "w" reads a wall clock that the test steps 10 minutes ahead and
+  // back (as a clock set wrong and put right, or a host that slept: what the engine counts
+  // from its start no longer says the time). While it is off, each side refuses the other's
+  // packets, counts them and says so once, with the offset; once it is right, they hear each
+  // other again.
+  Capture& cap = capture();
+  Settings s = fast_settings("plain");
+  std::array<uint8_t, 32> k{};
+  k.fill(4);
+  s.config.keys = std::vector<proto::Key>{proto::Key::from_array(k)};
+  s.config.reconnect_interval = core::Duration::from_millis(500);  // to find each other again soon
+  Membership w = start_stepped("w", s);
+  Settings sv = s;
+  sv.name = "v";
+  sv.seed_addrs = {w.local_addr()};
+  Membership v = start(sv);
+  ASSERT_TRUE(eventually([&] { return w.members().size() == 2 && v.members().size() == 2; }));
+  size_t mark = cap.mark();
+  uint64_t dropped = v.stats().counters.replays_dropped;
+  g_wall_offset = 600'000;
+  const char* said = "peer clock differs from ours by more than the window allows";
+  ASSERT_TRUE(eventually([&] { return cap.count(mark, said) >= 2; }));
+  std::this_thread::sleep_for(500ms);  // many more packets each way: still said once per side
+  auto lines = cap.since(mark);
+  std::vector<int64_t> offsets;
+  for (const auto& l : lines)
+    if (l.text.starts_with(said)) {
+      EXPECT_EQ(l.level, log::Level::Warn);
+      offsets.push_back(offset_in(l.text));
+    }
+  ASSERT_EQ(offsets.size(), 2u);
+  std::sort(offsets.begin(), offsets.end());
+  EXPECT_NEAR(static_cast<double>(offsets[0]), -600'000.0, 5'000.0);
+  EXPECT_NEAR(static_cast<double>(offsets[1]), 600'000.0, 5'000.0);
+  EXPECT_GT(v.stats().counters.replays_dropped, dropped + 3);
+  g_wall_offset = 0;
+  EXPECT_TRUE(eventually([&] {
+    auto a = v.member("w");
+    auto b = w.member("v");
+    return a && b && a->state == MemberState::Alive && b->state == MemberState::Alive;
+  }));
+  run(v.close());
+  run(w.close());
+}

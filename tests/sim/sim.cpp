@@ -35,15 +35,35 @@ std::unique_ptr<Node> Sim::make_engine(SimNode& n) {
   id.name = n.name;
   id.meta = n.meta;
   id.addr = n.advertise ? *n.advertise : addr_of(static_cast<size_t>(&n - nodes_.data()));
+  const size_t i = static_cast<size_t>(&n - nodes_.data());
   // Each life starts at a later wall-clock millisecond than the one before, unless the node's
   // clock was stepped back.
-  id.epoch = static_cast<uint64_t>(static_cast<int64_t>(kWallBase + now_ / MS + n.life) + n.clock_ms);
+  id.epoch = wall_ms(i) + n.life;
   std::array<uint8_t, 32> nonce_key{};
   uint64_t r = rng_.next();
   for (int k = 0; k < 8; ++k) nonce_key[k] = static_cast<uint8_t>(r >> (8 * k));
-  auto made = Node::create(n.cfg, std::move(id), now_, rng_.next(), nonce_key);
+  auto made = Node::create(n.cfg, std::move(id), mono(i), rng_.next(), nonce_key);
   if (!made) return nullptr;
   return std::make_unique<Node>(std::move(made.value()));
+}
+
+uint64_t Sim::wall_ms(size_t i) const {
+  return static_cast<uint64_t>(static_cast<int64_t>(kWallBase + now_ / MS) + nodes_[i].clock_ms);
+}
+
+uint64_t Sim::clock_in(size_t i) {
+  const uint64_t t = mono(i);
+  nodes_[i].engine->set_wall_clock(t, wall_ms(i));
+  return t;
+}
+
+void Sim::suspend(size_t i, uint64_t d) {
+  SimNode& n = nodes_[i];
+  if (!n.up) return;
+  n.asleep_until = std::max(n.asleep_until, now_ + d);
+  // The monotonic clock stops: every deadline of the engine comes that much later.
+  n.lag += d;
+  after_call(i);
 }
 
 size_t Sim::add(core::Config cfg, std::string name, Bytes meta, std::optional<SocketAddr> advertise) {
@@ -60,7 +80,8 @@ size_t Sim::add(core::Config cfg, std::string name, Bytes meta, std::optional<So
 }
 
 CommandId Sim::command(size_t i, Command c) {
-  CommandId id = nodes_[i].engine->command(now_, std::move(c));
+  const uint64_t t = clock_in(i);
+  CommandId id = nodes_[i].engine->command(t, std::move(c));
   after_call(i);
   return id;
 }
@@ -105,6 +126,10 @@ void Sim::restart(size_t i, int64_t clock_step_ms) {
   ++n.life;
   n.clock_ms += clock_step_ms;
   n.up = true;
+  n.asleep_until = 0;
+  // A new life numbers its commands from 1 again: what earlier lives' commands came to is
+  // no answer to its own.
+  n.outcomes.clear();
   n.engine = make_engine(n);
   n.timer_at = 0;
   after_call(i);
@@ -128,7 +153,8 @@ void Sim::after_call(size_t i) {
   SimNode& n = nodes_[i];
   if (!n.up) return;
   auto d = n.engine->next_deadline();
-  uint64_t at = d ? std::max(*d, now_) : 0;
+  // Deadlines are in the node's monotonic time, which lags by the time it slept.
+  uint64_t at = d ? std::max(*d > UINT64_MAX - n.lag ? UINT64_MAX : *d + n.lag, now_) : 0;
   if (at == n.timer_at && at != 0) return;
   ++n.timer_gen;
   n.timer_at = at;
@@ -142,6 +168,8 @@ void Sim::flush(size_t i) {
     if (auto* c = std::get_if<core::event::Completed>(&*ev)) n.outcomes[c->id] = c->result;
     if (on_event) on_event(i, *ev);
   }
+  while (auto c = e.poll_clock_skew())
+    if (on_clock_skew) on_clock_skew(i, *c);
   while (auto t = e.poll_transmit()) {
     if (auto* d = std::get_if<core::transmit::Datagram>(&*t)) flush_datagram(i, *d);
     else if (auto* o = std::get_if<core::transmit::Open>(&*t)) flush_open(i, *o);
@@ -268,6 +296,14 @@ void Sim::handle(Item* it) {
   } else if (!n.up || it->gen != n.life) {
     return;  // the node (or that life of it) is gone
   }
+  if (now_ < n.asleep_until && it->kind != Kind::Timer) {
+    // Asleep: a datagram is lost, stream data waits in the network (TCP resends it).
+    if (it->kind == Kind::Datagram) return;
+    auto* again = new Item(std::move(*it));
+    again->at = n.asleep_until;
+    push(again);
+    return;
+  }
   uint64_t until = stalled_until(n, it->at);
   if (until && it->kind != Kind::Timer) {
     // A stalled node handles the inputs that piled up meanwhile when it wakes, in arrival order.
@@ -279,25 +315,26 @@ void Sim::handle(Item* it) {
   Node& e = *n.engine;
   auto t0 = measure ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
   ++engine_calls;
+  const uint64_t t = clock_in(it->node);
   switch (it->kind) {
     case Kind::Timer:
       n.timer_at = 0;
-      e.handle_timeout(now_);
+      e.handle_timeout(t);
       break;
     case Kind::Datagram:
       ++datagrams_delivered;
-      e.handle_datagram(now_, it->from, it->bytes);
+      e.handle_datagram(t, it->from, it->bytes);
       break;
     case Kind::StreamData:
       ++frames_delivered;
       frame_bytes += it->bytes.size();
-      e.handle_stream(now_, it->stream, core::StreamEvent{core::stream_event::Data{it->bytes}});
+      e.handle_stream(t, it->stream, core::StreamEvent{core::stream_event::Data{it->bytes}});
       break;
     case Kind::StreamClosed:
-      e.handle_stream(now_, it->stream, core::StreamEvent{core::stream_event::Closed{}});
+      e.handle_stream(t, it->stream, core::StreamEvent{core::stream_event::Closed{}});
       break;
     case Kind::StreamFailed:
-      e.handle_stream(now_, it->stream, core::StreamEvent{core::stream_event::Failed{}});
+      e.handle_stream(t, it->stream, core::StreamEvent{core::stream_event::Failed{}});
       break;
   }
   if (measure) {

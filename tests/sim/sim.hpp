@@ -2,7 +2,10 @@
 //
 // Datagrams have latency, jitter and random loss; links can be cut one way or both; nodes
 // crash and restart with a new epoch; a slow node handles its inputs late (as one starved of
-// CPU). Streams suffer what datagrams suffer, as TCP would: a lost segment arrives late (it is
+// CPU). Each node has a wall clock of its own, which can run off the others', be stepped, and
+// go on while the node is suspended (its monotonic clock stopped, as Linux stops it during a
+// suspend or a paused virtual machine does); engines are handed it at every call, as the
+// runtime hands them the system's wall clock every turn. Streams suffer what datagrams suffer, as TCP would: a lost segment arrives late (it is
 // resent after a retransmission timeout that doubles each time, so frames stay in order), and
 // a cut link stalls the stream for good, which then ends only on somebody's timeout; a crashed
 // peer resets its streams. Deliveries sit in one priority queue, so the cost is per delivery,
@@ -69,7 +72,8 @@ class Sim {
   const std::string& name(size_t i) const { return nodes_[i].name; }
 
   CommandId command(size_t i, Command c);
-  // The outcome of a command once completed.
+  // The outcome of a command of the node's current life once completed. A new life numbers
+  // its commands from 1 again: the outcomes of earlier lives are not its own.
   std::optional<core::Outcome> outcome(size_t i, CommandId id) const;
 
   void crash(size_t i);
@@ -77,6 +81,17 @@ class Sim {
   // wall clock at the restart, after the node's clock stepped by `clock_step_ms` (a step back
   // can give the new life an earlier epoch than the one before).
   void restart(size_t i, int64_t clock_step_ms = 0);
+  // Steps node i's wall clock (back when negative); its engine sees it from its next call.
+  void step_clock(size_t i, int64_t ms) { nodes_[i].clock_ms += ms; }
+  // Node i sleeps for `d` from now (a suspended host, a paused virtual machine): it handles
+  // nothing, the datagrams sent to it are lost, stream data waits for it in the network, and
+  // its monotonic clock stops while its wall clock goes on.
+  void suspend(size_t i, uint64_t d);
+  bool asleep(size_t i) const { return now_ < nodes_[i].asleep_until; }
+  // Node i's wall clock, in milliseconds since the Unix epoch, and its monotonic clock (the
+  // engine time it is handed).
+  uint64_t wall_ms(size_t i) const;
+  uint64_t mono(size_t i) const { return now_ - nodes_[i].lag; }
   void set_stall(size_t i, Stall s) { nodes_[i].stall = s; }
   void block(size_t from, size_t to) { blocked_.insert(pair_key(from, to)); }
   void partition(const std::vector<size_t>& a, const std::vector<size_t>& b);
@@ -97,6 +112,8 @@ class Sim {
   std::function<bool(size_t, size_t, const Bytes&)> drop_datagram;
   // Called for every event any node raises (completions included).
   std::function<void(size_t, const Event&)> on_event;
+  // Called for every peer clock skew a node reports (which the runtime logs).
+  std::function<void(size_t, const core::ClockSkew&)> on_clock_skew;
   // Time spent inside engine calls, when measuring.
   bool measure = false;
   std::chrono::nanoseconds engine_time{0};
@@ -146,6 +163,8 @@ class Sim {
     uint64_t timer_at = 0;
     uint64_t next_inbound = 0;
     int64_t clock_ms = 0;  // how far this node's wall clock was stepped
+    uint64_t lag = 0;          // how far its monotonic clock is behind: the time it slept
+    uint64_t asleep_until = 0;
     Stall stall;
     std::unordered_map<CommandId, core::Outcome> outcomes;
   };
@@ -159,6 +178,8 @@ class Sim {
   std::optional<size_t> index_of(const SocketAddr& a) const;
   void fail_conns(size_t i);
   std::unique_ptr<Node> make_engine(SimNode& n);
+  // Hands node i's engine its wall clock; its monotonic clock, to pass to the call that follows.
+  uint64_t clock_in(size_t i);
   void flush_datagram(size_t i, core::transmit::Datagram& d);
   void flush_open(size_t i, const core::transmit::Open& o);
   void flush_frame(size_t i, core::transmit::Frame& f);

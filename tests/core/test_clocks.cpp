@@ -1,0 +1,141 @@
+// Clocks: the wall clock the engine is handed (a host that slept, a clock stepped or running
+// off the others'), and the simulator's own bookkeeping of a node's lives.
+#include "core/harness.hpp"
+
+namespace vennock::test {
+namespace {
+
+constexpr uint64_t HOUR = 3600 * SEC;
+
+// Whether node `i` holds every other node that is up alive at the epoch it holds itself, and
+// is held so by each of them.
+bool sees_and_seen(Sim& sim, size_t i) {
+  for (size_t j = 0; j < sim.size(); ++j) {
+    if (j == i || !sim.up(j)) continue;
+    const core::Member* there = sim.node(j).find(sim.name(i));
+    const core::Member* here = sim.node(i).find(sim.name(j));
+    if (!there || there->epoch != sim.node(i).local().epoch || there->state != MemberState::Alive) return false;
+    if (!here || here->epoch != sim.node(j).local().epoch || here->state != MemberState::Alive) return false;
+  }
+  return true;
+}
+
+TEST(Simulator, ANewLifeIsNotAnsweredWithTheOutcomeOfAnEarlierLifesCommand) {
+  // Node 2's first life joined with command 1. Its next life joins through a seed that is
+  // down: its command 1 has no outcome until the join gives up, and then it is a failure.
+  Sim sim(71, NetParams{});
+  ASSERT_TRUE(form_cluster(sim, 3, lan()));
+  ASSERT_TRUE(sim.outcome(2, 1).has_value());
+  sim.crash(0);
+  sim.restart(2);
+  const CommandId id = sim.command(2, core::command::Join{{Sim::addr_of(0)}});
+  ASSERT_EQ(id, 1u);
+  EXPECT_FALSE(sim.outcome(2, id).has_value());
+  ASSERT_TRUE(sim.run_until_pred([&] { return sim.outcome(2, id).has_value(); }, 30 * SEC));
+  EXPECT_TRUE(is_error(sim.outcome(2, id), core::CommandError::JoinFailed));
+}
+
+TEST(Clocks, AHostAsleepADayStillTakesLaterLivesAndNewMembers) {
+  // Plain text. Node 2 sleeps 25 hours (its monotonic clock stopped, its wall clock going
+  // on); after it wakes, node 1 restarts and a new node joins. Judged by a wall clock that
+  // stopped while it slept, both lives would lie more than a day ahead of it.
+  Sim sim(72, NetParams{});
+  ASSERT_TRUE(form_cluster(sim, 3, lan()));
+  sim.suspend(2, 25 * HOUR);
+  sim.run_for(25 * HOUR + SEC);
+  ASSERT_FALSE(sim.asleep(2));
+  ASSERT_TRUE(sim.run_until_pred([&] { return sees_and_seen(sim, 2); }, 60 * SEC));
+  sim.restart(1);
+  sim.command(1, core::command::Join{{Sim::addr_of(0)}});
+  const size_t late = sim.add(lan(), "late");
+  sim.command(late, core::command::Join{{Sim::addr_of(0)}});
+  EXPECT_TRUE(sim.run_until_pred([&] { return sees_and_seen(sim, 2); }, 60 * SEC));
+  EXPECT_EQ(sim.node(2).counters().members_refused, 0u);
+}
+
+TEST(Clocks, AnEncryptedMemberPausedThreeMinutesIsHeardAndHearsAfterItWakes) {
+  // A paused virtual machine: for 3 minutes node 5 handles nothing and its monotonic clock
+  // stands still. Its stamps, and its view of its peers' stamps, must not stay 3 minutes off.
+  Sim sim(73, NetParams{});
+  const size_t n = 8, m = 5;
+  ASSERT_TRUE(form_cluster(sim, n, encrypted()));
+  uint64_t skews = 0;
+  sim.on_clock_skew = [&](size_t, const core::ClockSkew&) { ++skews; };
+  sim.suspend(m, 180 * SEC);
+  sim.run_for(180 * SEC);
+  ASSERT_TRUE(sim.run_until_pred([&] { return sees_and_seen(sim, m); }, 60 * SEC));
+  EXPECT_EQ(skews, 0u);
+}
+
+TEST(Clocks, ClocksFurtherApartThanAWindowAllowsAreReportedOncePerPeerAndCounted) {
+  // Node 5's clock steps 10 minutes ahead in an encrypted cluster: each side refuses the
+  // other's packets (counted as replays dropped) and says so once per peer, with the offset
+  // it measured; when the clock is set right again they hear each other again.
+  Sim sim(74, NetParams{});
+  const size_t n = 6, m = 5;
+  ASSERT_TRUE(form_cluster(sim, n, encrypted()));
+  std::vector<std::vector<int64_t>> seen(n);  // offsets reported, by reporting node
+  std::vector<std::vector<SocketAddr>> peers(n);
+  sim.on_clock_skew = [&](size_t i, const core::ClockSkew& c) {
+    seen[i].push_back(c.offset_ms);
+    peers[i].push_back(c.peer);
+  };
+  const uint64_t dropped_before = sim.node(0).counters().replays_dropped;
+  sim.step_clock(m, 600'000);
+  sim.run_for(20 * SEC);
+  for (size_t i = 0; i < n; ++i) {
+    if (i == m) continue;
+    ASSERT_EQ(seen[i].size(), 1u) << i;
+    EXPECT_NEAR(static_cast<double>(seen[i][0]), 600'000.0, 50.0) << i;
+    EXPECT_EQ(peers[i][0], Sim::addr_of(m)) << i;
+  }
+  EXPECT_EQ(seen[m].size(), n - 1);
+  for (int64_t off : seen[m]) EXPECT_NEAR(static_cast<double>(off), -600'000.0, 50.0);
+  EXPECT_GT(sim.node(0).counters().replays_dropped, dropped_before);
+  sim.step_clock(m, -600'000);
+  EXPECT_TRUE(sim.run_until_pred([&] { return sees_and_seen(sim, m); }, 60 * SEC));
+}
+
+TEST(Clocks, ARestartWithTheClockSteppedBackMoreThanADayIsNeverSilent) {
+  // Plain text. Node 5 restarts at once with its clock stepped back 25 hours: the lives of
+  // all the others lie more than a day ahead of it. That it refuses them is counted, and both
+  // sides say whose clock is off and by how much. Its previous life, beyond its bound too, is
+  // disowned, so its own is taken at its next rejoin (the runtime's, every minute).
+  Sim sim(75, NetParams{});
+  const size_t n = 8, m = 5;
+  ASSERT_TRUE(form_cluster(sim, n, lan()));
+  std::vector<int64_t> at_m, of_m;
+  sim.on_clock_skew = [&](size_t i, const core::ClockSkew& c) {
+    if (i == m) at_m.push_back(c.offset_ms);
+    else if (c.peer == Sim::addr_of(m)) of_m.push_back(c.offset_ms);
+  };
+  sim.restart(m, -25 * 3600 * 1000LL);
+  sim.command(m, core::command::Join{{Sim::addr_of(0)}});
+  sim.run_for(60 * SEC);
+  sim.command(m, core::command::Join{{Sim::addr_of(0)}});
+  EXPECT_TRUE(sim.run_until_pred([&] { return all_hold(sim, node_name(m), MemberState::Alive); }, 10 * SEC));
+  for (size_t i = 0; i < n; ++i) {
+    if (i == m) continue;
+    EXPECT_EQ(sim.node(i).find(node_name(m))->epoch, sim.node(m).local().epoch) << i;
+  }
+  EXPECT_GT(sim.node(m).counters().members_refused, 0u);
+  ASSERT_FALSE(at_m.empty());
+  for (int64_t off : at_m) EXPECT_NEAR(static_cast<double>(off), 25.0 * 3600 * 1000, 1000.0);
+  ASSERT_FALSE(of_m.empty());
+  for (int64_t off : of_m) EXPECT_NEAR(static_cast<double>(off), -25.0 * 3600 * 1000, 1000.0);
+}
+
+TEST(Clocks, ARestartWithTheClockSteppedBackLessThanADayIsSeenBothWays) {
+  // The neighbour of the case above: 23 hours back, every life still lies within a day of
+  // the restarted node's clock, and it becomes a member seen by all and seeing all.
+  Sim sim(76, NetParams{});
+  const size_t n = 8, m = 5;
+  ASSERT_TRUE(form_cluster(sim, n, lan()));
+  sim.restart(m, -23 * 3600 * 1000LL);
+  sim.command(m, core::command::Join{{Sim::addr_of(0)}});
+  EXPECT_TRUE(sim.run_until_pred([&] { return sees_and_seen(sim, m); }, 120 * SEC));
+  EXPECT_EQ(sim.node(m).counters().members_refused, 0u);
+}
+
+}  // namespace
+}  // namespace vennock::test
