@@ -2,6 +2,7 @@
 
 #include <array>
 #include <atomic>
+#include <unordered_set>
 #include <variant>
 
 #include "net/addr.hpp"
@@ -435,17 +436,42 @@ std::optional<proto::Key> parse_key(PyObject* obj) {
   return std::move(k.value());
 }
 
-Result<proto::Bytes, MetaProblem> encode_meta(const proto::TagPairs& pairs, uint64_t limit) {
-  proto::Bytes out;
-  for (size_t i = 0; i < pairs.size(); ++i) {
-    const auto& [k, v] = pairs[i];
-    if (k.empty()) return err(MetaProblem::EmptyKey);
-    for (size_t j = 0; j < i; ++j)
-      if (pairs[j].first == k) return err(MetaProblem::DuplicateKey);
-    proto::put_tag(out, k, v);
-    if (out.size() > limit) return err(MetaProblem::TooLarge);
+uint64_t tag_size(uint64_t key, uint64_t value) {
+  auto varint = [](uint64_t n) {
+    uint64_t len = 1;
+    while (n >= 0x80) {
+      n >>= 7;
+      ++len;
+    }
+    return len;
+  };
+  uint64_t sum = 0;
+  for (uint64_t part : {varint(key), key, varint(value), value}) sum = part > UINT64_MAX - sum ? UINT64_MAX : sum + part;
+  return sum;
+}
+
+Result<proto::Bytes, MetaProblem> encode_meta(std::span<const MetaPair> pairs, uint64_t limit) {
+  std::unordered_set<std::string_view> seen;
+  uint64_t total = 0;
+  for (const auto& [key, value] : pairs) {
+    if (key.size == 0) return err(MetaProblem::EmptyKey);
+    // Every key before this one fitted the limit: a longer one cannot repeat any of them.
+    if (key.size <= limit && !seen.insert(key.bytes).second) return err(MetaProblem::DuplicateKey);
+    uint64_t need = tag_size(key.size, value.size);
+    if (need > limit - total) return err(MetaProblem::TooLarge);
+    total += need;
   }
+  proto::Bytes out;
+  out.reserve(static_cast<size_t>(total));
+  for (const auto& [key, value] : pairs) proto::put_tag(out, key.bytes, value.bytes);
   return out;
+}
+
+Result<proto::Bytes, MetaProblem> encode_meta(const proto::TagPairs& pairs, uint64_t limit) {
+  std::vector<MetaPair> texts;
+  texts.reserve(pairs.size());
+  for (const auto& [k, v] : pairs) texts.push_back({{k.size(), k}, {v.size(), v}});
+  return encode_meta(std::span<const MetaPair>(texts), limit);
 }
 
 const char* meta_reason(MetaProblem p) {

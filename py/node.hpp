@@ -34,8 +34,9 @@ struct Inner : Limits {
   net::Runtime* rt;  // the runtime the node runs on
   net::Membership membership;
   std::vector<net::Seed> seeds;  // joined by join() without seeds
-  // One metadata change of this node at a time: held from the read of this node's record
-  // until the node has answered the change, even when its caller stopped waiting.
+  // One metadata change of this node at a time, in the order of the calls: each takes its
+  // place in the queue at the call, and holds the lock from before it reads this node's
+  // record until the node has answered it, even when its caller stopped waiting.
   net::AsyncMutex meta_lock;
 
   Inner(net::Runtime* r, net::Membership m, std::vector<net::Seed> s, Limits l)
@@ -55,12 +56,26 @@ net::Task<Reply<bool>> leave(std::shared_ptr<Inner> in, core::Duration timeout);
 // Leave, then close whatever the leave gave; never an error.
 net::Task<bool> shutdown(std::shared_ptr<Inner> in, core::Duration timeout);
 net::Task<Reply<std::monostate>> change_key(std::shared_ptr<Inner> in, proto::Key key, KeyChange kind);
-net::Task<Reply<std::monostate>> set_meta(std::shared_ptr<Inner> in, proto::TagPairs pairs);
-net::Task<Reply<std::monostate>> update_meta(std::shared_ptr<Inner> in, std::vector<Change> changes);
+
+// A metadata change's claim on meta_lock: its place in the queue (taken at the call), then the
+// lock itself until the node has answered. The claim goes before the reference that keeps
+// meta_lock alive: members are destroyed in reverse order, whatever order a coroutine frame
+// destroys its parameters in, and a frame that never ran has made no locals.
+struct MetaTurn {
+  std::shared_ptr<Inner> in;
+  net::AsyncMutex::Place place;
+};
+struct MetaHeld {
+  std::shared_ptr<Inner> in;
+  net::AsyncMutex::Guard guard;
+};
+// `meta` is already encoded and checked against the node's max_meta_bytes.
+net::Task<Reply<std::monostate>> set_meta(MetaTurn turn, proto::Bytes meta);
+net::Task<Reply<std::monostate>> update_meta(MetaTurn turn, std::vector<Change> changes);
 
 // The pairs after applying `changes` in order: a set replaces the first pair of that key in
-// place or appends; a removal drops the first pair of that key.
-proto::TagPairs apply_changes(proto::TagPairs pairs, const std::vector<Change>& changes);
+// place or appends; a removal drops the first pair of that key. Linear in both.
+proto::TagPairs apply_changes(proto::TagPairs pairs, std::vector<Change> changes);
 
 // A started node on its way to becoming a Python Node. Released by the rule of the creating
 // process: in a child made by fork its reference is forgotten, never dropped, so nothing of
