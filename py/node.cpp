@@ -414,7 +414,15 @@ class Data {
   Py_buffer view_{};
 };
 
-net::Task<Reply<std::monostate>> too_large() {
+// A payload over the node's limit, refused before it is copied, in the order the node itself
+// keeps: a closed node answers as for any request that cannot reach it, one that has left
+// answers Left, and only then is the size refused, and counted.
+net::Task<Reply<std::monostate>> too_large(std::shared_ptr<Inner> in) {
+  if (in->membership.is_closed()) co_return err(KError(kerror::Closed{}));
+  if (in->membership.local().state == core::MemberState::Left) {
+    co_return err(KError(kerror::Net{net::Error(net::ErrorCode::Left)}));
+  }
+  in->refused_too_large.fetch_add(1, std::memory_order_relaxed);
   co_return err(KError(kerror::Net{net::Error(net::ErrorCode::MessageTooLarge)}));
 }
 
@@ -667,7 +675,10 @@ PyObject* node_is_closed(PyObject* self, PyObject*) {
 
 PyObject* node_stats(PyObject* self, PyObject*) {
   auto in = checked(self);
-  return in ? stats_dict(in->membership.stats()).release().ptr() : nullptr;
+  if (!in) return nullptr;
+  net::Stats s = in->membership.stats();
+  s.counters.user_messages_too_large += in->refused_too_large.load(std::memory_order_relaxed);
+  return stats_dict(s).release().ptr();
 }
 
 PyObject* node_key_ids(PyObject* self, PyObject*) {
@@ -718,7 +729,7 @@ PyObject* node_send_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool 
   if (!text_arg(name, "name", target) || !epoch_arg(epoch, e) || !bytes.take(data) || !optional_seconds(timeout, secs))
     return nullptr;
   auto make = [&target, e, &bytes](std::shared_ptr<Inner> in) {
-    if (bytes.size() > in->max_user_message) return too_large();
+    if (bytes.size() > in->max_user_message) return too_large(std::move(in));
     return send(std::move(in), std::move(target), e, bytes.copy());
   };
   return dispatch(self, blocking, secs, std::move(make));
@@ -734,7 +745,7 @@ PyObject* node_broadcast_impl(PyObject* self, PyObject* args, PyObject* kwargs, 
   std::optional<double> secs;
   if (!bytes.take(data) || !optional_seconds(timeout, secs)) return nullptr;
   return dispatch(self, blocking, secs, [&bytes](std::shared_ptr<Inner> in) {
-    if (bytes.size() > in->max_user_broadcast) return too_large();
+    if (bytes.size() > in->max_user_broadcast) return too_large(std::move(in));
     return broadcast(std::move(in), bytes.copy());
   });
 }

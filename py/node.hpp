@@ -5,6 +5,7 @@
 #include <Python.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -38,6 +39,9 @@ struct Inner : Limits {
   // place in the queue at the call, and holds the lock from before it reads this node's
   // record until the node has answered it, even when its caller stopped waiting.
   net::AsyncMutex meta_lock;
+  // Sends and broadcasts refused here for their size, before any copy: the node never sees
+  // them, so stats() adds them to its own user_messages_too_large.
+  std::atomic<uint64_t> refused_too_large{0};
 
   Inner(net::Runtime* r, net::Membership m, std::vector<net::Seed> s, Limits l)
       : Limits(l), rt(r), membership(std::move(m)), seeds(std::move(s)) {}

@@ -114,10 +114,13 @@ def test_leave_then_close_and_every_refusal(nodes):
     assert a.leave_blocking(5) is False  # already left
     assert a.local()[2] == 3 and "a" not in names(a) and a.is_closed() is False
     wait_until(lambda: b.member("a") is not None and b.member("a")[2] == 3)
+    # A node that has left says so before it looks at a message's size, and counts nothing.
+    too_large = (lambda: a.send_blocking("b", 0, bytes(1_000_000)), lambda: a.broadcast_blocking(bytes(1_000)))
     for call in (lambda: a.send_blocking("b", 0, b"x"), lambda: a.broadcast_blocking(b"x"),
-                 lambda: a.join_blocking([b.local_addr()]), lambda: a.update_meta_blocking({"k": "v"})):
+                 lambda: a.join_blocking([b.local_addr()]), lambda: a.update_meta_blocking({"k": "v"}), *too_large):
         with pytest.raises(VennockClosed, match=f"^{LEFT}$"):
             call()
+    assert a.stats()["user_messages_too_large"] == 0
     assert a.shutdown_blocking(1.0) is False and a.is_closed() is True
     a.close_blocking()
     assert asyncio.run(awaited(a.close)) == ()
@@ -126,9 +129,10 @@ def test_leave_then_close_and_every_refusal(nodes):
         a.leave_blocking(1.0)
     for call in (lambda: a.send_blocking("b", 0, b"x"), lambda: a.broadcast_blocking(b"x"),
                  lambda: a.join_blocking([]), lambda: a.set_meta_blocking({}),
-                 lambda: a.key_install_blocking(bytes(32))):
+                 lambda: a.key_install_blocking(bytes(32)), *too_large):
         with pytest.raises(VennockClosed, match=f"^{CLOSED}$"):
             call()
+    assert a.stats()["user_messages_too_large"] == 0
     # Reads go on answering from what the node published last.
     assert a.local()[0] == "a" and a.stats()["packets_received"] > 0 and a.key_ids() == []
 
