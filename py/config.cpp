@@ -2,6 +2,7 @@
 
 #include <array>
 #include <atomic>
+#include <memory>
 #include <unordered_set>
 #include <variant>
 
@@ -377,7 +378,7 @@ Result<void, Refusal> place_keys(const Fields& f, core::Config& engine, bool war
   }
   engine.keys.reset();
   if (f.insecure_plaintext) {
-    if (warn) VN_LOG(Warn, "_vennock::config", "running without encryption: insecure_plaintext is set");
+    if (warn) say_plaintext();
     return {};
   }
   if (f.preset == Preset::Local && is_loopback(f.bind)) return {};
@@ -399,6 +400,8 @@ Result<void, Refusal> check_node_limits(const Fields& f) {
 }
 
 }  // namespace
+
+void say_plaintext() { VN_LOG(Warn, "_vennock::config", "running without encryption: insecure_plaintext is set"); }
 
 const char* preset_name(Preset p) {
   static const char* names[] = {"lan", "wan", "local"};

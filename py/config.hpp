@@ -58,6 +58,9 @@ struct Fields {
   bool set(std::string_view name, PyObject* value);
 };
 
+// Logs that a node runs without encryption on purpose (`insecure_plaintext` and no keys).
+void say_plaintext();
+
 // A key from 32 bytes or from base64 text of 32 bytes; none for anything else.
 std::optional<proto::Key> parse_key(PyObject* obj);
 // Why metadata pairs cannot be encoded.

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <unordered_map>
 
 #include "proto/tags.hpp"
@@ -199,15 +200,29 @@ Started::~Started() {
   if (!held) inner->membership.never_held();
 }
 
-net::Task<Reply<Started>> start(net::Runtime* rt, config::Fields fields) {
-  auto settings = fields.build(true);
-  if (!settings) co_return err(KError(kerror::Net{net::Error::config(settings.error())}));
-  std::vector<net::Seed> seeds = fields.seeds;
-  Limits limits{fields.engine.max_meta_bytes, fields.engine.max_user_message, fields.engine.max_user_broadcast};
-  auto starting = net::Membership::start(*rt, std::move(settings.value()));
-  auto started = co_await std::move(starting);
-  if (!started) co_return err(KError::from_net(std::move(started.error())));
-  auto inner = std::make_shared<Inner>(rt, std::move(started.value()), std::move(seeds), limits);
+Reply<Prepared> prepare(const config::Fields& f) {
+  auto settings = f.build(false);
+  if (!settings) return err(KError(kerror::Net{net::Error::config(settings.error())}));
+  Limits limits{f.engine.max_meta_bytes, f.engine.max_user_message, f.engine.max_user_broadcast};
+  return Prepared{std::move(settings.value()), f.seeds, limits, f.keys.empty() && f.insecure_plaintext};
+}
+
+net::Task<Reply<Started>> start(net::Runtime* rt, Reply<Prepared> prepared) {
+  if (!prepared) co_return err(std::move(prepared.error()));
+  Prepared& p = prepared.value();
+  if (p.plaintext) config::say_plaintext();
+  // The network start still copies the seeds to join them. A failed allocation there leaves
+  // nothing behind: a node whose actor had not started never ran, and one that was joining is
+  // stopped as a node no caller held.
+  std::optional<Result<net::Membership, net::Error>> started;
+  try {
+    auto starting = net::Membership::start(*rt, std::move(p.settings));
+    started.emplace(co_await std::move(starting));
+  } catch (const std::bad_alloc&) {
+  }
+  if (!started) co_return err(KError(kerror::NoMemory{}));
+  if (!*started) co_return err(KError::from_net(std::move(started->error())));
+  auto inner = std::make_shared<Inner>(rt, std::move(started->value()), std::move(p.seeds), p.limits);
   co_return Started(std::move(inner), getpid());
 }
 
@@ -612,16 +627,60 @@ const config::Fields* config_arg(PyObject* cfg) {
   return &config::fields_of(cfg);
 }
 
+// Marks a started node as taken by its caller (from the future of Node.start).
+PyObject* claim(PyObject*, PyObject* node) {
+  PyObject* t = node_type();
+  if (!t) return nullptr;
+  if (PyObject_TypeCheck(node, reinterpret_cast<PyTypeObject*>(t))) as_node(node)->v.held = true;
+  Py_RETURN_NONE;
+}
+PyMethodDef claim_def = {"_vennock_claim", claim, METH_O, nullptr};
+
+// vennock._start.carry and the claim it is given, made once and kept for the life of the process.
+bool carry_parts(PyObject*& carry, PyObject*& claimer) {
+  static std::atomic<PyObject*> cached_carry{nullptr}, cached_claim{nullptr};
+  carry = cached_carry.load(std::memory_order_acquire);
+  claimer = cached_claim.load(std::memory_order_acquire);
+  if (carry && claimer) return true;
+  Ref module = steal(PyImport_ImportModule("vennock._start"));
+  Ref fn = module ? steal(PyObject_GetAttrString(module.ptr(), "carry")) : Ref();
+  Ref made = fn ? steal(PyCFunction_New(&claim_def, nullptr)) : Ref();
+  if (!made) return false;
+  PyObject* expected = nullptr;
+  if (cached_carry.compare_exchange_strong(expected, fn.ptr())) fn.release();
+  expected = nullptr;
+  if (cached_claim.compare_exchange_strong(expected, made.ptr())) made.release();
+  carry = cached_carry.load(std::memory_order_acquire);
+  claimer = cached_claim.load(std::memory_order_acquire);
+  return true;
+}
+
+// The future Node.start returns: it takes the outcome of `inner` and marks the node as taken
+// when its result is read, so that a node nobody took stops without the drop warning. Should
+// it not be made, the start is cancelled: nothing goes on for a caller who never hears of it.
+PyObject* carried_start(PyObject* carry, PyObject* claimer, Ref inner) {
+  PyObject* outer = PyObject_CallFunctionObjArgs(carry, inner.ptr(), claimer, nullptr);
+  if (!outer) {
+    Ref failure = steal(PyErr_GetRaisedException());
+    Ref cancelled = steal(PyObject_CallMethod(inner.ptr(), "cancel", nullptr));
+    set_pending(std::move(failure));
+  }
+  return outer;
+}
+
 PyObject* node_start(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kw[] = {"cfg", nullptr};
   PyObject* cfg = nullptr;
   if (!parse(args, kwargs, "O:start", kw, &cfg)) return nullptr;
   const config::Fields* f = config_arg(cfg);
   if (!f) return nullptr;
-  config::Fields copy = *f;
-  net::Runtime* rt = runtime_or_raise(copy.runtime_threads);
-  if (!rt) return nullptr;
-  return awaitable(*rt, start(rt, std::move(copy)));
+  Reply<Prepared> prepared = prepare(*f);
+  net::Runtime* rt = runtime_or_raise(f->runtime_threads);
+  PyObject *carry = nullptr, *claimer = nullptr;
+  if (!rt || !carry_parts(carry, claimer)) return nullptr;
+  Ref inner = steal(awaitable(*rt, start(rt, std::move(prepared))));
+  if (!inner) return nullptr;
+  return carried_start(carry, claimer, std::move(inner));
 }
 
 PyObject* node_start_blocking(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -631,11 +690,11 @@ PyObject* node_start_blocking(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!parse(args, kwargs, "O|O:start_blocking", kw, &cfg, &timeout)) return nullptr;
   const config::Fields* f = config_arg(cfg);
   if (!f || !optional_seconds(timeout, secs)) return nullptr;
-  config::Fields copy = *f;
-  net::Runtime* rt = runtime_or_raise(copy.runtime_threads);
+  Reply<Prepared> prepared = prepare(*f);
+  net::Runtime* rt = runtime_or_raise(f->runtime_threads);
   std::optional<core::Duration> limit;
   if (!rt || !checked_limit(secs, limit)) return nullptr;
-  return block_on(*rt, start(rt, std::move(copy)), limit);
+  return block_on(*rt, start(rt, std::move(prepared)), limit);
 }
 
 // ---- Node: queries ----
@@ -1003,14 +1062,17 @@ PyObject* sub_next_blocking(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 namespace vennock::py::node {
 
-Ref to_python(Started&& s, Form) {
+Ref to_python(Started&& s, Form form) {
   PyObject* t = node_type();
   PyObject* obj = t ? g_node->tp_alloc(g_node, 0) : nullptr;
   if (!obj) return Ref();  // `s` releases the node by the creating-process rule
   Started* v = new (&as_node(obj)->v) Started(std::move(s));
-  v->held = true;
+  // A blocking start returns it to its caller; an awaitable's result may never be taken (see
+  // carried_start).
+  v->held = form == Form::Blocking;
   return steal(obj);
 }
+
 
 namespace {
 

@@ -97,8 +97,19 @@ struct Started {
 };
 Ref to_python(Started&& s, Form);
 
-// The start: checks the fields, binds, starts the node and joins its seeds.
-net::Task<Reply<Started>> start(net::Runtime* rt, config::Fields fields);
+// What a start takes from its Config, made at the call on the caller's thread: every copy of
+// the fields happens there, where a failed allocation is a MemoryError, and the start body
+// only moves them on.
+struct Prepared {
+  net::Settings settings;        // built and checked
+  std::vector<net::Seed> seeds;  // as configured, for join() without seeds
+  Limits limits;
+  bool plaintext = false;  // without encryption on purpose: said when the start runs
+};
+Reply<Prepared> prepare(const config::Fields& f);
+
+// The start: binds, starts the node and joins its seeds (or gives the refusal of `prepare`).
+net::Task<Reply<Started>> start(net::Runtime* rt, Reply<Prepared> prepared);
 
 // ---- subscriptions ----
 

@@ -166,13 +166,53 @@ def test_the_drop_warning_is_for_a_node_the_caller_held_open():
         asyncio.run(cancelled())
         time.sleep(0.3)
         print("abandoned start", warnings())
+
+        # Started, but no caller ever took the node from the future.
+        async def untaken():
+            for i in range(12):
+                start = Node.start(cfg)
+                await asyncio.sleep(0)
+                time.sleep(0.1)  # the node is made meanwhile
+                if i % 3 == 0:
+                    while not start.done():
+                        await asyncio.sleep(0.01)
+                elif i % 3 == 1:
+                    start.cancel()  # after the node was made, before the loop could set it
+                else:
+                    raced = asyncio.ensure_future(asyncio.wait_for(start, 0.02))
+                    time.sleep(0.1)  # the result and the timeout fall due in one turn
+                    try:
+                        await (await raced).close()
+                    except TimeoutError:
+                        pass
+                del start
+            await asyncio.sleep(0.1)
+
+        asyncio.run(untaken())
+        print("untaken starts", warnings())
         node = Node.start_blocking(cfg, timeout=10)
         del node
         print("held and dropped", warnings())
+
+        async def taken():
+            node = await Node.start(cfg)
+            del node
+            nodes = await asyncio.gather(Node.start(cfg), Node.start(cfg))
+            del nodes
+            start = Node.start(cfg)
+            await asyncio.wait({{start}})
+            node = start.result()
+            del start, node
+            await asyncio.sleep(0.1)
+
+        asyncio.run(taken())
+        print("taken and dropped", warnings())
         """
     )
     assert r.returncode == 0, r.stderr
-    assert r.stdout.split("\n") == ["timed-out close 0", "abandoned start 0", "held and dropped 1", ""]
+    assert r.stdout.split("\n") == [
+        "timed-out close 0", "abandoned start 0", "untaken starts 0", "held and dropped 1", "taken and dropped 4", "",
+    ]
 
 
 def test_an_argument_too_large_for_the_memory_left_raises_memory_error():
@@ -233,6 +273,107 @@ def test_an_argument_too_large_for_the_memory_left_raises_memory_error():
         "meta beyond its limit MetaTooLarge", "changes beyond their limit MetaTooLarge",
         "meta beyond its limit MetaTooLarge False", "changes beyond their limit MetaTooLarge False", "",
     ]
+
+
+def test_a_start_without_the_memory_for_its_seeds_raises_memory_error_and_leaves_nothing():
+    # Every seed is the node's own address, so a start that has the memory joins nobody at once.
+    r = run(
+        """
+        import resource, socket
+        from vennock import Config, Node
+
+        MiB = 1 << 20
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        addr = f"127.0.0.1:{port}"
+        cfg = Config.local(name="seeded", bind=addr, seeds=[addr] * 300_000)
+
+        def address_space():
+            with open("/proc/self/status") as f:
+                return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        outcomes = set()
+        for room in range(8, 97, 8):
+            resource.setrlimit(resource.RLIMIT_AS, (address_space() + room * MiB, hard))
+            node = None
+            try:
+                node = Node.start_blocking(cfg, timeout=30)
+                outcomes.add("started")
+            except Exception as e:
+                outcomes.add(f"{type(e).__name__}: {e}")
+            finally:
+                resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+            if node is not None:
+                node.close_blocking(10)
+            # Nothing of a failed start is left behind: its port is free again.
+            Node.start_blocking(Config.local(name="again", bind=addr), timeout=10).close_blocking(10)
+        print(sorted(o for o in outcomes if o not in ("started", "MemoryError: ")))
+        """
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "[]\n"
+
+
+# Fails every allocation of 4 MiB or more made by the runtime's threads while VENNOCK_TEST_FAIL_BIG
+# is set: the copies a start makes there of a long list of seeds.
+FAIL_BIG_SHIM = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+void* malloc(size_t n) {
+  static void* (*real)(size_t);
+  if (!real) real = (void* (*)(size_t))dlsym(RTLD_NEXT, "malloc");
+  if (n >= (4u << 20) && getenv("VENNOCK_TEST_FAIL_BIG")) {
+    char name[16] = {0};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    if (strncmp(name, "vennock", 7) == 0) return NULL;
+  }
+  return real(n);
+}
+"""
+
+
+def test_a_start_that_runs_out_of_memory_on_the_runtime_raises_memory_error(tmp_path):
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if not cc:
+        pytest.skip("needs a C compiler")
+    (tmp_path / "shim.c").write_text(FAIL_BIG_SHIM)
+    shim = tmp_path / "shim.so"
+    subprocess.run([cc, "-shared", "-fPIC", "-o", str(shim), str(tmp_path / "shim.c"), "-ldl", "-lpthread"],
+                   check=True)
+    r = run(
+        """
+        import asyncio, os, socket
+        from vennock import Config, Node
+
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        addr = f"127.0.0.1:{port}"
+        cfg = Config.local(name="seeded", bind=addr, seeds=[addr] * 300_000)
+        os.environ["VENNOCK_TEST_FAIL_BIG"] = "1"
+
+        async def awaited():
+            return await Node.start(cfg)
+
+        for start in (lambda: Node.start_blocking(cfg, timeout=30), lambda: asyncio.run(awaited())):
+            try:
+                start()
+                print("started")
+            except Exception as e:
+                print(type(e).__name__)
+        del os.environ["VENNOCK_TEST_FAIL_BIG"]
+        Node.start_blocking(Config.local(name="again", bind=addr), timeout=10).close_blocking(10)
+        print("port free")
+        """,
+        env={"LD_PRELOAD": str(shim)},
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split("\n") == ["MemoryError", "MemoryError", "port free", ""]
 
 
 @pytest.mark.parametrize("threads", [1, 2, 4])
