@@ -566,9 +566,11 @@ Fields& of(PyObject* self) { return *reinterpret_cast<ConfigObject*>(self)->fiel
 PyObject* create(Fields fields, PyObject* kwargs) {
   if (!fields.apply(kwargs)) return nullptr;
   if (auto r = fields.build(false); !r) return raise_config_error(r.error().field, r.error().reason);
+  // Made before the object: a failed allocation (MemoryError) then leaves no object behind.
+  auto owned = std::make_unique<Fields>(std::move(fields));
   PyObject* obj = g_type->tp_alloc(g_type, 0);
   if (!obj) return nullptr;
-  reinterpret_cast<ConfigObject*>(obj)->fields = new Fields(std::move(fields));
+  reinterpret_cast<ConfigObject*>(obj)->fields = owned.release();
   return obj;
 }
 

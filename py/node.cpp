@@ -753,9 +753,11 @@ PyObject* node_events(PyObject* self, PyObject*) {
   if (!in) return nullptr;
   PyObject* t = event_sub_type();
   if (!t) return nullptr;
+  // Made before the object: a failed allocation (MemoryError) then leaves no object behind.
+  auto reader = std::make_shared<Reader>(in->membership.events());
   PyObject* obj = g_sub->tp_alloc(g_sub, 0);
   if (!obj) return nullptr;
-  new (&as_sub(obj)->reader) std::shared_ptr<Reader>(std::make_shared<Reader>(in->membership.events()));
+  new (&as_sub(obj)->reader) std::shared_ptr<Reader>(std::move(reader));
   as_sub(obj)->pid = as_node(self)->v.pid;
   return obj;
 }

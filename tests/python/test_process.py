@@ -376,6 +376,66 @@ def test_a_start_that_runs_out_of_memory_on_the_runtime_raises_memory_error(tmp_
     assert r.stdout.split("\n") == ["MemoryError", "MemoryError", "port free", ""]
 
 
+# Fails the calling thread's n-th allocation from now on (arm(n)); armed() tells how many were left.
+NTH_ALLOCATION_SHIM = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <stddef.h>
+static __thread long countdown;
+void arm(long n) { countdown = n; }
+long armed(void) { return countdown; }
+void* malloc(size_t n) {
+  static void* (*real)(size_t);
+  if (!real) real = (void* (*)(size_t))dlsym(RTLD_NEXT, "malloc");
+  if (countdown > 0 && --countdown == 0) return NULL;
+  return real(n);
+}
+"""
+
+
+def test_each_failed_allocation_of_a_call_leaves_no_object_behind(tmp_path):
+    # Every allocation of the call fails in turn; a leaked object keeps a reference to its type.
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if not cc:
+        pytest.skip("needs a C compiler")
+    (tmp_path / "shim.c").write_text(NTH_ALLOCATION_SHIM)
+    shim = tmp_path / "shim.so"
+    subprocess.run([cc, "-shared", "-fPIC", "-o", str(shim), str(tmp_path / "shim.c"), "-ldl"], check=True)
+    r = run(
+        f"""
+        import ctypes, sys
+        from vennock import Config, EventSub, Node
+
+        shim = ctypes.CDLL({str(shim)!r})
+        node = Node.start_blocking(Config.local(bind="127.0.0.1:0"), timeout=10)
+
+        def sweep(make, cls):
+            before, failures = sys.getrefcount(cls), 0
+            for n in range(1, 1000):
+                shim.arm(n)
+                try:
+                    made = make()
+                except MemoryError:
+                    failures += 1
+                    continue
+                finally:
+                    left = shim.armed()
+                    shim.arm(0)
+                del made
+                if left > 0:  # the call made fewer than n allocations: each has failed once
+                    break
+            return failures > 0, sys.getrefcount(cls) - before
+
+        print(sweep(lambda: Config.local(name="x", seeds=["10.0.0.1:1"]), Config))
+        print(sweep(node.events, EventSub))
+        node.close_blocking(10)
+        """,
+        env={"LD_PRELOAD": str(shim)},
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split("\n") == ["(True, 0)", "(True, 0)", ""]
+
+
 @pytest.mark.parametrize("threads", [1, 2, 4])
 def test_metadata_changes_apply_in_the_order_of_the_calls(threads):
     # The runtime's worker count is fixed per process: each count runs in an interpreter of its own.
