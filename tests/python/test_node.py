@@ -2,6 +2,7 @@ import asyncio
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import textwrap
@@ -231,6 +232,14 @@ def test_forked_child_refuses_the_parents_node(nodes):
                     call()
             child = Node.start_blocking(local_cfg("child"), timeout=10)  # a fresh runtime in the child
             child.close_blocking()
+
+            async def awaited_in_child():
+                node = await Node.start(local_cfg("child2"))
+                await asyncio.gather(node.update_meta({"k": "1"}), node.set_meta({"k": "2"}))
+                assert node.local()[4] == [("k", "2")]
+                await node.close()
+
+            asyncio.run(awaited_in_child())
             del a
             code = 0
         except BaseException:
@@ -243,6 +252,44 @@ def test_forked_child_refuses_the_parents_node(nodes):
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
     assert a.is_closed() is False and names(a) == ["a"]
+
+
+def test_a_start_given_up_at_any_stage_leaves_nothing_running():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        addr = f"127.0.0.1:{s.getsockname()[1]}"
+    plain = Config.local(name="p", bind=addr)
+    joining = Config.local(name="j", bind=addr, seeds=["nowhere.invalid:1"], resolve_timeout=30)
+
+    def port_free():
+        try:
+            Node.start_blocking(plain, timeout=10).close_blocking()
+            return True
+        except OSError:
+            return False
+
+    for timeout in (0, 0.2):  # before the start runs; while it joins
+        with pytest.raises(TimeoutError):
+            Node.start_blocking(joining, timeout=timeout)
+        wait_until(port_free)
+
+    async def abandon(cfg, pause, how):
+        start = Node.start(cfg)
+        await asyncio.sleep(0)
+        time.sleep(pause)
+        if how == "cancel":
+            start.cancel()
+        elif how == "wait_for":
+            with pytest.raises(TimeoutError):
+                await asyncio.wait_for(start, 0)
+        del start
+        await asyncio.sleep(0.05)
+
+    # At once, while joining, once made (its result on the way), and never taken at all.
+    for cfg, pause, how in ((plain, 0, "cancel"), (joining, 0.2, "cancel"), (plain, 0.2, "cancel"),
+                            (joining, 0.2, "wait_for"), (plain, 0.2, "drop")):
+        asyncio.run(abandon(cfg, pause, how))
+        wait_until(port_free)
 
 
 def test_threads_share_one_node_while_it_closes(nodes):
