@@ -1,4 +1,5 @@
 import asyncio
+import gc
 import os
 import re
 import signal
@@ -252,6 +253,23 @@ def test_forked_child_refuses_the_parents_node(nodes):
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
     assert a.is_closed() is False and names(a) == ["a"]
+
+
+def test_awaited_calls_leave_no_future_behind(nodes):
+    # Each future goes with its call, whichever of the loop and the blocking pool ends first.
+    a = nodes.start("a")
+
+    def futures():
+        gc.collect()
+        return {id(f) for f in gc.get_objects() if type(f) is asyncio.Future}
+
+    async def calls():
+        for _ in range(300):
+            await a.join([])
+
+    before = futures()
+    asyncio.run(calls())
+    assert futures() - before == set()
 
 
 def test_a_start_given_up_at_any_stage_leaves_nothing_running():
