@@ -190,6 +190,15 @@ Task<AsyncMutex::Guard> AsyncMutex::lock() {
   co_return Guard(this);
 }
 
+AsyncMutex::Place::Place(AsyncMutex& m) : m_(&m), wait_(std::make_unique<Wait>(m)) {}
+AsyncMutex::Place::Place(Place&& o) noexcept = default;
+AsyncMutex::Place::~Place() = default;
+
+Task<AsyncMutex::Guard> AsyncMutex::acquire(Place p) {
+  while (!p.wait_->poll()) co_await park();
+  co_return Guard(p.m_);
+}
+
 bool AsyncMutex::is_locked() {
   std::lock_guard<std::mutex> g(m_);
   return locked_;

@@ -111,19 +111,42 @@ class AsyncMutex {
     AsyncMutex* m_ = nullptr;
   };
 
+  // One place in the queue (sync.cpp).
+  class Wait;
+
+  // A place in the queue taken at once, on the calling thread (granted there and then when the
+  // lock is free and nobody is queued): the lock goes round in the order the places were
+  // made, not in the order their tasks first run. `acquire` waits for the turn; a place
+  // dropped instead leaves the queue, or passes the lock on when it had been handed it. The
+  // mutex must outlive it.
+  class Place {
+   public:
+    Place(Place&&) noexcept;
+    Place& operator=(Place&&) = delete;
+    ~Place();
+
+   private:
+    friend class AsyncMutex;
+    explicit Place(AsyncMutex& m);
+    AsyncMutex* m_;
+    std::unique_ptr<Wait> wait_;
+  };
+
   // Never waits: the lock when it is free and nobody is queued.
   std::optional<Guard> try_lock();
+  // Queues when the returned task first runs.
   Task<Guard> lock();
+  Place enqueue() { return Place(*this); }
+  static Task<Guard> acquire(Place p);
   bool is_locked();
 
  private:
-  // One queued `lock`; lives in its frame.
+  // One queued `lock` or Place.
   struct Waiter {
     Waiter* next = nullptr;
     Waker w;
     bool granted = false;
   };
-  class Wait;
   void release();
 
   std::mutex m_;

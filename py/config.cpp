@@ -2,6 +2,8 @@
 
 #include <array>
 #include <atomic>
+#include <memory>
+#include <unordered_set>
 #include <variant>
 
 #include "net/addr.hpp"
@@ -376,7 +378,7 @@ Result<void, Refusal> place_keys(const Fields& f, core::Config& engine, bool war
   }
   engine.keys.reset();
   if (f.insecure_plaintext) {
-    if (warn) VN_LOG(Warn, "_vennock::config", "running without encryption: insecure_plaintext is set");
+    if (warn) say_plaintext();
     return {};
   }
   if (f.preset == Preset::Local && is_loopback(f.bind)) return {};
@@ -398,6 +400,8 @@ Result<void, Refusal> check_node_limits(const Fields& f) {
 }
 
 }  // namespace
+
+void say_plaintext() { VN_LOG(Warn, "_vennock::config", "running without encryption: insecure_plaintext is set"); }
 
 const char* preset_name(Preset p) {
   static const char* names[] = {"lan", "wan", "local"};
@@ -435,17 +439,42 @@ std::optional<proto::Key> parse_key(PyObject* obj) {
   return std::move(k.value());
 }
 
-Result<proto::Bytes, MetaProblem> encode_meta(const proto::TagPairs& pairs, uint64_t limit) {
-  proto::Bytes out;
-  for (size_t i = 0; i < pairs.size(); ++i) {
-    const auto& [k, v] = pairs[i];
-    if (k.empty()) return err(MetaProblem::EmptyKey);
-    for (size_t j = 0; j < i; ++j)
-      if (pairs[j].first == k) return err(MetaProblem::DuplicateKey);
-    proto::put_tag(out, k, v);
-    if (out.size() > limit) return err(MetaProblem::TooLarge);
+uint64_t tag_size(uint64_t key, uint64_t value) {
+  auto varint = [](uint64_t n) {
+    uint64_t len = 1;
+    while (n >= 0x80) {
+      n >>= 7;
+      ++len;
+    }
+    return len;
+  };
+  uint64_t sum = 0;
+  for (uint64_t part : {varint(key), key, varint(value), value}) sum = part > UINT64_MAX - sum ? UINT64_MAX : sum + part;
+  return sum;
+}
+
+Result<proto::Bytes, MetaProblem> encode_meta(std::span<const MetaPair> pairs, uint64_t limit) {
+  std::unordered_set<std::string_view> seen;
+  uint64_t total = 0;
+  for (const auto& [key, value] : pairs) {
+    if (key.size == 0) return err(MetaProblem::EmptyKey);
+    // Every key before this one fitted the limit: a longer one cannot repeat any of them.
+    if (key.size <= limit && !seen.insert(key.bytes).second) return err(MetaProblem::DuplicateKey);
+    uint64_t need = tag_size(key.size, value.size);
+    if (need > limit - total) return err(MetaProblem::TooLarge);
+    total += need;
   }
+  proto::Bytes out;
+  out.reserve(static_cast<size_t>(total));
+  for (const auto& [key, value] : pairs) proto::put_tag(out, key.bytes, value.bytes);
   return out;
+}
+
+Result<proto::Bytes, MetaProblem> encode_meta(const proto::TagPairs& pairs, uint64_t limit) {
+  std::vector<MetaPair> texts;
+  texts.reserve(pairs.size());
+  for (const auto& [k, v] : pairs) texts.push_back({{k.size(), k}, {v.size(), v}});
+  return encode_meta(std::span<const MetaPair>(texts), limit);
 }
 
 const char* meta_reason(MetaProblem p) {
@@ -537,9 +566,11 @@ Fields& of(PyObject* self) { return *reinterpret_cast<ConfigObject*>(self)->fiel
 PyObject* create(Fields fields, PyObject* kwargs) {
   if (!fields.apply(kwargs)) return nullptr;
   if (auto r = fields.build(false); !r) return raise_config_error(r.error().field, r.error().reason);
+  // Made before the object: a failed allocation (MemoryError) then leaves no object behind.
+  auto owned = std::make_unique<Fields>(std::move(fields));
   PyObject* obj = g_type->tp_alloc(g_type, 0);
   if (!obj) return nullptr;
-  reinterpret_cast<ConfigObject*>(obj)->fields = new Fields(std::move(fields));
+  reinterpret_cast<ConfigObject*>(obj)->fields = owned.release();
   return obj;
 }
 

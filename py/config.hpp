@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -56,14 +58,29 @@ struct Fields {
   bool set(std::string_view name, PyObject* value);
 };
 
+// Logs that a node runs without encryption on purpose (`insecure_plaintext` and no keys).
+void say_plaintext();
+
 // A key from 32 bytes or from base64 text of 32 bytes; none for anything else.
 std::optional<proto::Key> parse_key(PyObject* obj);
 // Why metadata pairs cannot be encoded.
 enum class MetaProblem : uint8_t { EmptyKey, DuplicateKey, TooLarge };
 // The configuration's refusal text for it.
 const char* meta_reason(MetaProblem p);
+// One text of a metadata pair as the encoder takes it: its UTF-8 size, and its bytes, which
+// need to be there only when the text is at most `limit` bytes long (a longer one is never read).
+struct MetaText {
+  uint64_t size = 0;
+  std::string_view bytes;
+};
+using MetaPair = std::pair<MetaText, MetaText>;
+// The bytes one pair takes in the encoding: each text after its length varint (saturating).
+uint64_t tag_size(uint64_t key, uint64_t value);
 // The metadata encoding of `pairs` in their order, refusing empty and repeated keys and more
-// than `limit` bytes.
+// than `limit` bytes, the first faulty pair deciding (within a pair, the key first). A pair
+// that would go past the limit is refused before anything of it is copied, so the work is
+// linear in the pairs and the copy never larger than the limit.
+Result<proto::Bytes, MetaProblem> encode_meta(std::span<const MetaPair> pairs, uint64_t limit);
 Result<proto::Bytes, MetaProblem> encode_meta(const proto::TagPairs& pairs, uint64_t limit);
 
 // The Python type; null with the error pending when it cannot be made.

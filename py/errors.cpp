@@ -100,6 +100,10 @@ struct ExceptionOf {
     return instance(PyExc_ValueError, std::string(b.field) + " " + b.reason);
   }
   Ref operator()(kerror::Py& p) const { return std::move(p.exception); }
+  Ref operator()(kerror::NoMemory&) const {
+    PyErr_NoMemory();
+    return steal(PyErr_GetRaisedException());
+  }
 };
 
 struct DebugOf {
@@ -114,6 +118,7 @@ struct DebugOf {
   std::string operator()(const kerror::Py& p) const {
     return std::string("Py(") + (p.exception ? Py_TYPE(p.exception.ptr())->tp_name : "None") + ")";
   }
+  std::string operator()(const kerror::NoMemory&) const { return "NoMemory"; }
 };
 
 }  // namespace

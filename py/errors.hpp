@@ -30,13 +30,15 @@ struct BadArgument {
 struct Py {
   Ref exception;
 };
+// A failed allocation in an operation's body, on a runtime thread: MemoryError, as at the call.
+struct NoMemory {};
 }  // namespace kerror
 
 // The variant order is the order of the debug names.
 class KError {
  public:
   using V = std::variant<kerror::Net, kerror::Timeout, kerror::Forked, kerror::Failed, kerror::Closed,
-                         kerror::BadArgument, kerror::Py>;
+                         kerror::NoMemory, kerror::BadArgument, kerror::Py>;
 
   template <class T, class = std::enable_if_t<std::is_constructible_v<V, T&&>>>
   KError(T&& v) : v_(std::forward<T>(v)) {}  // every alternative is a KError

@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <atomic>
+#include <unordered_map>
+
 #include "proto/tags.hpp"
 #include "py/runtime.hpp"
 #include "py/values.hpp"
@@ -21,7 +24,8 @@ Reply<std::monostate> mapped(Result<void, net::Error> r) {
   return std::monostate{};
 }
 
-Reply<proto::Bytes> encoded(const proto::TagPairs& pairs, uint64_t limit) {
+template <class Pairs>
+Reply<proto::Bytes> encoded(const Pairs& pairs, uint64_t limit) {
   auto r = config::encode_meta(pairs, limit);
   if (r) return std::move(r.value());
   if (r.error() == config::MetaProblem::TooLarge) {
@@ -52,22 +56,32 @@ net::Task<typename Joined<T>::type> joined(net::JoinHandle<T> h) {
   }
 }
 
-// Waits for the answer, keeping `held` (meta_lock) until it has come.
-net::Task<Reply<std::monostate>> answered([[maybe_unused]] net::AsyncMutex::Guard held, net::Membership::Answer rx) {
+// Waits for the answer, keeping `held` (meta_lock, and the node that owns it) until it has come.
+net::Task<Reply<std::monostate>> answered(MetaHeld held, net::Membership::Answer rx) {
   auto waiting = net::Membership::answer(std::move(rx));
-  co_return mapped(co_await std::move(waiting));
+  auto answer = co_await std::move(waiting);
+  held.guard.unlock();
+  co_return mapped(std::move(answer));
 }
 
-// Sends metadata while `guard` holds meta_lock. Once the change is queued the node carries it
+// Sends metadata while `held` holds meta_lock. Once the change is queued the node carries it
 // out whoever waits for it, so the lock goes with the wait for its answer into a task of its
 // own: the next change, even after this caller gave up, reads what this one stored.
-net::Task<Reply<std::monostate>> set_encoded(std::shared_ptr<Inner> in, net::AsyncMutex::Guard guard,
-                                             proto::Bytes meta) {
-  auto queueing = in->membership.queue_set_meta(std::move(meta));
+net::Task<Reply<std::monostate>> set_encoded(MetaHeld held, proto::Bytes meta) {
+  auto queueing = held.in->membership.queue_set_meta(std::move(meta));
   auto queued = co_await std::move(queueing);
   if (!queued) co_return err(KError::from_net(std::move(queued.error())));
-  auto answering = joined(in->rt->spawn(answered(std::move(guard), std::move(queued.value()))));
+  net::Runtime* rt = held.in->rt;
+  auto answering = joined(rt->spawn(answered(std::move(held), std::move(queued.value()))));
   co_return co_await std::move(answering);
+}
+
+// Waits for the change's turn: its place in meta_lock's queue becomes the lock.
+net::Task<MetaHeld> turn_taken(MetaTurn turn) {
+  auto acquiring = net::AsyncMutex::acquire(std::move(turn.place));
+  net::AsyncMutex::Guard guard = co_await std::move(acquiring);
+  MetaHeld held{std::move(turn.in), std::move(guard)};
+  co_return held;
 }
 
 }  // namespace
@@ -117,45 +131,60 @@ net::Task<Reply<std::monostate>> change_key(std::shared_ptr<Inner> in, proto::Ke
   co_return mapped(co_await std::move(changing));
 }
 
-net::Task<Reply<std::monostate>> set_meta(std::shared_ptr<Inner> in, proto::TagPairs pairs) {
-  Reply<proto::Bytes> meta = encoded(pairs, in->max_meta_bytes);
-  if (!meta) co_return err(std::move(meta.error()));
-  auto locking = in->meta_lock.lock();
-  auto guard = co_await std::move(locking);
-  auto setting = set_encoded(in, std::move(guard), std::move(meta.value()));
+net::Task<Reply<std::monostate>> set_meta(MetaTurn turn, proto::Bytes meta) {
+  auto taking = turn_taken(std::move(turn));
+  MetaHeld held = co_await std::move(taking);
+  auto setting = set_encoded(std::move(held), std::move(meta));
   co_return co_await std::move(setting);
 }
 
-proto::TagPairs apply_changes(proto::TagPairs pairs, const std::vector<Change>& changes) {
-  for (const auto& [key, value] : changes) {
-    auto it = std::find_if(pairs.begin(), pairs.end(), [&](const auto& p) { return p.first == key; });
-    if (it == pairs.end()) {
-      if (value) pairs.emplace_back(key, *value);
+proto::TagPairs apply_changes(proto::TagPairs pairs, std::vector<Change> changes) {
+  size_t sets = 0;
+  for (const auto& c : changes) sets += c.second.has_value();
+  // Room for every pair up front: the index below keeps views of the keys where they lie.
+  pairs.reserve(pairs.size() + sets);
+  std::unordered_map<std::string_view, size_t> at;  // the first pair of each key still there
+  for (size_t i = 0; i < pairs.size(); ++i) at.emplace(pairs[i].first, i);
+  std::vector<bool> removed(pairs.size() + sets, false);
+  for (auto& [key, value] : changes) {
+    auto it = at.find(key);
+    if (it == at.end()) {
+      if (!value) continue;
+      pairs.emplace_back(std::move(key), std::move(*value));
+      at.emplace(pairs.back().first, pairs.size() - 1);
     } else if (value) {
-      it->second = *value;
+      pairs[it->second].second = std::move(*value);
     } else {
-      pairs.erase(it);
+      removed[it->second] = true;
+      at.erase(it);
     }
   }
+  size_t kept = 0;
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    if (removed[i]) continue;
+    if (kept != i) pairs[kept] = std::move(pairs[i]);
+    ++kept;
+  }
+  pairs.resize(kept);
   return pairs;
 }
 
-net::Task<Reply<std::monostate>> update_meta(std::shared_ptr<Inner> in, std::vector<Change> changes) {
+net::Task<Reply<std::monostate>> update_meta(MetaTurn turn, std::vector<Change> changes) {
   // Held from the read of this node's record to the answer: no other change of this node can
   // fall between them, and the next one reads what this one stored.
-  auto locking = in->meta_lock.lock();
-  auto guard = co_await std::move(locking);
-  core::Member self = in->membership.local();
+  auto taking = turn_taken(std::move(turn));
+  MetaHeld held = co_await std::move(taking);
+  core::Member self = held.in->membership.local();
   auto parsed = proto::Tags::parse(proto::ByteView(self.meta.data(), self.meta.size()));
   // Our own metadata always parses (it was encoded here); if it ever did not, editing it as
   // if it were empty would wipe it: refuse instead.
   if (!parsed) {
     co_return err(KError(kerror::BadArgument{"meta", "cannot be edited: this node's current metadata does not parse"}));
   }
-  proto::TagPairs pairs = apply_changes(proto::tag_pairs(parsed.value().bytes()), changes);
-  Reply<proto::Bytes> meta = encoded(pairs, in->max_meta_bytes);
+  proto::TagPairs pairs = apply_changes(proto::tag_pairs(parsed.value().bytes()), std::move(changes));
+  Reply<proto::Bytes> meta = encoded(pairs, held.in->max_meta_bytes);
   if (!meta) co_return err(std::move(meta.error()));
-  auto setting = set_encoded(in, std::move(guard), std::move(meta.value()));
+  auto setting = set_encoded(std::move(held), std::move(meta.value()));
   co_return co_await std::move(setting);
 }
 
@@ -171,15 +200,29 @@ Started::~Started() {
   if (!held) inner->membership.never_held();
 }
 
-net::Task<Reply<Started>> start(net::Runtime* rt, config::Fields fields) {
-  auto settings = fields.build(true);
-  if (!settings) co_return err(KError(kerror::Net{net::Error::config(settings.error())}));
-  std::vector<net::Seed> seeds = fields.seeds;
-  Limits limits{fields.engine.max_meta_bytes, fields.engine.max_user_message, fields.engine.max_user_broadcast};
-  auto starting = net::Membership::start(*rt, std::move(settings.value()));
-  auto started = co_await std::move(starting);
-  if (!started) co_return err(KError::from_net(std::move(started.error())));
-  auto inner = std::make_shared<Inner>(rt, std::move(started.value()), std::move(seeds), limits);
+Reply<Prepared> prepare(const config::Fields& f) {
+  auto settings = f.build(false);
+  if (!settings) return err(KError(kerror::Net{net::Error::config(settings.error())}));
+  Limits limits{f.engine.max_meta_bytes, f.engine.max_user_message, f.engine.max_user_broadcast};
+  return Prepared{std::move(settings.value()), f.seeds, limits, f.keys.empty() && f.insecure_plaintext};
+}
+
+net::Task<Reply<Started>> start(net::Runtime* rt, Reply<Prepared> prepared) {
+  if (!prepared) co_return err(std::move(prepared.error()));
+  Prepared& p = prepared.value();
+  if (p.plaintext) config::say_plaintext();
+  // The network start still copies the seeds to join them. A failed allocation there leaves
+  // nothing behind: a node whose actor had not started never ran, and one that was joining is
+  // stopped as a node no caller held.
+  std::optional<Result<net::Membership, net::Error>> started;
+  try {
+    auto starting = net::Membership::start(*rt, std::move(p.settings));
+    started.emplace(co_await std::move(starting));
+  } catch (const std::bad_alloc&) {
+  }
+  if (!started) co_return err(KError(kerror::NoMemory{}));
+  if (!*started) co_return err(KError::from_net(std::move(started->error())));
+  auto inner = std::make_shared<Inner>(rt, std::move(started->value()), std::move(p.seeds), p.limits);
   co_return Started(std::move(inner), getpid());
 }
 
@@ -314,14 +357,28 @@ PyObject* run_blocking(net::Task<Reply<T>> body, std::optional<core::Duration> l
 
 // The frame's last steps for an operation of the node: the process and handle checks, the
 // limit check, then the body that `make` builds from the node's state, handed to the bridge.
+// `make` gives the body, or none with the error pending.
+template <class T>
+struct IsOptional : std::false_type {};
+template <class T>
+struct IsOptional<std::optional<T>> : std::true_type {};
+
 template <class Make>
 PyObject* dispatch(PyObject* self, bool blocking, std::optional<double> secs, Make make) {
   auto in = checked(self);
   std::optional<core::Duration> limit;
   if (!in || !checked_limit(secs, limit)) return nullptr;
   auto body = make(std::move(in));
-  return blocking ? run_blocking(std::move(body), limit) : run(std::move(body));
+  if constexpr (IsOptional<decltype(body)>::value) {
+    if (!body) return nullptr;
+    return blocking ? run_blocking(std::move(*body), limit) : run(std::move(*body));
+  } else {
+    return blocking ? run_blocking(std::move(body), limit) : run(std::move(body));
+  }
 }
+
+// A body that gives its refusal at once.
+net::Task<Reply<std::monostate>> refusal(KError e) { co_return err(std::move(e)); }
 
 net::Task<void> close_task(std::shared_ptr<Inner> in) { co_await in->membership.close(); }
 
@@ -372,7 +429,15 @@ class Data {
   Py_buffer view_{};
 };
 
-net::Task<Reply<std::monostate>> too_large() {
+// A payload over the node's limit, refused before it is copied, in the order the node itself
+// keeps: a closed node answers as for any request that cannot reach it, one that has left
+// answers Left, and only then is the size refused, and counted.
+net::Task<Reply<std::monostate>> too_large(std::shared_ptr<Inner> in) {
+  if (in->membership.is_closed()) co_return err(KError(kerror::Closed{}));
+  if (in->membership.local().state == core::MemberState::Left) {
+    co_return err(KError(kerror::Net{net::Error(net::ErrorCode::Left)}));
+  }
+  in->refused_too_large.fetch_add(1, std::memory_order_relaxed);
   co_return err(KError(kerror::Net{net::Error(net::ErrorCode::MessageTooLarge)}));
 }
 
@@ -417,20 +482,74 @@ bool parse_seeds(const std::optional<std::vector<std::string>>& texts, std::opti
   return true;
 }
 
-bool meta_arg(PyObject* obj, proto::TagPairs& out) {
+// A str argument held, with its UTF-8 size, but neither encoded nor copied until the node's
+// limit has been checked: a text the node would refuse is never copied, however large.
+struct HeldText {
+  Ref obj;
+  uint64_t size = 0;
+  std::string_view bytes;  // once loaded, for a text within the limit
+
+  // Takes `s` when it is a str with a UTF-8 form; false otherwise, nothing pending.
+  bool hold(PyObject* s);
+  // Reads the bytes of a text within `limit` (a str that is not ASCII keeps its UTF-8 form, a
+  // copy no larger than the limit); false with the error pending when that fails.
+  bool load(uint64_t limit);
+};
+
+// The UTF-8 size of the code points, counted without encoding them; none for a lone surrogate,
+// which has no UTF-8 form.
+template <class Unit>
+std::optional<uint64_t> utf8_size_of(const Unit* units, Py_ssize_t n) {
+  uint64_t size = 0;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    uint32_t c = units[i];
+    if (c >= 0xD800 && c <= 0xDFFF) return std::nullopt;
+    size += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+  }
+  return size;
+}
+
+bool HeldText::hold(PyObject* s) {
+  if (!PyUnicode_Check(s)) return false;
+  Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+  std::optional<uint64_t> counted;
+  if (PyUnicode_IS_ASCII(s)) {
+    counted = static_cast<uint64_t>(n);
+  } else if (PyUnicode_KIND(s) == PyUnicode_1BYTE_KIND) {
+    counted = utf8_size_of(PyUnicode_1BYTE_DATA(s), n);
+  } else if (PyUnicode_KIND(s) == PyUnicode_2BYTE_KIND) {
+    counted = utf8_size_of(PyUnicode_2BYTE_DATA(s), n);
+  } else {
+    counted = utf8_size_of(PyUnicode_4BYTE_DATA(s), n);
+  }
+  if (!counted) return false;
+  obj = borrow(s);
+  size = *counted;
+  return true;
+}
+
+bool HeldText::load(uint64_t limit) {
+  if (size > limit || bytes.data()) return true;
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(obj.ptr(), &n);
+  if (!p) return false;
+  bytes = std::string_view(p, static_cast<size_t>(n));
+  return true;
+}
+
+using HeldPair = std::pair<HeldText, HeldText>;
+
+bool meta_arg(PyObject* obj, std::vector<HeldPair>& out) {
   Ref items = steal(PyObject_CallMethod(obj, "items", nullptr));
   Ref it = items ? steal(PyObject_GetIter(items.ptr())) : Ref();
   bool ok = static_cast<bool>(it);
   while (ok) {
     Ref item = steal(PyIter_Next(it.ptr()));
     if (!item) break;
-    std::optional<std::string_view> k, v;
-    if (PyTuple_Check(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2) {
-      k = utf8_of(PyTuple_GET_ITEM(item.ptr(), 0));
-      v = utf8_of(PyTuple_GET_ITEM(item.ptr(), 1));
-    }
-    ok = k && v;
-    if (ok) out.emplace_back(std::string(*k), std::string(*v));
+    HeldPair pair;
+    ok = PyTuple_Check(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2 &&
+         pair.first.hold(PyTuple_GET_ITEM(item.ptr(), 0)) && pair.second.hold(PyTuple_GET_ITEM(item.ptr(), 1));
+    if (ok) out.push_back(std::move(pair));
   }
   if (ok && !PyErr_Occurred()) return true;
   PyErr_Clear();
@@ -438,22 +557,42 @@ bool meta_arg(PyObject* obj, proto::TagPairs& out) {
   return false;
 }
 
-bool changes_arg(PyObject* dict, std::vector<Change>& out) {
+// A text of `changes`, held; a refused one raises as text_arg would have (the note included).
+bool change_text(PyObject* obj, HeldText& out) {
+  if (out.hold(obj)) return true;
+  std::string unused;
+  if (text_arg(obj, "changes", unused)) {  // it has a UTF-8 form after all: say so rather than pass it
+    PyErr_SetString(PyExc_SystemError, "a str that has a UTF-8 form was refused");
+  }
+  return false;
+}
+
+struct HeldChange {
+  HeldText key;
+  std::optional<HeldText> value;  // none: remove the key
+};
+
+// The changes of a dict, held. `plain` tells whether every key is an exact str: the keys are
+// then distinct texts, which only str subclasses (with their own equality) can break.
+bool changes_arg(PyObject* dict, std::vector<HeldChange>& out, bool& plain) {
   bool ok = true;
+  plain = true;
   Py_ssize_t pos = 0;
   PyObject *k = nullptr, *v = nullptr;
   CriticalSection held(dict);
   while (ok && PyDict_Next(dict, &pos, &k, &v)) {
     Ref key = borrow(k), value = borrow(v);
-    Change c;
-    ok = text_arg(key.ptr(), "changes", c.first);
+    HeldChange c;
+    ok = change_text(key.ptr(), c.key);
+    plain = plain && PyUnicode_CheckExact(key.ptr());
     if (ok && value.ptr() != Py_None) {
       if (!PyUnicode_Check(value.ptr())) {
-        std::string msg = "meta value for " + debug_quoted(c.first) + " must be a str or None";
+        auto text = utf8_of(key.ptr());
+        std::string msg = "meta value for " + debug_quoted(text ? *text : std::string_view()) + " must be a str or None";
         PyErr_SetString(PyExc_ValueError, msg.c_str());
         ok = false;
       } else {
-        ok = text_arg(value.ptr(), "changes", c.second.emplace());
+        ok = change_text(value.ptr(), c.value.emplace());
       }
     }
     if (ok) out.push_back(std::move(c));
@@ -488,16 +627,60 @@ const config::Fields* config_arg(PyObject* cfg) {
   return &config::fields_of(cfg);
 }
 
+// Marks a started node as taken by its caller (from the future of Node.start).
+PyObject* claim(PyObject*, PyObject* node) {
+  PyObject* t = node_type();
+  if (!t) return nullptr;
+  if (PyObject_TypeCheck(node, reinterpret_cast<PyTypeObject*>(t))) as_node(node)->v.held = true;
+  Py_RETURN_NONE;
+}
+PyMethodDef claim_def = {"_vennock_claim", claim, METH_O, nullptr};
+
+// vennock._start.carry and the claim it is given, made once and kept for the life of the process.
+bool carry_parts(PyObject*& carry, PyObject*& claimer) {
+  static std::atomic<PyObject*> cached_carry{nullptr}, cached_claim{nullptr};
+  carry = cached_carry.load(std::memory_order_acquire);
+  claimer = cached_claim.load(std::memory_order_acquire);
+  if (carry && claimer) return true;
+  Ref module = steal(PyImport_ImportModule("vennock._start"));
+  Ref fn = module ? steal(PyObject_GetAttrString(module.ptr(), "carry")) : Ref();
+  Ref made = fn ? steal(PyCFunction_New(&claim_def, nullptr)) : Ref();
+  if (!made) return false;
+  PyObject* expected = nullptr;
+  if (cached_carry.compare_exchange_strong(expected, fn.ptr())) fn.release();
+  expected = nullptr;
+  if (cached_claim.compare_exchange_strong(expected, made.ptr())) made.release();
+  carry = cached_carry.load(std::memory_order_acquire);
+  claimer = cached_claim.load(std::memory_order_acquire);
+  return true;
+}
+
+// The future Node.start returns: it takes the outcome of `inner` and marks the node as taken
+// when its result is read, so that a node nobody took stops without the drop warning. Should
+// it not be made, the start is cancelled: nothing goes on for a caller who never hears of it.
+PyObject* carried_start(PyObject* carry, PyObject* claimer, Ref inner) {
+  PyObject* outer = PyObject_CallFunctionObjArgs(carry, inner.ptr(), claimer, nullptr);
+  if (!outer) {
+    Ref failure = steal(PyErr_GetRaisedException());
+    Ref cancelled = steal(PyObject_CallMethod(inner.ptr(), "cancel", nullptr));
+    set_pending(std::move(failure));
+  }
+  return outer;
+}
+
 PyObject* node_start(PyObject*, PyObject* args, PyObject* kwargs) {
   static const char* kw[] = {"cfg", nullptr};
   PyObject* cfg = nullptr;
   if (!parse(args, kwargs, "O:start", kw, &cfg)) return nullptr;
   const config::Fields* f = config_arg(cfg);
   if (!f) return nullptr;
-  config::Fields copy = *f;
-  net::Runtime* rt = runtime_or_raise(copy.runtime_threads);
-  if (!rt) return nullptr;
-  return awaitable(*rt, start(rt, std::move(copy)));
+  Reply<Prepared> prepared = prepare(*f);
+  net::Runtime* rt = runtime_or_raise(f->runtime_threads);
+  PyObject *carry = nullptr, *claimer = nullptr;
+  if (!rt || !carry_parts(carry, claimer)) return nullptr;
+  Ref inner = steal(awaitable(*rt, start(rt, std::move(prepared))));
+  if (!inner) return nullptr;
+  return carried_start(carry, claimer, std::move(inner));
 }
 
 PyObject* node_start_blocking(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -507,11 +690,11 @@ PyObject* node_start_blocking(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!parse(args, kwargs, "O|O:start_blocking", kw, &cfg, &timeout)) return nullptr;
   const config::Fields* f = config_arg(cfg);
   if (!f || !optional_seconds(timeout, secs)) return nullptr;
-  config::Fields copy = *f;
-  net::Runtime* rt = runtime_or_raise(copy.runtime_threads);
+  Reply<Prepared> prepared = prepare(*f);
+  net::Runtime* rt = runtime_or_raise(f->runtime_threads);
   std::optional<core::Duration> limit;
   if (!rt || !checked_limit(secs, limit)) return nullptr;
-  return block_on(*rt, start(rt, std::move(copy)), limit);
+  return block_on(*rt, start(rt, std::move(prepared)), limit);
 }
 
 // ---- Node: queries ----
@@ -551,7 +734,10 @@ PyObject* node_is_closed(PyObject* self, PyObject*) {
 
 PyObject* node_stats(PyObject* self, PyObject*) {
   auto in = checked(self);
-  return in ? stats_dict(in->membership.stats()).release().ptr() : nullptr;
+  if (!in) return nullptr;
+  net::Stats s = in->membership.stats();
+  s.counters.user_messages_too_large += in->refused_too_large.load(std::memory_order_relaxed);
+  return stats_dict(s).release().ptr();
 }
 
 PyObject* node_key_ids(PyObject* self, PyObject*) {
@@ -567,9 +753,11 @@ PyObject* node_events(PyObject* self, PyObject*) {
   if (!in) return nullptr;
   PyObject* t = event_sub_type();
   if (!t) return nullptr;
+  // Made before the object: a failed allocation (MemoryError) then leaves no object behind.
+  auto reader = std::make_shared<Reader>(in->membership.events());
   PyObject* obj = g_sub->tp_alloc(g_sub, 0);
   if (!obj) return nullptr;
-  new (&as_sub(obj)->reader) std::shared_ptr<Reader>(std::make_shared<Reader>(in->membership.events()));
+  new (&as_sub(obj)->reader) std::shared_ptr<Reader>(std::move(reader));
   as_sub(obj)->pid = as_node(self)->v.pid;
   return obj;
 }
@@ -602,7 +790,7 @@ PyObject* node_send_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool 
   if (!text_arg(name, "name", target) || !epoch_arg(epoch, e) || !bytes.take(data) || !optional_seconds(timeout, secs))
     return nullptr;
   auto make = [&target, e, &bytes](std::shared_ptr<Inner> in) {
-    if (bytes.size() > in->max_user_message) return too_large();
+    if (bytes.size() > in->max_user_message) return too_large(std::move(in));
     return send(std::move(in), std::move(target), e, bytes.copy());
   };
   return dispatch(self, blocking, secs, std::move(make));
@@ -618,7 +806,7 @@ PyObject* node_broadcast_impl(PyObject* self, PyObject* args, PyObject* kwargs, 
   std::optional<double> secs;
   if (!bytes.take(data) || !optional_seconds(timeout, secs)) return nullptr;
   return dispatch(self, blocking, secs, [&bytes](std::shared_ptr<Inner> in) {
-    if (bytes.size() > in->max_user_broadcast) return too_large();
+    if (bytes.size() > in->max_user_broadcast) return too_large(std::move(in));
     return broadcast(std::move(in), bytes.copy());
   });
 }
@@ -627,16 +815,76 @@ PyObject* node_broadcast_blocking(PyObject* s, PyObject* a, PyObject* k) {
   return node_broadcast_impl(s, a, k, true);
 }
 
+using Body = net::Task<Reply<std::monostate>>;
+
+// A change's body, its place in meta_lock's queue taken now, on the calling thread: changes
+// are applied in the order of the calls, however the runtime's threads pick up their tasks.
+template <class Op, class Arg>
+Body in_turn(std::shared_ptr<Inner> in, Op op, Arg arg) {
+  net::AsyncMutex::Place place = in->meta_lock.enqueue();
+  return op(MetaTurn{std::move(in), std::move(place)}, std::move(arg));
+}
+
+// set_meta's pairs encoded at the call, reading no text beyond the pair that takes them past
+// the node's limit: what does not fit is refused before anything of it is copied.
+std::optional<Body> set_meta_body(std::shared_ptr<Inner> in, std::vector<HeldPair>& held) {
+  const uint64_t limit = in->max_meta_bytes;
+  std::vector<config::MetaPair> texts;
+  uint64_t total = 0;
+  for (auto& [k, v] : held) {
+    if (!k.load(limit) || !v.load(limit)) return std::nullopt;
+    texts.push_back({{k.size, k.bytes}, {v.size, v.bytes}});
+    uint64_t need = config::tag_size(k.size, v.size);
+    total = need > UINT64_MAX - total ? UINT64_MAX : total + need;
+    if (total > limit) break;  // the encoding stops here, or before
+  }
+  Reply<proto::Bytes> meta = encoded(texts, limit);
+  if (!meta) return refusal(std::move(meta.error()));
+  return in_turn(std::move(in), set_meta, std::move(meta.value()));
+}
+
+// What the changes are refused for whatever metadata the node holds: a set of an empty key, or
+// sets that by themselves cannot be encoded within `limit` (a key set is in the result). Only
+// for distinct keys: a str subclass could make two keys one text.
+std::optional<KError> certain_refusal(const std::vector<HeldChange>& held, uint64_t limit) {
+  uint64_t least = 0;
+  for (const auto& c : held) {
+    if (!c.value) continue;
+    if (c.key.size == 0) return KError(kerror::BadArgument{"meta", config::meta_reason(config::MetaProblem::EmptyKey)});
+    uint64_t need = config::tag_size(c.key.size, c.value->size);
+    least = need > UINT64_MAX - least ? UINT64_MAX : least + need;
+    if (least > limit) return KError(kerror::Net{net::Error(net::ErrorCode::MetaTooLarge)});
+  }
+  return std::nullopt;
+}
+
+// update_meta's changes checked at the call, at a cost linear in them: a change that cannot fit
+// is refused at once, and no text larger than the limit is ever copied.
+std::optional<Body> update_meta_body(std::shared_ptr<Inner> in, std::vector<HeldChange>& held, bool plain) {
+  const uint64_t limit = plain ? in->max_meta_bytes : UINT64_MAX;  // otherwise each text is needed whole
+  if (plain) {
+    if (auto refused = certain_refusal(held, limit)) return refusal(std::move(*refused));
+  }
+  std::vector<Change> changes;
+  for (auto& c : held) {
+    // Longer than the limit, a key names no pair the node holds: removing it changes nothing.
+    // (A set of one was refused above.)
+    if (c.key.size > limit) continue;
+    if (!c.key.load(limit) || (c.value && !c.value->load(limit))) return std::nullopt;
+    Change& change = changes.emplace_back(std::string(c.key.bytes), std::nullopt);
+    if (c.value) change.second.emplace(c.value->bytes);
+  }
+  return in_turn(std::move(in), update_meta, std::move(changes));
+}
+
 PyObject* node_set_meta_impl(PyObject* self, PyObject* args, PyObject* kwargs, bool blocking) {
   static constexpr Keywords kw("O:set_meta", "O|O:set_meta_blocking", "meta");
   PyObject *meta = nullptr, *timeout = nullptr;
   if (!kw.parse(args, kwargs, blocking, &meta, &timeout)) return nullptr;
   std::optional<double> secs;
-  proto::TagPairs pairs;
+  std::vector<HeldPair> pairs;
   if (!optional_seconds(timeout, secs) || !meta_arg(meta, pairs)) return nullptr;
-  return dispatch(self, blocking, secs, [pairs = std::move(pairs)](std::shared_ptr<Inner> in) mutable {
-    return set_meta(std::move(in), std::move(pairs));
-  });
+  return dispatch(self, blocking, secs, [&pairs](std::shared_ptr<Inner> in) { return set_meta_body(std::move(in), pairs); });
 }
 PyObject* node_set_meta(PyObject* s, PyObject* a, PyObject* k) { return node_set_meta_impl(s, a, k, false); }
 PyObject* node_set_meta_blocking(PyObject* s, PyObject* a, PyObject* k) { return node_set_meta_impl(s, a, k, true); }
@@ -650,11 +898,11 @@ PyObject* node_update_meta_impl(PyObject* self, PyObject* args, PyObject* kwargs
     return nullptr;
   }
   std::optional<double> secs;
-  std::vector<Change> list;
-  if (!optional_seconds(timeout, secs) || !changes_arg(changes, list)) return nullptr;
-  return dispatch(self, blocking, secs, [list = std::move(list)](std::shared_ptr<Inner> in) mutable {
-    return update_meta(std::move(in), std::move(list));
-  });
+  std::vector<HeldChange> list;
+  bool plain = true;
+  if (!optional_seconds(timeout, secs) || !changes_arg(changes, list, plain)) return nullptr;
+  return dispatch(self, blocking, secs,
+                  [&list, plain](std::shared_ptr<Inner> in) { return update_meta_body(std::move(in), list, plain); });
 }
 PyObject* node_update_meta(PyObject* s, PyObject* a, PyObject* k) { return node_update_meta_impl(s, a, k, false); }
 PyObject* node_update_meta_blocking(PyObject* s, PyObject* a, PyObject* k) {
@@ -816,14 +1064,17 @@ PyObject* sub_next_blocking(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 namespace vennock::py::node {
 
-Ref to_python(Started&& s, Form) {
+Ref to_python(Started&& s, Form form) {
   PyObject* t = node_type();
   PyObject* obj = t ? g_node->tp_alloc(g_node, 0) : nullptr;
   if (!obj) return Ref();  // `s` releases the node by the creating-process rule
   Started* v = new (&as_node(obj)->v) Started(std::move(s));
-  v->held = true;
+  // A blocking start returns it to its caller; an awaitable's result may never be taken (see
+  // carried_start).
+  v->held = form == Form::Blocking;
   return steal(obj);
 }
+
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include <Python.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -34,9 +35,13 @@ struct Inner : Limits {
   net::Runtime* rt;  // the runtime the node runs on
   net::Membership membership;
   std::vector<net::Seed> seeds;  // joined by join() without seeds
-  // One metadata change of this node at a time: held from the read of this node's record
-  // until the node has answered the change, even when its caller stopped waiting.
+  // One metadata change of this node at a time, in the order of the calls: each takes its
+  // place in the queue at the call, and holds the lock from before it reads this node's
+  // record until the node has answered it, even when its caller stopped waiting.
   net::AsyncMutex meta_lock;
+  // Sends and broadcasts refused here for their size, before any copy: the node never sees
+  // them, so stats() adds them to its own user_messages_too_large.
+  std::atomic<uint64_t> refused_too_large{0};
 
   Inner(net::Runtime* r, net::Membership m, std::vector<net::Seed> s, Limits l)
       : Limits(l), rt(r), membership(std::move(m)), seeds(std::move(s)) {}
@@ -55,12 +60,26 @@ net::Task<Reply<bool>> leave(std::shared_ptr<Inner> in, core::Duration timeout);
 // Leave, then close whatever the leave gave; never an error.
 net::Task<bool> shutdown(std::shared_ptr<Inner> in, core::Duration timeout);
 net::Task<Reply<std::monostate>> change_key(std::shared_ptr<Inner> in, proto::Key key, KeyChange kind);
-net::Task<Reply<std::monostate>> set_meta(std::shared_ptr<Inner> in, proto::TagPairs pairs);
-net::Task<Reply<std::monostate>> update_meta(std::shared_ptr<Inner> in, std::vector<Change> changes);
+
+// A metadata change's claim on meta_lock: its place in the queue (taken at the call), then the
+// lock itself until the node has answered. The claim goes before the reference that keeps
+// meta_lock alive: members are destroyed in reverse order, whatever order a coroutine frame
+// destroys its parameters in, and a frame that never ran has made no locals.
+struct MetaTurn {
+  std::shared_ptr<Inner> in;
+  net::AsyncMutex::Place place;
+};
+struct MetaHeld {
+  std::shared_ptr<Inner> in;
+  net::AsyncMutex::Guard guard;
+};
+// `meta` is already encoded and checked against the node's max_meta_bytes.
+net::Task<Reply<std::monostate>> set_meta(MetaTurn turn, proto::Bytes meta);
+net::Task<Reply<std::monostate>> update_meta(MetaTurn turn, std::vector<Change> changes);
 
 // The pairs after applying `changes` in order: a set replaces the first pair of that key in
-// place or appends; a removal drops the first pair of that key.
-proto::TagPairs apply_changes(proto::TagPairs pairs, const std::vector<Change>& changes);
+// place or appends; a removal drops the first pair of that key. Linear in both.
+proto::TagPairs apply_changes(proto::TagPairs pairs, std::vector<Change> changes);
 
 // A started node on its way to becoming a Python Node. Released by the rule of the creating
 // process: in a child made by fork its reference is forgotten, never dropped, so nothing of
@@ -78,8 +97,19 @@ struct Started {
 };
 Ref to_python(Started&& s, Form);
 
-// The start: checks the fields, binds, starts the node and joins its seeds.
-net::Task<Reply<Started>> start(net::Runtime* rt, config::Fields fields);
+// What a start takes from its Config, made at the call on the caller's thread: every copy of
+// the fields happens there, where a failed allocation is a MemoryError, and the start body
+// only moves them on.
+struct Prepared {
+  net::Settings settings;        // built and checked
+  std::vector<net::Seed> seeds;  // as configured, for join() without seeds
+  Limits limits;
+  bool plaintext = false;  // without encryption on purpose: said when the start runs
+};
+Reply<Prepared> prepare(const config::Fields& f);
+
+// The start: binds, starts the node and joins its seeds (or gives the refusal of `prepare`).
+net::Task<Reply<Started>> start(net::Runtime* rt, Reply<Prepared> prepared);
 
 // ---- subscriptions ----
 

@@ -124,9 +124,11 @@ net::Task<void> run_awaitable(net::Runtime* rt, std::shared_ptr<Call> call, net:
       // Ended without an outcome and not cancelled: the operation failed inside, and the
       // caller hears of it rather than waiting for ever.
       if (!outcome && !token.cancelled()) outcome.emplace(err(KError(kerror::Failed{})));
+      // The job owns the only other reference to the call: one kept here could be the last,
+      // dropped on this runtime thread after the job ran, and the call's Python references leak.
       auto shared = std::make_shared<std::pair<std::shared_ptr<Call>, std::optional<Reply<T>>>>(
           call, std::move(outcome));
-      attached(*rt, std::move(call), [shared] {
+      attached(*rt, std::move(call), [shared = std::move(shared)] {
         auto& [c, out] = *shared;
         if (!out) return;
         if (out->ok()) {

@@ -546,6 +546,46 @@ TEST(AsyncMutex, AWaiterDroppedInTheQueueOrAfterTheHandOverPassesTheLockOn) {
 }
 
 namespace {
+Task<void> turn_at(AsyncMutex::Place place, int id, std::vector<int>* order) {
+  auto g = co_await AsyncMutex::acquire(std::move(place));
+  order->push_back(id);
+}
+}  // namespace
+
+TEST(AsyncMutex, PlacesTakenOnTheCallingThreadKeepTheirOrderWhateverRunsFirst) {
+  AsyncMutex m;
+  std::vector<int> order;
+  auto held = m.try_lock();
+  std::vector<AsyncMutex::Place> places;
+  for (int i = 0; i < 4; ++i) places.push_back(m.enqueue());
+  // The tasks start in the opposite order of their places, each parked before the next starts.
+  std::vector<JoinHandle<void>> tasks;
+  for (int i = 3; i >= 0; --i) {
+    tasks.push_back(rt().spawn(turn_at(std::move(places[static_cast<size_t>(i)]), i, &order)));
+    std::this_thread::sleep_for(5ms);
+  }
+  held.reset();
+  for (auto& t : tasks) EXPECT_EQ(t.wait().how, Ended::Completed);
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3}));
+  EXPECT_FALSE(m.is_locked());
+
+  // A place granted at once and one still queued, both dropped unused: the lock goes on.
+  {
+    auto granted = m.enqueue();
+    auto queued = m.enqueue();
+    EXPECT_TRUE(m.is_locked());
+    auto later = m.enqueue();
+    auto task = rt().spawn(turn_at(std::move(later), 9, &order));
+    std::this_thread::sleep_for(5ms);
+    { auto gone = std::move(queued); }
+    { auto gone = std::move(granted); }
+    EXPECT_EQ(task.wait().how, Ended::Completed);
+  }
+  EXPECT_EQ(order.back(), 9);
+  EXPECT_FALSE(m.is_locked());
+}
+
+namespace {
 Task<std::vector<int>> join_in_order() {
   JoinSet<int> set;
   set.spawn(rt().strand(), value_after(30ms, 3));

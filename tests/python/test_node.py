@@ -1,7 +1,9 @@
 import asyncio
+import gc
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import textwrap
@@ -114,10 +116,13 @@ def test_leave_then_close_and_every_refusal(nodes):
     assert a.leave_blocking(5) is False  # already left
     assert a.local()[2] == 3 and "a" not in names(a) and a.is_closed() is False
     wait_until(lambda: b.member("a") is not None and b.member("a")[2] == 3)
+    # A node that has left says so before it looks at a message's size, and counts nothing.
+    too_large = (lambda: a.send_blocking("b", 0, bytes(1_000_000)), lambda: a.broadcast_blocking(bytes(1_000)))
     for call in (lambda: a.send_blocking("b", 0, b"x"), lambda: a.broadcast_blocking(b"x"),
-                 lambda: a.join_blocking([b.local_addr()]), lambda: a.update_meta_blocking({"k": "v"})):
+                 lambda: a.join_blocking([b.local_addr()]), lambda: a.update_meta_blocking({"k": "v"}), *too_large):
         with pytest.raises(VennockClosed, match=f"^{LEFT}$"):
             call()
+    assert a.stats()["user_messages_too_large"] == 0
     assert a.shutdown_blocking(1.0) is False and a.is_closed() is True
     a.close_blocking()
     assert asyncio.run(awaited(a.close)) == ()
@@ -126,9 +131,10 @@ def test_leave_then_close_and_every_refusal(nodes):
         a.leave_blocking(1.0)
     for call in (lambda: a.send_blocking("b", 0, b"x"), lambda: a.broadcast_blocking(b"x"),
                  lambda: a.join_blocking([]), lambda: a.set_meta_blocking({}),
-                 lambda: a.key_install_blocking(bytes(32))):
+                 lambda: a.key_install_blocking(bytes(32)), *too_large):
         with pytest.raises(VennockClosed, match=f"^{CLOSED}$"):
             call()
+    assert a.stats()["user_messages_too_large"] == 0
     # Reads go on answering from what the node published last.
     assert a.local()[0] == "a" and a.stats()["packets_received"] > 0 and a.key_ids() == []
 
@@ -227,6 +233,14 @@ def test_forked_child_refuses_the_parents_node(nodes):
                     call()
             child = Node.start_blocking(local_cfg("child"), timeout=10)  # a fresh runtime in the child
             child.close_blocking()
+
+            async def awaited_in_child():
+                node = await Node.start(local_cfg("child2"))
+                await asyncio.gather(node.update_meta({"k": "1"}), node.set_meta({"k": "2"}))
+                assert node.local()[4] == [("k", "2")]
+                await node.close()
+
+            asyncio.run(awaited_in_child())
             del a
             code = 0
         except BaseException:
@@ -239,6 +253,61 @@ def test_forked_child_refuses_the_parents_node(nodes):
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
     assert a.is_closed() is False and names(a) == ["a"]
+
+
+def test_awaited_calls_leave_no_future_behind(nodes):
+    # Each future goes with its call, whichever of the loop and the blocking pool ends first.
+    a = nodes.start("a")
+
+    def futures():
+        gc.collect()
+        return {id(f) for f in gc.get_objects() if type(f) is asyncio.Future}
+
+    async def calls():
+        for _ in range(300):
+            await a.join([])
+
+    before = futures()
+    asyncio.run(calls())
+    assert futures() - before == set()
+
+
+def test_a_start_given_up_at_any_stage_leaves_nothing_running():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        addr = f"127.0.0.1:{s.getsockname()[1]}"
+    plain = Config.local(name="p", bind=addr)
+    joining = Config.local(name="j", bind=addr, seeds=["nowhere.invalid:1"], resolve_timeout=30)
+
+    def port_free():
+        try:
+            Node.start_blocking(plain, timeout=10).close_blocking()
+            return True
+        except OSError:
+            return False
+
+    for timeout in (0, 0.2):  # before the start runs; while it joins
+        with pytest.raises(TimeoutError):
+            Node.start_blocking(joining, timeout=timeout)
+        wait_until(port_free)
+
+    async def abandon(cfg, pause, how):
+        start = Node.start(cfg)
+        await asyncio.sleep(0)
+        time.sleep(pause)
+        if how == "cancel":
+            start.cancel()
+        elif how == "wait_for":
+            with pytest.raises(TimeoutError):
+                await asyncio.wait_for(start, 0)
+        del start
+        await asyncio.sleep(0.05)
+
+    # At once, while joining, once made (its result on the way), and never taken at all.
+    for cfg, pause, how in ((plain, 0, "cancel"), (joining, 0.2, "cancel"), (plain, 0.2, "cancel"),
+                            (joining, 0.2, "wait_for"), (plain, 0.2, "drop")):
+        asyncio.run(abandon(cfg, pause, how))
+        wait_until(port_free)
 
 
 def test_threads_share_one_node_while_it_closes(nodes):

@@ -202,8 +202,9 @@ def test_send_and_broadcast(nodes):
             await a.send("b", 0, bytearray(100_001))
 
     asyncio.run(refused())
-    # Refused by the bindings before the payload is copied: the node never saw them.
-    assert a.stats()["user_messages_too_large"] == before
+    # Refused before the payload is copied, and counted as the node counts its own refusals.
+    assert a.stats()["user_messages_too_large"] == before + 3
+    assert b.stats()["user_messages_too_large"] == 0
 
 
 def test_join(nodes):
@@ -329,6 +330,60 @@ def test_an_abandoned_metadata_change_is_never_undone(nodes):
             await trial(i, 1000, True, False)
 
     asyncio.run(main())
+
+
+def test_a_change_that_cannot_fit_is_refused_before_its_texts_are_read(nodes):
+    # A str that is not ASCII keeps its UTF-8 form once something encoded it (sys.getsizeof
+    # counts it): a refusal decided from the sizes alone leaves every text as it was.
+    a = nodes.start("a")
+    a.set_meta_blocking({"keep": "1"})
+    value = "é" * 300_000
+    many = {f"ké{i}": "v" for i in range(40_000)}
+    sizes = [sys.getsizeof(value), *map(sys.getsizeof, many)]
+    for call in (lambda: a.set_meta_blocking({"k": value}), lambda: a.update_meta_blocking({"k": value}),
+                 lambda: a.update_meta_blocking(many), lambda: a.set_meta_blocking({"k": value, **many})):
+        with pytest.raises(MetaTooLarge):
+            call()
+    a.update_meta_blocking({value: None})  # no pair can have a key that long: nothing to remove
+    assert [sys.getsizeof(value), *map(sys.getsizeof, many)] == sizes
+    assert a.local()[4] == [("keep", "1")]
+
+    # The first faulty pair decides, its key before its size.
+    with pytest.raises(ValueError, match="^meta keys must be non-empty$"):
+        a.set_meta_blocking({"": "x", "k": value})
+    with pytest.raises(MetaTooLarge):
+        a.set_meta_blocking({"k": value, "": "x"})
+    with pytest.raises(ValueError, match="^meta keys must be non-empty$"):
+        a.update_meta_blocking({"": "x", "k": value})
+
+    # Keys of a str subclass may be one text twice: each change still sees the one before it.
+    class Twin(str):
+        __hash__ = object.__hash__
+        __eq__ = object.__eq__
+
+    a.update_meta_blocking({Twin("t"): "x" * 400, Twin("t"): None})
+    assert a.local()[4] == [("keep", "1")]
+    a.update_meta_blocking({Twin("t"): "x" * 400, Twin("t"): "y"})
+    assert a.local()[4] == [("keep", "1"), ("t", "y")]
+
+
+def test_metadata_changes_from_several_threads_all_survive(nodes):
+    a = nodes.start("a")
+    inc = a.local()[3]
+
+    def writer(t):
+        for i in range(25):
+            if i % 2:
+                a.update_meta_blocking({f"t{t}": str(i)}, timeout=10)
+            else:
+                asyncio.run(_awaited(a.update_meta, {f"t{t}": str(i)}))
+
+    threads = [threading.Thread(target=writer, args=(t,)) for t in range(4)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    assert dict(a.local()[4]) == {f"t{t}": "24" for t in range(4)} and a.local()[3] == inc + 100
 
 
 def test_key_rotation(nodes):
