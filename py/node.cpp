@@ -352,7 +352,8 @@ class Data {
   Data(const Data&) = delete;
   Data& operator=(const Data&) = delete;
   ~Data() {
-    if (view_.obj) PyBuffer_Release(&view_);
+    // Not on a thread unwound detached (see Ref): the buffer stays exported then.
+    if (view_.obj && attached()) PyBuffer_Release(&view_);
   }
   // False with the noted TypeError pending for anything but bytes or bytearray.
   bool take(PyObject* obj) {

@@ -290,3 +290,93 @@ def test_cleanups_registered_before_import_still_close_and_leave(nodes):
     for name in "bc":
         wait_until(lambda: peer.member(name)[2] in (2, 3))
         assert peer.member(name)[2] == 3
+
+
+def test_a_thread_ended_at_exit_releases_no_reference_without_the_interpreter():
+    # CPython 3.13 ends a daemon thread that tries to attach once the interpreter finalises
+    # (pthread_exit), unwinding through whatever native frames it was in. Here the thread is
+    # inside the library, which holds the only reference to a future it made, when that
+    # happens; the probe, run by the final collection, counts the future's references after
+    # the thread is gone. A release during the unwinding would run detached, concurrently
+    # with the finalising thread (3 of 40 such exits crashed in a stress run).
+    r = run(
+        """
+        import asyncio, atexit, gc, os, sys, threading, time
+
+        begun, inside = threading.Event(), threading.Event()
+
+        def cleanup():  # runs after the library's exit hook
+            begun.set()
+            inside.wait(10)
+
+        atexit.register(cleanup)
+        from vennock import Config, Node
+
+        node = Node.start_blocking(Config.local(name="a", bind="127.0.0.1:0"), timeout=10)
+        seen = []
+
+        class Stalling(asyncio.Future):
+            def set_exception(self, exc):
+                seen.append(sys.getrefcount(self))
+                seen.append(self)
+                inside.set()
+                while True:  # CPython ends the thread here once the interpreter finalises
+                    time.sleep(0.01)
+
+        class Loop(asyncio.SelectorEventLoop):
+            def create_future(self):
+                return Stalling(loop=self)
+
+        def worker():
+            async def main():
+                while not begun.is_set():
+                    await asyncio.sleep(0.01)
+                node.broadcast(b"x")  # a future failed at once: the exit has begun
+
+            Loop().run_until_complete(main())
+
+        threading.Thread(target=worker, daemon=True).start()
+
+        class Probe:
+            def __del__(self, write=os.write, sleep=time.sleep, count=sys.getrefcount):
+                sleep(0.3)  # detached: the thread wakes and is ended meanwhile
+                # One more than counted inside set_exception (the list's): nothing was released.
+                write(1, b"kept" if count(seen[1]) == seen[0] + 1 else b"released")
+
+        gc.disable()
+        probe = Probe()
+        probe.cycle = probe
+        del probe
+        """
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "kept"
+
+
+def test_daemon_threads_calling_a_node_from_event_loops_do_not_crash_the_exit():
+    # The load of the stress run, a bounded number of times (scripts/exit_stress.py runs it at length).
+    body = """
+        import asyncio, threading, time
+        from vennock import Config, Node
+
+        node = Node.start_blocking(Config.local(name="a", bind="127.0.0.1:0"), timeout=10)
+        sub = node.events()
+
+        def worker():
+            async def main():
+                while True:
+                    try:
+                        await node.broadcast(b"x")
+                        await asyncio.wait_for(sub.next(), 0.001)
+                    except Exception:
+                        pass
+
+            asyncio.run(main())
+
+        for _ in range(8):
+            threading.Thread(target=worker, daemon=True).start()
+        time.sleep(0.1)
+        """
+    codes = [run(body, env={"VENNOCK_LOG": "off"}).returncode for _ in range(6)]
+    assert codes == [0] * 6
+
