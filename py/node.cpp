@@ -185,21 +185,30 @@ net::Task<Reply<Started>> start(net::Runtime* rt, config::Fields fields) {
 
 // ---- reads ------------------------------------------------------------------------------
 
-bool Reader::awaited_on(const void* loop) {
+bool Reader::awaited_from(const void* loop, uint64_t thread) {
   std::lock_guard<std::mutex> g(loops_m);
-  return std::find(loops.begin(), loops.end(), loop) != loops.end();
+  return std::any_of(loops.begin(), loops.end(),
+                     [&](const Mark& m) { return m.thread == thread || (loop && m.loop == loop); });
 }
 
-LoopMark::LoopMark(std::shared_ptr<Reader> r, const void* loop) : reader_(std::move(r)), loop_(loop) {
+uint64_t thread_mark() {
+  static std::atomic<uint64_t> next{1};
+  thread_local const uint64_t mine = next.fetch_add(1, std::memory_order_relaxed);
+  return mine;
+}
+
+LoopMark::LoopMark(std::shared_ptr<Reader> r, const void* loop)
+    : reader_(std::move(r)), loop_(loop), thread_(thread_mark()) {
   std::lock_guard<std::mutex> g(reader_->loops_m);
-  reader_->loops.push_back(loop_);
+  reader_->loops.push_back(Reader::Mark{loop_, thread_});
 }
 
 LoopMark::~LoopMark() {
   if (!reader_) return;
   std::lock_guard<std::mutex> g(reader_->loops_m);
   auto& l = reader_->loops;
-  if (auto it = std::find(l.begin(), l.end(), loop_); it != l.end()) l.erase(it);
+  auto it = std::find_if(l.begin(), l.end(), [&](const Reader::Mark& m) { return m.loop == loop_ && m.thread == thread_; });
+  if (it != l.end()) l.erase(it);
 }
 
 Read::~Read() {
@@ -803,7 +812,7 @@ PyObject* sub_next_blocking(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   Ref loop = running_loop();
   if (!loop) return nullptr;
-  if (loop.ptr() != Py_None && s->reader->awaited_on(loop.ptr())) {
+  if (s->reader->awaited_from(loop.ptr() != Py_None ? loop.ptr() : nullptr, thread_mark())) {
     PyErr_SetString(PyExc_RuntimeError, kBlockedLoop);
     return nullptr;
   }
