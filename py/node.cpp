@@ -879,7 +879,10 @@ void node_dealloc(PyObject* self) {
 }
 
 void sub_dealloc(PyObject* self) {
-  as_sub(self)->reader.~shared_ptr();
+  SubObject* s = as_sub(self);
+  // Inherited through fork, the reader is forgotten (never released): the parent's
+  // subscription, whose locks the parent's threads may have held at the fork, is not touched.
+  if (s->pid == getpid()) s->reader.~shared_ptr();
   PyTypeObject* tp = Py_TYPE(self);
   tp->tp_free(self);
   Py_DECREF(tp);
