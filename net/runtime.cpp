@@ -36,6 +36,20 @@ Current& current() {
 thread_local const Runtime* t_worker_of = nullptr;
 thread_local bool t_runtime_thread = false;
 
+// A job that throws (only the standard library's failed allocation can) is given up, with a
+// word in the log, rather than ending the thread and with it the process.
+void run_job(std::function<void()>& job) {
+  try {
+    job();
+  } catch (const std::exception& e) {
+    const char* what = e.what();
+    try {
+      VN_LOG(Error, "_vennock::runtime", "a blocking-pool job failed", log::field("error", what));
+    } catch (const std::exception&) {  // no memory left to say so
+    }
+  }
+}
+
 }  // namespace
 
 void name_thread() { pthread_setname_np(pthread_self(), "vennock-io"); }
@@ -52,7 +66,11 @@ const char* blocked_text(Blocked b) {
 }
 
 Runtime::Runtime(size_t threads)
-    : io_(static_cast<int>(threads)), guard_(asio::make_work_guard(io_)), want_(threads == 0 ? 1 : threads) {}
+    : io_(static_cast<int>(threads)), guard_(asio::make_work_guard(io_)), want_(threads == 0 ? 1 : threads) {
+  // Room for every pool thread from the start: recording one never needs memory later.
+  pool_threads_.reserve(kMaxBlocking);
+  pool_ended_.reserve(kMaxBlocking);
+}
 
 void* Runtime::worker_main(void* arg) {
   auto* self = static_cast<Runtime*>(arg);
@@ -121,7 +139,7 @@ Result<void, Blocked> Runtime::stop() {
   std::lock_guard<std::mutex> once(stop_m_);
   if (stopped()) return {};
   stopped_.store(true, std::memory_order_release);
-  std::deque<std::function<void()>> dropped;
+  std::list<std::function<void()>> dropped;
   std::vector<pthread_t> pool;
   {
     std::unique_lock<std::mutex> g(pool_m_);
@@ -163,36 +181,66 @@ size_t Runtime::blocking_threads() {
 }
 
 void Runtime::blocking(std::function<void()> job) {
+  Job j = Runtime::job(std::move(job));
   reap_pool();
   std::unique_lock<std::mutex> g(pool_m_);
   if (pool_stop_) {
     g.unlock();
-    return;  // `job` is dropped here, outside the lock
+    return;  // `j` is dropped here, outside the lock
   }
-  jobs_.push_back(std::move(job));
+  jobs_.splice(jobs_.end(), j.node_);
+  // Without a thread the job waits for a busy one to come free, or for the next start attempt.
+  (void)grow_pool();
+}
+
+Runtime::Job Runtime::job(std::function<void()> f) {
+  Job j;
+  j.node_.push_back(std::move(f));
+  return j;
+}
+
+Runtime::Handed Runtime::hand(Job& job) noexcept {
+  reap_pool();
+  std::unique_lock<std::mutex> g(pool_m_);
+  if (pool_stop_) {
+    g.unlock();
+    job.node_.clear();
+    return Handed::Stopped;
+  }
+  jobs_.splice(jobs_.end(), job.node_);
+  if (grow_pool() || pool_total_ > 0) return Handed::Queued;
+  // Nobody would ever run it: it goes back to the caller.
+  job.node_.splice(job.node_.end(), jobs_, std::prev(jobs_.end()));
+  return Handed::NoThread;
+}
+
+bool Runtime::grow_pool() {
   if (pool_idle_ > 0 || pool_total_ >= kMaxBlocking) {
     pool_cv_.notify_one();
-    return;
+    return true;
   }
   pthread_t t;
-  if (pthread_create(&t, nullptr, &Runtime::blocking_main, this) == 0) {
-    pool_threads_.push_back(t);
-    ++pool_total_;
-  }
-  // Otherwise the job waits for a busy thread to come free (or for the next start attempt).
+  if (pthread_create(&t, nullptr, &Runtime::blocking_main, this) != 0) return false;
+  pool_threads_.push_back(t);  // within the room reserved at construction
+  ++pool_total_;
+  return true;
 }
 
 void Runtime::reap_pool() {
-  std::vector<pthread_t> ended;
+  // Copied out rather than swapped, so that the list keeps the room reserved for it.
+  pthread_t ended[kMaxBlocking];
+  size_t n = 0;
   {
     std::lock_guard<std::mutex> g(pool_m_);
-    ended.swap(pool_ended_);
+    n = std::min(pool_ended_.size(), kMaxBlocking);
+    std::copy_n(pool_ended_.begin(), n, ended);
+    pool_ended_.clear();
     std::erase_if(pool_threads_, [&](pthread_t t) {
-      return std::any_of(ended.begin(), ended.end(), [&](pthread_t e) { return pthread_equal(t, e); });
+      return std::any_of(ended, ended + n, [&](pthread_t e) { return pthread_equal(t, e); });
     });
   }
   // They have left the loop (and the lock): joining waits only for their last steps.
-  for (auto t : ended) pthread_join(t, nullptr);
+  for (size_t i = 0; i < n; ++i) pthread_join(ended[i], nullptr);
 }
 
 void Runtime::blocking_loop() {
@@ -201,11 +249,11 @@ void Runtime::blocking_loop() {
   std::unique_lock<std::mutex> g(pool_m_);
   for (;;) {
     if (!jobs_.empty()) {
-      auto job = std::move(jobs_.front());
-      jobs_.pop_front();
+      std::list<std::function<void()>> job;
+      job.splice(job.end(), jobs_, jobs_.begin());
       g.unlock();
-      job();
-      job = nullptr;
+      run_job(job.front());
+      job.clear();
       g.lock();
       continue;
     }

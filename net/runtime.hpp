@@ -14,8 +14,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -61,8 +61,32 @@ class Runtime {
   static bool on_runtime_thread();
 
   // Runs `job` on the blocking pool (a thread is started when none is idle, up to 64;
-  // idle ones end after 10 s). Dropped unrun once the runtime is stopped.
+  // idle ones end after 10 s). Dropped unrun once the runtime is stopped. When no thread can
+  // be started it waits for one that comes free, or for the next call's start.
   void blocking(std::function<void()> job);
+
+  // A job made ahead of the moment it is handed to the pool: everything the pool needs to
+  // hold it is allocated when it is made (where a failed allocation can still be answered),
+  // so that handing it over later cannot fail for want of memory.
+  class Job {
+   public:
+    Job() = default;
+    explicit operator bool() const { return !node_.empty(); }
+    // Runs it on the calling thread (one the pool could not give: see Handed::NoThread).
+    void run() { node_.front()(); }
+
+   private:
+    friend class Runtime;
+    std::list<std::function<void()>> node_;
+  };
+  static Job job(std::function<void()> f);
+  enum class Handed : uint8_t {
+    Queued,    // a pool thread will run it
+    Stopped,   // the runtime has stopped: the job was dropped (destroyed on the calling thread)
+    NoThread,  // no pool thread is alive and none could be started: the job stays with the caller
+  };
+  // Hands `job` to the pool without allocating.
+  Handed hand(Job& job) noexcept;
 
   // Starts a task. Once the runtime is stopped the task is dropped unrun and the handle
   // reports it aborted.
@@ -112,6 +136,9 @@ class Runtime {
   void blocking_loop();
   // Joins pool threads that ended on their own (idle).
   void reap_pool();
+  // Starts a pool thread when none is idle and there is room; false when one was needed and
+  // could not be started. Locked.
+  bool grow_pool();
   static void* worker_main(void* arg);
   static void* blocking_main(void* arg);
   template <class T>
@@ -130,7 +157,7 @@ class Runtime {
   std::mutex pool_m_;
   std::condition_variable pool_cv_;
   std::condition_variable pool_gone_;
-  std::deque<std::function<void()>> jobs_;
+  std::list<std::function<void()>> jobs_;
   std::vector<pthread_t> pool_threads_;  // started and not joined yet
   std::vector<pthread_t> pool_ended_;    // ended on their own, to be joined
   size_t pool_total_ = 0;

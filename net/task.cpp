@@ -70,7 +70,18 @@ void TaskState::start(std::coroutine_handle<> root, Finisher finish) {
     scheduled_ = true;
   }
   g_live.fetch_add(1, std::memory_order_acq_rel);
-  post_run();
+  try {
+    post_run();
+  } catch (...) {  // a failed allocation: undone, and the caller keeps the frame
+    {
+      std::lock_guard<std::mutex> g(m_);
+      root_ = {};
+      finish_ = nullptr;
+      scheduled_ = false;
+    }
+    g_live.fetch_sub(1, std::memory_order_acq_rel);
+    throw;
+  }
 }
 
 void TaskState::post_run() {

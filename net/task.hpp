@@ -57,6 +57,9 @@ inline std::optional<Instant> deadline_in(std::chrono::nanoseconds limit) {
 // How a task ended.
 enum class Ended : uint8_t { Completed, Aborted, Panicked };
 
+template <class T>
+class Task;
+
 namespace detail {
 
 class TaskState;
@@ -117,7 +120,10 @@ class TaskState : public std::enable_shared_from_this<TaskState> {
   TaskState(const TaskState&) = delete;
   TaskState& operator=(const TaskState&) = delete;
 
-  void start(std::coroutine_handle<> root, Finisher finish);
+  // Takes the root frame from `root` once the task is sure to run; on a failed allocation
+  // `root` keeps it and nothing has changed.
+  template <class T>
+  void start(Task<T>& root, Finisher finish);
   void wake();
   void abort();
 
@@ -136,6 +142,7 @@ class TaskState : public std::enable_shared_from_this<TaskState> {
   static size_t live();
 
  private:
+  void start(std::coroutine_handle<> root, Finisher finish);
   void run();
   // The outermost bounded scope that has ended at `t` (deadline passed, or cancelled), if any.
   Scope* expired_scope(Instant t) const;
@@ -301,6 +308,16 @@ Task<T> Promise<T>::get_return_object() {
 inline Task<void> Promise<void>::get_return_object() {
   return Task<void>(std::coroutine_handle<Promise<void>>::from_promise(*this));
 }
+template <class T>
+void TaskState::start(Task<T>& root, Finisher finish) {
+  auto h = root.release();
+  try {
+    start(h, std::move(finish));
+  } catch (...) {
+    root = Task<T>(h);
+    throw;
+  }
+}
 }  // namespace detail
 
 // ---- joining ------------------------------------------------------------------------------
@@ -428,13 +445,13 @@ class JoinHandle {
 };
 
 // Starts `task` on `strand`; it first runs from the strand, never inside this call.
+// A failed allocation throws with nothing started: the task is destroyed unrun.
 template <class T>
 JoinHandle<T> spawn(Strand strand, Task<T> task) {
   using P = detail::Promise<T>;
   auto join = std::make_shared<detail::JoinState<T>>();
   auto st = std::make_shared<detail::TaskState>(strand);
-  auto h = task.release();
-  st->start(h, [join](std::coroutine_handle<> raw, Ended how) {
+  detail::Finisher finish([join](std::coroutine_handle<> raw, Ended how) {
     if (raw) {
       auto th = std::coroutine_handle<P>::from_address(raw.address());
       if (th.promise().failure) {
@@ -449,6 +466,7 @@ JoinHandle<T> spawn(Strand strand, Task<T> task) {
     detail::task_ended();
     join->finish(how);
   });
+  st->start(task, std::move(finish));
   return JoinHandle<T>(std::move(join), std::move(st));
 }
 

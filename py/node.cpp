@@ -228,21 +228,30 @@ net::Task<Reply<Started>> start(net::Runtime* rt, Reply<Prepared> prepared) {
 
 // ---- reads ------------------------------------------------------------------------------
 
-bool Reader::awaited_on(const void* loop) {
+bool Reader::awaited_from(const void* loop, uint64_t thread) {
   std::lock_guard<std::mutex> g(loops_m);
-  return std::find(loops.begin(), loops.end(), loop) != loops.end();
+  return std::any_of(loops.begin(), loops.end(),
+                     [&](const Mark& m) { return m.thread == thread || (loop && m.loop == loop); });
 }
 
-LoopMark::LoopMark(std::shared_ptr<Reader> r, const void* loop) : reader_(std::move(r)), loop_(loop) {
+uint64_t thread_mark() {
+  static std::atomic<uint64_t> next{1};
+  thread_local const uint64_t mine = next.fetch_add(1, std::memory_order_relaxed);
+  return mine;
+}
+
+LoopMark::LoopMark(std::shared_ptr<Reader> r, const void* loop)
+    : reader_(std::move(r)), loop_(loop), thread_(thread_mark()) {
   std::lock_guard<std::mutex> g(reader_->loops_m);
-  reader_->loops.push_back(loop_);
+  reader_->loops.push_back(Reader::Mark{loop_, thread_});
 }
 
 LoopMark::~LoopMark() {
   if (!reader_) return;
   std::lock_guard<std::mutex> g(reader_->loops_m);
   auto& l = reader_->loops;
-  if (auto it = std::find(l.begin(), l.end(), loop_); it != l.end()) l.erase(it);
+  auto it = std::find_if(l.begin(), l.end(), [&](const Reader::Mark& m) { return m.loop == loop_ && m.thread == thread_; });
+  if (it != l.end()) l.erase(it);
 }
 
 Read::~Read() {
@@ -409,7 +418,8 @@ class Data {
   Data(const Data&) = delete;
   Data& operator=(const Data&) = delete;
   ~Data() {
-    if (view_.obj) PyBuffer_Release(&view_);
+    // Not on a thread unwound detached (see Ref): the buffer stays exported then.
+    if (view_.obj && attached()) PyBuffer_Release(&view_);
   }
   // False with the noted TypeError pending for anything but bytes or bytearray.
   bool take(PyObject* obj) {
@@ -1050,7 +1060,7 @@ PyObject* sub_next_blocking(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   Ref loop = running_loop();
   if (!loop) return nullptr;
-  if (loop.ptr() != Py_None && s->reader->awaited_on(loop.ptr())) {
+  if (s->reader->awaited_from(loop.ptr() != Py_None ? loop.ptr() : nullptr, thread_mark())) {
     PyErr_SetString(PyExc_RuntimeError, kBlockedLoop);
     return nullptr;
   }
@@ -1120,7 +1130,10 @@ void node_dealloc(PyObject* self) {
 }
 
 void sub_dealloc(PyObject* self) {
-  as_sub(self)->reader.~shared_ptr();
+  SubObject* s = as_sub(self);
+  // Inherited through fork, the reader is forgotten (never released): the parent's
+  // subscription, whose locks the parent's threads may have held at the fork, is not touched.
+  if (s->pid == getpid()) s->reader.~shared_ptr();
   PyTypeObject* tp = Py_TYPE(self);
   tp->tp_free(self);
   Py_DECREF(tp);

@@ -119,29 +119,39 @@ struct Reader {
   net::events::Events events;
   explicit Reader(net::events::Events e) : events(std::move(e)) {}
 
-  // The event loops (by identity) whose awaited reads hold or wait for `lock`. Such a read
-  // lets go of the lock only on its loop's thread, so a blocking read there would wait for
-  // itself: it is refused instead.
-  bool awaited_on(const void* loop);
+  // Whether an awaited read that holds or waits for `lock` was made on the thread `thread`
+  // or lives on the event loop `loop` (by identity; none: null). Such a read lets go of the
+  // lock only once its loop has run on its thread, so a blocking read on that thread (its loop
+  // running or stopped) or on that loop would wait for itself: it is refused instead.
+  bool awaited_from(const void* loop, uint64_t thread);
 
  private:
   friend class LoopMark;
+  struct Mark {
+    const void* loop;
+    uint64_t thread;
+  };
   std::mutex loops_m;
-  std::vector<const void*> loops;
+  std::vector<Mark> loops;
 };
 
-// An awaited read's place in its reader's list of loops, from the call until the read is
-// delivered or given back.
+// The calling thread's mark: unique for the life of the process (a thread id is reused).
+uint64_t thread_mark();
+
+// An awaited read's place in its reader's list of loops and threads, from the call until the
+// read is delivered or given back.
 class LoopMark {
  public:
+  // Marks the read made on the calling thread, for `loop`.
   LoopMark(std::shared_ptr<Reader> r, const void* loop);
-  LoopMark(LoopMark&& o) noexcept : reader_(std::move(o.reader_)), loop_(o.loop_) {}
+  LoopMark(LoopMark&& o) noexcept : reader_(std::move(o.reader_)), loop_(o.loop_), thread_(o.thread_) {}
   LoopMark& operator=(LoopMark&&) = delete;
   ~LoopMark();
 
  private:
   std::shared_ptr<Reader> reader_;
   const void* loop_;
+  uint64_t thread_;
 };
 
 // One read's result. It holds the reader lock until it is delivered or given back, so that an

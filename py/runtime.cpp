@@ -1,7 +1,12 @@
 #include "py/runtime.hpp"
 
+#include <pthread.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
+#include <new>
 #include <unordered_set>
 #include <vector>
 
@@ -24,9 +29,7 @@ net::Runtime* runtime_or_raise(std::optional<size_t> threads) {
 
 namespace bridge {
 
-// The exit's side of a call (below): whether the interpreter is closed to the runtime's
-// threads, and the collection of a call's outcome by its loop's thread.
-bool closed_to_runtime();
+// The exit's side of a call (below): the collection of a call's outcome by its loop's thread.
 bool collect_on_loop(const std::shared_ptr<Call>& call);
 
 namespace {
@@ -51,27 +54,40 @@ PyObject* get_running_loop() {
   return asyncio_function(cached, "get_running_loop");
 }
 
+// A capsule owning `p` that remembers the process that made it. In a child made by fork, what
+// it holds belongs to the parent's runtime (whose locks the parent's threads may have held at
+// the fork): there it is neither used nor freed.
+Ref process_capsule(void* p, const char* name, PyCapsule_Destructor free) {
+  Ref c = steal(PyCapsule_New(p, name, free));
+  if (c) PyCapsule_SetContext(c.ptr(), reinterpret_cast<void*>(static_cast<intptr_t>(getpid())));
+  return c;
+}
+bool made_here(PyObject* capsule) {
+  return reinterpret_cast<intptr_t>(PyCapsule_GetContext(capsule)) == static_cast<intptr_t>(getpid());
+}
+
 // The future's done callback: a cancelled future cancels the operation behind it.
 PyObject* on_done(PyObject* capsule, PyObject* future) {
   auto* token = static_cast<net::CancelToken*>(PyCapsule_GetPointer(capsule, "vennock.cancel"));
   if (!token) return nullptr;
+  if (!made_here(capsule)) Py_RETURN_NONE;
   Ref cancelled = steal(PyObject_CallMethod(future, "cancelled", nullptr));
   if (!cancelled) return nullptr;
   if (cancelled.ptr() == Py_True) token->cancel();
   Py_RETURN_NONE;
 }
-PyMethodDef on_done_def = {"_vennock_on_done", on_done, METH_O, nullptr};
+PyMethodDef on_done_def = {"_vennock_on_done", entry<on_done>(), METH_O, nullptr};
 
 void free_token(PyObject* capsule) {
-  delete static_cast<net::CancelToken*>(PyCapsule_GetPointer(capsule, "vennock.cancel"));
+  if (made_here(capsule)) delete static_cast<net::CancelToken*>(PyCapsule_GetPointer(capsule, "vennock.cancel"));
 }
 
 void free_pending(PyObject* capsule) {
-  delete static_cast<Pending*>(PyCapsule_GetPointer(capsule, "vennock.pending"));
+  if (made_here(capsule)) delete static_cast<Pending*>(PyCapsule_GetPointer(capsule, "vennock.pending"));
 }
 
-// Runs on the loop's thread: sets the outcome unless the future was cancelled meanwhile, and
-// settles what the result still owns whether it was set.
+// Runs on the loop's thread: sets the outcome unless the future is done meanwhile (cancelled,
+// or failed by the exit), and settles what the result still owns whether it was set.
 PyObject* complete(PyObject*, PyObject* const* args, Py_ssize_t n) {
   if (n != 4) {
     PyErr_SetString(PyExc_TypeError, "complete() takes 4 arguments");
@@ -79,15 +95,19 @@ PyObject* complete(PyObject*, PyObject* const* args, Py_ssize_t n) {
   }
   PyObject *fut = args[0], *value = args[1], *keep = args[3];
   bool failed = args[2] == Py_True;
-  Pending* p = keep != Py_None ? static_cast<Pending*>(PyCapsule_GetPointer(keep, "vennock.pending")) : nullptr;
-  Ref cancelled = steal(PyObject_CallMethod(fut, "cancelled", nullptr));
-  bool set = cancelled && cancelled.ptr() == Py_False && set_future(borrow(fut), borrow(value), failed);
+  Pending* p = nullptr;
+  if (keep != Py_None) {
+    p = static_cast<Pending*>(PyCapsule_GetPointer(keep, "vennock.pending"));
+    if (!p) return nullptr;
+    if (!made_here(keep)) p = nullptr;
+  }
+  Ref done = steal(PyObject_CallMethod(fut, "done", nullptr));
+  bool set = done && done.ptr() == Py_False && set_future(borrow(fut), borrow(value), failed);
   if (p) p->settle(set);
   if (PyErr_Occurred()) return nullptr;
   Py_RETURN_NONE;
 }
-PyMethodDef complete_def = {"_vennock_complete", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(complete)),
-                            METH_FASTCALL, nullptr};
+PyMethodDef complete_def = {"_vennock_complete", entry<complete>(), METH_FASTCALL, nullptr};
 
 PyObject* complete_fn() {
   static std::atomic<PyObject*> cached{nullptr};
@@ -103,38 +123,6 @@ PyObject* complete_fn() {
 }
 
 }  // namespace
-
-namespace {
-
-// Every Call alive, for the exit hook. Never destroyed: calls may end while the process exits.
-struct Live {
-  std::mutex m;
-  std::unordered_set<Call*> calls;
-};
-Live& live() {
-  static auto* l = new Live;
-  return *l;
-}
-
-}  // namespace
-
-Call::Call() {
-  std::lock_guard<std::mutex> g(live().m);
-  live().calls.insert(this);
-}
-
-Call::~Call() {
-  {
-    std::lock_guard<std::mutex> g(live().m);
-    live().calls.erase(this);
-  }
-  if (PyThreadState_GetUnchecked()) return;  // the members release themselves, attached
-  // Not attached (a runtime thread after the exit hook, a job dropped when the runtime stops
-  // after the interpreter's end): leak rather than touch Python.
-  loop.release();
-  future.release();
-  context.release();
-}
 
 const net::TaskLocal<std::shared_ptr<Call>>& task_locals() {
   static const auto* slot = new net::TaskLocal<std::shared_ptr<Call>>;
@@ -168,36 +156,37 @@ bool find_locals(Call& call) {
 
 }  // namespace
 
-std::shared_ptr<Call> make_call(const net::CancelToken& token) {
-  auto call = std::make_shared<Call>();  // known to the exit hook from here on
-  if (!find_locals(*call)) return nullptr;
-  call->future = steal(PyObject_CallMethod(call->loop.ptr(), "create_future", nullptr));
-  if (!call->future) return nullptr;
-  auto* held = new net::CancelToken(token);
-  Ref capsule = steal(PyCapsule_New(held, "vennock.cancel", free_token));
+bool init_call(Call& call) {
+  if (!find_locals(call)) return false;
+  call.future = steal(PyObject_CallMethod(call.loop.ptr(), "create_future", nullptr));
+  if (!call.future) return false;
+  auto* held = new net::CancelToken(call.token);
+  Ref capsule = process_capsule(held, "vennock.cancel", free_token);
   if (!capsule) {
     delete held;
-    return nullptr;
+    return false;
   }
   Ref cb = steal(PyCFunction_New(&on_done_def, capsule.ptr()));
-  if (!cb) return nullptr;
-  Ref r = steal(PyObject_CallMethod(call->future.ptr(), "add_done_callback", "O", cb.ptr()));
-  if (!r) return nullptr;
-  // Made after the interpreter was closed to the runtime's threads (in a late exit cleanup):
-  // the loop's thread collects the outcome itself.
-  if (closed_to_runtime() && !collect_on_loop(call)) return nullptr;
-  return call;
+  return cb && steal(PyObject_CallMethod(call.future.ptr(), "add_done_callback", "O", cb.ptr()));
 }
 
 void deliver(Call& call, Delivery d, bool failed) {
-  Ref cancelled = steal(PyObject_CallMethod(call.future.ptr(), "cancelled", nullptr));
-  if (!cancelled || cancelled.ptr() == Py_True) {
+  if (!d.value) {
+    // The value could not be made (a failed allocation): its error goes instead, and what
+    // the result owned is let go (an event goes back).
+    d.pending.reset();
+    d.value = steal(PyErr_GetRaisedException());
+    failed = true;
+    if (!d.value) d.value = exception_of(kerror::Failed{});
+  }
+  Ref done = steal(PyObject_CallMethod(call.future.ptr(), "done", nullptr));
+  if (!done || done.ptr() == Py_True) {
     PyErr_Clear();
     return;
   }
   Ref keep = borrow(Py_None);
   if (d.pending) {
-    keep = steal(PyCapsule_New(d.pending.get(), "vennock.pending", free_pending));
+    keep = process_capsule(d.pending.get(), "vennock.pending", free_pending);
     if (keep) d.pending.release();  // the capsule owns it now
   }
   PyObject* fn = complete_fn();
@@ -228,6 +217,12 @@ PyObject* raise_blocked(net::Blocked b) {
   }
   PyErr_SetString(PyExc_RuntimeError, net::blocked_text(b));
   return nullptr;
+}
+
+void hand_over(net::Runtime& rt, net::Runtime::Job& job) noexcept {
+  // With no pool thread at all (none could be started) the job runs here, on the runtime's
+  // thread that ended the operation: slower for that thread, but the caller gets its answer.
+  if (rt.hand(job) == net::Runtime::Handed::NoThread) job.run();
 }
 
 }  // namespace bridge
@@ -266,7 +261,7 @@ namespace vennock::py {
 
 namespace {
 
-// What the exit hook changes, and what it waits for. Never destroyed.
+// What the exit hook changes, and what it waits for.
 struct Exit {
   std::mutex m;
   std::condition_variable changed;
@@ -275,6 +270,8 @@ struct Exit {
   // What the exit waits for: runtime threads attached to the interpreter, and blocking waits
   // begun before it.
   size_t inside = 0;
+  // Every awaitable call made (whole) before the exit began and still alive.
+  std::unordered_set<bridge::Call*> calls;
 
   // True when a thread other than the exit's is refused from now on. Locked.
   bool refuses(unsigned long t) const { return begun && t != thread; }
@@ -290,10 +287,43 @@ struct Exit {
     if (--inside == 0) changed.notify_all();
   }
 };
+
+// This process's exit state, never destroyed. A child made by fork starts from a fresh one:
+// the inherited one counts waits and calls of the parent's threads, which do not exist in the
+// child, and those threads may have held its lock or waited on its condition at the fork (a
+// child must not touch either). The two slots let the switch allocate nothing.
+alignas(Exit) unsigned char g_exit_slots[2][sizeof(Exit)];
+std::atomic<Exit*> g_exit{nullptr};
+
 Exit& exit_state() {
-  static auto* e = new Exit;
-  return *e;
+  if (Exit* e = g_exit.load(std::memory_order_acquire)) return *e;
+  static Exit* const first = [] {
+    auto* e = new (g_exit_slots[0]) Exit;
+    g_exit.store(e, std::memory_order_release);
+    return e;
+  }();
+  (void)first;
+  return *g_exit.load(std::memory_order_acquire);
 }
+
+// pthread_atfork's handler in the child (the only thread there).
+void fresh_exit_in_child() {
+  Exit* old = g_exit.load(std::memory_order_relaxed);
+  void* slot = old == reinterpret_cast<Exit*>(g_exit_slots[0]) ? g_exit_slots[1] : g_exit_slots[0];
+  g_exit.store(new (slot) Exit, std::memory_order_release);
+}
+
+// Attached to the interpreter for a scope, from a thread of the runtime.
+class Attach {
+ public:
+  Attach() : s_(PyGILState_Ensure()) {}
+  ~Attach() { PyGILState_Release(s_); }
+  Attach(const Attach&) = delete;
+  Attach& operator=(const Attach&) = delete;
+
+ private:
+  PyGILState_STATE s_;
+};
 
 }  // namespace
 
@@ -318,55 +348,79 @@ bool BlockingWait::go_on() const { return !refused_ && (!counted_ || may_use_run
 
 namespace bridge {
 
-bool closed_to_runtime() {
+Call::~Call() {
   Exit& e = exit_state();
   std::lock_guard<std::mutex> g(e.m);
-  return e.begun;
+  e.calls.erase(this);
 }
 
-void attached(net::Runtime& rt, std::shared_ptr<Call> call, std::function<void()> job) {
-  rt.blocking([call = std::move(call), job = std::move(job)]() mutable {
-    Exit& e = exit_state();
-    {
-      std::lock_guard<std::mutex> g(e.m);
-      if (!e.enter()) {
-        call->parked = std::move(job);  // for the loop's thread (collect_on_loop)
-        return;
-      }
+bool enlist(const std::shared_ptr<Call>& call) {
+  Exit& e = exit_state();
+  {
+    std::lock_guard<std::mutex> g(e.m);
+    if (!e.begun) {
+      e.calls.insert(call.get());
+      return true;
     }
-    PyGILState_STATE s = PyGILState_Ensure();
-    job();
-    job = nullptr;
-    call.reset();
-    PyGILState_Release(s);
-    e.leave();
-  });
+  }
+  // Made after the interpreter was closed to the runtime's threads (in a late exit cleanup):
+  // the loop's thread collects the outcome itself.
+  return collect_on_loop(call);
 }
 
 namespace {
 
+// The delivery job's body, on a thread of the blocking pool (or the runtime thread that ended
+// the operation, when the pool has none). `call` is released attached, or parked with the
+// outcome, or (abandoned) dropped without touching the interpreter.
+void run_delivery(std::shared_ptr<Call>& call) {
+  Exit& e = exit_state();
+  bool abandoned = false;
+  {
+    std::lock_guard<std::mutex> g(e.m);
+    abandoned = call->abandoned;
+    if (!abandoned && !e.enter()) {
+      call->parked = std::move(call);  // for the loop's thread (collect_on_loop); keeps the call
+      return;
+    }
+  }
+  if (abandoned) {
+    call->drop_outcome();
+    call.reset();
+    return;
+  }
+  struct Left {
+    Exit& e;
+    ~Left() { e.leave(); }
+  } left{e};
+  Attach attached;
+  call->deliver_outcome();
+  call.reset();
+}
+
 constexpr double kCollectEvery = 0.002;  // seconds
 
-std::function<void()> take_parked(Call& call) {
+std::shared_ptr<Call> take_parked(Call& call) {
   std::lock_guard<std::mutex> g(exit_state().m);
   return std::exchange(call.parked, nullptr);
 }
 
 void free_call(PyObject* capsule) {
-  delete static_cast<std::shared_ptr<Call>*>(PyCapsule_GetPointer(capsule, "vennock.call"));
+  if (made_here(capsule)) delete static_cast<std::shared_ptr<Call>*>(PyCapsule_GetPointer(capsule, "vennock.call"));
 }
 
 PyObject* collect(PyObject* capsule, PyObject*);
-PyMethodDef collect_def = {"_vennock_collect", collect, METH_NOARGS, nullptr};
+PyMethodDef collect_def = {"_vennock_collect", entry<collect>(), METH_NOARGS, nullptr};
 
-// On the loop's thread: runs the call's parked work, if any has come, or looks again shortly,
-// until the future is done.
+// On the loop's thread: delivers the call's parked outcome, if it has come, or looks again
+// shortly, until the future is done.
 PyObject* collect(PyObject* capsule, PyObject*) {
   auto* held = static_cast<std::shared_ptr<Call>*>(PyCapsule_GetPointer(capsule, "vennock.call"));
   if (!held) return nullptr;
+  if (!made_here(capsule)) Py_RETURN_NONE;  // the parent's call, in a child made by fork
   std::shared_ptr<Call> call = *held;
-  if (std::function<void()> job = take_parked(*call)) {
-    job();  // hands the outcome to the loop as a runtime thread would have
+  if (std::shared_ptr<Call> parked = take_parked(*call)) {
+    call->deliver_outcome();  // hands the outcome to the loop as a runtime thread would have
     Py_RETURN_NONE;
   }
   Ref done = steal(PyObject_CallMethod(call->future.ptr(), "done", nullptr));
@@ -379,9 +433,13 @@ PyObject* collect(PyObject* capsule, PyObject*) {
 
 }  // namespace
 
+net::Runtime::Job delivery_job(std::shared_ptr<Call> call) {
+  return net::Runtime::job([call = std::move(call)]() mutable { run_delivery(call); });
+}
+
 bool collect_on_loop(const std::shared_ptr<Call>& call) {
   auto* held = new std::shared_ptr<Call>(call);
-  Ref capsule = steal(PyCapsule_New(held, "vennock.call", free_call));
+  Ref capsule = process_capsule(held, "vennock.call", free_call);
   if (!capsule) {
     delete held;
     return false;
@@ -397,29 +455,45 @@ namespace {
 // Whether the stop waits for the interpreter's end (Py_AtExit had room for it).
 std::atomic<bool> g_stop_at_end{false};
 
-// A call still waiting for its outcome: on a loop that runs now (another thread's, which the
-// exit leaves behind) it fails as closed; on one that is not running it is collected by the
-// loop's thread if that loop ever runs again (a later cleanup).
+// A call whose loop runs at the exit, on a thread the exit leaves behind: its future fails at
+// once, and its operation ends, so that what it holds (a read's place in line, an event it has
+// taken) is given back rather than kept where nothing will ever collect it.
+void abandon(bridge::Call& c) {
+  std::shared_ptr<bridge::Call> parked;
+  {
+    std::lock_guard<std::mutex> g(exit_state().m);
+    c.abandoned = true;
+    parked = std::exchange(c.parked, nullptr);
+  }
+  c.token.cancel();
+  if (parked) c.drop_outcome();
+  PyObject* fn = bridge::complete_fn();
+  Ref closed = exception_of(kerror::Closed{});
+  bool ok = fn && closed &&
+            steal(PyObject_CallMethod(c.loop.ptr(), "call_soon_threadsafe", "OOOOO", fn, c.future.ptr(), closed.ptr(),
+                                      Py_True, Py_None));
+  if (!ok) PyErr_Clear();  // a loop that has closed: nothing will wait on it
+}
+
+// A call still waiting for its outcome: on a loop that runs now (another thread's) it is
+// abandoned; on one that is not running it is collected by the loop's thread if that loop ever
+// runs again (a later cleanup).
 void settle_waiting(const std::shared_ptr<bridge::Call>& c) {
-  if (!c->future) return;
   Ref done = steal(PyObject_CallMethod(c->future.ptr(), "done", nullptr));
   Ref running = steal(PyObject_CallMethod(c->loop.ptr(), "is_running", nullptr));
   if (!done || !running) return PyErr_Clear();
   if (done.ptr() == Py_True) return;
-  bool ok = running.ptr() == Py_False
-                ? bridge::collect_on_loop(c)
-                : static_cast<bool>(steal(PyObject_CallMethod(c->loop.ptr(), "call_soon_threadsafe", "OOOOO",
-                                                              bridge::complete_fn(), c->future.ptr(),
-                                                              exception_of(kerror::Closed{}).ptr(), Py_True,
-                                                              Py_None)));
-  if (!ok) PyErr_Clear();  // a loop that has closed: nothing will wait on it
+  if (running.ptr() == Py_True) return abandon(*c);
+  if (!bridge::collect_on_loop(c)) PyErr_Clear();
 }
 
 void settle_waiting_calls() {
   std::vector<std::shared_ptr<bridge::Call>> calls;
   {
-    std::lock_guard<std::mutex> g(bridge::live().m);
-    for (bridge::Call* c : bridge::live().calls) {
+    Exit& e = exit_state();
+    std::lock_guard<std::mutex> g(e.m);
+    calls.reserve(e.calls.size());
+    for (bridge::Call* c : e.calls) {
       if (auto sp = c->weak_from_this().lock()) calls.push_back(std::move(sp));
     }
   }
@@ -444,7 +518,7 @@ PyObject* begin_exit(PyObject*, PyObject*) {
   settle_waiting_calls();
   Py_RETURN_NONE;
 }
-PyMethodDef begin_exit_def = {"_vennock_begin_exit", begin_exit, METH_NOARGS, nullptr};
+PyMethodDef begin_exit_def = {"_vennock_begin_exit", entry<begin_exit>(), METH_NOARGS, nullptr};
 
 // After the interpreter's end: the runtime's threads are stopped and joined before the
 // process's own exit (static destructors) can pull anything from under them.
@@ -455,6 +529,15 @@ void stop_at_end() { (void)net::Runtime::stop_process(); }
 bool register_exit_hook() {
   static std::atomic<bool> done{false};
   if (done.exchange(true)) return true;
+  static const bool forks = [] {
+    (void)exit_state();
+    return pthread_atfork(nullptr, nullptr, fresh_exit_in_child) == 0;
+  }();
+  if (!forks) {
+    done.store(false);
+    PyErr_NoMemory();  // the one failure pthread_atfork has
+    return false;
+  }
   g_stop_at_end.store(Py_AtExit(stop_at_end) == 0);
   Ref atexit = steal(PyImport_ImportModule("atexit"));
   Ref fn = steal(PyCFunction_New(&begin_exit_def, nullptr));

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <new>
 #include <optional>
 #include <utility>
 
@@ -56,31 +57,34 @@ class BlockingWait {
 
 namespace bridge {
 
-// The Python side of an awaitable call: the caller's loop, its future and its context. Released
-// only with the thread attached; a holder dropped elsewhere (a runtime torn down at exit)
-// leaks its references instead of touching the interpreter. Every call is known to the exit
-// hook while it lives.
+// The Python side of an awaitable call: the caller's loop, its future and its context, and the
+// operation's outcome until it is handed to the loop. Every call made before the exit began is
+// known to the exit hook while it lives.
 struct Call : std::enable_shared_from_this<Call> {
   Ref loop, future, context;
-  Call();
+  // Ends the operation: cancelled with the future, or by the exit when it fails the future.
+  net::CancelToken token;
+
+  Call() = default;
   Call(const Call&) = delete;
   Call& operator=(const Call&) = delete;
-  ~Call();
+  virtual ~Call();
 
-  // Once the interpreter is closed to the runtime's threads, the work that would have set the
-  // outcome on an attached runtime thread waits here for the loop's thread to run it. Guarded
-  // by the exit's lock.
-  std::function<void()> parked;
+  // Converts the outcome, if there is one, and hands it to the loop. Attached.
+  virtual void deliver_outcome() = 0;
+  // Lets the outcome go where it is: nobody will take it (any thread).
+  virtual void drop_outcome() = 0;
+
+  // Guarded by the exit's lock. `parked`: the outcome waits for the loop's thread, the
+  // interpreter being closed to the runtime's threads (the call itself, kept alive until it
+  // is collected). `abandoned`: the exit failed the future, and the outcome is dropped
+  // wherever it is.
+  std::shared_ptr<Call> parked;
+  bool abandoned = false;
+  // The operation's task ended without an outcome and was not cancelled: an internal fault,
+  // which the caller hears of rather than waiting for ever. Set by the task's end.
+  bool failed = false;
 };
-
-// The call an operation runs for, while it runs: an awaitable made from inside one (by code the
-// operation runs) lives on the same loop and context. Copies share the call; its references
-// are only ever released by the operation's end, attached.
-const net::TaskLocal<std::shared_ptr<Call>>& task_locals();
-
-// Makes the future on the caller's loop (the running task's, else the thread's running loop)
-// and arranges for cancelling it to cancel `token`. Null with the Python error pending.
-std::shared_ptr<Call> make_call(const net::CancelToken& token);
 
 // What a result still owns until the loop's thread has set it on its future: settled there,
 // told whether it was set, and let go at once (not whenever the loop drops the callback). A
@@ -102,49 +106,92 @@ Delivery delivery(T&& v) {
 }
 
 // Hands `value` (or, when `failed`, the exception `value`) to the future on its loop's thread;
-// the future is left alone if it was cancelled meanwhile. Attached.
+// the future is left alone if it is done meanwhile (cancelled). A value that could not be
+// made (null, its error pending) is handed over as that error. Attached.
 void deliver(Call& call, Delivery d, bool failed);
 
-// Runs `job` for `call` attached to the interpreter on a thread of the runtime's blocking
-// pool, and releases what it holds there too; once the interpreter is closed to the runtime's
-// threads, parks it in `call` instead.
-void attached(net::Runtime& rt, std::shared_ptr<Call> call, std::function<void()> job);
-
+// Converts `outcome` and delivers it; a failed allocation in the conversion is delivered as
+// MemoryError. Attached.
 template <class T>
-net::Task<void> run_awaitable(net::Runtime* rt, std::shared_ptr<Call> call, net::CancelToken token,
-                              net::Task<Reply<T>> body) {
-  // Whatever happens to the task (completion, or cancellation that destroys this frame), the
-  // Python references go back on an attached thread, with the outcome when there is one.
+void deliver_reply(Call& call, Reply<T>&& outcome) {
+  try {
+    if (outcome) {
+      deliver(call, delivery(std::move(outcome.value())), false);
+    } else {
+      deliver(call, Delivery{exception_of(std::move(outcome.error())), nullptr}, true);
+    }
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    deliver(call, Delivery{}, true);
+  }
+}
+
+// A call whose operation gives a Reply<T>.
+template <class T>
+struct CallOf final : Call {
+  std::optional<Reply<T>> outcome;  // set once, by the end of the operation's task
+  void deliver_outcome() override {
+    if (!outcome) {
+      if (failed) deliver(*this, Delivery{exception_of(kerror::Failed{}), nullptr}, true);
+      return;  // cancelled: nothing to hand over
+    }
+    Reply<T> out = std::move(*outcome);
+    outcome.reset();
+    deliver_reply(*this, std::move(out));
+  }
+  void drop_outcome() override { outcome.reset(); }
+};
+
+// The call an operation runs for, while it runs: an awaitable made from inside one (by code the
+// operation runs) lives on the same loop and context.
+const net::TaskLocal<std::shared_ptr<Call>>& task_locals();
+
+// Finds the caller's loop (the running operation's, else the thread's running loop) and
+// context, makes the future there, and arranges for cancelling it to cancel the call's token.
+// False with the Python error pending.
+bool init_call(Call& call);
+
+// The pool job that delivers the call's outcome, made at the call: handing it over when the
+// operation ends then needs no memory. It attaches to the interpreter to deliver and releases
+// the call there; once the interpreter is closed to the runtime's threads it parks the outcome
+// for the loop's thread instead, and for an abandoned call it drops the outcome.
+net::Runtime::Job delivery_job(std::shared_ptr<Call> call);
+
+// Makes the exit know a call that is whole (future made, job ready): it is recorded, unless
+// the exit has begun, in which case the loop's thread collects the outcome itself. False with
+// the Python error pending.
+bool enlist(const std::shared_ptr<Call>& call);
+
+// Hands the delivery job to the blocking pool; when the pool has no thread and can start none,
+// runs it on the calling thread (the runtime's) rather than leave the caller waiting for ever.
+void hand_over(net::Runtime& rt, net::Runtime::Job& job) noexcept;
+
+// The operation's task: runs `bounded` (the operation under the call's token and task-local
+// slot) and, whatever happens to it (completion, cancellation, a fault), hands the outcome over
+// when its frame ends. Nothing here allocates: everything was made at the call.
+template <class T>
+net::Task<void> run_awaitable(net::Runtime* rt, CallOf<T>& call, net::Runtime::Job job,
+                              net::Task<std::optional<Reply<T>>> bounded) {
+  // `job` holds the call alive until it is handed over. Nothing else here may hold a reference
+  // to the call past that point: once the job has run, such a reference could be the last one,
+  // dropped on this runtime thread unattached, and the call's Python references (a started node
+  // among them) would leak for the life of the process.
   struct Finish {
     net::Runtime* rt;
-    std::shared_ptr<Call> call;
-    net::CancelToken token;
-    std::optional<Reply<T>> outcome;
+    CallOf<T>& call;
+    net::Runtime::Job job;
     ~Finish() {
-      // Ended without an outcome and not cancelled: the operation failed inside, and the
-      // caller hears of it rather than waiting for ever.
-      if (!outcome && !token.cancelled()) outcome.emplace(err(KError(kerror::Failed{})));
-      // The job owns the only other reference to the call: one kept here could be the last,
-      // dropped on this runtime thread after the job ran, and the call's Python references leak.
-      auto shared = std::make_shared<std::pair<std::shared_ptr<Call>, std::optional<Reply<T>>>>(
-          call, std::move(outcome));
-      attached(*rt, std::move(call), [shared = std::move(shared)] {
-        auto& [c, out] = *shared;
-        if (!out) return;
-        if (out->ok()) {
-          deliver(*c, delivery(std::move(out->value())), false);
-        } else {
-          deliver(*c, Delivery{exception_of(std::move(out->error())), nullptr}, true);
-        }
-      });
+      if (!call.outcome && !call.token.cancelled()) call.failed = true;
+      hand_over(*rt, job);
     }
-  } finish{rt, call, token, std::nullopt};
+  } finish{rt, call, std::move(job)};
+  // The operation (whose task-local slot shares the call) is a local made after `finish`, so it
+  // is destroyed before the job is handed over, whether it ended or was dropped mid-way.
+  auto operation = std::move(bounded);
   // A cancelled future ends the operation at its next wait, after one more step: what it has
   // begun (a request on its way to the node) it finishes; what it has not begun never happens.
-  auto scoped = task_locals().scope(std::move(call), std::move(body));
-  auto bounded = net::with_cancel(token, std::move(scoped));
-  std::optional<Reply<T>> r = co_await std::move(bounded);
-  if (r) finish.outcome.emplace(std::move(*r));
+  std::optional<Reply<T>> r = co_await std::move(operation);
+  if (r) call.outcome.emplace(std::move(*r));
 }
 
 // What a blocking wait that gave no value means to the caller: the error is pending.
@@ -202,16 +249,21 @@ bool set_future(const Ref& future, const Ref& value, bool failed);
 PyObject* closed_future();
 
 // The awaitable form: a future on the caller's running loop, the operation already started.
-// Cancelling the future ends the operation at its next wait. Null with the error pending.
+// Cancelling the future ends the operation at its next wait. Everything the delivery of the
+// outcome needs is made here, where a failed allocation raises MemoryError with nothing
+// started. Null with the error pending.
 template <class T>
 PyObject* awaitable(net::Runtime& rt, net::Task<Reply<T>> body) {
   if (rt.stopped() || !may_use_runtime()) return closed_future();
-  net::CancelToken token;
-  std::shared_ptr<bridge::Call> call = bridge::make_call(token);
-  if (!call) return nullptr;
-  PyObject* fut = Py_NewRef(call->future.ptr());
-  rt.spawn(bridge::run_awaitable<T>(&rt, std::move(call), std::move(token), std::move(body)));
-  return fut;
+  auto call = std::make_shared<bridge::CallOf<T>>();
+  if (!bridge::init_call(*call)) return nullptr;
+  net::Runtime::Job job = bridge::delivery_job(call);
+  auto scoped = bridge::task_locals().scope(std::shared_ptr<bridge::Call>(call), std::move(body));
+  auto bounded = net::with_cancel(call->token, std::move(scoped));
+  auto task = bridge::run_awaitable<T>(&rt, *call, std::move(job), std::move(bounded));
+  if (!bridge::enlist(call)) return nullptr;
+  rt.spawn(std::move(task));
+  return Ref(call->future).release().ptr();
 }
 
 }  // namespace vennock::py

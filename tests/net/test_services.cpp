@@ -1,9 +1,12 @@
 // What the runtime offers callers that wait from outside it (the Python bindings): a leave
 // bounded by its timeout, blocking waits in slices, and the runtime's teardown.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <future>
 
 #include "fake_engine.hpp"
@@ -198,5 +201,79 @@ TEST(Runtime, AChildAfterForkBuildsAFreshRuntimeAndStopProcessEndsOnlyThatOne) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_FALSE(parent->stopped());
+}
+#endif
+
+TEST(Runtime, AJobMadeAheadIsHandedOverOrComesBack) {
+  auto rt = std::move(Runtime::create(1).value());
+  std::promise<void> ran;
+  auto queued = Runtime::job([&] { ran.set_value(); });
+  EXPECT_EQ(rt->hand(queued), Runtime::Handed::Queued);
+  EXPECT_FALSE(queued);
+  ran.get_future().get();
+  ASSERT_TRUE(rt->stop().ok());
+  // Stopped: dropped unrun, what it held released on the spot.
+  auto held = std::make_shared<Held>();
+  bool stopped_ran = false;
+  auto dropped = Runtime::job([&stopped_ran, held] { stopped_ran = true; });
+  held.reset();
+  EXPECT_EQ(rt->hand(dropped), Runtime::Handed::Stopped);
+  EXPECT_FALSE(stopped_ran);
+  EXPECT_EQ(Held::live.load(), 0);
+}
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // (they reserve address space)
+namespace {
+// The process's address space in bytes.
+size_t address_space() {
+  FILE* f = std::fopen("/proc/self/status", "r");
+  char line[256];
+  size_t kib = 0;
+  while (f && std::fgets(line, sizeof line, f))
+    if (std::sscanf(line, "VmSize: %zu kB", &kib) == 1) break;
+  if (f) std::fclose(f);
+  return kib * 1024;
+}
+}  // namespace
+
+TEST(Runtime, AJobNoPoolThreadCanRunComesBackToTheCaller) {
+  // glibc reuses the stacks of threads that have ended, which no address-space limit refuses:
+  // the test runs alone in a fresh process, where no thread has ended yet.
+  if (!std::getenv("VENNOCK_TEST_ALONE")) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      setenv("VENNOCK_TEST_ALONE", "1", 1);
+      execl("/proc/self/exe", "test_net", "--gtest_filter=Runtime.AJobNoPoolThreadCanRunComesBackToTheCaller",
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    return;
+  }
+  auto rt = std::move(Runtime::create(1).value());
+  ASSERT_EQ(rt->blocking_threads(), 0u);
+  bool ran = false;
+  auto job = Runtime::job([&] { ran = true; });
+  // No room left for another thread's stack.
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_AS, &old), 0);
+  rlimit tight = old;
+  tight.rlim_cur = address_space() + (2u << 20);
+  ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
+  auto handed = rt->hand(job);
+  setrlimit(RLIMIT_AS, &old);
+  EXPECT_EQ(handed, Runtime::Handed::NoThread);
+  ASSERT_TRUE(job);
+  job.run();
+  EXPECT_TRUE(ran);
+  // With room again, a job handed over later starts a thread and runs there.
+  std::promise<bool> later;
+  auto next = Runtime::job([&] { later.set_value(Runtime::on_runtime_thread()); });
+  EXPECT_EQ(rt->hand(next), Runtime::Handed::Queued);
+  EXPECT_TRUE(later.get_future().get());
 }
 #endif

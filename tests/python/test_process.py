@@ -608,3 +608,289 @@ def test_cleanups_registered_before_import_still_close_and_leave(nodes):
     for name in "bc":
         wait_until(lambda: peer.member(name)[2] in (2, 3))
         assert peer.member(name)[2] == 3
+
+
+def test_a_thread_ended_at_exit_releases_no_reference_without_the_interpreter():
+    # CPython 3.13 ends a daemon thread that tries to attach once the interpreter finalises
+    # (pthread_exit), unwinding through whatever native frames it was in. Here the thread is
+    # inside the library, which holds the only reference to a future it made, when that
+    # happens; the probe, run by the final collection, counts the future's references after
+    # the thread is gone. A release during the unwinding would run detached, concurrently
+    # with the finalising thread (3 of 40 such exits crashed in a stress run).
+    r = run(
+        """
+        import asyncio, atexit, gc, os, sys, threading, time
+
+        begun, inside = threading.Event(), threading.Event()
+
+        def cleanup():  # runs after the library's exit hook
+            begun.set()
+            inside.wait(10)
+
+        atexit.register(cleanup)
+        from vennock import Config, Node
+
+        node = Node.start_blocking(Config.local(name="a", bind="127.0.0.1:0"), timeout=10)
+        seen = []
+
+        class Stalling(asyncio.Future):
+            def set_exception(self, exc):
+                seen.append(sys.getrefcount(self))
+                seen.append(self)
+                inside.set()
+                while True:  # CPython ends the thread here once the interpreter finalises
+                    time.sleep(0.01)
+
+        class Loop(asyncio.SelectorEventLoop):
+            def create_future(self):
+                return Stalling(loop=self)
+
+        def worker():
+            async def main():
+                while not begun.is_set():
+                    await asyncio.sleep(0.01)
+                node.broadcast(b"x")  # a future failed at once: the exit has begun
+
+            Loop().run_until_complete(main())
+
+        threading.Thread(target=worker, daemon=True).start()
+
+        class Probe:
+            def __del__(self, write=os.write, sleep=time.sleep, count=sys.getrefcount):
+                sleep(0.3)  # detached: the thread wakes and is ended meanwhile
+                # One more than counted inside set_exception (the list's): nothing was released.
+                write(1, b"kept" if count(seen[1]) == seen[0] + 1 else b"released")
+
+        gc.disable()
+        probe = Probe()
+        probe.cycle = probe
+        del probe
+        """
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "kept"
+
+
+def test_daemon_threads_calling_a_node_from_event_loops_do_not_crash_the_exit():
+    # The load of the stress run, a bounded number of times (scripts/exit_stress.py runs it at length).
+    body = """
+        import asyncio, threading, time
+        from vennock import Config, Node
+
+        node = Node.start_blocking(Config.local(name="a", bind="127.0.0.1:0"), timeout=10)
+        sub = node.events()
+
+        def worker():
+            async def main():
+                while True:
+                    try:
+                        await node.broadcast(b"x")
+                        await asyncio.wait_for(sub.next(), 0.001)
+                    except Exception:
+                        pass
+
+            asyncio.run(main())
+
+        for _ in range(8):
+            threading.Thread(target=worker, daemon=True).start()
+        time.sleep(0.1)
+        """
+    codes = [run(body, env={"VENNOCK_LOG": "off"}).returncode for _ in range(6)]
+    assert codes == [0] * 6
+
+
+FORK_STATES = r"""
+import asyncio, os, signal, sys, threading, time
+from vennock import Config, Node
+
+node = Node.start_blocking(Config.local(name="a", bind="127.0.0.1:0"), timeout=10)
+
+
+def exits(state):
+    # The child uses vennock on its own, then ends as programs do (the exit hook runs).
+    pid = os.fork()
+    if pid == 0:
+        child = Node.start_blocking(Config.local(name="child", bind="127.0.0.1:0"), timeout=10)
+        child.broadcast_blocking(b"x", timeout=10)
+
+        async def main():
+            await child.broadcast(b"y")
+
+        asyncio.run(main())
+        child.close_blocking(10)
+        sys.exit(0)
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return f"{state} {os.waitstatus_to_exitcode(status)}"
+        time.sleep(0.01)
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    return f"{state} hung"
+
+
+print(exits("idle"), flush=True)
+
+# A thread of the parent waits in a blocking read at the fork.
+def read():
+    try:
+        node.events().next_blocking()
+    except Exception:
+        pass
+
+threading.Thread(target=read, daemon=True).start()
+time.sleep(0.2)
+print(exits("reader"), flush=True)
+
+# At the fork, the pool thread that delivers an awaitable's outcome has entered and waits for
+# the interpreter, which this thread keeps (no switch for 100 s).
+sys.setswitchinterval(100)
+
+async def in_flight():
+    fut = node.broadcast(b"z")
+    until = time.monotonic() + 0.3
+    while time.monotonic() < until:
+        pass
+    out = exits("awaitable")
+    await fut
+    return out
+
+print(asyncio.run(in_flight()), flush=True)
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_a_forked_child_exits_whatever_the_parent_was_doing():
+    r = run(FORK_STATES, env={"VENNOCK_LOG": "off", "PYTHONWARNINGS": "ignore::DeprecationWarning"})
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split("\n") == ["idle 0", "reader 0", "awaitable 0", ""]
+
+
+MULTIPROCESSING = r"""
+import asyncio, multiprocessing, sys, threading, time
+from vennock import Config, Node
+
+
+def work():
+    node = Node.start_blocking(Config.local(name="worker", bind="127.0.0.1:0"), timeout=10)
+
+    async def main():
+        await node.broadcast(b"x")
+
+    asyncio.run(main())
+    node.shutdown_blocking(1)
+
+
+if __name__ == "__main__":
+    node = Node.start_blocking(Config.local(name="a", bind="127.0.0.1:0"), timeout=10)
+    sub = node.events()
+
+    def read():
+        try:
+            sub.next_blocking()
+        except Exception:
+            pass
+
+    threading.Thread(target=read, daemon=True).start()
+    time.sleep(0.1)
+    for method in ("fork", "spawn"):
+        p = multiprocessing.get_context(method).Process(target=work)
+        p.start()
+        p.join(30)
+        print(method, p.exitcode, flush=True)
+        if p.exitcode is None:
+            p.kill()
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_multiprocessing_workers_use_vennock_while_the_parent_reads(tmp_path):
+    script = tmp_path / "workers.py"
+    script.write_text(MULTIPROCESSING)
+    env = {**{k: v for k, v in os.environ.items() if k != "VENNOCK_LOG"}, "VENNOCK_LOG": "off",
+           "PYTHONPATH": os.pathsep.join(sys.path), "PYTHONWARNINGS": "ignore::DeprecationWarning"}
+    r = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=90, env=env)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split("\n") == ["fork 0", "spawn 0", ""]
+
+
+def test_an_awaited_read_failed_by_the_exit_gives_its_place_back():
+    # A daemon thread's loop runs with an awaited read in flight when the exit begins: the
+    # future fails, and the read ends, so that the thread running the exit reads what comes.
+    r = run(
+        """
+        import asyncio, atexit, threading, time
+
+        def cleanup():
+            peer.send_blocking("a", 0, b"after", timeout=5)
+            event = sub.next_blocking(5)
+            print("read", event if event is False else event[5])
+            print("daemon", outcome)
+
+        atexit.register(cleanup)
+        from vennock import Config, Node
+
+        a = Node.start_blocking(Config.local(name="a", bind="127.0.0.1:0"), timeout=10)
+        peer = Node.start_blocking(Config.local(name="peer", bind="127.0.0.1:0", seeds=[a.local_addr()]),
+                                   timeout=10)
+        while len(a.members()) < 2 or len(peer.members()) < 2:
+            time.sleep(0.01)
+        sub = a.events()
+        outcome, started = [], threading.Event()
+
+        def reader():
+            async def main():
+                fut = sub.next()
+                started.set()
+                try:
+                    outcome.append(await fut)
+                except Exception as e:
+                    outcome.append(f"{type(e).__name__}: {e}")
+                await asyncio.sleep(30)
+
+            asyncio.run(main())
+
+        threading.Thread(target=reader, daemon=True).start()
+        started.wait()
+        time.sleep(0.1)
+        """,
+        env={"VENNOCK_LOG": "off"},
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split("\n") == [
+        "read (b'after', False)", "daemon ['VennockClosed: the cluster is closed']", "",
+    ]
+
+
+def test_an_awaitable_answers_when_no_pool_thread_can_be_started():
+    # No blocking-pool thread exists yet in this process, and the address-space limit leaves no
+    # room for another thread's stack: the outcome is handed over all the same.
+    r = run(
+        """
+        import asyncio, resource
+        from vennock import Config, Node
+
+        node = Node.start_blocking(Config.local(name="a", bind="127.0.0.1:0"), timeout=10)
+
+        def address_space():
+            with open("/proc/self/status") as f:
+                return next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmSize:"))
+
+        async def main():
+            return await asyncio.wait_for(node.broadcast(b"x"), 5)
+
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (address_space() + (4 << 20), hard))
+        try:
+            print("awaitable", asyncio.run(main()))
+        except Exception as e:
+            print("awaitable", type(e).__name__)
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        print("blocking", node.broadcast_blocking(b"x", timeout=5))
+        node.close_blocking(10)
+        """
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split("\n") == ["awaitable ()", "blocking None", ""]

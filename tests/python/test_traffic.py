@@ -176,6 +176,33 @@ def test_a_blocking_read_on_the_loop_an_awaited_read_needs_is_refused(nodes):
     asyncio.run(other_thread())
 
 
+def test_a_blocking_read_on_the_thread_whose_stopped_loop_holds_an_awaited_read_is_refused(nodes):
+    a, b = nodes.cluster("a", "b")
+    sub = a.events()
+    loop = asyncio.new_event_loop()
+    try:
+        async def begin():
+            return sub.next()
+
+        pending = loop.run_until_complete(begin())  # in flight; its loop no longer runs
+        with pytest.raises(RuntimeError, match=f"^{re.escape(BLOCKED_LOOP)}$"):
+            sub.next_blocking(0.2)
+        # The message goes to that read, which hands it over only when its loop runs again.
+        b.send_blocking("a", 0, b"x", timeout=10)
+        with pytest.raises(RuntimeError, match=f"^{re.escape(BLOCKED_LOOP)}$"):
+            sub.next_blocking(0.2)
+        # Another thread is not refused: it waits behind that read.
+        got = []
+        t = threading.Thread(target=lambda: got.append(sub.next_blocking(0.2)))
+        t.start()
+        t.join()
+        assert got == [False]
+        assert loop.run_until_complete(pending)[5] == (b"x", False)
+        assert sub.next_blocking(0) is False  # delivered: this thread reads again
+    finally:
+        loop.close()
+
+
 def test_send_and_broadcast(nodes):
     a, b, c = nodes.cluster("a", "b", "c", max_user_message=100_000, max_user_broadcast=300)
     sub = b.events()
