@@ -93,10 +93,12 @@ struct Node::Impl {
   uint32_t lhm = 0;
   uint64_t last_heard = 0;   // when a packet from another node last passed intake
   uint64_t last_answer = 0;  // when an Ack or a Nack last came (someone heard this node)
-  // Probes in a row that got no answer of any kind (no Ack, relayed or direct, no Nack), and
-  // when the first of them started.
+  // Probes in a row that got no answer of any kind (no Ack, relayed or direct, no Nack).
   uint32_t silent_probes = 0;
-  uint64_t silent_since = 0;
+  // Until when an accusation of this node heard since the last answer stands (see unheard):
+  // a suspicion for as long as its accuser could take to declare a death, a death for good.
+  // 0: none.
+  uint64_t accused_until = 0;
   uint64_t version = 1;
 
   Table table;
@@ -128,6 +130,7 @@ struct Node::Impl {
     bool indirect = false;
     uint32_t expected_nacks = 0;
     uint32_t nacks = 0;
+    bool alone = false;  // no member but the target to ask
     StreamId tcp = 0;
   } probe;
   // A failed probe's Nacks, still counted for one more period: a helper answers only after
@@ -334,6 +337,12 @@ struct Node::Impl {
   // Declares dead the suspects whose timer ran out (or holds them while nobody hears this node).
   void suspicion_timeouts();
   bool unheard() const;
+  // Someone suspects this node (or holds it dead): evidence for unheard().
+  void accused(bool dead);
+  // An Ack or a Nack came: someone hears this node.
+  void answered();
+  // Moves every suspicion deadline to at least the shortest timeout from now.
+  void respite_suspects();
   void plan_nudge(uint32_t slot);
   void checked_suspect(uint32_t slot);
   // Checks of suspects that went unanswered: failed probes of them by this node.

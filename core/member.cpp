@@ -166,13 +166,46 @@ void Node::Impl::nudge(uint32_t slot) {
 }
 
 bool Node::Impl::unheard() const {
-  // Three probes in a row got no answer of any kind, neither from the target nor from a
-  // helper, while packets from other nodes kept coming: this node's own messages are not
-  // getting out. That lasts until an answer comes again, also once the others (holding this
-  // node dead) fall silent. Silence both ways is different: the others may well be gone, and
-  // their deaths are ours to declare. (Time without answers alone would not do: a node whose
-  // local health stretched its period hears far more than it is answered.)
-  return silent_probes >= 3 && last_heard > silent_since;
+  // This node's probes get no answer of any kind (no Ack, direct or relayed, no Nack), and
+  // others tell it that they cannot hear it either: it is suspected or held dead (every
+  // accuser says so, by gossip and with each check of the suspect). Its own messages are not
+  // getting out. The accusation stands until an answer comes, a suspicion no longer than its
+  // accuser takes to declare the death and tell us, a death for good: members holding this
+  // node dead fall silent. Silence both ways is different: the others may well be gone, and
+  // their deaths are ours to declare. So is silence while others talk to us but accuse us of
+  // nothing: a member that joined and crashed before it was ever probed, or a helper asked
+  // after it crashed, says nothing about our link. (Time without answers alone would not do
+  // either: a node whose local health stretched its period hears far more than it is
+  // answered.)
+  return silent_probes > 0 && now_ < accused_until;
+}
+
+void Node::Impl::respite_suspects() {
+  const uint64_t until = later(now_, std::max<uint64_t>(1, suspicion_min_ns()));
+  std::vector<uint32_t> held;
+  for (auto it = susp_timers.begin(); it != susp_timers.end() && it->first < until;) {
+    held.push_back(it->second);
+    it = susp_timers.erase(it);
+  }
+  for (uint32_t slot : held) {
+    Suspicion& s = *table.at(slot).susp;
+    s.deadline = until;
+    susp_timers.insert({until, slot});
+    plan_nudge(slot);
+  }
+}
+
+void Node::Impl::accused(bool dead) {
+  if (dead) {
+    accused_until = UINT64_MAX;
+    return;
+  }
+  // The longest an accuser takes to declare a death, and for its verdict to reach us.
+  uint64_t max = suspicion_min_ns(), mult = std::max<uint32_t>(1, cfg.suspicion_max_mult);
+  max = max > UINT64_MAX / mult ? UINT64_MAX : max * mult;
+  uint64_t spread = cfg.gossip_interval.as_nanos();
+  spread = spread > UINT64_MAX / retransmit_limit() ? UINT64_MAX : spread * retransmit_limit();
+  accused_until = std::max(accused_until, later(later(now_, max), spread));
 }
 
 void Node::Impl::suspicion_timeouts() {
@@ -498,6 +531,7 @@ void Node::Impl::on_alive(const proto::Alive& a, Ctx& ctx) {
 void Node::Impl::on_suspect(const proto::Suspect& s, bool hearsay) {
   if (s.name == self.name) {
     if (self.state == MemberState::Left || s.epoch != self.epoch) return;
+    accused(false);
     if (inc_newer(self.incarnation, s.incarnation)) {
       // Already refuted, but someone still holds the old suspicion (the buddy system puts it
       // in front of its probes): send our current Alive along again.
@@ -556,6 +590,7 @@ void Node::Impl::on_dead(const proto::Dead& d) {
   bool left = d.left();
   if (d.name == self.name) {
     if (self.state == MemberState::Left || d.epoch != self.epoch) return;
+    if (!left) accused(true);
     if (inc_newer(self.incarnation, d.incarnation)) {
       remind_alive();
       return;

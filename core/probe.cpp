@@ -55,7 +55,10 @@ void Node::Impl::probe_tick() {
   uint64_t interval = scaled(cfg.probe_interval);
   uint32_t slot;
   if (!next_target(slot)) {
-    next_probe = later(now_, interval);
+    // Nobody to probe: no measure of our own health either, and what was charged for probes of
+    // members now gone would stretch the probing of whoever joins next.
+    lhm = 0;
+    next_probe = later(now_, cfg.probe_interval.as_nanos());
     return;
   }
   Entry& e = table.at(slot);
@@ -98,6 +101,7 @@ void Node::Impl::probe_timeout_phase() {
     send_packet(table.at(h).m.addr, table.at(h).m.name, scratch_payload, true);
   }
   if (cfg.nacks) probe.expected_nacks = static_cast<uint32_t>(helpers.size());
+  probe.alone = helpers.empty() && cfg.indirect_checks > 0;
   if (cfg.tcp_fallback_ping) {
     // A stream gets through where datagrams are filtered or dropped.
     StreamId id = open_stream(e.m.addr, StreamKind::TcpPing, e.m.name);
@@ -118,13 +122,17 @@ void Node::Impl::probe_end() {
   settle_nacks();
   if (p.acked) return;
   ++counters.probes_failed;
-  if (last_answer < p.started && silent_probes++ == 0) silent_since = p.started;
+  if (last_answer < p.started) silent_probes = std::min(silent_probes, UINT32_MAX - 1) + 1;
   // With nacks, a silent target whose helpers all answered says nothing about us; each
   // helper that stayed silent too points at our own link. Their Nacks are still on their way
   // (a helper waits its whole probe timeout first), so they are settled a period from now.
+  // With no member but the target to ask, nothing tells its silence from ours, and nothing
+  // would take the charge back: a member left alone with a peer that crashed fails every probe
+  // of it, and a survivor whose peers came and crashed one after another ran at the longest
+  // period for good. That probe charges nothing.
   if (p.expected_nacks > 0) {
     nack_tally = NackTally{p.seq, p.expected_nacks, p.nacks};
-  } else {
+  } else if (!p.alone) {
     adjust_health(1);
   }
   Entry* e = table.find(p.name);
@@ -188,9 +196,19 @@ void Node::Impl::relay_timeouts() {
   }
 }
 
-void Node::Impl::on_ack(const proto::Ack& a, Ctx& ctx) {
+void Node::Impl::answered() {
+  // Heard again after a silence longer than loss explains: each suspect it holds gets the
+  // shortest timeout from now to answer a check and refute. Its timer may have been set again
+  // while this node was unheard, or set by a probe that failed only because of that, and
+  // would otherwise run out just after, the suspect never checked over a working link.
+  if (silent_probes >= 3 && unheard()) respite_suspects();
   last_answer = now_;
   silent_probes = 0;
+  accused_until = 0;
+}
+
+void Node::Impl::on_ack(const proto::Ack& a, Ctx& ctx) {
+  answered();
   if (probe.active && a.seq == probe.seq) {
     if (ctx.stream && *ctx.stream == probe.tcp) ++counters.tcp_ping_acks;
     if (!probe.acked) {
@@ -213,8 +231,7 @@ void Node::Impl::on_ack(const proto::Ack& a, Ctx& ctx) {
 }
 
 void Node::Impl::on_nack(const proto::Nack& n) {
-  last_answer = now_;
-  silent_probes = 0;
+  answered();
   if (probe.active && n.seq == probe.seq && probe.nacks < probe.expected_nacks) ++probe.nacks;
   if (nack_tally && n.seq == nack_tally->seq && nack_tally->got < nack_tally->expected) ++nack_tally->got;
 }

@@ -1,0 +1,84 @@
+// A lone survivor over real loopback sockets: an observer, and peers that join it and stop
+// without leaving, one after another. Each must be declared dead, the later ones too.
+#include <gtest/gtest.h>
+
+#include "helpers.hpp"
+
+using namespace vennock;
+using namespace vennock::net;
+using namespace vennock::net::testing;
+using core::MemberState;
+
+namespace {
+
+// The lan preset's engine settings on loopback (the runtime's default binds every interface).
+Settings lan_on_loopback() {
+  Settings s = Settings::local();
+  s.config = core::Config{};
+  return s;
+}
+
+// How long a member of a two-member cluster may take to declare its peer dead: 11 probe
+// intervals, a gossip spread and the longest suspicion timeout (docs/protocol.md, Bounds).
+std::chrono::milliseconds two_member_bound(const core::Config& c) {
+  const uint64_t t = c.probe_interval.as_nanos();
+  const uint64_t min = c.suspicion_mult * t;  // max(1, log10 2) = 1
+  const uint64_t spread = c.retransmit_mult * c.gossip_interval.as_nanos();  // copies at two members
+  const uint64_t ns = 11 * t + spread + c.suspicion_max_mult * min;
+  return std::chrono::milliseconds(ns / 1'000'000);
+}
+
+std::string state_text(const std::optional<Member>& m) {
+  if (!m) return "unknown";
+  static const char* const names[] = {"alive", "suspect", "dead", "left"};
+  return names[static_cast<int>(m->state) & 3];
+}
+
+Membership start_observer(const char* preset, Settings (*make)()) {
+  Settings s = make();
+  s.name = std::string(preset) + "-observer";
+  s.bind.port = 0;
+  return start(std::move(s));
+}
+
+// `peers` peers of the observer's preset, one after another.
+void observe_peers(Membership& observer, const char* preset, Settings (*make)(), int peers) {
+  const auto bound = two_member_bound(make().config);
+  for (int k = 0; k < peers; ++k) {
+    const std::string name = std::string(preset) + "-peer-" + std::to_string(k);
+    Settings ps = make();
+    ps.name = name;
+    ps.bind.port = 0;
+    ps.seed_addrs = {observer.local_addr()};
+    Membership peer = start(std::move(ps));
+    EXPECT_TRUE(eventually([&] {
+      auto m = observer.member(name);
+      return m && m->state == MemberState::Alive;
+    })) << name;
+    std::this_thread::sleep_for(500ms);
+    run(peer.close());  // no leave: to the observer it crashed
+    EXPECT_TRUE(eventually(
+        [&] {
+          auto m = observer.member(name);
+          return m && m->state == MemberState::Dead;
+        },
+        bound))
+        << name << " is " << state_text(observer.member(name)) << ", observer's local health "
+        << observer.stats().local_health;
+  }
+  run(observer.close());
+}
+
+}  // namespace
+
+TEST(Survivor, AnObserverDeclaresEveryPeerStoppedWithoutLeavingDead) {
+  // The first peer was declared dead; the next ones were never even suspected, or only much
+  // later, as the observer's probing slowed with every crash it had seen. Both presets at
+  // once: the lan preset's shortest suspicion alone takes 4 s. (The observers start one after
+  // the other: the first start in a process sets up the hash's CPU dispatch, unguarded.)
+  Membership lan_observer = start_observer("lan", &lan_on_loopback);
+  Membership local_observer = start_observer("local", &Settings::local);
+  std::thread lan([&] { observe_peers(lan_observer, "lan", &lan_on_loopback, 2); });
+  observe_peers(local_observer, "local", &Settings::local, 6);
+  lan.join();
+}
