@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # scripts/build.sh CONFIG [cmake args...]: configure and build one configuration into build/CONFIG.
 #   default  optimised with debug info, tests, benchmarks, examples and the Python module
-#   asan     ASan+UBSan, C++ tests only
+#   asan     ASan+UBSan, the C++ tests and the Python module
 #   tsan     TSan, C++ tests only
 #   fuzz     clang libFuzzer targets
 # VENNOCK_TARGETS="a b" builds only those targets (and what they need) of the configuration,
@@ -16,7 +16,8 @@ jobs=${VENNOCK_JOBS:-$(nproc)}
 args=(-G Ninja -DPython_EXECUTABLE="$venv/bin/python")
 case "$config" in
   default) args+=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVENNOCK_PYTHON=ON) ;;
-  asan) args+=(-DCMAKE_BUILD_TYPE=Debug -DVENNOCK_SANITIZE=address -DVENNOCK_BENCH=OFF -DVENNOCK_EXAMPLES=OFF) ;;
+  asan) args+=(-DCMAKE_BUILD_TYPE=Debug -DVENNOCK_SANITIZE=address -DVENNOCK_PYTHON=ON -DVENNOCK_BENCH=OFF
+               -DVENNOCK_EXAMPLES=OFF) ;;
   tsan) args+=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVENNOCK_SANITIZE=thread -DVENNOCK_BENCH=OFF -DVENNOCK_EXAMPLES=OFF) ;;
   fuzz) args+=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14
                -DVENNOCK_FUZZ=ON -DVENNOCK_TESTS=OFF -DVENNOCK_BENCH=OFF -DVENNOCK_EXAMPLES=OFF) ;;

@@ -1,8 +1,19 @@
+import os
 import time
 
 import pytest
 
 from vennock._vennock import Config, Node
+
+
+# Under AddressSanitizer (the sanitizer run loads it into the interpreter) some tests cannot run:
+# the sanitizer reserves terabytes of address space, must be the first library loaded, and
+# cannot follow a thread that CPython ends with pthread_exit in the middle of a call.
+ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+def not_under_asan(why):
+    return pytest.mark.skipif(ASAN, reason=why)
 
 
 def local_cfg(name, seeds=(), **kw):

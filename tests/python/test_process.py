@@ -10,7 +10,7 @@ import textwrap
 
 import pytest
 
-from conftest import wait_until
+from conftest import not_under_asan, wait_until
 
 
 def run(body, env=None, timeout=60):
@@ -39,6 +39,7 @@ int bind(int fd, const struct sockaddr* a, socklen_t n) {
 """
 
 
+@not_under_asan("preloads a shim of its own")
 def test_os_errors_take_their_subclass(tmp_path):
     cc = shutil.which("cc") or shutil.which("gcc")
     if not cc:
@@ -248,6 +249,7 @@ def test_a_node_nobody_took_from_its_start_future_stops_quietly():
     assert r.stdout.split("\n") == ["untaken starts 0", "taken and dropped 4", ""]
 
 
+@not_under_asan("limits the address space")
 def test_an_argument_too_large_for_the_memory_left_raises_memory_error():
     # Each argument is copied under an address-space limit that leaves less room than its size.
     r = run(
@@ -308,6 +310,7 @@ def test_an_argument_too_large_for_the_memory_left_raises_memory_error():
     ]
 
 
+@not_under_asan("limits the address space")
 def test_a_start_without_the_memory_for_its_seeds_raises_memory_error_and_leaves_nothing():
     # Every seed is the node's own address, so a start that has the memory joins nobody at once.
     r = run(
@@ -370,6 +373,7 @@ void* malloc(size_t n) {
 """
 
 
+@not_under_asan("preloads a shim of its own")
 def test_a_start_that_runs_out_of_memory_on_the_runtime_raises_memory_error(tmp_path):
     cc = shutil.which("cc") or shutil.which("gcc")
     if not cc:
@@ -426,6 +430,7 @@ void* malloc(size_t n) {
 """
 
 
+@not_under_asan("preloads a shim of its own")
 def test_each_failed_allocation_of_a_call_leaves_no_object_behind(tmp_path):
     # Every allocation of the call fails in turn; a leaked object keeps a reference to its type.
     cc = shutil.which("cc") or shutil.which("gcc")
@@ -610,6 +615,7 @@ def test_cleanups_registered_before_import_still_close_and_leave(nodes):
         assert peer.member(name)[2] == 3
 
 
+@not_under_asan("ends a thread with pthread_exit in the middle of a call")
 def test_a_thread_ended_at_exit_releases_no_reference_without_the_interpreter():
     # CPython 3.13 ends a daemon thread that tries to attach once the interpreter finalises
     # (pthread_exit), unwinding through whatever native frames it was in. Here the thread is
@@ -863,6 +869,7 @@ def test_an_awaited_read_failed_by_the_exit_gives_its_place_back():
     ]
 
 
+@not_under_asan("limits the address space")
 def test_an_awaitable_answers_when_no_pool_thread_can_be_started():
     # No blocking-pool thread exists yet in this process, and the address-space limit leaves no
     # room for another thread's stack: the outcome is handed over all the same.
