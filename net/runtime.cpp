@@ -14,7 +14,6 @@ namespace vennock::net {
 namespace {
 
 constexpr size_t kMaxBlocking = 64;
-constexpr auto kBlockingIdle = std::chrono::seconds(10);
 
 struct Current {
   Runtime* rt = nullptr;
@@ -65,11 +64,13 @@ const char* blocked_text(Blocked b) {
   return "?";
 }
 
-Runtime::Runtime(size_t threads)
-    : io_(static_cast<int>(threads)), guard_(asio::make_work_guard(io_)), want_(threads == 0 ? 1 : threads) {
+Runtime::Runtime(size_t threads, std::chrono::nanoseconds pool_idle)
+    : io_(static_cast<int>(threads)),
+      guard_(asio::make_work_guard(io_)),
+      want_(threads == 0 ? 1 : threads),
+      pool_idle_limit_(pool_idle) {
   // Room for every pool thread from the start: recording one never needs memory later.
   pool_threads_.reserve(kMaxBlocking);
-  pool_ended_.reserve(kMaxBlocking);
 }
 
 void* Runtime::worker_main(void* arg) {
@@ -111,7 +112,7 @@ Result<Runtime*, Error> Runtime::get(std::optional<size_t> threads) {
   }
   // First use, or a child after fork: the inherited runtime (if any) is abandoned as it is.
   size_t n = threads.value_or(1);
-  auto* rt = new Runtime(n == 0 ? 1 : n);
+  auto* rt = new Runtime(n == 0 ? 1 : n, kPoolIdle);
   if (auto r = rt->start(); !r) {
     Error e = r.error();
     // Threads that did start are stopped before the half-built runtime goes.
@@ -126,8 +127,8 @@ Result<Runtime*, Error> Runtime::get(std::optional<size_t> threads) {
   return rt;
 }
 
-Result<std::unique_ptr<Runtime>, Error> Runtime::create(size_t threads) {
-  std::unique_ptr<Runtime> rt(new Runtime(threads == 0 ? 1 : threads));
+Result<std::unique_ptr<Runtime>, Error> Runtime::create(size_t threads, std::chrono::nanoseconds pool_idle) {
+  std::unique_ptr<Runtime> rt(new Runtime(threads == 0 ? 1 : threads, pool_idle));
   if (auto r = rt->start(); !r) return err(r.error());
   return rt;
 }
@@ -148,7 +149,6 @@ Result<void, Blocked> Runtime::stop() {
     pool_cv_.notify_all();
     pool_gone_.wait(g, [&] { return pool_total_ == 0; });
     pool.swap(pool_threads_);
-    pool_ended_.clear();
   }
   for (auto t : pool) pthread_join(t, nullptr);
   guard_.reset();
@@ -182,7 +182,6 @@ size_t Runtime::blocking_threads() {
 
 void Runtime::blocking(std::function<void()> job) {
   Job j = Runtime::job(std::move(job));
-  reap_pool();
   std::unique_lock<std::mutex> g(pool_m_);
   if (pool_stop_) {
     g.unlock();
@@ -200,7 +199,6 @@ Runtime::Job Runtime::job(std::function<void()> f) {
 }
 
 Runtime::Handed Runtime::hand(Job& job) noexcept {
-  reap_pool();
   std::unique_lock<std::mutex> g(pool_m_);
   if (pool_stop_) {
     g.unlock();
@@ -226,23 +224,6 @@ bool Runtime::grow_pool() {
   return true;
 }
 
-void Runtime::reap_pool() {
-  // Copied out rather than swapped, so that the list keeps the room reserved for it.
-  pthread_t ended[kMaxBlocking];
-  size_t n = 0;
-  {
-    std::lock_guard<std::mutex> g(pool_m_);
-    n = std::min(pool_ended_.size(), kMaxBlocking);
-    std::copy_n(pool_ended_.begin(), n, ended);
-    pool_ended_.clear();
-    std::erase_if(pool_threads_, [&](pthread_t t) {
-      return std::any_of(ended, ended + n, [&](pthread_t e) { return pthread_equal(t, e); });
-    });
-  }
-  // They have left the loop (and the lock): joining waits only for their last steps.
-  for (size_t i = 0; i < n; ++i) pthread_join(ended[i], nullptr);
-}
-
 void Runtime::blocking_loop() {
   name_thread();
   t_runtime_thread = true;
@@ -259,12 +240,19 @@ void Runtime::blocking_loop() {
     }
     if (pool_stop_) break;
     ++pool_idle_;
-    bool woke = pool_cv_.wait_for(g, kBlockingIdle, [&] { return !jobs_.empty() || pool_stop_; });
+    bool woke = pool_cv_.wait_for(g, pool_idle_limit_, [&] { return !jobs_.empty() || pool_stop_; });
     --pool_idle_;
     if (!woke) break;
   }
   --pool_total_;
-  if (!pool_stop_) pool_ended_.push_back(pthread_self());  // joined by a later blocking() call
+  if (!pool_stop_) {
+    // Ended idle: nobody has to join it, not even at the process's exit. Once off the list,
+    // it touches nothing of the runtime but the lock it releases on its way out, and a stop
+    // must take that lock before it returns (and the runtime may be freed).
+    const pthread_t self = pthread_self();
+    std::erase_if(pool_threads_, [&](pthread_t t) { return pthread_equal(t, self); });
+    pthread_detach(self);
+  }
   pool_gone_.notify_all();
 }
 

@@ -45,8 +45,13 @@ class Runtime {
   // The process runtime, built with `threads` workers (1 when none is given) on first use.
   // A later call asking for a different count logs a warning and keeps the running value.
   static Result<Runtime*, Error> get(std::optional<size_t> threads = std::nullopt);
+  // How long a blocking-pool thread waits for work before it ends.
+  static constexpr std::chrono::seconds kPoolIdle{10};
+
   // A runtime of its own (tests, benchmarks); destroying it stops and joins its threads.
-  static Result<std::unique_ptr<Runtime>, Error> create(size_t threads);
+  // `pool_idle` replaces kPoolIdle (tests that watch pool threads end).
+  static Result<std::unique_ptr<Runtime>, Error> create(size_t threads,
+                                                        std::chrono::nanoseconds pool_idle = kPoolIdle);
 
   ~Runtime();
   Runtime(const Runtime&) = delete;
@@ -61,8 +66,9 @@ class Runtime {
   static bool on_runtime_thread();
 
   // Runs `job` on the blocking pool (a thread is started when none is idle, up to 64;
-  // idle ones end after 10 s). Dropped unrun once the runtime is stopped. When no thread can
-  // be started it waits for one that comes free, or for the next call's start.
+  // idle ones end after kPoolIdle, detached: nobody has to join them). Dropped unrun once the
+  // runtime is stopped. When no thread can be started it waits for one that comes free, or
+  // for the next call's start.
   void blocking(std::function<void()> job);
 
   // A job made ahead of the moment it is handed to the pool: everything the pool needs to
@@ -131,11 +137,9 @@ class Runtime {
   // How often a wait without slices of its own looks whether the runtime was stopped.
   static constexpr std::chrono::milliseconds kStopCheck{100};
 
-  explicit Runtime(size_t threads);
+  Runtime(size_t threads, std::chrono::nanoseconds pool_idle);
   Result<void, Error> start();
   void blocking_loop();
-  // Joins pool threads that ended on their own (idle).
-  void reap_pool();
   // Starts a pool thread when none is idle and there is room; false when one was needed and
   // could not be started. Locked.
   bool grow_pool();
@@ -158,8 +162,8 @@ class Runtime {
   std::condition_variable pool_cv_;
   std::condition_variable pool_gone_;
   std::list<std::function<void()>> jobs_;
-  std::vector<pthread_t> pool_threads_;  // started and not joined yet
-  std::vector<pthread_t> pool_ended_;    // ended on their own, to be joined
+  std::vector<pthread_t> pool_threads_;  // started, neither joined nor detached yet
+  std::chrono::nanoseconds pool_idle_limit_;
   size_t pool_total_ = 0;
   size_t pool_idle_ = 0;
   bool pool_stop_ = false;

@@ -24,6 +24,19 @@ void ensure_sodium() {
   });
 }
 
+// BLAKE3's C code picks its SIMD routines at its first hash and records the choice in a
+// plain global: two threads hashing first at the same moment race on it. The process's first
+// hash is made here, once; every hash of ours comes after it.
+void ensure_blake3() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    blake3_hasher h;
+    blake3_hasher_init(&h);
+    uint8_t out[BLAKE3_OUT_LEN];
+    blake3_hasher_finalize(&h, out, sizeof out);
+  });
+}
+
 void put_be32(uint8_t* p, uint32_t v) {
   p[0] = static_cast<uint8_t>(v >> 24);
   p[1] = static_cast<uint8_t>(v >> 16);
@@ -73,6 +86,7 @@ class Secret32 {
 };
 
 Secret32 derive_subkey(std::span<const uint8_t, KEY_LEN> key) {
+  ensure_blake3();
   Secret32 out;
   blake3_hasher h;
   blake3_hasher_init_derive_key(&h, kSubkeyContext);
@@ -196,6 +210,7 @@ std::array<uint8_t, 4> label_hash_of(const std::string& label) {
 }  // namespace
 
 std::array<uint8_t, 32> blake3(ByteView in) {
+  ensure_blake3();
   std::array<uint8_t, 32> out;
   blake3_hasher h;
   blake3_hasher_init(&h);

@@ -74,8 +74,7 @@ void observe_peers(Membership& observer, const char* preset, Settings (*make)(),
 TEST(Survivor, AnObserverDeclaresEveryPeerStoppedWithoutLeavingDead) {
   // The first peer was declared dead; the next ones were never even suspected, or only much
   // later, as the observer's probing slowed with every crash it had seen. Both presets at
-  // once: the lan preset's shortest suspicion alone takes 4 s. (The observers start one after
-  // the other: the first start in a process sets up the hash's CPU dispatch, unguarded.)
+  // once: the lan preset's shortest suspicion alone takes 4 s.
   Membership lan_observer = start_observer("lan", &lan_on_loopback);
   Membership local_observer = start_observer("local", &Settings::local);
   std::thread lan([&] { observe_peers(lan_observer, "lan", &lan_on_loopback, 2); });
