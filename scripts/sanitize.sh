@@ -11,7 +11,7 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 label=""
-[ "$config" = tsan ] && label="-L runtime"
+[ "$config" = tsan ] && label="-L runtime|threads"
 ctest --test-dir "$root/build/$config" --output-on-failure -j "${VENNOCK_JOBS:-$(nproc)}" $label
 if [ "$config" = asan ]; then
   # The interpreter's own allocations are not ours to judge: leaks are left to the C++ tests.
