@@ -80,9 +80,60 @@ TEST(Probe, SilentTargetIsProbedIndirectlyThenSuspected) {
   EXPECT_EQ(h.node->counters().probes_failed, 2u);
   EXPECT_EQ(h.node->counters().missed_nacks, 0u);
   EXPECT_EQ(h.node->local_health(), 0u);
-  h.advance(period);  // ...and its three silent helpers point at our own link
+  // ...and its three silent helpers point at our own link: our own Ping, sent with the
+  // request to them, did not come back either (here nobody answers it).
+  h.advance(period);
   EXPECT_EQ(h.node->counters().missed_nacks, 3u);
   EXPECT_EQ(h.node->local_health(), 3u);
+}
+
+// Runs timers for `d`, answering the node's checks of itself (Pings to its own address) as its
+// own socket would.
+void advance_answering_self(Harness& h, uint64_t d) {
+  for (uint64_t t = 0; t < d; t += 10 * MS) {
+    size_t seen = h.out.size();
+    h.advance(10 * MS);
+    for (size_t i = seen; i < h.out.size(); ++i) {
+      auto* dg = std::get_if<core::transmit::Datagram>(&h.out[i]);
+      if (!dg || dg->to != ip4(1)) continue;
+      for (auto& m : h.decode(h.out[i]))
+        if (auto* p = std::get_if<Ping>(&m)) h.deliver(ip4(1), {Ack{p->seq}});
+    }
+  }
+}
+
+TEST(Probe, ASilentHelperChargesOnlyOnceHeardFromWhileOurOwnPingComesBack) {
+  // A helper whose Nack does not come may have crashed: the lone survivor of a crash of most
+  // of a cluster asks crashed members, and charged itself to the longest period for each. With
+  // its request to the helpers the node pings itself; while that comes back in time, a silent
+  // helper charges only once that life of it is heard from again (its Nack was lost or late).
+  auto cfg = lan();
+  cfg.tcp_fallback_ping = false;
+  Harness h(cfg);
+  four_members(h);
+  Ping p = next_ping(h);
+  h.clear();
+  h.advance(h.cfg.probe_timeout.as_nanos());
+  auto self_checks = h.sent<Ping>(ip4(1));
+  ASSERT_EQ(self_checks.size(), 1u);
+  EXPECT_EQ(self_checks[0].target, "self");
+  std::vector<std::string> helpers;
+  for (auto& i : h.sent<IndirectPing>()) EXPECT_EQ(i.target, p.target);
+  for (char c = 'a'; c <= 'd'; ++c)
+    if (std::string(1, c) != p.target) helpers.emplace_back(1, c);
+  h.deliver(ip4(1), {Ack{self_checks[0].seq}});
+  // The period ends, the next probe fails too, and the first one's Nacks are settled.
+  advance_answering_self(h, 2 * h.cfg.probe_interval.as_nanos());
+  EXPECT_EQ(h.node->counters().missed_nacks, 3u);
+  EXPECT_EQ(h.node->local_health(), 0u);
+  // A new life of one helper at its address owes nothing for the one asked.
+  h.deliver(ip4(last_of(h, helpers[0])), {proto::Alive{helpers[0], ip4(last_of(h, helpers[0])), kEpoch + 60'000, 0, {}}});
+  EXPECT_EQ(h.node->local_health(), 0u);
+  // Another helper lives after all: its silence was our link's, as Lifeguard has it.
+  h.deliver(ip4(last_of(h, helpers[1])), {Ping{500, "self", helpers[1]}});
+  EXPECT_EQ(h.node->local_health(), 1u);
+  h.deliver(ip4(last_of(h, helpers[1])), {Ping{501, "self", helpers[1]}});
+  EXPECT_EQ(h.node->local_health(), 1u);  // once
 }
 
 TEST(Probe, AnIndirectAckKeepsTheTargetAlive) {

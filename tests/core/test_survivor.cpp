@@ -56,6 +56,43 @@ TEST(Survivor, AnObserverDeclaresEveryShortLivedPeerDead) {
   }
 }
 
+TEST(Survivor, AnObserverOfPeersComingFasterThanItDeclaresThemDead) {
+  // Peers come 0 to 15 s apart, each joining the observer, running half a second and
+  // crashing (a developer restarting a process every few seconds), so that several crashed
+  // ones are listed at once and are asked to help with one another's probes. Each missing Nack
+  // was charged to the observer, which slowed down until most crashes outlasted the bound.
+  for (const Preset& p : kPresets) {
+    Sim sim(74, NetParams{});
+    sim.add(p.cfg, "observer");
+    core::Rng rng(75);
+    struct Crashed {
+      std::string name;
+      uint64_t due;
+    };
+    std::vector<Crashed> pending;
+    int late = 0;
+    for (int k = 0; k < 40; ++k) {
+      const size_t j = sim.add(p.cfg, "peer-" + std::to_string(k));
+      sim.command(j, core::command::Join{{Sim::addr_of(0)}});
+      sim.run_for(500 * MS);
+      const size_t listed = sim.node(0).members().size() + 1;
+      sim.crash(j);
+      pending.push_back({sim.name(j), sim.now() + bounds(p.cfg, listed).detect_all});
+      const uint64_t next = sim.now() + rng.below(15'000) * MS;
+      while (sim.now() < next || (k == 39 && !pending.empty())) {
+        sim.run_for(100 * MS);
+        std::erase_if(pending, [&](const Crashed& c) {
+          if (state_at(sim, 0, c.name) == MemberState::Dead) return true;
+          if (c.due > sim.now()) return false;
+          ++late;
+          return true;
+        });
+      }
+    }
+    EXPECT_EQ(late, 0) << p.name;
+  }
+}
+
 // One life of node 1 in a two-member cluster with node 0: it joins, runs, and crashes. With
 // `accuse`, node 0's packets to it are lost for a while before the crash, long enough for it
 // to suspect node 0 and say so, too short for its timer to run out. Returns whether node 0 knew
