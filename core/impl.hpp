@@ -399,6 +399,9 @@ struct Node::Impl {
   bool self_answer(const proto::Ack& a, const Ctx& ctx);
   void settle_nacks();
   void charge_helpers(const NackTally& t, uint32_t missed);
+  // When a suspicion this node raises now starts: now, or when a silence from every other
+  // node began that our own check shows is not ours.
+  uint64_t own_suspicion_start() const;
   void relay_timeouts();
   void gossip_tick();
   void gossip_targets(std::vector<uint32_t>& targets);

@@ -365,6 +365,19 @@ void Node::Impl::charge_helpers(const NackTally& t, uint32_t missed) {
   adjust_health(charged);
 }
 
+uint64_t Node::Impl::own_suspicion_start() const {
+  // Nothing from any other node for the shortest suspicion timeout, while our own Ping, sent
+  // since, came back in time: silence both ways that is not our own (a survivor of a crash of
+  // most of the cluster, or a node cut off from it). Every member has been as silent as the
+  // one suspected now, and the suspicion counts from when that began: a lone survivor probes
+  // one member a period, and the last of fifteen, suspected fifteen periods after the crash,
+  // would otherwise be declared dead after the bound. A stalled node's Ping waits with its
+  // other inputs, so its silences start no suspicion early.
+  const uint64_t min = suspicion_min_ns();
+  if (last_heard == 0 || now_ - last_heard < min || self_ok_at <= last_heard) return now_;
+  return last_heard;
+}
+
 void Node::Impl::gossip_targets(std::vector<uint32_t>& targets) {
   // Live members, and the recently dead so a member wrongly declared dead hears it and refutes.
   // Drawn at random, but a member the next item to go has reached already is passed over while

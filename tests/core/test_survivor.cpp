@@ -56,6 +56,28 @@ TEST(Survivor, AnObserverDeclaresEveryShortLivedPeerDead) {
   }
 }
 
+TEST(Survivor, TheLoneSurvivorOfAMassCrashDeclaresEveryCrashedMemberDead) {
+  // All members but one crash at once. The survivor asked crashed members to help, their Nacks
+  // never came, and each missing one was charged to its own local health: it probed at the
+  // longest period, and took up to 83 s to declare seven crashed members of eight dead (137 s
+  // for fifteen of sixteen), against a bound of 36 s (43 s). Even at the shortest period it
+  // suspects one member a period, and the last of fifteen ran out of its suspicion after the
+  // bound.
+  for (size_t n : {8, 16}) {
+    for (uint64_t seed : {91, 92, 93}) {
+      Sim sim(seed, NetParams{});
+      ASSERT_TRUE(form_cluster(sim, n, lan()));
+      sim.run_for(5 * SEC + seed * 37 * MS);
+      const size_t survivor = seed % n;
+      for (size_t i = 0; i < n; ++i)
+        if (i != survivor) sim.crash(i);
+      EXPECT_TRUE(sim.run_until_pred([&] { return sim.node(survivor).members().size() == 1; },
+                                     bounds(lan(), n).detect_all, 10 * MS))
+          << n << " members, seed " << seed << ": " << sim.node(survivor).members().size() - 1 << " still listed";
+    }
+  }
+}
+
 TEST(Survivor, AnObserverOfPeersComingFasterThanItDeclaresThemDead) {
   // Peers come 0 to 15 s apart, each joining the observer, running half a second and
   // crashing (a developer restarting a process every few seconds), so that several crashed
