@@ -117,6 +117,15 @@ struct Node::Impl {
   proto::Bytes scratch_packet;
 
   // --- probing
+  // A member asked to probe for us, with nacks: whether its Nack came, and whether anything
+  // else from it did since it was asked (it lives, so a missing Nack is our link's fault).
+  struct Helper {
+    proto::SocketAddr addr;  // as advertised (on the wire)
+    std::string name;
+    uint64_t epoch = 0;
+    bool nacked = false;
+    bool heard = false;
+  };
   struct Probe {
     bool active = false;
     uint32_t slot = 0, gen = 0;
@@ -131,14 +140,34 @@ struct Node::Impl {
     uint32_t expected_nacks = 0;
     uint32_t nacks = 0;
     bool alone = false;  // no member but the target to ask
+    bool gone = false;   // the target died or left before the probe timed out
+    uint64_t asked_at = 0;
+    std::vector<Helper> helpers;  // asked with nacks
     StreamId tcp = 0;
   } probe;
   // A failed probe's Nacks, still counted for one more period: a helper answers only after
   // its own probe timeout, which may well end after our period does.
   struct NackTally {
     uint32_t seq = 0, expected = 0, got = 0;
+    uint64_t asked_at = 0;
+    std::vector<Helper> helpers;
   };
   std::optional<NackTally> nack_tally;
+  // This node's check of itself: a Ping to its own address, answered within milliseconds
+  // unless its inputs wait unread (a stalled process) or its packets do not get out. The one
+  // in flight (seq 0: none), and when the latest one that came back in time was sent.
+  uint32_t self_seq = 0;
+  uint64_t self_sent = 0, self_due = 0, self_ok_at = 0;
+  // Nacks missed by helpers not heard from since, while this node's own inputs were handled
+  // in time: charged to local health if that life of the helper is heard from by `until`
+  // (it lived, so the Nack was lost or late), never if it crashed. By advertised address.
+  struct Debt {
+    std::string name;
+    uint64_t epoch = 0;
+    uint32_t count = 0;
+    uint64_t until = 0;
+  };
+  std::map<proto::SocketAddr, Debt> debts;
   std::vector<std::pair<uint32_t, uint32_t>> probe_order;  // (slot, gen), shuffled per round
   size_t probe_idx = 0;
   uint64_t next_probe = 0;  // 0: not scheduled
@@ -361,8 +390,18 @@ struct Node::Impl {
   void on_ping(const proto::Ping& p, Ctx& ctx);
   void on_indirect(const proto::IndirectPing& p, Ctx& ctx);
   void on_ack(const proto::Ack& a, Ctx& ctx);
-  void on_nack(const proto::Nack& n);
+  void on_nack(const proto::Nack& n, const Ctx& ctx);
+  // A packet from another node passed intake: its sender is heard.
+  void heard_from(const proto::SocketAddr& from);
+  void ask_helpers(const Entry& target);
+  void check_self();
+  // The Ack of our check of ourselves; false when `a` is not one.
+  bool self_answer(const proto::Ack& a, const Ctx& ctx);
   void settle_nacks();
+  void charge_helpers(const NackTally& t, uint32_t missed);
+  // When a suspicion this node raises now starts: now, or when a silence from every other
+  // node began that our own check shows is not ours.
+  uint64_t own_suspicion_start() const;
   void relay_timeouts();
   void gossip_tick();
   void gossip_targets(std::vector<uint32_t>& targets);

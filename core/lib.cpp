@@ -280,12 +280,12 @@ void Node::Impl::dispatch(std::vector<proto::Message>& msgs, Ctx& ctx) {
         [&](auto& m) {
           using T = std::decay_t<decltype(m)>;
           if constexpr (std::is_same_v<T, proto::Ping>) {
-            if (!probed && m.target == self.name) probed_here();
+            if (!probed && m.target == self.name && m.source != self.name) probed_here();
             on_ping(m, ctx);
           }
           else if constexpr (std::is_same_v<T, proto::IndirectPing>) on_indirect(m, ctx);
           else if constexpr (std::is_same_v<T, proto::Ack>) on_ack(m, ctx);
-          else if constexpr (std::is_same_v<T, proto::Nack>) on_nack(m);
+          else if constexpr (std::is_same_v<T, proto::Nack>) on_nack(m, ctx);
           else if constexpr (std::is_same_v<T, proto::Alive>) on_alive(m, ctx);
           else if constexpr (std::is_same_v<T, proto::Suspect>) on_suspect(m);
           else if constexpr (std::is_same_v<T, proto::Dead>) on_dead(m);
@@ -304,10 +304,14 @@ void Node::handle_datagram(uint64_t now, const SocketAddr& from, std::span<uint8
   s.now_ = std::max(s.now_, now);
   std::vector<proto::Message> msgs;
   if (!s.intake(packet, true, msgs, {}, &from)) return;
-  s.last_heard = s.now_;
+  // Our check of ourselves comes from our own address; it is no other node heard.
+  const bool other = from.on_wire() != s.self.addr.on_wire();
+  if (other) s.last_heard = s.now_;
   Impl::Ctx ctx;
   ctx.from = from;
   s.dispatch(msgs, ctx);
+  // After the packet was taken: a new life announcing itself does not pay for its predecessor.
+  if (other) s.heard_from(from);
 }
 
 void Node::handle_stream(uint64_t now, StreamId id, const StreamEvent& ev) {

@@ -109,7 +109,7 @@ void Node::Impl::schedule_suspicion(uint32_t slot) {
 void Node::Impl::start_suspicion(uint32_t slot, const std::string& accuser, bool hearsay) {
   Entry& e = table.at(slot);
   e.susp = std::make_unique<Suspicion>();
-  e.susp->start = now_;
+  e.susp->start = !hearsay && accuser == self.name ? own_suspicion_start() : now_;
   e.susp->checked = now_;
   if (hearsay)
     e.susp->via = accuser;

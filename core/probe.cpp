@@ -90,18 +90,12 @@ void Node::Impl::probe_tick() {
 void Node::Impl::probe_timeout_phase() {
   probe.indirect = true;
   const Entry& e = table.at(probe.slot);
-  if (!e.used || e.gen != probe.gen || !is_live(e.m.state)) return;
-  std::vector<uint32_t> helpers;
-  pick_random(table.live(), cfg.indirect_checks, &probe.name, helpers);
-  for (uint32_t h : helpers) {
-    scratch_payload.clear();
-    proto::encode(proto::IndirectPing{probe.seq, e.m.name, e.m.addr.on_wire(), self.name, cfg.nacks},
-                  scratch_payload);
-    ++counters.indirect_probes;
-    send_packet(table.at(h).m.addr, table.at(h).m.name, scratch_payload, true);
+  if (!e.used || e.gen != probe.gen || !is_live(e.m.state)) {
+    // Declared dead (or gone) meanwhile: that explains its silence, which says nothing of ours.
+    probe.gone = true;
+    return;
   }
-  if (cfg.nacks) probe.expected_nacks = static_cast<uint32_t>(helpers.size());
-  probe.alone = helpers.empty() && cfg.indirect_checks > 0;
+  ask_helpers(e);
   if (cfg.tcp_fallback_ping) {
     // A stream gets through where datagrams are filtered or dropped.
     StreamId id = open_stream(e.m.addr, StreamKind::TcpPing, e.m.name);
@@ -115,6 +109,45 @@ void Node::Impl::probe_timeout_phase() {
   }
 }
 
+void Node::Impl::ask_helpers(const Entry& target) {
+  std::vector<uint32_t> helpers;
+  pick_random(table.live(), cfg.indirect_checks, &probe.name, helpers);
+  for (uint32_t h : helpers) {
+    const Entry& he = table.at(h);
+    scratch_payload.clear();
+    proto::encode(proto::IndirectPing{probe.seq, target.m.name, target.m.addr.on_wire(), self.name, cfg.nacks},
+                  scratch_payload);
+    ++counters.indirect_probes;
+    if (cfg.nacks) probe.helpers.push_back(Helper{he.m.addr.on_wire(), he.m.name, he.m.epoch});
+    send_packet(he.m.addr, he.m.name, scratch_payload, true);
+  }
+  probe.alone = helpers.empty() && cfg.indirect_checks > 0;
+  if (!cfg.nacks || helpers.empty()) return;
+  probe.expected_nacks = static_cast<uint32_t>(helpers.size());
+  probe.asked_at = now_;
+  // Should the helpers stay silent, our own check tells whether our inputs are handled in
+  // time (see charge_helpers).
+  check_self();
+}
+
+void Node::Impl::check_self() {
+  self_seq = ++seq;
+  self_sent = now_;
+  // Unstretched: a round trip through our own socket takes microseconds when our inputs are
+  // read at all.
+  self_due = later(now_, cfg.probe_timeout.as_nanos());
+  scratch_payload.clear();
+  proto::encode(proto::Ping{self_seq, self.name, self.name}, scratch_payload);
+  send_packet(self.addr, self.name, scratch_payload, false);
+}
+
+bool Node::Impl::self_answer(const proto::Ack& a, const Ctx& ctx) {
+  if (!ctx.from || ctx.from->on_wire() != self.addr.on_wire()) return false;
+  if (self_seq && a.seq == self_seq && now_ <= self_due) self_ok_at = self_sent;
+  if (a.seq == self_seq) self_seq = 0;
+  return true;
+}
+
 void Node::Impl::probe_end() {
   Probe p = std::move(probe);
   probe = Probe{};
@@ -123,16 +156,17 @@ void Node::Impl::probe_end() {
   if (p.acked) return;
   ++counters.probes_failed;
   if (last_answer < p.started) silent_probes = std::min(silent_probes, UINT32_MAX - 1) + 1;
-  // With nacks, a silent target whose helpers all answered says nothing about us; each
-  // helper that stayed silent too points at our own link. Their Nacks are still on their way
-  // (a helper waits its whole probe timeout first), so they are settled a period from now.
-  // With no member but the target to ask, nothing tells its silence from ours, and nothing
-  // would take the charge back: a member left alone with a peer that crashed fails every probe
-  // of it, and a survivor whose peers came and crashed one after another ran at the longest
-  // period for good. That probe charges nothing.
+  // With nacks, a silent target whose helpers all answered says nothing about us; a helper
+  // that stayed silent too may point at our own link (charge_helpers). Their Nacks are still on
+  // their way (a helper waits its whole probe timeout first), so they are settled a period
+  // from now. With no member but the target to ask, nothing tells its silence from ours, and
+  // nothing would take the charge back: a member left alone with a peer that crashed fails
+  // every probe of it, and a survivor whose peers came and crashed one after another ran at
+  // the longest period for good. That probe charges nothing, nor does one whose target was
+  // declared dead before it timed out.
   if (p.expected_nacks > 0) {
-    nack_tally = NackTally{p.seq, p.expected_nacks, p.nacks};
-  } else if (!p.alone) {
+    nack_tally = NackTally{p.seq, p.expected_nacks, p.nacks, p.asked_at, std::move(p.helpers)};
+  } else if (!p.alone && !p.gone) {
     adjust_health(1);
   }
   Entry* e = table.find(p.name);
@@ -154,6 +188,12 @@ void Node::Impl::on_ping(const proto::Ping& p, Ctx& ctx) {
   if (ctx.stream && !is_inbound(*ctx.stream)) return;
   scratch_payload.clear();
   proto::encode(proto::Ack{p.seq}, scratch_payload);
+  if (p.source == self.name && !ctx.stream) {
+    // Our check of ourselves (or a twin's at our address): no gossip rides along, its copies
+    // are for others.
+    if (ctx.from) send_packet(*ctx.from, p.source, scratch_payload, false);
+    return;
+  }
   if (ctx.stream) {
     send_frame(*ctx.stream, scratch_payload);
     close_stream(*ctx.stream);
@@ -208,6 +248,7 @@ void Node::Impl::answered() {
 }
 
 void Node::Impl::on_ack(const proto::Ack& a, Ctx& ctx) {
+  if (self_answer(a, ctx)) return;  // nobody else heard us
   answered();
   if (probe.active && a.seq == probe.seq) {
     if (ctx.stream && *ctx.stream == probe.tcp) ++counters.tcp_ping_acks;
@@ -230,18 +271,111 @@ void Node::Impl::on_ack(const proto::Ack& a, Ctx& ctx) {
   send_packet(r.requester, r.requester_name, scratch_payload, true);
 }
 
-void Node::Impl::on_nack(const proto::Nack& n) {
+void Node::Impl::on_nack(const proto::Nack& n, const Ctx& ctx) {
   answered();
-  if (probe.active && n.seq == probe.seq && probe.nacks < probe.expected_nacks) ++probe.nacks;
-  if (nack_tally && n.seq == nack_tally->seq && nack_tally->got < nack_tally->expected) ++nack_tally->got;
+  // Which helper it came from, when its address tells (a Nack from elsewhere still counts).
+  auto mark = [&](std::vector<Helper>& helpers) {
+    if (!ctx.from) return;
+    const proto::SocketAddr a = ctx.from->on_wire();
+    for (Helper& h : helpers) {
+      if (h.addr == a && !h.nacked) {
+        h.nacked = true;
+        return;
+      }
+    }
+  };
+  if (probe.active && n.seq == probe.seq && probe.nacks < probe.expected_nacks) {
+    ++probe.nacks;
+    mark(probe.helpers);
+  }
+  if (nack_tally && n.seq == nack_tally->seq && nack_tally->got < nack_tally->expected) {
+    ++nack_tally->got;
+    mark(nack_tally->helpers);
+  }
+}
+
+void Node::Impl::heard_from(const proto::SocketAddr& from) {
+  const proto::SocketAddr a = from.on_wire();
+  // Only once its Nack was due: a helper that spoke before, then crashed, says nothing of us.
+  const uint64_t due = cfg.probe_timeout.as_nanos();
+  for (Helper& h : probe.helpers) h.heard |= h.addr == a && now_ - probe.asked_at >= due;
+  if (nack_tally)
+    for (Helper& h : nack_tally->helpers) h.heard |= h.addr == a && now_ - nack_tally->asked_at >= due;
+  if (debts.empty()) return;
+  auto it = debts.find(a);
+  if (it == debts.end()) return;
+  const Debt d = std::move(it->second);
+  debts.erase(it);
+  const Entry* e = table.find(d.name);
+  if (now_ > d.until || !e || e->m.epoch != d.epoch) return;
+  adjust_health(static_cast<int>(d.count));
+  // The charge was due when the Nacks were settled, at the start of the period under way,
+  // which it would have stretched: it does now. (Charged a round trip or more later, a member
+  // under 20% loss ran at the shorter period that much more, and suspected 3.6% more often.)
+  if (probe.active) {
+    const uint64_t end = later(probe.started, scaled(cfg.probe_interval));
+    if (end > probe.end_at) probe.end_at = next_probe = end;
+  }
 }
 
 void Node::Impl::settle_nacks() {
+  std::erase_if(debts, [&](const auto& kv) { return kv.second.until < now_; });
   if (!nack_tally) return;
-  uint32_t missed = nack_tally->expected - nack_tally->got;
+  const NackTally t = std::move(*nack_tally);
   nack_tally.reset();
+  const uint32_t missed = t.expected - t.got;
   counters.missed_nacks += missed;
-  adjust_health(static_cast<int>(missed));
+  if (missed > 0) charge_helpers(t, missed);
+}
+
+void Node::Impl::charge_helpers(const NackTally& t, uint32_t missed) {
+  // Lifeguard takes a missing Nack for our own link's fault: the helper, a live member, would
+  // have answered. But a helper may have crashed, and then its silence is its own: a survivor
+  // of a crash of most of a cluster, asking crashed members for help, charged itself to the
+  // longest period and took minutes to declare them dead. So a silent helper charges us at
+  // once when it was heard from after its Nack was due (it lives), or when our own Ping, sent
+  // with the request, did not come back in time either (a stalled process's inputs wait
+  // unread, that Ping among them, and it must slow down while stalled, not after). While our
+  // own Ping comes back, the charge waits until that life of the helper is heard from again,
+  // for as long as a suspicion of it could last; one that crashed never charges. The period
+  // under way is stretched then (heard_from), as it would have been by a charge made now.
+  const bool timely = self_ok_at >= t.asked_at;
+  const uint32_t mult = std::max<uint32_t>(1, cfg.suspicion_max_mult);
+  const uint64_t min = suspicion_min_ns();
+  const uint64_t window = min > UINT64_MAX / mult ? UINT64_MAX : min * mult;
+  int charged = 0;
+  for (const Helper& h : t.helpers) {
+    if (missed == 0) break;
+    if (h.nacked) continue;
+    --missed;
+    if (h.heard || !timely) {
+      ++charged;
+      continue;
+    }
+    Debt& d = debts[h.addr];
+    if (d.name != h.name || d.epoch != h.epoch) d = Debt{h.name, h.epoch, 0, 0};
+    d.count = std::min(d.count + 1, cfg.awareness_max);
+    d.until = later(now_, window);
+    // Ask it directly whether it lives (a Ping nobody waits for, nothing riding along): its
+    // Ack settles the question at once, where its other packets may take many periods.
+    scratch_payload.clear();
+    proto::encode(proto::Ping{++seq, h.name, self.name}, scratch_payload);
+    send_packet(h.addr, h.name, scratch_payload, false);
+  }
+  adjust_health(charged);
+}
+
+uint64_t Node::Impl::own_suspicion_start() const {
+  // Nothing from any other node for the shortest suspicion timeout, while our own Ping, sent
+  // since, came back in time: silence both ways that is not our own (a survivor of a crash of
+  // most of the cluster, or a node cut off from it). Every member has been as silent as the
+  // one suspected now, and the suspicion counts from when that began: a lone survivor probes
+  // one member a period, and the last of fifteen, suspected fifteen periods after the crash,
+  // would otherwise be declared dead after the bound. A stalled node's Ping waits with its
+  // other inputs, so its silences start no suspicion early.
+  const uint64_t min = suspicion_min_ns();
+  if (last_heard == 0 || now_ - last_heard < min || self_ok_at <= last_heard) return now_;
+  return last_heard;
 }
 
 void Node::Impl::gossip_targets(std::vector<uint32_t>& targets) {

@@ -1,5 +1,6 @@
 // Probing: direct, indirect with nacks, over a stream; local health; suspicion timing; buddy.
 #include <cmath>
+#include <functional>
 
 #include "core/harness.hpp"
 
@@ -80,9 +81,79 @@ TEST(Probe, SilentTargetIsProbedIndirectlyThenSuspected) {
   EXPECT_EQ(h.node->counters().probes_failed, 2u);
   EXPECT_EQ(h.node->counters().missed_nacks, 0u);
   EXPECT_EQ(h.node->local_health(), 0u);
-  h.advance(period);  // ...and its three silent helpers point at our own link
+  // ...and its three silent helpers point at our own link: our own Ping, sent with the
+  // request to them, did not come back either (here nobody answers it).
+  h.advance(period);
   EXPECT_EQ(h.node->counters().missed_nacks, 3u);
   EXPECT_EQ(h.node->local_health(), 3u);
+}
+
+// Runs timers for up to `d`, answering the node's checks of itself (Pings to its own address)
+// as its own socket would, until `done` holds; returns the Pings it sent to members meanwhile.
+std::vector<Ping> advance_answering_self(Harness& h, uint64_t d, const std::function<bool()>& done = {}) {
+  std::vector<Ping> to_members;
+  for (uint64_t t = 0; t < d && !(done && done()); t += 10 * MS) {
+    size_t seen = h.out.size();
+    h.advance(10 * MS);
+    for (size_t i = seen; i < h.out.size(); ++i) {
+      if (!std::holds_alternative<core::transmit::Datagram>(h.out[i])) continue;
+      for (auto& m : h.decode(h.out[i])) {
+        auto* p = std::get_if<Ping>(&m);
+        if (p && p->target == "self")
+          h.deliver(ip4(1), {Ack{p->seq}});
+        else if (p)
+          to_members.push_back(*p);
+      }
+    }
+  }
+  return to_members;
+}
+
+TEST(Probe, ASilentHelperChargesOnlyOnceHeardFromWhileOurOwnPingComesBack) {
+  // A helper whose Nack does not come may have crashed: the lone survivor of a crash of most
+  // of a cluster asks crashed members, and charged itself to the longest period for each. With
+  // its request to the helpers the node pings itself; while that comes back in time, a silent
+  // helper charges only once that life of it is heard from again (its Nack was lost or late),
+  // and it is asked directly.
+  auto cfg = lan();
+  cfg.tcp_fallback_ping = false;
+  Harness h(cfg);
+  four_members(h);
+  Ping p = next_ping(h);
+  h.clear();
+  h.advance(h.cfg.probe_timeout.as_nanos());
+  auto self_checks = h.sent<Ping>(ip4(1));
+  ASSERT_EQ(self_checks.size(), 1u);
+  EXPECT_EQ(self_checks[0].target, "self");
+  std::vector<std::string> helpers;
+  for (auto& i : h.sent<IndirectPing>()) EXPECT_EQ(i.target, p.target);
+  for (char c = 'a'; c <= 'd'; ++c)
+    if (std::string(1, c) != p.target) helpers.emplace_back(1, c);
+  h.deliver(ip4(1), {Ack{self_checks[0].seq}});
+  // The period ends, the next probe fails too, and the first one's Nacks are settled.
+  const uint64_t period = h.cfg.probe_interval.as_nanos();
+  advance_answering_self(h, 3 * period, [&] { return h.node->counters().missed_nacks > 0; });
+  const uint64_t settled = h.now;
+  EXPECT_EQ(h.node->counters().missed_nacks, 3u);
+  EXPECT_EQ(h.node->local_health(), 0u);
+  for (const auto& name : helpers) {
+    bool asked = false;
+    for (auto& q : h.sent<Ping>(ip4(last_of(h, name)))) asked |= q.target == name;
+    EXPECT_TRUE(asked) << name;
+  }
+  // A new life of one helper at its address owes nothing for the one asked.
+  const SocketAddr first = ip4(last_of(h, helpers[0]));
+  h.deliver(first, {proto::Alive{helpers[0], first, kEpoch + 60'000, 0, {}}});
+  EXPECT_EQ(h.node->local_health(), 0u);
+  // Another helper lives after all: its silence was our link's, as Lifeguard has it, and the
+  // period under way (begun at the settling) is stretched as if charged then.
+  h.deliver(ip4(last_of(h, helpers[1])), {Ping{500, "self", helpers[1]}});
+  EXPECT_EQ(h.node->local_health(), 1u);
+  h.deliver(ip4(last_of(h, helpers[1])), {Ping{501, "self", helpers[1]}});
+  EXPECT_EQ(h.node->local_health(), 1u);  // once
+  const uint64_t probes = h.node->counters().probes_sent;
+  advance_answering_self(h, 3 * period, [&] { return h.node->counters().probes_sent > probes; });
+  EXPECT_GE(h.now - settled, 2 * period - 20 * MS);
 }
 
 TEST(Probe, AnIndirectAckKeepsTheTargetAlive) {

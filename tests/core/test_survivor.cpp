@@ -56,6 +56,65 @@ TEST(Survivor, AnObserverDeclaresEveryShortLivedPeerDead) {
   }
 }
 
+TEST(Survivor, TheLoneSurvivorOfAMassCrashDeclaresEveryCrashedMemberDead) {
+  // All members but one crash at once. The survivor asked crashed members to help, their Nacks
+  // never came, and each missing one was charged to its own local health: it probed at the
+  // longest period, and took up to 83 s to declare seven crashed members of eight dead (137 s
+  // for fifteen of sixteen), against a bound of 36 s (43 s). Even at the shortest period it
+  // suspects one member a period, and the last of fifteen ran out of its suspicion after the
+  // bound.
+  for (size_t n : {8, 16}) {
+    for (uint64_t seed : {91, 92, 93}) {
+      Sim sim(seed, NetParams{});
+      ASSERT_TRUE(form_cluster(sim, n, lan()));
+      sim.run_for(5 * SEC + seed * 37 * MS);
+      const size_t survivor = seed % n;
+      for (size_t i = 0; i < n; ++i)
+        if (i != survivor) sim.crash(i);
+      EXPECT_TRUE(sim.run_until_pred([&] { return sim.node(survivor).members().size() == 1; },
+                                     bounds(lan(), n).detect_all, 10 * MS))
+          << n << " members, seed " << seed << ": " << sim.node(survivor).members().size() - 1 << " still listed";
+    }
+  }
+}
+
+TEST(Survivor, AnObserverOfPeersComingFasterThanItDeclaresThemDead) {
+  // Peers come 0 to 15 s apart, each joining the observer, running half a second and
+  // crashing (a developer restarting a process every few seconds), so that several crashed
+  // ones are listed at once and are asked to help with one another's probes. Each missing Nack
+  // was charged to the observer, which slowed down until most crashes outlasted the bound.
+  for (const Preset& p : kPresets) {
+    Sim sim(74, NetParams{});
+    sim.add(p.cfg, "observer");
+    core::Rng rng(75);
+    struct Crashed {
+      std::string name;
+      uint64_t due;
+    };
+    std::vector<Crashed> pending;
+    int late = 0;
+    for (int k = 0; k < 40; ++k) {
+      const size_t j = sim.add(p.cfg, "peer-" + std::to_string(k));
+      sim.command(j, core::command::Join{{Sim::addr_of(0)}});
+      sim.run_for(500 * MS);
+      const size_t listed = sim.node(0).members().size() + 1;
+      sim.crash(j);
+      pending.push_back({sim.name(j), sim.now() + bounds(p.cfg, listed).detect_all});
+      const uint64_t next = sim.now() + rng.below(15'000) * MS;
+      while (sim.now() < next || (k == 39 && !pending.empty())) {
+        sim.run_for(100 * MS);
+        std::erase_if(pending, [&](const Crashed& c) {
+          if (state_at(sim, 0, c.name) == MemberState::Dead) return true;
+          if (c.due > sim.now()) return false;
+          ++late;
+          return true;
+        });
+      }
+    }
+    EXPECT_EQ(late, 0) << p.name;
+  }
+}
+
 // One life of node 1 in a two-member cluster with node 0: it joins, runs, and crashes. With
 // `accuse`, node 0's packets to it are lost for a while before the crash, long enough for it
 // to suspect node 0 and say so, too short for its timer to run out. Returns whether node 0 knew

@@ -81,3 +81,31 @@ TEST(Survivor, AnObserverDeclaresEveryPeerStoppedWithoutLeavingDead) {
   observe_peers(local_observer, "local", &Settings::local, 6);
   lan.join();
 }
+
+TEST(Survivor, TheLoneSurvivorOfEightDeclaresTheSevenStoppedDead) {
+  // Seven of eight members stop at once, without leaving. The survivor asks stopped members to
+  // help with its probes; their Nacks never come. Charged for each, it probed at its longest
+  // period and took far longer than the bound to declare them dead. Its own Ping, sent to its
+  // own address with each request and answered by its own socket, shows the silence is theirs.
+  const size_t n = 8;
+  std::vector<Membership> nodes;
+  for (size_t i = 0; i < n; ++i) {
+    Settings s = Settings::local();
+    s.name = "survivor-" + std::to_string(i);
+    s.bind.port = 0;
+    if (i > 0) s.seed_addrs = {nodes[0].local_addr()};
+    nodes.push_back(start(std::move(s)));
+  }
+  ASSERT_TRUE(eventually([&] {
+    for (auto& m : nodes)
+      if (m.members().size() != n) return false;
+    return true;
+  }));
+  const core::Config c = Settings::local().config;
+  const uint64_t t = c.probe_interval.as_nanos(), min = c.suspicion_mult * t;  // log10 8 < 1
+  const uint64_t bound = 11 * t + (n - 1) * c.gossip_interval.as_nanos() + c.suspicion_max_mult * min;
+  for (size_t i = 1; i < n; ++i) run(nodes[i].close());
+  EXPECT_TRUE(eventually([&] { return nodes[0].members().size() == 1; }, std::chrono::milliseconds(bound / 1'000'000)))
+      << nodes[0].members().size() - 1 << " still listed, local health " << nodes[0].stats().local_health;
+  run(nodes[0].close());
+}
