@@ -212,6 +212,8 @@ struct Node::Impl {
   uint32_t retransmit_limit() const;
   // How the gossip queue tells members apart: by table slot and generation.
   GossipQueue::Recipient recipient(uint32_t slot) const;
+  // Where a packet of the gossip timer to the member in `slot` goes in the gossip queue's terms.
+  GossipQueue::Dest dest_to(uint32_t slot) const;
   // Where a packet to `to`, sealed for the member `to_name`, goes in the gossip queue's terms.
   GossipQueue::Dest dest_of(const proto::SocketAddr& to, std::string_view to_name) const;
   // Seals `payload` (gossip appended first when `piggyback`) for the member `to_name` and

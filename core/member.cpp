@@ -35,8 +35,10 @@ void Node::Impl::gossip_member(Entry& e) {
   // A member has no use for news that it is alive or that it left; it must hear that it is
   // suspected or held dead, to refute.
   bool useless = e.m.state == MemberState::Alive || e.m.state == MemberState::Left;
-  gossip.push(GossipQueue::Kind::Member, member_key(e.m.name), std::move(b),
-              useless ? recipient(table.slot_of(e)) : 0);
+  GossipQueue::Options o;
+  if (useless) o.withheld = recipient(table.slot_of(e));
+  o.withheld_live = is_live(e.m.state);
+  gossip.push(GossipQueue::Kind::Member, member_key(e.m.name), std::move(b), o);
 }
 
 void Node::Impl::gossip_alive_self() {
@@ -230,6 +232,7 @@ void Node::Impl::become_gone(uint32_t slot, MemberState s) {
   clear_suspicion(slot);
   if (e.expiry) expiries.erase({e.expiry, slot});
   table.set_state(slot, s, now_);
+  gossip.forget(recipient(slot));
   // Left entries are kept as long as dead ones: a member that missed the departure may hold
   // the member alive until its own probes find it gone, a probe round and a suspicion later,
   // and its push-pulls would bring the member back to life wherever the entry was gone.
