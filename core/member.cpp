@@ -38,6 +38,9 @@ void Node::Impl::gossip_member(Entry& e) {
   GossipQueue::Options o;
   if (useless) o.withheld = recipient(table.slot_of(e));
   o.withheld_live = is_live(e.m.state);
+  // Learned while this node's first join is under way, when it knows few members: it waits
+  // until the join is answered (see thin()).
+  o.held = thin();
   gossip.push(GossipQueue::Kind::Member, member_key(e.m.name), std::move(b), o);
 }
 
@@ -311,9 +314,11 @@ void Node::Impl::add_member(const proto::Alive& a, Ctx& ctx) {
     // all). It is passed on once gossip about it reaches us (below), so a member that only
     // some nodes learned this way still spreads epidemically.
     ne.quiet = true;
+    ++ctx.learned_quietly;
   } else {
     // Every member that learns news passes it on: that is what makes the spread epidemic.
     gossip_member(ne);
+    if (!ctx.own_record) tell_joiners(ne);
   }
   changed();
 }
@@ -523,6 +528,7 @@ void Node::Impl::merge_state(const proto::State& st, Ctx& ctx) {
   bool first = true;
   for (const auto& r : st.members) {
     ctx.from_state = !first || ctx.join_answer;
+    ctx.own_record = first;
     first = false;
     // Whatever its state, a record of an earlier life of ours that the cluster still holds.
     if (r.name == self.name && r.state != MemberState::Alive && outlive_earlier_life(r.epoch, r.addr)) continue;
@@ -550,6 +556,7 @@ void Node::Impl::merge_state(const proto::State& st, Ctx& ctx) {
     }
   }
   ctx.from_state = false;
+  ctx.own_record = false;
 }
 
 }  // namespace vennock::core

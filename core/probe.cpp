@@ -234,6 +234,7 @@ void Node::Impl::gossip_targets(std::vector<uint32_t>& targets) {
   // targets would leave the last few waiting for many ticks.
   targets.clear();
   const size_t k = cfg.gossip_nodes;
+  tell_targets(targets, k);
   const uint64_t dead_window = cfg.gossip_to_the_dead.as_nanos();
   const size_t live = table.live_count(), gone = table.gone_count();
   const size_t choosy = 2 * live + 2 * k, budget = choosy + 4 * k + 16;
