@@ -41,6 +41,7 @@ void Node::Impl::gossip_member(Entry& e) {
   // Learned while this node's first join is under way, when it knows few members: it waits
   // until the join is answered (see thin()).
   o.held = thin();
+  o.spares_ride = e.m.state == MemberState::Alive;
   gossip.push(GossipQueue::Kind::Member, member_key(e.m.name), std::move(b), o);
 }
 

@@ -153,6 +153,38 @@ TEST(Gossip, NewsOfAMemberNeverGoesToItEvenWhenItIsTheOnlyMember) {
   EXPECT_EQ(news, (std::set<std::string>{"a"}));
 }
 
+TEST(Gossip, InATinyClusterSpareCopiesRideOnPacketsSentAnyway) {
+  // Up to 4 members an item has more copies than there are members to send them to. Sent by
+  // the gossip timer as soon as the first round was over, they went to the same two or three
+  // members within a few hundred milliseconds, and a member learned of a moment later got
+  // none: under loss, 0.3% of starts of five nodes left a member unaware of another.
+  core::Config c = lan();
+  c.probe_interval = core::Duration::from_secs(60);  // no probe in the way
+  c.probe_timeout = core::Duration::from_secs(30);
+  Harness h(c);
+  h.add_member("a", 2);
+  h.add_member("c", 4);  // news to a
+  auto carries_c = [&](const SocketAddr& to) {
+    for (auto& al : h.sent<proto::Alive>(to))
+      if (al.name == "c") return true;
+    return false;
+  };
+  h.advance(h.cfg.gossip_interval.as_nanos());
+  ASSERT_TRUE(carries_c(ip4(2)));  // the first round
+  h.clear();
+  h.advance(10 * h.cfg.gossip_interval.as_nanos());
+  EXPECT_FALSE(carries_c(ip4(2)));
+  // A member learned of now gets a first copy from the timer; a spare rides on an answer.
+  h.add_member("d", 5);
+  h.clear();
+  h.advance(2 * h.cfg.gossip_interval.as_nanos());
+  EXPECT_TRUE(carries_c(ip4(5)));
+  EXPECT_FALSE(carries_c(ip4(2)));
+  h.clear();
+  h.deliver(ip4(2), {proto::Ping{7, "self", "a"}});
+  EXPECT_TRUE(carries_c(ip4(2)));
+}
+
 TEST(Gossip, AJoinerLearnsTheMembersItsSeedSuspectsAndKeepsTheSeedToItself) {
   Harness h;
   h.add_member("a", 2);
