@@ -5,8 +5,8 @@
 // with and without datagram loss. Prints, per row, the share of starts in which some member
 // still lacks another member 2 s (lossless) or 5 s (under loss) after the last join
 // completed, and the datagrams and bytes each member sends per probe period during the joins
-// (from the first join to that moment) and at rest (the 10 s from 20 s after it). Not run in
-// CI.
+// (from the first join to that moment) and at rest (the 10 s from 20 s after it), and the bytes
+// of stream frames (joins and push-pulls) in the same spans. Not run in CI.
 //
 //   bench_sim_join [--through=one|random] [--order=one|all|spread] [--loss=0|5]
 //                  [starts=10000] [first seed=1] [sizes=3 5 8 16 64]
@@ -39,10 +39,12 @@ const char* order_name(Order o) {
 }
 
 struct Load {
-  uint64_t datagrams = 0, bytes = 0;
+  uint64_t datagrams = 0, bytes = 0, stream_bytes = 0;
   double member_periods = 0;
-  double datagrams_per() const { return member_periods > 0 ? static_cast<double>(datagrams) / member_periods : 0; }
-  double bytes_per() const { return member_periods > 0 ? static_cast<double>(bytes) / member_periods : 0; }
+  double per(uint64_t x) const { return member_periods > 0 ? static_cast<double>(x) / member_periods : 0; }
+  double datagrams_per() const { return per(datagrams); }
+  double bytes_per() const { return per(bytes); }
+  double stream_bytes_per() const { return per(stream_bytes); }
 };
 
 struct Row {
@@ -125,6 +127,7 @@ void one_start(size_t n, Through through, Order order, double loss, uint64_t see
   sim.run_for(loss > 0 ? 5 * SEC : 2 * SEC);
   const double period = static_cast<double>(cfg.probe_interval.as_nanos());
   row.joining.member_periods += static_cast<double>(n) * static_cast<double>(sim.now() - t0) / period;
+  row.joining.stream_bytes += sim.frame_bytes;
   ++row.starts;
   if (!complete(sim, n)) {
     ++row.incomplete;
@@ -133,7 +136,9 @@ void one_start(size_t n, Through through, Order order, double loss, uint64_t see
   counting = nullptr;
   sim.run_for(20 * SEC);
   counting = &row.rest;
+  const uint64_t frames_before = sim.frame_bytes;
   sim.run_for(10 * SEC);
+  row.rest.stream_bytes += sim.frame_bytes - frames_before;
   row.rest.member_periods += static_cast<double>(n) * 10 * SEC / period;
 }
 
@@ -172,12 +177,13 @@ void run_row(const Options& o, size_t n, Through through, Order order, double lo
   for (uint64_t k = 0; k < o.starts; ++k) one_start(n, through, order, loss, o.first_seed + k, row);
   std::string seeds;
   for (uint64_t s : row.failed_seeds) seeds += std::to_string(s) + " ";
-  std::printf("%4zu | %-8s | %-11s | %3.0f%% | %6llu | %8llu %9.5f | %14.2f %14.0f | %14.2f %14.0f | %7.1f | %s\n",
+  std::printf("%4zu | %-8s | %-11s | %3.0f%% | %6llu | %8llu %9.5f | %8.2f %8.0f %8.0f | %8.2f %8.0f %8.0f | %7.1f | %s\n",
               n, through_name(through), order_name(order), loss * 100, (unsigned long long)row.starts,
               (unsigned long long)row.incomplete,
               static_cast<double>(row.incomplete) / static_cast<double>(std::max<uint64_t>(1, row.starts)),
-              row.joining.datagrams_per(), row.joining.bytes_per(), row.rest.datagrams_per(), row.rest.bytes_per(),
-              wall_since(t0), seeds.c_str());
+              row.joining.datagrams_per(), row.joining.bytes_per(), row.joining.stream_bytes_per(),
+              row.rest.datagrams_per(), row.rest.bytes_per(), row.rest.stream_bytes_per(), wall_since(t0),
+              seeds.c_str());
 }
 
 }  // namespace
@@ -192,9 +198,9 @@ int main(int argc, char** argv) {
   }
   std::printf("joins through one seed or a random member started earlier, lan preset; lacking: starts in which\n");
   std::printf("some member lacks another 2 s (no loss) / 5 s (5%% loss) after the last join; load per member per\n");
-  std::printf("probe period; wall: seconds this row took\n");
-  std::printf("%4s | %-8s | %-11s | %4s | %6s | %8s %9s | %14s %14s | %14s %14s | %7s | %s\n", "n", "through", "order",
-              "loss", "starts", "lacking", "share", "joins: dgrams", "bytes", "rest: dgrams", "bytes", "wall",
+  std::printf("probe period (datagrams, their bytes, and the bytes of stream frames); wall: seconds this row took\n");
+  std::printf("%4s | %-8s | %-11s | %4s | %6s | %8s %9s | %26s | %26s | %7s | %s\n", "n", "through", "order", "loss",
+              "starts", "lacking", "share", "joining: dgrams bytes strm", "at rest: dgrams bytes strm", "wall",
               "first lacking seeds");
   for (size_t n : o.sizes)
     for (Through through : o.through)
