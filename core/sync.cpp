@@ -226,15 +226,17 @@ bool Node::Impl::defer_answer(StreamId id, const proto::SocketAddr& joiner) {
   // While our own first join is under way we know little beyond ourselves: answered now, the
   // joiner would learn nothing of the cluster but what gossip brings it, and nobody gossips a
   // member settled long ago, nor one that was only ever a seed. It gets its answer once we
-  // know what our seed knew, or at the latest half its stream's time from now. Not a member
-  // we are joining through: each would wait for the other.
+  // know what our seed knew, or at the latest a protocol period from now: members started
+  // together, each joining through the next in a ring, would each wait for the other until
+  // then (those answered early get our table once our join is answered). Not a member we
+  // are joining through: the two would wait for each other.
   if (!thin()) return false;
   for (const auto& [cid, op] : joins)
     for (const auto& seed : op.seeds)
       if (seed.on_wire() == joiner.on_wire()) return false;
   Stream& s = streams[id];
   s.deferred = true;
-  set_stream_deadline(id, std::min(s.deadline, later(now_, cfg.tcp_timeout.as_nanos() / 2)));
+  set_stream_deadline(id, std::min(s.deadline, later(now_, cfg.probe_interval.as_nanos())));
   return true;
 }
 

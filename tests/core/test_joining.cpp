@@ -84,7 +84,7 @@ TEST(Joining, AJoinHeldTooLongGetsWhatWeKnowAndOurTableOnceOurJoinIsAnswered) {
   ASSERT_EQ(opens.size(), 1u);
   const core::StreamId in = core::INBOUND_BIT | 1;
   h.frame(in, {join_of("j", 20)});
-  h.advance(h.cfg.tcp_timeout.as_nanos() / 2);
+  h.advance(h.cfg.probe_interval.as_nanos());
   EXPECT_EQ(state_on(h, in), (Names{"self", "j"}));
   // Our seed answers at last: the joiner knows nothing of the cluster but through us.
   h.clear();
