@@ -88,14 +88,13 @@ TEST(Gossip, JoinsThroughARandomEarlierMemberReachEveryMember) {
   // and a seed still joining itself answered with what little it knew and spent its copies
   // of the joiner's news on the joiner. All started at once, some member lacked another 2 s
   // after the last join in every start of 8 or 16 nodes (95% of five-node ones); started
-  // over 2 s, in about 1% of starts.
+  // over 2 s, in about 1% of starts (here seed 107).
   struct Case {
     size_t n;
     bool at_once;
     uint64_t seeds;
   };
-  for (const Case& c : {Case{5, true, 100}, Case{8, true, 100}, Case{16, true, 60}, Case{8, false, 300},
-                        Case{16, false, 200}}) {
+  for (const Case& c : {Case{5, true, 30}, Case{8, true, 20}, Case{16, true, 10}, Case{8, false, 120}}) {
     std::vector<uint64_t> lacking;
     for (uint64_t seed = 1; seed <= c.seeds; ++seed)
       if (!random_joins_spread(seed, c.n, c.at_once, 0.0, 2 * SEC)) lacking.push_back(seed);
@@ -214,7 +213,7 @@ TEST(Gossip, NewsMadeRightAfterDeathsReachesEverySurvivor) {
   // counted as reached: in a cluster of 8 a few seconds after 3 crashes, a survivor's news
   // missed another survivor in 1 to 8% of cases, until a push-pull up to 27 s later.
   std::vector<std::string> missed;
-  for (uint64_t seed = 1; seed <= 150; ++seed) {
+  for (uint64_t seed = 1; seed <= 60; ++seed) {
     Sim sim(seed, NetParams{});
     ASSERT_TRUE(form_cluster(sim, 8, lan()));
     sim.run_for(5 * SEC);
