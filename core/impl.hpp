@@ -356,9 +356,12 @@ struct Node::Impl {
   // Once this node is no longer thin(): the held news goes out, the held joins are answered.
   void settle_thin();
   void link_joiner(const proto::MemberRecord& joiner);
-  // Exchanges tables with the members that joined through us lately (only those answered
-  // before our own join was, with `only_thin`), but `except`.
+  // Exchanges tables with the members that joined through us lately and the one we joined
+  // through (with `only_thin`: the joiners answered before our own join was, and then our
+  // seed), but `except`.
   void pass_table_on(std::string_view except, bool only_thin);
+  // Whether a join linked us to `name` lately: our seed, or a member that joined through us.
+  bool linked(const std::string& name) const;
   // A member we learned from gossip: a member that joined through us lately may lack it.
   void tell_joiners(const Entry& newcomer);
   // The members the next gossip round goes to first (see tell_joiners), at most k in all.

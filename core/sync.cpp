@@ -182,10 +182,10 @@ void Node::Impl::stream_state(StreamId id, const proto::State& st, Ctx& ctx) {
   auto sit = streams.find(id);
   if (sit == streams.end()) return;
   Stream& s = sit->second;
-  // The member we joined through passes its table on to us (it answered us before its own
-  // join was answered): what it taught us, those who joined through us lately lack too.
-  const bool pass_on = ctx.learned_quietly > 0 && !joined_via.empty() && !st.members.empty() &&
-                       st.members.front().name == joined_via;
+  // A member a join linked us to lately passes its table on to us (see pass_table_on): what
+  // it taught us, the others linked to us lack too.
+  const std::string sender = st.members.empty() ? std::string() : st.members.front().name;
+  const bool pass_on = ctx.learned_quietly > 0 && !thin() && linked(sender);
   if (s.kind == StreamKind::Inbound) {
     if (st.join && !st.members.empty()) {
       // A member that knows nobody yet (its State holds only itself) learns the cluster from us.
@@ -208,7 +208,16 @@ void Node::Impl::stream_state(StreamId id, const proto::State& st, Ctx& ctx) {
       join_settle(join, seed, true);
     }
   }
-  if (pass_on) pass_table_on(joined_via, false);
+  if (pass_on) pass_table_on(sender, false);
+}
+
+bool Node::Impl::linked(const std::string& name) const {
+  if (name.empty()) return false;
+  if (name == joined_via) return true;
+  const uint64_t window = cfg.push_pull_interval.as_nanos();
+  for (const Joiner& j : joiners)
+    if (j.name == name && now_ - j.since < window) return true;
+  return false;
 }
 
 void Node::Impl::answer_state(StreamId id) {
@@ -255,12 +264,23 @@ void Node::Impl::pass_table_on(std::string_view except, bool only_thin) {
   // which brings it the members that joined lately but not one settled long ago, nor one that
   // was only ever a seed: nobody gossips those. If we answered before our own join was, it
   // got nothing of the cluster; and if our seed answered us so, our table grows when that
-  // seed passes its table on to us, and theirs must too.
+  // seed passes its table on to us, and theirs must too. The other way round, the members that
+  // joined through us while we were joining are known on our seed's side only from our gossip,
+  // which a lost packet or two keeps from a small side: when we answered some of them before
+  // our own join was answered, our seed gets our table too, and passes it on to the others
+  // that joined through it.
+  std::vector<std::string> to;
   const uint64_t window = cfg.push_pull_interval.as_nanos();
+  bool early = false;
   for (Joiner& j : joiners) {
     if (j.name == except || now_ - j.since >= window || (only_thin && !j.answered_thin)) continue;
+    early = early || j.answered_thin;
     j.answered_thin = false;
-    const Entry* e = table.find(j.name);
+    to.push_back(j.name);
+  }
+  if (!joined_via.empty() && only_thin && early) to.push_back(joined_via);
+  for (const std::string& name : to) {
+    const Entry* e = table.find(name);
     if (!e || !is_live(e->m.state)) continue;
     if (!start_push_pull(e->m.addr, e->m.name, StreamKind::PushPull, 0, 0)) ++counters.push_pull_failures;
   }

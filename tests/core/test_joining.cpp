@@ -86,13 +86,32 @@ TEST(Joining, AJoinHeldTooLongGetsWhatWeKnowAndOurTableOnceOurJoinIsAnswered) {
   h.frame(in, {join_of("j", 20)});
   h.advance(h.cfg.probe_interval.as_nanos());
   EXPECT_EQ(state_on(h, in), (Names{"self", "j"}));
-  // Our seed answers at last: the joiner knows nothing of the cluster but through us.
+  // Our seed answers at last: the joiner knows nothing of the cluster but through us, and the
+  // seed's side knows of the joiner only from our gossip.
   h.clear();
   h.frame(opens[0].id, {state_of({{"seed", 9}, {"a", 10}})});
-  bool to_joiner = false;
-  for (auto& o : h.transmits<core::transmit::Open>())
+  bool to_joiner = false, to_seed = false;
+  for (auto& o : h.transmits<core::transmit::Open>()) {
     if (o.to == ip4(20)) to_joiner = state_on(h, o.id) == Names{"self", "seed", "a", "j"};
+    if (o.to == ip4(9)) to_seed = state_on(h, o.id) == Names{"self", "seed", "a", "j"};
+  }
   EXPECT_TRUE(to_joiner);
+  EXPECT_TRUE(to_seed);
+  // What a joiner's table teaches us goes on to the other members that joined through us
+  // (none here), not up again; what the seed's teaches us goes down to the joiner.
+  const core::StreamId from_joiner = core::INBOUND_BIT | 2;
+  h.clear();
+  h.frame(from_joiner, {state_of({{"j", 20}, {"k", 21}})});
+  bool passed = false;
+  for (auto& o : h.transmits<core::transmit::Open>()) passed = passed || o.to == ip4(9) || o.to == ip4(20);
+  EXPECT_FALSE(passed);
+  const core::StreamId from_seed = core::INBOUND_BIT | 3;
+  h.clear();
+  h.frame(from_seed, {state_of({{"seed", 9}, {"b", 11}})});
+  bool down = false;
+  for (auto& o : h.transmits<core::transmit::Open>())
+    if (o.to == ip4(20)) down = state_on(h, o.id).value_or(Names{}).count("b") == 1;
+  EXPECT_TRUE(down);
 }
 
 TEST(Joining, NewsOfAMemberStartedBeforeAJoinerGoesToTheJoinerInTheNextRound) {
