@@ -5,12 +5,14 @@
 namespace vennock::core {
 
 void GossipQueue::link(Item* it, bool front) {
+  if (it->opt.held) return;
   Bucket& b = buckets_[it->transmits];
   it->where = front ? b.insert(b.begin(), it) : b.insert(b.end(), it);
   if (it->kind == Kind::Broadcast) bcast_.insert(it);
 }
 
 void GossipQueue::unlink(Item* it) {
+  if (it->opt.held) return;
   auto b = buckets_.find(it->transmits);
   b->second.erase(it->where);
   if (b->second.empty()) buckets_.erase(b);
@@ -19,27 +21,48 @@ void GossipQueue::unlink(Item* it) {
 
 void GossipQueue::remove(Item* it) {
   unlink(it);
+  if (it->opt.held) --held_;
   items_.erase(items_.find(it->key));  // frees it
 }
 
-bool GossipQueue::Item::wants(Recipient to, size_t members) const {
-  return !to || reached.size() >= members || !std::binary_search(reached.begin(), reached.end(), to);
+bool GossipQueue::Item::first_copy(const Dest& d) const {
+  return reached.size() < d.members && !std::binary_search(reached.begin(), reached.end(), d.to);
 }
 
-void GossipQueue::Item::sent_to(Recipient to, size_t members) {
+bool GossipQueue::Item::wants(const Dest& d, uint32_t limit) const {
+  if (!d.to) return true;
+  if (d.to == opt.withheld) return false;
+  if (first_copy(d)) return true;
+  // Spares are copies against loss, to the members the round reached.
+  if (spare_limit) return d.sent_anyway && std::binary_search(reached.begin(), reached.end(), d.to);
+  if (reached.size() >= d.members) return d.sent_anyway || !spares_ride(d, limit);
+  return false;
+}
+
+void GossipQueue::Item::sent_to(const Dest& d, uint32_t limit) {
   auto new_round = [&] {
     reached.clear();
-    if (withheld) reached.push_back(withheld);
+    if (opt.withheld_live) reached.push_back(opt.withheld);
   };
-  if (reached.size() >= members) new_round();
-  if (to) {
-    auto at = std::lower_bound(reached.begin(), reached.end(), to);
-    if (at == reached.end() || *at != to) reached.insert(at, to);
+  const bool round_over = reached.size() >= d.members;
+  // A spare copy leaves the round as it was, so a member that was not in it can still get a
+  // first copy.
+  if (d.to && !first_copy(d) && (spare_limit || (round_over && spares_ride(d, limit)))) return;
+  if (round_over) new_round();
+  if (d.to) {
+    auto at = std::lower_bound(reached.begin(), reached.end(), d.to);
+    if (at == reached.end() || *at != d.to) reached.insert(at, d.to);
   }
-  if (reached.size() >= members) new_round();
+  if (reached.size() < d.members) return;
+  if (!spares_ride(d, limit)) {
+    new_round();
+  } else if (!spare_limit) {
+    // The rest of its copies are spares, for loss; a larger cluster later adds none.
+    spare_limit = limit;
+  }
 }
 
-void GossipQueue::push(Kind kind, std::string key, proto::Bytes msg, Recipient withheld) {
+void GossipQueue::push(Kind kind, std::string key, proto::Bytes msg, Options o) {
   auto found = items_.find(key);
   if (found != items_.end()) remove(found->second.get());
   auto item = std::make_unique<Item>();
@@ -47,15 +70,35 @@ void GossipQueue::push(Kind kind, std::string key, proto::Bytes msg, Recipient w
   item->msg = std::move(msg);
   item->id = next_id_++;
   item->kind = kind;
-  item->withheld = withheld;
-  if (withheld) item->reached.push_back(withheld);
+  o.withheld_live = o.withheld && o.withheld_live;
+  item->opt = o;
+  if (o.withheld_live) item->reached.push_back(o.withheld);
+  if (o.held) ++held_;
   Item* raw = item.get();
   items_.emplace(std::move(key), std::move(item));
   link(raw, true);
 }
 
-bool GossipQueue::next_wants(Recipient to, size_t members) const {
-  return buckets_.empty() || buckets_.begin()->second.front()->wants(to, members);
+void GossipQueue::release() {
+  if (held_ == 0) return;
+  for (auto& [key, item] : items_) {
+    if (!item->opt.held) continue;
+    item->opt.held = false;
+    link(item.get(), true);
+  }
+  held_ = 0;
+}
+
+void GossipQueue::forget(Recipient r) {
+  for (auto& [key, item] : items_) {
+    auto at = std::lower_bound(item->reached.begin(), item->reached.end(), r);
+    if (at != item->reached.end() && *at == r) item->reached.erase(at);
+    if (item->opt.withheld == r) item->opt.withheld_live = false;
+  }
+}
+
+bool GossipQueue::next_wants(Recipient to, size_t members, uint32_t limit) const {
+  return buckets_.empty() || buckets_.begin()->second.front()->wants(Dest{to, members, true, false}, limit);
 }
 
 bool GossipQueue::drop_one_broadcast() {
@@ -86,11 +129,11 @@ size_t GossipQueue::fill(proto::Bytes& out, size_t budget, size_t fresh_budget, 
         stop = true;
         break;
       }
-      if (item->transmits >= limit) {  // the cluster shrank since it was queued
+      if (item->transmits >= item->limit_of(limit)) {  // the cluster shrank since it was queued
         drop.push_back(item);
         continue;
       }
-      if (!item->wants(dest.to, dest.members)) {
+      if (!item->wants(dest, limit)) {
         if (++passed > kMaxPassed) {
           stop = true;
           break;
@@ -114,10 +157,11 @@ size_t GossipQueue::fill(proto::Bytes& out, size_t budget, size_t fresh_budget, 
     }
   }
   for (Item* item : drop) remove(item);
+  if (!dest.counts) return sent.size();
   for (Item* item : sent) {
     unlink(item);
-    item->sent_to(dest.to, dest.members);
-    if (++item->transmits >= limit) {
+    item->sent_to(dest, limit);
+    if (++item->transmits >= item->limit_of(limit)) {
       items_.erase(items_.find(item->key));
     } else {
       link(item, false);

@@ -41,6 +41,9 @@ inline constexpr uint64_t DEAD_RETENTION_NS = 6ULL * 3600 * 1'000'000'000;
 inline constexpr size_t MAX_RELAYS = 1024;
 inline constexpr size_t MAX_INBOUND_STREAMS = 4096;
 inline constexpr size_t BROADCAST_WINDOW = 1024;
+// At most this many members that joined through this node lately are remembered (see
+// Node::Impl::joiners).
+inline constexpr size_t MAX_JOINERS = 16;
 
 // now + d for deadlines: saturating, and never 0 (which means "not scheduled").
 inline uint64_t later(uint64_t now, uint64_t d) {
@@ -219,6 +222,7 @@ struct Node::Impl {
     uint32_t ping_seq = 0;
     uint32_t user_msgs = 0;
     std::string member;  // user streams: the target's name
+    bool deferred = false;  // a join whose answer waits for our own join (defer_answer)
   };
   std::unordered_map<StreamId, Stream> streams;
   std::set<std::pair<uint64_t, StreamId>> stream_deadlines;
@@ -235,6 +239,21 @@ struct Node::Impl {
   };
   std::map<CommandId, JoinOp> joins;
   std::set<std::tuple<uint64_t, CommandId, uint32_t>> join_retries;
+  // Whether a join of this life was answered. Until one is, a node that is joining knows
+  // little beyond the members that reached it directly: it is thin().
+  bool joined = false;
+  std::string joined_via;  // the member that answered it
+  // The members that joined through this node lately (for push_pull_interval), knowing nobody
+  // else: what they know of the cluster is what we knew when we answered, and what gossip
+  // brings them (see tell_joiners).
+  struct Joiner {
+    std::string name;
+    uint64_t epoch = 0;
+    uint64_t since = 0;
+    bool tell = false;  // news it may lack came: it is among the next gossip round's targets
+    bool answered_thin = false;  // answered before our own join was (pass_table_on)
+  };
+  std::vector<Joiner> joiners;
 
   // --- user messages over streams, per target member
   struct UserQueue {
@@ -283,6 +302,8 @@ struct Node::Impl {
   uint32_t retransmit_limit() const;
   // How the gossip queue tells members apart: by table slot and generation.
   GossipQueue::Recipient recipient(uint32_t slot) const;
+  // Where a packet of the gossip timer to the member in `slot` goes in the gossip queue's terms.
+  GossipQueue::Dest dest_to(uint32_t slot) const;
   // Where a packet to `to`, sealed for the member `to_name`, goes in the gossip queue's terms.
   GossipQueue::Dest dest_of(const proto::SocketAddr& to, std::string_view to_name) const;
   // Seals `payload` (gossip appended first when `piggyback`) for the member `to_name` and
@@ -307,6 +328,9 @@ struct Node::Impl {
     bool from_state = false;
     // Merging the answer to our own join: the seed is news to us, not to the cluster it is in.
     bool join_answer = false;
+    // Merging a State's first record: its sender's own; and the members a State taught us.
+    bool own_record = false;
+    size_t learned_quietly = 0;
     // Nodes put one Ping or IndirectPing in a packet. Only the first of each is answered, so
     // one packet stuffed with probe requests cannot make this node send thousands of packets
     // (to a forged source address, or to any target address it names).
@@ -424,6 +448,28 @@ struct Node::Impl {
   void join_attempt(CommandId id, uint32_t seed);
   void join_settle(CommandId id, uint32_t seed, bool answered);
   void join_retry_timeouts();
+  // A State that arrived on a stream: merged, then answered or ending the exchange.
+  void stream_state(StreamId id, const proto::State& st, Ctx& ctx);
+  // A node whose first join is still under way: news it learns waits until the join is
+  // answered (or given up), or it would spend its copies on the few members it knows.
+  bool thin() const { return !joined && !joins.empty(); }
+  // Answers a State on an inbound stream with ours, and closes the stream.
+  void answer_state(StreamId id);
+  // Whether the answer to a join waits for our own join to be answered.
+  bool defer_answer(StreamId id, const proto::SocketAddr& joiner);
+  // Once this node is no longer thin(): the held news goes out, the held joins are answered.
+  void settle_thin();
+  void link_joiner(const proto::MemberRecord& joiner);
+  // Exchanges tables with the members that joined through us lately and the one we joined
+  // through (with `only_thin`: the joiners answered before our own join was, and then our
+  // seed), but `except`.
+  void pass_table_on(std::string_view except, bool only_thin);
+  // Whether a join linked us to `name` lately: our seed, or a member that joined through us.
+  bool linked(const std::string& name) const;
+  // A member we learned from gossip: a member that joined through us lately may lack it.
+  void tell_joiners(const Entry& newcomer);
+  // The members the next gossip round goes to first (see tell_joiners), at most k in all.
+  void tell_targets(std::vector<uint32_t>& targets, size_t k);
 
   // ==== user traffic and commands (user.cpp)
   void command_send(CommandId id, command::Send s);

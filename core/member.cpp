@@ -35,8 +35,14 @@ void Node::Impl::gossip_member(Entry& e, bool withhold) {
   // A member has no use for news that it is alive or that it left; it must hear that it is
   // suspected or held dead, to refute.
   bool useless = withhold && (e.m.state == MemberState::Alive || e.m.state == MemberState::Left);
-  gossip.push(GossipQueue::Kind::Member, member_key(e.m.name), std::move(b),
-              useless ? recipient(table.slot_of(e)) : 0);
+  GossipQueue::Options o;
+  if (useless) o.withheld = recipient(table.slot_of(e));
+  o.withheld_live = is_live(e.m.state);
+  // Learned while this node's first join is under way, when it knows few members: it waits
+  // until the join is answered (see thin()).
+  o.held = thin();
+  o.spares_ride = e.m.state == MemberState::Alive;
+  gossip.push(GossipQueue::Kind::Member, member_key(e.m.name), std::move(b), o);
 }
 
 void Node::Impl::gossip_alive_self() {
@@ -263,6 +269,7 @@ void Node::Impl::become_gone(uint32_t slot, MemberState s) {
   clear_suspicion(slot);
   if (e.expiry) expiries.erase({e.expiry, slot});
   table.set_state(slot, s, now_);
+  gossip.forget(recipient(slot));
   // Left entries are kept as long as dead ones: a member that missed the departure may hold
   // the member alive until its own probes find it gone, a probe round and a suspicion later,
   // and its push-pulls would bring the member back to life wherever the entry was gone.
@@ -430,9 +437,11 @@ void Node::Impl::add_member(const proto::Alive& a, Ctx& ctx) {
     // all). It is passed on once gossip about it reaches us (below), so a member that only
     // some nodes learned this way still spreads epidemically.
     ne.quiet = true;
+    ++ctx.learned_quietly;
   } else {
     // Every member that learns news passes it on: that is what makes the spread epidemic.
     gossip_member(ne);
+    if (!ctx.own_record) tell_joiners(ne);
   }
   changed();
 }
@@ -649,6 +658,7 @@ void Node::Impl::merge_state(const proto::State& st, Ctx& ctx) {
   bool first = true;
   for (const auto& r : st.members) {
     ctx.from_state = !first || ctx.join_answer;
+    ctx.own_record = first;
     first = false;
     // Whatever its state, a record of a later life of ours at our address that the cluster
     // holds (alive records go through on_alive_self).
@@ -681,6 +691,7 @@ void Node::Impl::merge_state(const proto::State& st, Ctx& ctx) {
     }
   }
   ctx.from_state = false;
+  ctx.own_record = false;
 }
 
 }  // namespace vennock::core

@@ -385,9 +385,11 @@ void Node::Impl::gossip_targets(std::vector<uint32_t>& targets) {
   // targets would leave the last few waiting for many ticks.
   targets.clear();
   const size_t k = cfg.gossip_nodes;
+  tell_targets(targets, k);
   const uint64_t dead_window = cfg.gossip_to_the_dead.as_nanos();
   const size_t live = table.live_count(), gone = table.gone_count();
   const size_t choosy = 2 * live + 2 * k, budget = choosy + 4 * k + 16;
+  const uint32_t limit = retransmit_limit();
   for (size_t tries = 1; targets.size() < k && tries <= budget && live + gone > 0; ++tries) {
     uint64_t r = rng.below(live + gone);
     uint32_t slot;
@@ -399,7 +401,7 @@ void Node::Impl::gossip_targets(std::vector<uint32_t>& targets) {
       if (e.m.state != MemberState::Dead || now_ - e.since >= dead_window) continue;
     }
     if (std::find(targets.begin(), targets.end(), slot) != targets.end()) continue;
-    if (tries <= choosy && !gossip.next_wants(recipient(slot), live)) continue;
+    if (tries <= choosy && !gossip.next_wants(recipient(slot), live, limit)) continue;
     targets.push_back(slot);
   }
 }
@@ -413,8 +415,7 @@ void Node::Impl::gossip_tick() {
   for (uint32_t slot : targets) {
     const Entry& e = table.at(slot);
     scratch_payload.clear();
-    gossip.fill(scratch_payload, budget, budget, retransmit_limit(),
-                GossipQueue::Dest{recipient(slot), table.live_count()}, counters.gossip_too_large);
+    gossip.fill(scratch_payload, budget, budget, retransmit_limit(), dest_to(slot), counters.gossip_too_large);
     if (scratch_payload.empty()) continue;
     send_packet(e.m.addr, e.m.name, scratch_payload, false);
   }

@@ -166,27 +166,7 @@ void Node::Impl::stream_data(StreamId id, std::span<const uint8_t> frame,
   for (auto& m : msgs) {
     auto* st = std::get_if<proto::State>(&m);
     if (!st) continue;
-    merge_state(*st, ctx);
-    auto sit = streams.find(id);
-    if (sit == streams.end()) break;
-    Stream& s = sit->second;
-    if (s.kind == StreamKind::Inbound) {
-      scratch_payload.clear();
-      proto::encode(full_state(false), scratch_payload);
-      if (send_frame(id, scratch_payload)) {
-        ++counters.push_pulls_served;
-      } else {
-        ++counters.state_too_large;
-      }
-      close_stream(id);
-    } else if (s.kind == StreamKind::PushPull || s.kind == StreamKind::Join) {
-      ++counters.push_pulls;
-      CommandId join = s.join;
-      uint32_t seed = s.seed;
-      bool is_join = s.kind == StreamKind::Join;
-      close_stream(id);
-      if (is_join) join_settle(join, seed, true);
-    }
+    stream_state(id, *st, ctx);
     ctx.stream.reset();
     break;
   }
@@ -194,6 +174,142 @@ void Node::Impl::stream_data(StreamId id, std::span<const uint8_t> frame,
   if (!msgs.empty()) {
     if (!streams.count(id)) ctx.stream.reset();
     dispatch(msgs, ctx);
+  }
+}
+
+void Node::Impl::stream_state(StreamId id, const proto::State& st, Ctx& ctx) {
+  merge_state(st, ctx);
+  auto sit = streams.find(id);
+  if (sit == streams.end()) return;
+  Stream& s = sit->second;
+  // A member a join linked us to lately passes its table on to us (see pass_table_on): what
+  // it taught us, the others linked to us lack too.
+  const std::string sender = st.members.empty() ? std::string() : st.members.front().name;
+  const bool pass_on = ctx.learned_quietly > 0 && !thin() && linked(sender);
+  if (s.kind == StreamKind::Inbound) {
+    if (st.join && !st.members.empty()) {
+      // A member that knows nobody yet (its State holds only itself) learns the cluster from us.
+      if (st.members.size() == 1) link_joiner(st.members.front());
+      if (defer_answer(id, st.members.front().addr)) return;
+    }
+    answer_state(id);  // (s is gone)
+  } else if (s.kind == StreamKind::PushPull || s.kind == StreamKind::Join) {
+    ++counters.push_pulls;
+    CommandId join = s.join;
+    uint32_t seed = s.seed;
+    bool is_join = s.kind == StreamKind::Join;
+    close_stream(id);
+    if (is_join) {
+      // We know what the seed knew now: the news we held back goes to the cluster, and the
+      // joins we held get their answers.
+      if (!joined && !st.members.empty()) joined_via = st.members.front().name;
+      joined = true;
+      settle_thin();
+      join_settle(join, seed, true);
+    }
+  }
+  if (pass_on) pass_table_on(sender, false);
+}
+
+bool Node::Impl::linked(const std::string& name) const {
+  if (name.empty()) return false;
+  if (name == joined_via) return true;
+  const uint64_t window = cfg.push_pull_interval.as_nanos();
+  for (const Joiner& j : joiners)
+    if (j.name == name && now_ - j.since < window) return true;
+  return false;
+}
+
+void Node::Impl::answer_state(StreamId id) {
+  scratch_payload.clear();
+  proto::encode(full_state(false), scratch_payload);
+  if (send_frame(id, scratch_payload)) {
+    ++counters.push_pulls_served;
+  } else {
+    ++counters.state_too_large;
+  }
+  close_stream(id);
+}
+
+bool Node::Impl::defer_answer(StreamId id, const proto::SocketAddr& joiner) {
+  // While our own first join is under way we know little beyond ourselves: answered now, the
+  // joiner would learn nothing of the cluster but what gossip brings it, and nobody gossips a
+  // member settled long ago, nor one that was only ever a seed. It gets its answer once we
+  // know what our seed knew, or at the latest a protocol period from now: members started
+  // together, each joining through the next in a ring, would each wait for the other until
+  // then (those answered early get our table once our join is answered). Not a member we
+  // are joining through: the two would wait for each other.
+  if (!thin()) return false;
+  for (const auto& [cid, op] : joins)
+    for (const auto& seed : op.seeds)
+      if (seed.on_wire() == joiner.on_wire()) return false;
+  Stream& s = streams[id];
+  s.deferred = true;
+  set_stream_deadline(id, std::min(s.deadline, later(now_, cfg.probe_interval.as_nanos())));
+  return true;
+}
+
+void Node::Impl::settle_thin() {
+  if (thin()) return;
+  gossip.release();
+  std::vector<StreamId> ids;
+  for (const auto& [id, s] : streams)
+    if (s.deferred) ids.push_back(id);
+  for (StreamId id : ids) answer_state(id);
+  if (joined) pass_table_on({}, true);
+}
+
+void Node::Impl::pass_table_on(std::string_view except, bool only_thin) {
+  // A member that joined through us learned the cluster from our answer, and from gossip,
+  // which brings it the members that joined lately but not one settled long ago, nor one that
+  // was only ever a seed: nobody gossips those. If we answered before our own join was, it
+  // got nothing of the cluster; and if our seed answered us so, our table grows when that
+  // seed passes its table on to us, and theirs must too. The other way round, the members that
+  // joined through us while we were joining are known on our seed's side only from our gossip,
+  // which a lost packet or two keeps from a small side: when we answered some of them before
+  // our own join was answered, our seed gets our table too, and passes it on to the others
+  // that joined through it.
+  std::vector<std::string> to;
+  const uint64_t window = cfg.push_pull_interval.as_nanos();
+  bool early = false;
+  for (Joiner& j : joiners) {
+    if (j.name == except || now_ - j.since >= window || (only_thin && !j.answered_thin)) continue;
+    early = early || j.answered_thin;
+    j.answered_thin = false;
+    to.push_back(j.name);
+  }
+  if (!joined_via.empty() && only_thin && early) to.push_back(joined_via);
+  for (const std::string& name : to) {
+    const Entry* e = table.find(name);
+    if (!e || !is_live(e->m.state)) continue;
+    if (!start_push_pull(e->m.addr, e->m.name, StreamKind::PushPull, 0, 0)) ++counters.push_pull_failures;
+  }
+}
+
+void Node::Impl::link_joiner(const proto::MemberRecord& joiner) {
+  const uint64_t window = cfg.push_pull_interval.as_nanos();
+  std::erase_if(joiners, [&](const Joiner& j) { return now_ - j.since >= window; });
+  for (const Joiner& j : joiners)
+    if (j.name == joiner.name) return;
+  if (joiners.size() < MAX_JOINERS) joiners.push_back(Joiner{joiner.name, joiner.epoch, now_});
+}
+
+void Node::Impl::tell_joiners(const Entry& newcomer) {
+  // News of a member that started before a member joined through us may still have been on
+  // its way when we answered that join, and the members that spent their copies of it before
+  // they knew of the joiner will not send it one: our next gossip round goes to the joiner.
+  const uint64_t window = cfg.push_pull_interval.as_nanos();
+  for (Joiner& j : joiners)
+    if (newcomer.m.epoch < j.epoch && now_ - j.since < window) j.tell = true;
+}
+
+void Node::Impl::tell_targets(std::vector<uint32_t>& targets, size_t k) {
+  for (Joiner& j : joiners) {
+    if (!j.tell || targets.size() >= k) continue;
+    j.tell = false;
+    const Entry* e = table.find(j.name);
+    if (!e || !is_live(e->m.state)) continue;
+    targets.push_back(table.slot_of(*e));
   }
 }
 
@@ -232,6 +348,14 @@ void Node::Impl::stream_timeouts() {
     auto it = streams.find(id);
     if (it == streams.end()) {
       stream_deadlines.erase(stream_deadlines.begin());
+      continue;
+    }
+    if (it->second.deferred) {
+      // A join we held for our own, which is taking long: it gets what we know now, and our
+      // table once our join is answered (settle_thin).
+      for (Joiner& j : joiners)
+        if (j.name == it->second.peer) j.answered_thin = true;
+      answer_state(id);
       continue;
     }
     // Every stream ends within tcp_timeout, whatever the peer does.
@@ -295,6 +419,8 @@ void Node::Impl::join_settle(CommandId id, uint32_t seed, bool answered) {
   if (--op.open == 0) {
     uint64_t n = op.answered;
     joins.erase(it);
+    // Joined or given up: either way, what we know is all we will know for now.
+    settle_thin();
     if (n > 0)
       complete(id, outcome::Count{n});
     else

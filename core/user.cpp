@@ -102,9 +102,11 @@ void Node::Impl::queue_broadcast(const proto::UserBroadcast& b) {
   proto::encode(b, enc);
   // Its origin has no use for a copy (it ignores its own broadcasts).
   const Entry* origin = table.find(b.origin);
+  GossipQueue::Options o;
+  if (origin) o.withheld = recipient(table.slot_of(*origin));
+  o.withheld_live = origin && is_live(origin->m.state);
   gossip.push(GossipQueue::Kind::Broadcast,
-              "b" + b.origin + "/" + std::to_string(b.origin_epoch) + "/" + std::to_string(b.seq), std::move(enc),
-              origin ? recipient(table.slot_of(*origin)) : 0);
+              "b" + b.origin + "/" + std::to_string(b.origin_epoch) + "/" + std::to_string(b.seq), std::move(enc), o);
   if (gossip.broadcasts() > cfg.user_broadcast_queue && gossip.drop_one_broadcast()) ++counters.user_queue_overflow;
 }
 

@@ -52,6 +52,58 @@ TEST(Gossip, EveryJoinReachesEveryMemberOfASmallCluster) {
   }
 }
 
+// n nodes, each joining through a random member started before it (as with a registry or a
+// DNS list of seeds): all started at once, or each started (and joining) at a random moment
+// of 2 s. True when every node knows every other `within` the last join's completion.
+bool random_joins_spread(uint64_t seed, size_t n, bool at_once, double loss, uint64_t within) {
+  Sim sim(seed, NetParams{1 * MS, 1 * MS, loss});
+  core::Rng pick(seed * 7919 + 1);
+  std::vector<uint64_t> at(n, 0);
+  if (!at_once)
+    for (size_t i = 1; i < n; ++i) at[i] = 1 * MS + pick.below(2 * SEC);
+  std::sort(at.begin(), at.end());
+  std::vector<CommandId> ids(n);
+  auto join = [&](size_t i) { ids[i] = sim.command(i, core::command::Join{{Sim::addr_of(pick.below(i))}}); };
+  for (size_t i = 0; i < n; ++i) {
+    sim.run_until(at[i]);
+    sim.add(lan(), node_name(i));
+    if (i > 0 && !at_once) join(i);
+  }
+  sim.run_for(1 * MS);
+  for (size_t i = 1; i < n && at_once; ++i) join(i);
+  sim.run_until_pred(
+      [&] {
+        for (size_t i = 1; i < n; ++i)
+          if (!sim.outcome(i, ids[i])) return false;
+        return true;
+      },
+      60 * SEC, MS);
+  sim.run_for(within);
+  return all_know(sim, n);
+}
+
+TEST(Gossip, JoinsThroughARandomEarlierMemberReachEveryMember) {
+  // Each node joining through a random member started before it: a member that was only ever
+  // a seed was gossiped by nobody (its joiners learned it quietly, from their join's answer),
+  // and a seed still joining itself answered with what little it knew and spent its copies
+  // of the joiner's news on the joiner. All started at once, some member lacked another 2 s
+  // after the last join in every start of 8 or 16 nodes (95% of five-node ones); started
+  // over 2 s, in about 1% of starts (here seed 107).
+  struct Case {
+    size_t n;
+    bool at_once;
+    uint64_t seeds;
+  };
+  for (const Case& c : {Case{5, true, 30}, Case{8, true, 20}, Case{16, true, 10}, Case{8, false, 120}}) {
+    std::vector<uint64_t> lacking;
+    for (uint64_t seed = 1; seed <= c.seeds; ++seed)
+      if (!random_joins_spread(seed, c.n, c.at_once, 0.0, 2 * SEC)) lacking.push_back(seed);
+    EXPECT_TRUE(lacking.empty()) << c.n << " nodes " << (c.at_once ? "started at once" : "started over 2 s") << ": "
+                                 << lacking.size() << " starts with a member lacking another, the first with seed "
+                                 << (lacking.empty() ? 0 : lacking.front());
+  }
+}
+
 TEST(Gossip, CopiesGoToMembersWithoutThemAndAMemberHearsOfItselfOnlyWhenAccused) {
   Harness h;
   const std::vector<std::string> names{"a", "b", "c", "d"};
@@ -79,6 +131,57 @@ TEST(Gossip, CopiesGoToMembersWithoutThemAndAMemberHearsOfItselfOnlyWhenAccused)
   EXPECT_EQ(answer_to(3), (News{"alive b", "alive c", "suspect a"}));
   EXPECT_EQ(answer_to(2), (News{"alive b", "alive d", "suspect a"}));
   EXPECT_EQ(answer_to(2), (News{"alive b", "alive d"}));  // those two reached everyone: a new round
+}
+
+TEST(Gossip, NewsOfAMemberNeverGoesToItEvenWhenItIsTheOnlyMember) {
+  // Sent anyway when it was the only member there was, a joiner's news went to the joiner
+  // until its copies were spent, and the members its seed learned of a moment later never
+  // heard of it (from that seed).
+  Harness h;
+  h.add_member("a", 2);
+  for (int i = 0; i < 4; ++i) {
+    h.clear();
+    h.deliver(ip4(2), {proto::Ping{static_cast<uint32_t>(i), "self", "a"}});
+    EXPECT_TRUE(h.sent<proto::Alive>().empty()) << i;
+  }
+  h.add_member("b", 3);
+  h.clear();
+  h.deliver(ip4(3), {proto::Ping{9, "self", "b"}});
+  std::set<std::string> news;
+  for (auto& al : h.sent<proto::Alive>()) news.insert(al.name);
+  EXPECT_EQ(news, (std::set<std::string>{"a"}));
+}
+
+TEST(Gossip, InATinyClusterSpareCopiesRideOnPacketsSentAnyway) {
+  // Up to 4 members an item has more copies than there are members to send them to. Sent by
+  // the gossip timer as soon as the first round was over, they went to the same two or three
+  // members within a few hundred milliseconds, and a member learned of a moment later got
+  // none: under loss, 0.3% of starts of five nodes left a member unaware of another.
+  core::Config c = lan();
+  c.probe_interval = core::Duration::from_secs(60);  // no probe in the way
+  c.probe_timeout = core::Duration::from_secs(30);
+  Harness h(c);
+  h.add_member("a", 2);
+  h.add_member("c", 4);  // news to a
+  auto carries_c = [&](const SocketAddr& to) {
+    for (auto& al : h.sent<proto::Alive>(to))
+      if (al.name == "c") return true;
+    return false;
+  };
+  h.advance(h.cfg.gossip_interval.as_nanos());
+  ASSERT_TRUE(carries_c(ip4(2)));  // the first round
+  h.clear();
+  h.advance(10 * h.cfg.gossip_interval.as_nanos());
+  EXPECT_FALSE(carries_c(ip4(2)));
+  // A member learned of now gets a first copy from the timer; a spare rides on an answer.
+  h.add_member("d", 5);
+  h.clear();
+  h.advance(2 * h.cfg.gossip_interval.as_nanos());
+  EXPECT_TRUE(carries_c(ip4(5)));
+  EXPECT_FALSE(carries_c(ip4(2)));
+  h.clear();
+  h.deliver(ip4(2), {proto::Ping{7, "self", "a"}});
+  EXPECT_TRUE(carries_c(ip4(2)));
 }
 
 TEST(Gossip, AJoinerLearnsTheMembersItsSeedSuspectsAndKeepsTheSeedToItself) {
@@ -109,6 +212,32 @@ TEST(Gossip, AJoinerLearnsTheMembersItsSeedSuspectsAndKeepsTheSeedToItself) {
   std::set<std::string> alive;
   for (auto& a : h.sent<proto::Alive>(ip4(2))) alive.insert(a.name);
   EXPECT_EQ(alive, std::set<std::string>{"self"});
+}
+
+TEST(Gossip, NewsMadeRightAfterDeathsReachesEverySurvivor) {
+  // Copies to members held dead (the gossip timer still sends to them for a while) counted
+  // among an item's copies and toward its round, and members that died during a round still
+  // counted as reached: in a cluster of 8 a few seconds after 3 crashes, a survivor's news
+  // missed another survivor in 1 to 8% of cases, until a push-pull up to 27 s later.
+  std::vector<std::string> missed;
+  for (uint64_t seed = 1; seed <= 60; ++seed) {
+    Sim sim(seed, NetParams{});
+    ASSERT_TRUE(form_cluster(sim, 8, lan()));
+    sim.run_for(5 * SEC);
+    for (size_t i : {5, 6, 7}) sim.crash(i);
+    // News made at some moment of the deaths: during the suspicions, or once they are over.
+    sim.run_for((6 + seed % 30) * SEC);
+    const size_t maker = seed % 5;
+    sim.command(maker, core::command::UpdateMeta{Bytes{static_cast<uint8_t>(seed)}});
+    const uint32_t inc = sim.node(maker).local().incarnation;
+    sim.run_for(3 * SEC);
+    for (size_t i = 0; i < 5; ++i) {
+      const core::Member* m = i == maker ? nullptr : sim.node(i).find(node_name(maker));
+      if (m && m->incarnation != inc) missed.push_back("seed " + std::to_string(seed) + ": node " + std::to_string(i));
+    }
+  }
+  EXPECT_TRUE(missed.empty()) << missed.size() << " survivors without the news 3 s after it was made, the first "
+                              << (missed.empty() ? "" : missed.front());
 }
 
 }  // namespace
