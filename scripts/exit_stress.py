@@ -56,6 +56,7 @@ def exits():
     pid = os.fork()
     if pid == 0:
         child = Node.start_blocking(Config.local(name="child", bind="127.0.0.1:0"), timeout=10)
+        child.broadcast_blocking(b"x", timeout=10)
 
         async def main():
             await child.broadcast(b"y")

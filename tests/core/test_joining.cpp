@@ -50,14 +50,23 @@ std::set<std::string> alive_on_answer(Harness& h, const std::string& from, uint8
 
 using Names = std::set<std::string>;
 
-TEST(Joining, ASeedStillJoiningAnswersAndPassesOnNewsOnceItKnowsTheCluster) {
-  Harness h;
+const core::StreamId kFromJoiner = core::INBOUND_BIT | 1;
+
+// Our own join through the member at ip4(9) is under way when "j" (at ip4(20)) joins through
+// us on kFromJoiner; gives the stream of our own join.
+core::StreamId joined_while_joining(Harness& h) {
   h.cmd(core::command::Join{{ip4(9)}});
   auto opens = h.transmits<core::transmit::Open>();
-  ASSERT_EQ(opens.size(), 1u);
+  EXPECT_EQ(opens.size(), 1u);
+  h.frame(kFromJoiner, {join_of("j", 20)});
+  return opens.empty() ? 0 : opens[0].id;
+}
+
+TEST(Joining, ASeedStillJoiningAnswersAndPassesOnNewsOnceItKnowsTheCluster) {
+  Harness h;
   // A member joins through us while our own join is under way, and we hear of another.
-  const core::StreamId in = core::INBOUND_BIT | 1;
-  h.frame(in, {join_of("j", 20)});
+  const core::StreamId own = joined_while_joining(h);
+  const core::StreamId in = kFromJoiner;
   h.deliver(ip4(21), {proto::Alive{"x", ip4(21), kEpoch + 5, 1, {}}});
   // Answered now, the joiner would learn nothing of the cluster; sent now, the news would go
   // to the two members we know and be spent.
@@ -65,7 +74,7 @@ TEST(Joining, ASeedStillJoiningAnswersAndPassesOnNewsOnceItKnowsTheCluster) {
   EXPECT_EQ(alive_on_answer(h, "x", 21), Names{});
   // Our seed answers: the joiner gets what it knew, and the news goes out.
   h.clear();
-  h.frame(opens[0].id, {state_of({{"seed", 9}, {"a", 10}, {"b", 11}})});
+  h.frame(own, {state_of({{"seed", 9}, {"a", 10}, {"b", 11}})});
   EXPECT_EQ(state_on(h, in), (Names{"self", "seed", "a", "b", "j", "x"}));
   EXPECT_EQ(alive_on_answer(h, "a", 10), (Names{"j", "x"}));
 
@@ -79,17 +88,14 @@ TEST(Joining, ASeedStillJoiningAnswersAndPassesOnNewsOnceItKnowsTheCluster) {
 
 TEST(Joining, AJoinHeldTooLongGetsWhatWeKnowAndOurTableOnceOurJoinIsAnswered) {
   Harness h;
-  h.cmd(core::command::Join{{ip4(9)}});
-  auto opens = h.transmits<core::transmit::Open>();
-  ASSERT_EQ(opens.size(), 1u);
-  const core::StreamId in = core::INBOUND_BIT | 1;
-  h.frame(in, {join_of("j", 20)});
+  const core::StreamId own = joined_while_joining(h);
+  const core::StreamId in = kFromJoiner;
   h.advance(h.cfg.probe_interval.as_nanos());
   EXPECT_EQ(state_on(h, in), (Names{"self", "j"}));
   // Our seed answers at last: the joiner knows nothing of the cluster but through us, and the
   // seed's side knows of the joiner only from our gossip.
   h.clear();
-  h.frame(opens[0].id, {state_of({{"seed", 9}, {"a", 10}})});
+  h.frame(own, {state_of({{"seed", 9}, {"a", 10}})});
   bool to_joiner = false, to_seed = false;
   for (auto& o : h.transmits<core::transmit::Open>()) {
     if (o.to == ip4(20)) to_joiner = state_on(h, o.id) == Names{"self", "seed", "a", "j"};
