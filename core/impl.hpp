@@ -243,6 +243,15 @@ struct Node::Impl {
   // little beyond the members that reached it directly: it is thin().
   bool joined = false;
   std::string joined_via;  // the member that answered it
+  // Until when a join under way leaves this node thin() (thin_span() from its start). A join
+  // normally completes in milliseconds, or a few seconds when connection attempts are lost;
+  // one through a seed that accepts and never answers (or whose host drops connection
+  // attempts) takes join_retries × tcp_timeout, and holding our news that long kept the
+  // members joining through us unaware of each other for half a minute.
+  uint64_t thin_until = 0;
+  // Our news went out before our join was answered: the news of our joiners went only to the
+  // few members we knew, and goes out again once the join is answered.
+  bool thin_lapsed = false;
   // The members that joined through this node lately (for push_pull_interval), knowing nobody
   // else: what they know of the cluster is what we knew when we answered, and what gossip
   // brings them (see tell_joiners).
@@ -452,13 +461,23 @@ struct Node::Impl {
   void stream_state(StreamId id, const proto::State& st, Ctx& ctx);
   // A node whose first join is still under way: news it learns waits until the join is
   // answered (or given up), or it would spend its copies on the few members it knows.
-  bool thin() const { return !joined && !joins.empty(); }
+  bool thin() const { return !joined && !joins.empty() && now_ < thin_until; }
+  // Half the stream timeout (an attempt not merely slow), at least two protocol periods.
+  uint64_t thin_span() const {
+    return std::max(cfg.tcp_timeout.as_nanos() / 2, 2 * cfg.probe_interval.as_nanos());
+  }
+  // Whether a join of ours is under way that no seed has answered yet.
+  bool joining() const { return !joined && !joins.empty(); }
   // Answers a State on an inbound stream with ours, and closes the stream.
   void answer_state(StreamId id);
   // Whether the answer to a join waits for our own join to be answered.
-  bool defer_answer(StreamId id, const proto::SocketAddr& joiner);
+  bool defer_answer(StreamId id, const proto::MemberRecord& joiner);
   // Once this node is no longer thin(): the held news goes out, the held joins are answered.
   void settle_thin();
+  // Ends thinness at thin_until, when our join is taking long.
+  void thin_timeout();
+  // News of the members that joined through us lately, sent again to the cluster we now know.
+  void respread_joiners();
   void link_joiner(const proto::MemberRecord& joiner);
   // Exchanges tables with the members that joined through us lately and the one we joined
   // through (with `only_thin`: the joiners answered before our own join was, and then our

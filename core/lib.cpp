@@ -352,6 +352,7 @@ void Node::handle_timeout(uint64_t now) {
   }
   s.stream_timeouts();
   s.join_retry_timeouts();
+  s.thin_timeout();
   s.expire_entries();
   s.lives_timeouts();
   if (s.next_gossip && s.next_gossip <= now) s.gossip_tick();
@@ -443,6 +444,7 @@ std::optional<uint64_t> Node::next_deadline() const {
   if (!s.check_deadlines.empty()) take(s.check_deadlines.front().first);
   if (!s.stream_deadlines.empty()) take(s.stream_deadlines.begin()->first);
   if (!s.join_retries.empty()) take(std::get<0>(*s.join_retries.begin()));
+  if (s.thin()) take(s.thin_until);
   if (!s.expiries.empty()) take(s.expiries.begin()->first);
   take(s.lives_deadline());
   take(s.next_gossip);

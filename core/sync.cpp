@@ -190,7 +190,7 @@ void Node::Impl::stream_state(StreamId id, const proto::State& st, Ctx& ctx) {
     if (st.join && !st.members.empty()) {
       // A member that knows nobody yet (its State holds only itself) learns the cluster from us.
       if (st.members.size() == 1) link_joiner(st.members.front());
-      if (defer_answer(id, st.members.front().addr)) return;
+      if (defer_answer(id, st.members.front())) return;
     }
     answer_state(id);  // (s is gone)
   } else if (s.kind == StreamKind::PushPull || s.kind == StreamKind::Join) {
@@ -203,7 +203,9 @@ void Node::Impl::stream_state(StreamId id, const proto::State& st, Ctx& ctx) {
       // We know what the seed knew now: the news we held back goes to the cluster, and the
       // joins we held get their answers.
       if (!joined && !st.members.empty()) joined_via = st.members.front().name;
+      const bool first = !joined;
       joined = true;
+      if (first && thin_lapsed) respread_joiners();
       settle_thin();
       join_settle(join, seed, true);
     }
@@ -231,7 +233,7 @@ void Node::Impl::answer_state(StreamId id) {
   close_stream(id);
 }
 
-bool Node::Impl::defer_answer(StreamId id, const proto::SocketAddr& joiner) {
+bool Node::Impl::defer_answer(StreamId id, const proto::MemberRecord& joiner) {
   // While our own first join is under way we know little beyond ourselves: answered now, the
   // joiner would learn nothing of the cluster but what gossip brings it, and nobody gossips a
   // member settled long ago, nor one that was only ever a seed. It gets its answer once we
@@ -239,14 +241,38 @@ bool Node::Impl::defer_answer(StreamId id, const proto::SocketAddr& joiner) {
   // together, each joining through the next in a ring, would each wait for the other until
   // then (those answered early get our table once our join is answered). Not a member we
   // are joining through: the two would wait for each other.
-  if (!thin()) return false;
+  if (!thin()) {
+    // Answered with little while our join is still under way: it gets our table once our
+    // join is answered.
+    if (joining())
+      for (Joiner& j : joiners)
+        if (j.name == joiner.name) j.answered_thin = true;
+    return false;
+  }
   for (const auto& [cid, op] : joins)
     for (const auto& seed : op.seeds)
-      if (seed.on_wire() == joiner.on_wire()) return false;
+      if (seed.on_wire() == joiner.addr.on_wire()) return false;
   Stream& s = streams[id];
   s.deferred = true;
   set_stream_deadline(id, std::min(s.deadline, later(now_, cfg.probe_interval.as_nanos())));
   return true;
+}
+
+void Node::Impl::thin_timeout() {
+  if (!thin_until || now_ < thin_until) return;
+  thin_until = 0;
+  if (!joining()) return;
+  thin_lapsed = true;
+  settle_thin();
+}
+
+void Node::Impl::respread_joiners() {
+  const uint64_t window = cfg.push_pull_interval.as_nanos();
+  for (const Joiner& j : joiners) {
+    if (now_ - j.since >= window) continue;
+    Entry* e = table.find(j.name);
+    if (e && e->m.state == MemberState::Alive && e->m.epoch == j.epoch) gossip_member(*e);
+  }
 }
 
 void Node::Impl::settle_thin() {
@@ -387,6 +413,7 @@ void Node::Impl::command_join(CommandId id, command::Join j) {
   op.settled.assign(op.seeds.size(), 0);
   op.open = op.seeds.size();
   size_t n = op.seeds.size();
+  if (!joining()) thin_until = later(now_, thin_span());
   joins.emplace(id, std::move(op));
   for (uint32_t i = 0; i < n; ++i) join_attempt(id, i);
 }

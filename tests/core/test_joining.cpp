@@ -140,5 +140,30 @@ TEST(Joining, NewsOfAMemberStartedBeforeAJoinerGoesToTheJoinerInTheNextRound) {
   }
 }
 
+TEST(Joining, AMemberWhoseSeedNeverAnswersHoldsItsNewsOnlyAWhile) {
+  // Node 0 joins through node 1, whose connections it never gets through (a host that drops
+  // connection attempts): its join takes join_retries × tcp_timeout. Nodes 2 to 5 join through
+  // node 0 meanwhile, one after another. Holding its news for the whole join left them unaware
+  // of each other for half a minute; they know each other once half a stream timeout passed.
+  Sim sim(5, NetParams{});
+  const size_t n = 6;
+  for (size_t i = 0; i < n; ++i) sim.add(lan(), node_name(i));
+  sim.block(0, 1);
+  sim.block(1, 0);
+  const CommandId own = sim.command(0, core::command::Join{{Sim::addr_of(1)}});
+  sim.run_for(100 * MS);
+  for (size_t i = 2; i < n; ++i) {
+    const CommandId id = sim.command(i, core::command::Join{{Sim::addr_of(0)}});
+    ASSERT_TRUE(sim.run_until_pred([&] { return sim.outcome(i, id).has_value(); }, 5 * SEC, MS));
+  }
+  sim.run_until(std::max(sim.now(), lan().tcp_timeout.as_nanos() / 2) + 2 * SEC);
+  EXPECT_FALSE(sim.outcome(0, own).has_value());  // still joining
+  for (size_t i = 2; i < n; ++i) {
+    size_t known = 0;
+    for (size_t k = 2; k < n; ++k) known += k != i && sim.node(i).find(node_name(k)) != nullptr;
+    EXPECT_EQ(known, n - 3) << node_name(i);
+  }
+}
+
 }  // namespace
 }  // namespace vennock::test
