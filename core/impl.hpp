@@ -243,6 +243,7 @@ struct Node::Impl {
   // little beyond the members that reached it directly: it is thin().
   bool joined = false;
   std::string joined_via;  // the member that answered it
+  uint64_t joined_at = 0;   // when
   // Until when a join under way leaves this node thin() (thin_span() from its start). A join
   // normally completes in milliseconds, or a few seconds when connection attempts are lost;
   // one through a seed that accepts and never answers (or whose host drops connection

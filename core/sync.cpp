@@ -204,6 +204,7 @@ void Node::Impl::stream_state(StreamId id, const proto::State& st, Ctx& ctx) {
       // joins we held get their answers.
       if (!joined && !st.members.empty()) joined_via = st.members.front().name;
       const bool first = !joined;
+      if (first) joined_at = now_;
       joined = true;
       if (first && thin_lapsed) respread_joiners();
       settle_thin();
@@ -294,7 +295,10 @@ void Node::Impl::pass_table_on(std::string_view except, bool only_thin) {
   // joined through us while we were joining are known on our seed's side only from our gossip,
   // which a lost packet or two keeps from a small side: when we answered some of them before
   // our own join was answered, our seed gets our table too, and passes it on to the others
-  // that joined through it.
+  // that joined through it. And what the table of a member that joined through us teaches us
+  // goes up to our seed as well while our join is recent: the members that joined below us
+  // while our side was apart from our seed's (each answered early, under loss) are known up
+  // there only from gossip, whose copies were spent on our side before it knew theirs.
   std::vector<std::string> to;
   const uint64_t window = cfg.push_pull_interval.as_nanos();
   bool early = false;
@@ -304,7 +308,8 @@ void Node::Impl::pass_table_on(std::string_view except, bool only_thin) {
     j.answered_thin = false;
     to.push_back(j.name);
   }
-  if (!joined_via.empty() && only_thin && early) to.push_back(joined_via);
+  const bool from_below = !only_thin && except != joined_via && now_ - joined_at < window;
+  if (!joined_via.empty() && ((only_thin && early) || from_below)) to.push_back(joined_via);
   for (const std::string& name : to) {
     const Entry* e = table.find(name);
     if (!e || !is_live(e->m.state)) continue;

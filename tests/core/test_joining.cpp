@@ -104,13 +104,18 @@ TEST(Joining, AJoinHeldTooLongGetsWhatWeKnowAndOurTableOnceOurJoinIsAnswered) {
   EXPECT_TRUE(to_joiner);
   EXPECT_TRUE(to_seed);
   // What a joiner's table teaches us goes on to the other members that joined through us
-  // (none here), not up again; what the seed's teaches us goes down to the joiner.
+  // (none here) and up to our seed, not back to the joiner; what the seed's teaches us goes
+  // down to the joiner.
   const core::StreamId from_joiner = core::INBOUND_BIT | 2;
   h.clear();
   h.frame(from_joiner, {state_of({{"j", 20}, {"k", 21}})});
-  bool passed = false;
-  for (auto& o : h.transmits<core::transmit::Open>()) passed = passed || o.to == ip4(9) || o.to == ip4(20);
-  EXPECT_FALSE(passed);
+  bool up = false, back = false;
+  for (auto& o : h.transmits<core::transmit::Open>()) {
+    up = up || (o.to == ip4(9) && state_on(h, o.id).value_or(Names{}).count("k") == 1);
+    back = back || o.to == ip4(20);
+  }
+  EXPECT_TRUE(up);
+  EXPECT_FALSE(back);
   const core::StreamId from_seed = core::INBOUND_BIT | 3;
   h.clear();
   h.frame(from_seed, {state_of({{"seed", 9}, {"b", 11}})});
