@@ -436,8 +436,11 @@ def test_key_rotation(nodes):
     assert a.key_ids() == [ids[2], ids[0], ids[1]]
     a.key_use_blocking(k2)
     assert a.key_ids() == [ids[1], ids[2], ids[0]]
+    # Every node uses the new key before any node removes the old ones, or a packet a peer
+    # still sends under k3 fails to decrypt at a node that already removed it.
     for n in (a, b):
         n.key_use_blocking(k2)
+    for n in (a, b):
         n.key_remove_blocking(k1)
         n.key_remove_blocking(k3)
         n.key_remove_blocking(k1)  # not installed: nothing to do
