@@ -32,9 +32,10 @@ bool GossipQueue::Item::first_copy(const Dest& d) const {
 bool GossipQueue::Item::wants(const Dest& d, uint32_t limit) const {
   if (!d.to) return true;
   if (d.to == opt.withheld) return false;
-  if (first_copy(d)) return true;
+  const bool had = std::binary_search(reached.begin(), reached.end(), d.to);
+  if (reached.size() < d.members && !had) return true;  // its first copy this round
   // Spares are copies against loss, to the members the round reached.
-  if (spare_limit) return d.sent_anyway && std::binary_search(reached.begin(), reached.end(), d.to);
+  if (spare_limit) return d.sent_anyway && had;
   if (reached.size() >= d.members) return d.sent_anyway || !spares_ride(d, limit);
   return false;
 }

@@ -30,6 +30,8 @@ inline constexpr size_t REPLAY_NONCES = 1 << 17;
 // clock set right or set in a wrong time zone runs a day ahead of another; a life further
 // ahead is a forgery, which would otherwise out-bid every later life of that name.
 inline constexpr uint64_t EPOCH_LEAD_MS = 24ULL * 3600 * 1000;
+// The latest epoch a clock reading `ms` allows (saturating).
+inline uint64_t plus_lead(uint64_t ms) { return ms > UINT64_MAX - EPOCH_LEAD_MS ? UINT64_MAX : ms + EPOCH_LEAD_MS; }
 // How long a disowned life may be refuted (at a newer incarnation) before it is disowned
 // again; doubled each time for that life, so two nodes at one address cannot keep the cluster
 // busy.
@@ -264,6 +266,13 @@ struct Node::Impl {
     bool answered_thin = false;  // answered before our own join was (pass_table_on)
   };
   std::vector<Joiner> joiners;
+  // Whether a member joined through us within the last push_pull_interval.
+  bool recent(const Joiner& j) const { return now_ - j.since < cfg.push_pull_interval.as_nanos(); }
+  // A joiner answered before our own join was: it gets our table once ours is answered.
+  void mark_answered_thin(std::string_view name) {
+    for (Joiner& j : joiners)
+      if (j.name == name) j.answered_thin = true;
+  }
 
   // --- user messages over streams, per target member
   struct UserQueue {
@@ -338,9 +347,10 @@ struct Node::Impl {
     bool from_state = false;
     // Merging the answer to our own join: the seed is news to us, not to the cluster it is in.
     bool join_answer = false;
-    // Merging a State's first record: its sender's own; and the members a State taught us.
+    // Merging a State's first record: its sender's own; and whether the State taught us a
+    // member (quietly).
     bool own_record = false;
-    size_t learned_quietly = 0;
+    bool learned_quietly = false;
     // Nodes put one Ping or IndirectPing in a packet. Only the first of each is answered, so
     // one packet stuffed with probe requests cannot make this node send thousands of packets
     // (to a forged source address, or to any target address it names).
@@ -353,8 +363,8 @@ struct Node::Impl {
   bool intake(std::span<uint8_t> packet, bool datagram, std::vector<proto::Message>& out,
               std::span<const proto::SocketAddr> join_addrs = {}, const proto::SocketAddr* from = nullptr);
   // Measures a packet's stamp against the wall clock: a peer whose clock is off by more than
-  // the window that matters is reported once. True when the stamp is within the window.
-  bool check_stamp(uint64_t stamp_ms, bool encrypted, const proto::SocketAddr* from);
+  // the window that matters is reported once (the replay window refuses such packets).
+  void note_skew(uint64_t stamp_ms, bool encrypted, const proto::SocketAddr& from);
   // Notes the clock of a packet taken; the wall clock of the slowest clock heard from lately.
   void note_clock(uint64_t stamp_ms);
   uint64_t slowest_wall_ms() const;
@@ -373,7 +383,6 @@ struct Node::Impl {
   // The sender's own record heading a State: another claimant of a name, seen by a third.
   void check_claim(const proto::MemberRecord& r);
   void lives_timeouts();
-  uint64_t lives_deadline() const;
   void add_member(const proto::Alive& a, Ctx& ctx);
   // The entry becomes alive: its suspicion dropped, its removal off.
   void make_alive(uint32_t idx);
@@ -413,6 +422,10 @@ struct Node::Impl {
   void become_gone(uint32_t slot, MemberState s);
   void member_event_gone(uint32_t slot);
   uint64_t suspicion_min_ns() const;
+  // The longest a suspicion lasts (suspicion_max_mult × the shortest).
+  uint64_t suspicion_max_ns() const;
+  // How long news takes to spread: its copies at one a gossip tick.
+  uint64_t spread_ns() const;
   void expire_entries();
   proto::State full_state(bool join) const;
 
@@ -462,7 +475,7 @@ struct Node::Impl {
   void stream_state(StreamId id, const proto::State& st, Ctx& ctx);
   // A node whose first join is still under way: news it learns waits until the join is
   // answered (or given up), or it would spend its copies on the few members it knows.
-  bool thin() const { return !joined && !joins.empty() && now_ < thin_until; }
+  bool thin() const { return joining() && now_ < thin_until; }
   // Half the stream timeout (an attempt not merely slow), at least two protocol periods.
   uint64_t thin_span() const {
     return std::max(cfg.tcp_timeout.as_nanos() / 2, 2 * cfg.probe_interval.as_nanos());

@@ -66,10 +66,7 @@ uint64_t Node::Impl::wall_ms() const {
   return wall_read_ms > UINT64_MAX - since ? UINT64_MAX : wall_read_ms + since;
 }
 
-uint64_t Node::Impl::epoch_limit() const {
-  uint64_t wall = wall_ms();
-  return wall > UINT64_MAX - EPOCH_LEAD_MS ? UINT64_MAX : wall + EPOCH_LEAD_MS;
-}
+uint64_t Node::Impl::epoch_limit() const { return plus_lead(wall_ms()); }
 
 uint64_t Node::Impl::scaled(const Duration& d) const {
   uint64_t ns = d.as_nanos();
@@ -190,25 +187,22 @@ void Node::Impl::check_leave_done() {
 
 // ---------------------------------------------------------------- intake
 
-bool Node::Impl::check_stamp(uint64_t stamp_ms, bool encrypted, const proto::SocketAddr* from) {
+void Node::Impl::note_skew(uint64_t stamp_ms, bool encrypted, const proto::SocketAddr& from) {
   const uint64_t wall = wall_ms();
   const uint64_t gap = stamp_ms > wall ? stamp_ms - wall : wall - stamp_ms;
-  // Encrypted packets further off than the replay window are refused; in plain text nothing
-  // is refused by its stamp, but a clock more than the epoch lead off makes lives look too far
-  // ahead (or this node's look so to the peer).
-  const bool outside = gap > (encrypted ? REPLAY_WINDOW_MS : EPOCH_LEAD_MS);
-  if (!from) return !outside;
-  if (!outside) {
-    if (!skewed.empty()) skewed.erase(*from);
-    return true;
+  // Further off than the replay window, an encrypted peer's packets are refused (by the
+  // window); in plain text nothing is refused by its stamp, but a clock more than the epoch
+  // lead off makes lives look too far ahead (or this node's look so to the peer).
+  if (gap <= (encrypted ? REPLAY_WINDOW_MS : EPOCH_LEAD_MS)) {
+    if (!skewed.empty()) skewed.erase(from);
+    return;
   }
   if (skewed.size() >= 1024) skewed.clear();
   // (Bounded like the set, should nobody poll them.)
-  if (skewed.insert(*from).second && skews.size() < 1024) {
+  if (skewed.insert(from).second && skews.size() < 1024) {
     const int64_t off = gap > uint64_t{INT64_MAX} ? INT64_MAX : static_cast<int64_t>(gap);
-    skews.push_back(ClockSkew{*from, stamp_ms > wall ? off : -off});
+    skews.push_back(ClockSkew{from, stamp_ms > wall ? off : -off});
   }
-  return false;
 }
 
 void Node::Impl::note_clock(uint64_t stamp_ms) {
@@ -255,9 +249,9 @@ bool Node::Impl::intake(std::span<uint8_t> packet, bool datagram, std::vector<pr
       ++counters.decode_errors;
     return false;
   }
-  const bool in_window = check_stamp(opened->stamp_ms, opened->encrypted, from);
+  if (from) note_skew(opened->stamp_ms, opened->encrypted, *from);
   if (opened->encrypted) {
-    if (!in_window || replay.check(wall_ms(), opened->stamp_ms, opened->nonce) != ReplayWindow::Verdict::Fresh) {
+    if (replay.check(wall_ms(), opened->stamp_ms, opened->nonce) != ReplayWindow::Verdict::Fresh) {
       ++counters.replays_dropped;
       return false;
     }
@@ -446,7 +440,8 @@ std::optional<uint64_t> Node::next_deadline() const {
   if (!s.join_retries.empty()) take(std::get<0>(*s.join_retries.begin()));
   if (s.thin()) take(s.thin_until);
   if (!s.expiries.empty()) take(s.expiries.begin()->first);
-  take(s.lives_deadline());
+  take(s.pending_report);
+  take(s.reassert_at);
   take(s.next_gossip);
   take(s.next_push_pull);
   take(s.next_reconnect);

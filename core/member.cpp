@@ -13,6 +13,16 @@ uint64_t Node::Impl::suspicion_min_ns() const {
   return ns >= 1.8e19 ? UINT64_MAX / 8 : static_cast<uint64_t>(ns);
 }
 
+uint64_t Node::Impl::suspicion_max_ns() const {
+  const uint64_t min = suspicion_min_ns(), mult = std::max<uint32_t>(1, cfg.suspicion_max_mult);
+  return min > UINT64_MAX / mult ? UINT64_MAX : min * mult;
+}
+
+uint64_t Node::Impl::spread_ns() const {
+  const uint64_t g = cfg.gossip_interval.as_nanos(), n = retransmit_limit();
+  return g > UINT64_MAX / n ? UINT64_MAX : g * n;
+}
+
 void Node::Impl::gossip_member(Entry& e, bool withhold) {
   e.quiet = false;
   proto::Bytes b;
@@ -207,11 +217,7 @@ void Node::Impl::accused(bool dead) {
     return;
   }
   // The longest an accuser takes to declare a death, and for its verdict to reach us.
-  uint64_t max = suspicion_min_ns(), mult = std::max<uint32_t>(1, cfg.suspicion_max_mult);
-  max = max > UINT64_MAX / mult ? UINT64_MAX : max * mult;
-  uint64_t spread = cfg.gossip_interval.as_nanos();
-  spread = spread > UINT64_MAX / retransmit_limit() ? UINT64_MAX : spread * retransmit_limit();
-  accused_until = std::max(accused_until, later(later(now_, max), spread));
+  accused_until = std::max(accused_until, later(later(now_, suspicion_max_ns()), spread_ns()));
 }
 
 void Node::Impl::suspicion_timeouts() {
@@ -307,8 +313,7 @@ bool Node::Impl::outlive(uint64_t epoch) {
   // heard from included (or that member refuses it, and holds the life we disowned or none).
   // Our own next life, started later, finds it within the bound of its clock too, and out-bids
   // it in turn.
-  const uint64_t base = std::min(wall_ms(), slowest_wall_ms());
-  if (epoch >= (base > UINT64_MAX - EPOCH_LEAD_MS ? UINT64_MAX : base + EPOCH_LEAD_MS)) return false;
+  if (epoch >= plus_lead(slowest_wall_ms())) return false;
   outlived = true;
   self.epoch = epoch + 1;
   gossip_alive_self();
@@ -332,8 +337,7 @@ void Node::Impl::disown_later_life(uint64_t epoch, uint32_t inc) {
   proto::Bytes b;
   proto::encode(proto::Dead{self.name, epoch, inc, self.name}, b);
   gossip.push(GossipQueue::Kind::Member, "x" + self.name, std::move(b));
-  const uint64_t spread = uint64_t{retransmit_limit()} * cfg.gossip_interval.as_nanos();
-  reassert_at = later(later(now_, cfg.dead_reclaim.as_nanos()), spread);
+  reassert_at = later(later(now_, cfg.dead_reclaim.as_nanos()), spread_ns());
 }
 
 void Node::Impl::later_life(uint64_t epoch, uint32_t inc, bool live) {
@@ -379,11 +383,6 @@ void Node::Impl::lives_timeouts() {
   }
 }
 
-uint64_t Node::Impl::lives_deadline() const {
-  if (!pending_report) return reassert_at;
-  return reassert_at ? std::min(reassert_at, pending_report) : pending_report;
-}
-
 void Node::Impl::on_alive_self(const proto::Alive& a) {
   if (self.state == MemberState::Left) return;
   if (a.epoch == self.epoch && a.addr == self.addr.on_wire()) {
@@ -402,7 +401,7 @@ void Node::Impl::check_claim(const proto::MemberRecord& r) {
   // Where it is not the life we hold, two nodes claim one name (a misconfiguration), and we
   // see both claims. (A later epoch is taken as a restart, at a new address too: the node it
   // replaced, if it lives on, shows itself by its own States later.)
-  if (r.state != MemberState::Alive && r.state != MemberState::Suspect) return;
+  if (!is_live(r.state)) return;
   if (r.name == self.name) {
     if (self.state != MemberState::Left && (r.epoch != self.epoch || r.addr != self.addr.on_wire()))
       report_conflict(r.name, r.addr, self);
@@ -437,7 +436,7 @@ void Node::Impl::add_member(const proto::Alive& a, Ctx& ctx) {
     // all). It is passed on once gossip about it reaches us (below), so a member that only
     // some nodes learned this way still spreads epidemically.
     ne.quiet = true;
-    ++ctx.learned_quietly;
+    ctx.learned_quietly = true;
   } else {
     // Every member that learns news passes it on: that is what makes the spread epidemic.
     gossip_member(ne);

@@ -340,9 +340,7 @@ void Node::Impl::charge_helpers(const NackTally& t, uint32_t missed) {
   // for as long as a suspicion of it could last; one that crashed never charges. The period
   // under way is stretched then (heard_from), as it would have been by a charge made now.
   const bool timely = self_ok_at >= t.asked_at;
-  const uint32_t mult = std::max<uint32_t>(1, cfg.suspicion_max_mult);
-  const uint64_t min = suspicion_min_ns();
-  const uint64_t window = min > UINT64_MAX / mult ? UINT64_MAX : min * mult;
+  const uint64_t window = suspicion_max_ns();
   int charged = 0;
   for (const Helper& h : t.helpers) {
     if (missed == 0) break;

@@ -185,7 +185,7 @@ void Node::Impl::stream_state(StreamId id, const proto::State& st, Ctx& ctx) {
   // A member a join linked us to lately passes its table on to us (see pass_table_on): what
   // it taught us, the others linked to us lack too.
   const std::string sender = st.members.empty() ? std::string() : st.members.front().name;
-  const bool pass_on = ctx.learned_quietly > 0 && !thin() && linked(sender);
+  const bool pass_on = ctx.learned_quietly && !thin() && linked(sender);
   if (s.kind == StreamKind::Inbound) {
     if (st.join && !st.members.empty()) {
       // A member that knows nobody yet (its State holds only itself) learns the cluster from us.
@@ -217,9 +217,8 @@ void Node::Impl::stream_state(StreamId id, const proto::State& st, Ctx& ctx) {
 bool Node::Impl::linked(const std::string& name) const {
   if (name.empty()) return false;
   if (name == joined_via) return true;
-  const uint64_t window = cfg.push_pull_interval.as_nanos();
   for (const Joiner& j : joiners)
-    if (j.name == name && now_ - j.since < window) return true;
+    if (j.name == name && recent(j)) return true;
   return false;
 }
 
@@ -245,9 +244,7 @@ bool Node::Impl::defer_answer(StreamId id, const proto::MemberRecord& joiner) {
   if (!thin()) {
     // Answered with little while our join is still under way: it gets our table once our
     // join is answered.
-    if (joining())
-      for (Joiner& j : joiners)
-        if (j.name == joiner.name) j.answered_thin = true;
+    if (joining()) mark_answered_thin(joiner.name);
     return false;
   }
   for (const auto& [cid, op] : joins)
@@ -268,9 +265,8 @@ void Node::Impl::thin_timeout() {
 }
 
 void Node::Impl::respread_joiners() {
-  const uint64_t window = cfg.push_pull_interval.as_nanos();
   for (const Joiner& j : joiners) {
-    if (now_ - j.since >= window) continue;
+    if (!recent(j)) continue;
     Entry* e = table.find(j.name);
     if (e && e->m.state == MemberState::Alive && e->m.epoch == j.epoch) gossip_member(*e);
   }
@@ -300,15 +296,15 @@ void Node::Impl::pass_table_on(std::string_view except, bool only_thin) {
   // while our side was apart from our seed's (each answered early, under loss) are known up
   // there only from gossip, whose copies were spent on our side before it knew theirs.
   std::vector<std::string> to;
-  const uint64_t window = cfg.push_pull_interval.as_nanos();
   bool early = false;
   for (Joiner& j : joiners) {
-    if (j.name == except || now_ - j.since >= window || (only_thin && !j.answered_thin)) continue;
+    if (j.name == except || !recent(j) || (only_thin && !j.answered_thin)) continue;
     early = early || j.answered_thin;
     j.answered_thin = false;
     to.push_back(j.name);
   }
-  const bool from_below = !only_thin && except != joined_via && now_ - joined_at < window;
+  const bool from_below =
+      !only_thin && except != joined_via && now_ - joined_at < cfg.push_pull_interval.as_nanos();
   if (!joined_via.empty() && ((only_thin && early) || from_below)) to.push_back(joined_via);
   for (const std::string& name : to) {
     const Entry* e = table.find(name);
@@ -318,8 +314,7 @@ void Node::Impl::pass_table_on(std::string_view except, bool only_thin) {
 }
 
 void Node::Impl::link_joiner(const proto::MemberRecord& joiner) {
-  const uint64_t window = cfg.push_pull_interval.as_nanos();
-  std::erase_if(joiners, [&](const Joiner& j) { return now_ - j.since >= window; });
+  std::erase_if(joiners, [&](const Joiner& j) { return !recent(j); });
   for (const Joiner& j : joiners)
     if (j.name == joiner.name) return;
   if (joiners.size() < MAX_JOINERS) joiners.push_back(Joiner{joiner.name, joiner.epoch, now_});
@@ -329,9 +324,8 @@ void Node::Impl::tell_joiners(const Entry& newcomer) {
   // News of a member that started before a member joined through us may still have been on
   // its way when we answered that join, and the members that spent their copies of it before
   // they knew of the joiner will not send it one: our next gossip round goes to the joiner.
-  const uint64_t window = cfg.push_pull_interval.as_nanos();
   for (Joiner& j : joiners)
-    if (newcomer.m.epoch < j.epoch && now_ - j.since < window) j.tell = true;
+    if (newcomer.m.epoch < j.epoch && recent(j)) j.tell = true;
 }
 
 void Node::Impl::tell_targets(std::vector<uint32_t>& targets, size_t k) {
@@ -384,8 +378,7 @@ void Node::Impl::stream_timeouts() {
     if (it->second.deferred) {
       // A join we held for our own, which is taking long: it gets what we know now, and our
       // table once our join is answered (settle_thin).
-      for (Joiner& j : joiners)
-        if (j.name == it->second.peer) j.answered_thin = true;
+      mark_answered_thin(it->second.peer);
       answer_state(id);
       continue;
     }
