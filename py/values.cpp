@@ -11,14 +11,15 @@ Ref bytes_of(const proto::Bytes& b) {
   return steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size())));
 }
 
-// A tuple that takes ownership of `items`; null when one of them is null.
-Ref tuple_of(std::initializer_list<Ref> items) {
+// A tuple that takes ownership of `items`; null when one of them is null. The items are
+// moved into it, not copied: each Ref dropped costs a check that the thread is attached.
+template <size_t N>
+Ref tuple_of(Ref (&&items)[N]) {
   for (const Ref& r : items)
     if (!r) return Ref();
-  Ref t = steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  Ref t = steal(PyTuple_New(static_cast<Py_ssize_t>(N)));
   if (!t) return t;
-  Py_ssize_t i = 0;
-  for (const Ref& r : items) PyTuple_SET_ITEM(t.ptr(), i++, Py_NewRef(r.ptr()));
+  for (size_t i = 0; i < N; ++i) PyTuple_SET_ITEM(t.ptr(), static_cast<Py_ssize_t>(i), items[i].release().ptr());
   return t;
 }
 
@@ -72,8 +73,11 @@ Ref stats_dict(const net::Stats& s) {
   if (!d || !health || PyDict_SetItemString(d.ptr(), "local_health", health.ptr()) < 0) return Ref();
   auto values = core::counter_values(s.counters);
   for (size_t i = 0; i < values.size(); ++i) {
-    Ref v = steal(PyLong_FromUnsignedLongLong(values[i]));
-    if (!v || PyDict_SetItemString(d.ptr(), core::COUNTER_NAMES[i], v.ptr()) < 0) return Ref();
+    // A plain reference: a reader is attached, and 26 Refs would check that 26 times.
+    PyObject* v = PyLong_FromUnsignedLongLong(values[i]);
+    const int rc = v ? PyDict_SetItemString(d.ptr(), core::COUNTER_NAMES[i], v) : -1;
+    Py_XDECREF(v);
+    if (rc < 0) return Ref();
   }
   return d;
 }
