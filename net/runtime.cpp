@@ -180,16 +180,13 @@ size_t Runtime::blocking_threads() {
   return pool_total_;
 }
 
-void Runtime::blocking(std::function<void()> job) {
-  Job j = Runtime::job(std::move(job));
-  std::unique_lock<std::mutex> g(pool_m_);
-  if (pool_stop_) {
-    g.unlock();
-    return;  // `j` is dropped here, outside the lock
-  }
-  jobs_.splice(jobs_.end(), j.node_);
+void Runtime::blocking(std::function<void()> f) {
+  Job j = job(std::move(f));
+  if (hand(j) != Handed::NoThread) return;
   // Without a thread the job waits for a busy one to come free, or for the next start attempt.
-  (void)grow_pool();
+  // (`j`, made before the lock, is dropped after it when the pool stopped meanwhile.)
+  std::lock_guard<std::mutex> g(pool_m_);
+  if (!pool_stop_) jobs_.splice(jobs_.end(), j.node_);
 }
 
 Runtime::Job Runtime::job(std::function<void()> f) {

@@ -118,6 +118,7 @@ Task<void> Notify::notified() {
 // taken or dropped.
 class AsyncMutex::Wait {
  public:
+  AsyncMutex& mutex() const { return m_; }
   explicit Wait(AsyncMutex& m) : m_(m) {
     std::lock_guard<std::mutex> g(m_.m_);
     if (!m_.locked_) {
@@ -190,13 +191,13 @@ Task<AsyncMutex::Guard> AsyncMutex::lock() {
   co_return Guard(this);
 }
 
-AsyncMutex::Place::Place(AsyncMutex& m) : m_(&m), wait_(std::make_unique<Wait>(m)) {}
+AsyncMutex::Place::Place(AsyncMutex& m) : wait_(std::make_unique<Wait>(m)) {}
 AsyncMutex::Place::Place(Place&& o) noexcept = default;
 AsyncMutex::Place::~Place() = default;
 
 Task<AsyncMutex::Guard> AsyncMutex::acquire(Place p) {
   while (!p.wait_->poll()) co_await park();
-  co_return Guard(p.m_);
+  co_return Guard(&p.wait_->mutex());
 }
 
 bool AsyncMutex::is_locked() {

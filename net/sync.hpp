@@ -128,7 +128,6 @@ class AsyncMutex {
    private:
     friend class AsyncMutex;
     explicit Place(AsyncMutex& m);
-    AsyncMutex* m_;
     std::unique_ptr<Wait> wait_;
   };
 

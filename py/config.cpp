@@ -371,16 +371,13 @@ using Refusal = core::ConfigError;
 
 // Puts the keys (or their absence) into the engine settings; the refusal when neither keys
 // nor one of the two ways to run without them applies.
-Result<void, Refusal> place_keys(const Fields& f, core::Config& engine, bool warn) {
+Result<void, Refusal> place_keys(const Fields& f, core::Config& engine) {
   if (!f.keys.empty()) {
     engine.keys = f.keys;
     return {};
   }
   engine.keys.reset();
-  if (f.insecure_plaintext) {
-    if (warn) say_plaintext();
-    return {};
-  }
+  if (f.insecure_plaintext) return {};
   if (f.preset == Preset::Local && is_loopback(f.bind)) return {};
   return err(Refusal{"keys", "are required unless insecure_plaintext is set, or local() binds loopback"});
 }
@@ -439,18 +436,14 @@ std::optional<proto::Key> parse_key(PyObject* obj) {
   return std::move(k.value());
 }
 
+uint64_t sat_add(uint64_t a, uint64_t b) { return b > UINT64_MAX - a ? UINT64_MAX : a + b; }
+
 uint64_t tag_size(uint64_t key, uint64_t value) {
-  auto varint = [](uint64_t n) {
-    uint64_t len = 1;
-    while (n >= 0x80) {
-      n >>= 7;
-      ++len;
-    }
-    return len;
+  // A text longer than a varint of 32 bits can say is past every limit anyway.
+  auto text = [](uint64_t n) {
+    return n > UINT32_MAX ? UINT64_MAX : sat_add(proto::varint_len(static_cast<uint32_t>(n)), n);
   };
-  uint64_t sum = 0;
-  for (uint64_t part : {varint(key), key, varint(value), value}) sum = part > UINT64_MAX - sum ? UINT64_MAX : sum + part;
-  return sum;
+  return sat_add(text(key), text(value));
 }
 
 Result<proto::Bytes, MetaProblem> encode_meta(std::span<const MetaPair> pairs, uint64_t limit) {
@@ -486,10 +479,10 @@ const char* meta_reason(MetaProblem p) {
   return "";
 }
 
-Result<net::Settings, core::ConfigError> Fields::build(bool warn) const {
+Result<net::Settings, core::ConfigError> Fields::build() const {
   net::Settings s;
   s.config = engine;
-  if (auto r = place_keys(*this, s.config, warn); !r) return err(r.error());
+  if (auto r = place_keys(*this, s.config); !r) return err(r.error());
   if (auto r = s.config.validate(); !r) return err(r.error());
   if (name.empty() || name.size() > 64) return err(Refusal{"name", "must be 1 to 64 bytes"});
   auto encoded = encode_meta(meta, engine.max_meta_bytes);
@@ -565,7 +558,7 @@ Fields& of(PyObject* self) { return *reinterpret_cast<ConfigObject*>(self)->fiel
 // Applies the keywords to `fields`, checks the whole, and wraps the result in a new Config.
 PyObject* create(Fields fields, PyObject* kwargs) {
   if (!fields.apply(kwargs)) return nullptr;
-  if (auto r = fields.build(false); !r) return raise_config_error(r.error().field, r.error().reason);
+  if (auto r = fields.build(); !r) return raise_config_error(r.error().field, r.error().reason);
   // Made before the object: a failed allocation (MemoryError) then leaves no object behind.
   auto owned = std::make_unique<Fields>(std::move(fields));
   PyObject* obj = g_type->tp_alloc(g_type, 0);

@@ -49,7 +49,7 @@ struct Fields {
 
   // The whole-configuration check, in its fixed order; the node settings it builds. With
   // `warn`, running without encryption on purpose is logged.
-  Result<net::Settings, core::ConfigError> build(bool warn) const;
+  Result<net::Settings, core::ConfigError> build() const;
 
   // Applies keyword values in their order; the first refusal is raised (null returned
   // through false). `kwargs` may be null.
@@ -76,6 +76,8 @@ struct MetaText {
 using MetaPair = std::pair<MetaText, MetaText>;
 // The bytes one pair takes in the encoding: each text after its length varint (saturating).
 uint64_t tag_size(uint64_t key, uint64_t value);
+// a + b, or UINT64_MAX where that overflows.
+uint64_t sat_add(uint64_t a, uint64_t b);
 // The metadata encoding of `pairs` in their order, refusing empty and repeated keys and more
 // than `limit` bytes, the first faulty pair deciding (within a pair, the key first). A pair
 // that would go past the limit is refused before anything of it is copied, so the work is

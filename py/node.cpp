@@ -201,7 +201,7 @@ Started::~Started() {
 }
 
 Reply<Prepared> prepare(const config::Fields& f) {
-  auto settings = f.build(false);
+  auto settings = f.build();
   if (!settings) return err(KError(kerror::Net{net::Error::config(settings.error())}));
   Limits limits{f.engine.max_meta_bytes, f.engine.max_user_message, f.engine.max_user_broadcast};
   return Prepared{std::move(settings.value()), f.seeds, limits, f.keys.empty() && f.insecure_plaintext};
@@ -366,24 +366,15 @@ PyObject* run_blocking(net::Task<Reply<T>> body, std::optional<core::Duration> l
 
 // The frame's last steps for an operation of the node: the process and handle checks, the
 // limit check, then the body that `make` builds from the node's state, handed to the bridge.
-// `make` gives the body, or none with the error pending.
-template <class T>
-struct IsOptional : std::false_type {};
-template <class T>
-struct IsOptional<std::optional<T>> : std::true_type {};
-
+// `make` gives the body, or an empty optional with the error pending.
 template <class Make>
 PyObject* dispatch(PyObject* self, bool blocking, std::optional<double> secs, Make make) {
   auto in = checked(self);
   std::optional<core::Duration> limit;
   if (!in || !checked_limit(secs, limit)) return nullptr;
-  auto body = make(std::move(in));
-  if constexpr (IsOptional<decltype(body)>::value) {
-    if (!body) return nullptr;
-    return blocking ? run_blocking(std::move(*body), limit) : run(std::move(*body));
-  } else {
-    return blocking ? run_blocking(std::move(body), limit) : run(std::move(body));
-  }
+  auto body = std::optional(make(std::move(in)));  // an optional stays one (copy deduction)
+  if (!body) return nullptr;
+  return blocking ? run_blocking(std::move(*body), limit) : run(std::move(*body));
 }
 
 // A body that gives its refusal at once.
@@ -845,7 +836,7 @@ std::optional<Body> set_meta_body(std::shared_ptr<Inner> in, std::vector<HeldPai
     if (!k.load(limit) || !v.load(limit)) return std::nullopt;
     texts.push_back({{k.size, k.bytes}, {v.size, v.bytes}});
     uint64_t need = config::tag_size(k.size, v.size);
-    total = need > UINT64_MAX - total ? UINT64_MAX : total + need;
+    total = config::sat_add(total, need);
     if (total > limit) break;  // the encoding stops here, or before
   }
   Reply<proto::Bytes> meta = encoded(texts, limit);
@@ -862,7 +853,7 @@ std::optional<KError> certain_refusal(const std::vector<HeldChange>& held, uint6
     if (!c.value) continue;
     if (c.key.size == 0) return KError(kerror::BadArgument{"meta", config::meta_reason(config::MetaProblem::EmptyKey)});
     uint64_t need = config::tag_size(c.key.size, c.value->size);
-    least = need > UINT64_MAX - least ? UINT64_MAX : least + need;
+    least = config::sat_add(least, need);
     if (least > limit) return KError(kerror::Net{net::Error(net::ErrorCode::MetaTooLarge)});
   }
   return std::nullopt;
