@@ -35,6 +35,42 @@ TEST(Simulator, ANewLifeIsNotAnsweredWithTheOutcomeOfAnEarlierLifesCommand) {
   EXPECT_TRUE(is_error(sim.outcome(2, id), core::CommandError::JoinFailed));
 }
 
+TEST(Simulator, ASleepingNodesMonotonicClockStandsStillAndCountsOverlappingSleepsOnce) {
+  // The whole length of a sleep went into the node's lag the moment it began (its monotonic
+  // clock stepped back), and a sleep begun during another added its whole length again.
+  Sim sim(77, NetParams{});
+  ASSERT_TRUE(form_cluster(sim, 3, lan()));
+  const uint64_t before = sim.mono(2);
+  sim.suspend(2, 10 * SEC);
+  EXPECT_EQ(sim.mono(2), before);
+  sim.run_for(4 * SEC);
+  EXPECT_EQ(sim.mono(2), before);
+  sim.suspend(2, 10 * SEC);  // now 14 s asleep in all, from the first sleep's start
+  sim.run_for(9 * SEC);
+  EXPECT_TRUE(sim.asleep(2));
+  EXPECT_EQ(sim.mono(2), before);
+  sim.run_for(3 * SEC);
+  EXPECT_FALSE(sim.asleep(2));
+  EXPECT_EQ(sim.mono(2), before + 2 * SEC);
+  // Awake, its timers run again: it still sees and is seen by the others.
+  EXPECT_TRUE(sim.run_until_pred([&] { return sees_and_seen(sim, 2); }, 60 * SEC));
+}
+
+TEST(Simulator, ANodeRestartedDuringASleepLongerThanTheRunSoFarKeepsItsClockAndItsTimers) {
+  // The sleep's whole length went into the lag at once; a restart during it left a lag longer
+  // than the time run so far, the monotonic clock wrapped below zero, and the new life's
+  // engine never had a timer run again.
+  Sim sim(78, NetParams{});
+  ASSERT_TRUE(form_cluster(sim, 3, lan()));
+  sim.suspend(2, 2 * HOUR);
+  sim.run_for(10 * SEC);
+  sim.restart(2);
+  EXPECT_FALSE(sim.asleep(2));
+  EXPECT_EQ(sim.mono(2), sim.now() - 10 * SEC);
+  sim.command(2, core::command::Join{{Sim::addr_of(0)}});
+  EXPECT_TRUE(sim.run_until_pred([&] { return sees_and_seen(sim, 2); }, 60 * SEC));
+}
+
 TEST(Clocks, AHostAsleepADayStillTakesLaterLivesAndNewMembers) {
   // Plain text. Node 2 sleeps 25 hours (its monotonic clock stopped, its wall clock going
   // on); after it wakes, node 1 restarts and a new node joins. Judged by a wall clock that

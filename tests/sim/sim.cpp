@@ -60,9 +60,13 @@ uint64_t Sim::clock_in(size_t i) {
 void Sim::suspend(size_t i, uint64_t d) {
   SimNode& n = nodes_[i];
   if (!n.up) return;
+  if (now_ >= n.asleep_until) {
+    // A new sleep: the one before is over, and its whole length stood still.
+    n.lag = slept(n, now_);
+    n.asleep_from = now_;
+  }
+  // The monotonic clock stands still until the node wakes: its deadlines come that much later.
   n.asleep_until = std::max(n.asleep_until, now_ + d);
-  // The monotonic clock stops: every deadline of the engine comes that much later.
-  n.lag += d;
   after_call(i);
 }
 
@@ -126,7 +130,8 @@ void Sim::restart(size_t i, int64_t clock_step_ms) {
   ++n.life;
   n.clock_ms += clock_step_ms;
   n.up = true;
-  n.asleep_until = 0;
+  // A restart wakes the host: only the time it slept so far stood still.
+  n.asleep_until = std::min(n.asleep_until, now_);
   // A new life numbers its commands from 1 again: what earlier lives' commands came to is
   // no answer to its own.
   n.outcomes.clear();
@@ -153,8 +158,10 @@ void Sim::after_call(size_t i) {
   SimNode& n = nodes_[i];
   if (!n.up) return;
   auto d = n.engine->next_deadline();
-  // Deadlines are in the node's monotonic time, which lags by the time it slept.
-  uint64_t at = d ? std::max(*d > UINT64_MAX - n.lag ? UINT64_MAX : *d + n.lag, now_) : 0;
+  // Deadlines are in the node's monotonic time, which lags by the time it slept, the whole
+  // of a sleep under way included (it runs again only once the node wakes).
+  const uint64_t lag = slept(n, n.asleep_until);
+  uint64_t at = d ? std::max(*d > UINT64_MAX - lag ? UINT64_MAX : *d + lag, now_) : 0;
   if (at == n.timer_at && at != 0) return;
   ++n.timer_gen;
   n.timer_at = at;
