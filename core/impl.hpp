@@ -158,9 +158,11 @@ struct Node::Impl {
     std::vector<Helper> helpers;
   };
   std::optional<NackTally> nack_tally;
-  // This node's check of itself: a Ping to its own address, answered within milliseconds
-  // unless its inputs wait unread (a stalled process) or its packets do not get out. The one
-  // in flight (seq 0: none), and when the latest one that came back in time was sent.
+  // This node's check of itself: a Ping to its own socket, answered within milliseconds
+  // unless its inputs wait unread (a stalled process). It goes to `check_addr`, the loopback
+  // address the runtime gave (Identity::loopback), else the advertised one. The one in flight
+  // (seq 0: none), and when the latest one that came back in time was sent.
+  proto::SocketAddr check_addr;
   uint32_t self_seq = 0;
   uint64_t self_sent = 0, self_due = 0, self_ok_at = 0;
   // Nacks missed by helpers not heard from since, while this node's own inputs were handled
@@ -442,6 +444,11 @@ struct Node::Impl {
   void heard_from(const proto::SocketAddr& from);
   void ask_helpers(const Entry& target);
   void check_self();
+  // Whether a datagram from `from` is our own (our check of ourselves, or its answer).
+  bool from_self(const proto::SocketAddr& from) const {
+    const proto::SocketAddr a = from.on_wire();
+    return a == self.addr.on_wire() || a == check_addr.on_wire();
+  }
   // The Ack of our check of ourselves; false when `a` is not one.
   bool self_answer(const proto::Ack& a, const Ctx& ctx);
   void settle_nacks();

@@ -27,6 +27,7 @@ Node::Impl::Impl(Config c, Identity id, uint64_t now, uint64_t seed, std::span<c
   self.name = std::move(id.name);
   self.meta = std::move(id.meta);
   self.addr = id.addr;
+  check_addr = id.loopback ? *id.loopback : id.addr;
   self.epoch = id.epoch;
   start_epoch = id.epoch;
   self.incarnation = 0;
@@ -309,8 +310,8 @@ void Node::handle_datagram(uint64_t now, const SocketAddr& from, std::span<uint8
   s.now_ = std::max(s.now_, now);
   std::vector<proto::Message> msgs;
   if (!s.intake(packet, true, msgs, {}, &from)) return;
-  // Our check of ourselves comes from our own address; it is no other node heard.
-  const bool other = from.on_wire() != s.self.addr.on_wire();
+  // Our check of ourselves comes from our own socket; it is no other node heard.
+  const bool other = !s.from_self(from);
   if (other) s.last_heard = s.now_;
   Impl::Ctx ctx;
   ctx.from = from;

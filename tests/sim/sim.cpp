@@ -7,6 +7,7 @@ namespace vennock::sim {
 
 namespace {
 constexpr uint64_t kWallBase = 1'700'000'000'000ULL;  // the simulated wall clock at time 0, in ms
+constexpr uint64_t kLoopbackDelay = 20'000;           // a datagram to the node itself, in ns
 }
 
 Sim::Sim(uint64_t seed, NetParams net) : rng_(seed), stream_rng_(seed ^ 0x5157'0000'0000'0001ULL), net_(net) {}
@@ -23,6 +24,8 @@ SocketAddr Sim::addr_of(size_t i) {
                         7946);
 }
 
+SocketAddr Sim::loopback() { return SocketAddr::v4({127, 0, 0, 1}, 7946); }
+
 std::optional<size_t> Sim::index_of(const SocketAddr& a) const {
   if (!a.is_v4() || a.ip[0] != 10 || a.port != 7946) return std::nullopt;
   size_t i = (static_cast<size_t>(a.ip[1]) << 16) | (static_cast<size_t>(a.ip[2]) << 8) | a.ip[3];
@@ -35,6 +38,7 @@ std::unique_ptr<Node> Sim::make_engine(SimNode& n) {
   id.name = n.name;
   id.meta = n.meta;
   id.addr = n.advertise ? *n.advertise : addr_of(static_cast<size_t>(&n - nodes_.data()));
+  id.loopback = loopback();
   const size_t i = static_cast<size_t>(&n - nodes_.data());
   // Each life starts at a later wall-clock millisecond than the one before, unless the node's
   // clock was stepped back.
@@ -186,8 +190,16 @@ void Sim::flush(size_t i) {
 }
 
 void Sim::flush_datagram(size_t i, core::transmit::Datagram& d) {
+  if (d.to.on_wire() == loopback()) {
+    // The host's own way back: no loss, no cut, no jitter, but it waits for a stalled node.
+    if (drop_datagram && drop_datagram(i, i, d.packet)) return;
+    push(new Item{now_ + kLoopbackDelay, 0, Kind::Datagram, static_cast<uint32_t>(i), nodes_[i].life, 0, loopback(),
+                  std::move(d.packet)});
+    return;
+  }
   auto to = index_of(d.to);
   if (!to) return;
+  if (*to == i && !nodes_[i].hairpin) return;
   if (blocked_.count(pair_key(i, *to))) return;
   if (drop_datagram && drop_datagram(i, *to, d.packet)) return;
   if (net_.loss > 0 && rng_.unit() < net_.loss) return;

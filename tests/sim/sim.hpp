@@ -65,6 +65,14 @@ class Sim {
   // while what is sent to it still reaches it only at its own.
   size_t add(core::Config cfg, std::string name, Bytes meta = {}, std::optional<SocketAddr> advertise = {});
   static SocketAddr addr_of(size_t i);
+  // The address at which every node's socket reaches itself, as the runtime tells its engine
+  // (127.0.0.1 at the node's port): a datagram a node sends there comes back to it at once,
+  // never lost nor cut, like one over the host's loopback interface.
+  static SocketAddr loopback();
+  // Whether datagrams node i sends to its own address come back to it (they do unless turned
+  // off): a host behind a NAT or a port mapping that does not hairpin loses them, while
+  // what others send to that address reaches it.
+  void set_hairpin(size_t i, bool on) { nodes_[i].hairpin = on; }
   Node& node(size_t i) { return *nodes_[i].engine; }
   const Node& node(size_t i) const { return *nodes_[i].engine; }
   size_t size() const { return nodes_.size(); }
@@ -158,6 +166,7 @@ class Sim {
     core::Config cfg;
     Bytes meta;
     std::optional<SocketAddr> advertise;
+    bool hairpin = true;
     std::unique_ptr<Node> engine;
     bool up = true;
     uint64_t life = 0;
