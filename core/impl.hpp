@@ -39,6 +39,11 @@ inline constexpr uint64_t DISOWN_WAIT_NS = 120ULL * 1'000'000'000;
 // Dead and left members stay in the table this long: for reconnects after a partition, and
 // so that a stale record of them cannot bring them back.
 inline constexpr uint64_t DEAD_RETENTION_NS = 6ULL * 3600 * 1'000'000'000;
+// Clock-skew reports: at most SKEW_BURST at once, one more every SKEW_EVERY_NS; the peers
+// reported are remembered in a table of SKEW_PEERS places by address.
+inline constexpr uint64_t SKEW_BURST = 5;
+inline constexpr uint64_t SKEW_EVERY_NS = 12ULL * 1'000'000'000;
+inline constexpr size_t SKEW_PEERS = 1024;
 // Bounds on state that strangers could otherwise inflate.
 inline constexpr size_t MAX_RELAYS = 1024;
 inline constexpr size_t MAX_INBOUND_STREAMS = 4096;
@@ -113,8 +118,17 @@ struct Node::Impl {
   std::deque<Transmit> transmits;
   std::deque<Event> events;
   std::deque<ClockSkew> skews;
-  // Peers reported for a clock skew, until their packets come within the window again.
-  std::set<proto::SocketAddr> skewed;
+  // Peers reported for a clock skew, until their packets come within the window again: one
+  // place per address hash, a newcomer taking the place of the one there, so that forged
+  // addresses cost neither memory nor an allocation each.
+  std::array<std::optional<proto::SocketAddr>, SKEW_PEERS> skewed{};
+  size_t skewed_count = 0;
+  // The reports are rationed (at most SKEW_BURST at once, one per SKEW_EVERY_NS after): when
+  // the next one may go (`skew_tat` less the burst), and the reports left out since the last
+  // one, the latest of them kept to be made once the ration allows.
+  uint64_t skew_tat = 0;
+  uint64_t skews_left_out = 0;
+  ClockSkew skew_left{};
   CommandId next_command = 1;
 
   // --- scratch buffers reused across packets
@@ -367,6 +381,15 @@ struct Node::Impl {
   // Measures a packet's stamp against the wall clock: a peer whose clock is off by more than
   // the window that matters is reported once (the replay window refuses such packets).
   void note_skew(uint64_t stamp_ms, bool encrypted, const proto::SocketAddr& from);
+  // Queues a clock-skew report if the ration allows, else counts it left out.
+  void report_skew(ClockSkew c);
+  // The latest report left out, with the count of the others, once the ration allows.
+  void skew_timeout();
+  // When the ration next allows a report.
+  uint64_t skew_ration_at() const {
+    const uint64_t burst = (SKEW_BURST - 1) * SKEW_EVERY_NS;
+    return skew_tat > burst ? skew_tat - burst : 0;
+  }
   // Notes the clock of a packet taken; the wall clock of the slowest clock heard from lately.
   void note_clock(uint64_t stamp_ms);
   uint64_t slowest_wall_ms() const;

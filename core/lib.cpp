@@ -188,22 +188,63 @@ void Node::Impl::check_leave_done() {
 
 // ---------------------------------------------------------------- intake
 
+namespace {
+
+size_t skew_place(const proto::SocketAddr& a) {
+  uint64_t h = 0xcbf29ce484222325ULL;  // FNV-1a
+  auto mix = [&](uint8_t b) { h = (h ^ b) * 0x100000001b3ULL; };
+  for (uint8_t b : a.ip) mix(b);
+  mix(static_cast<uint8_t>(a.port));
+  mix(static_cast<uint8_t>(a.port >> 8));
+  return static_cast<size_t>(h % SKEW_PEERS);
+}
+
+}  // namespace
+
 void Node::Impl::note_skew(uint64_t stamp_ms, bool encrypted, const proto::SocketAddr& from) {
   const uint64_t wall = wall_ms();
   const uint64_t gap = stamp_ms > wall ? stamp_ms - wall : wall - stamp_ms;
   // Further off than the replay window, an encrypted peer's packets are refused (by the
   // window); in plain text nothing is refused by its stamp, but a clock more than the epoch
   // lead off makes lives look too far ahead (or this node's look so to the peer).
-  if (gap <= (encrypted ? REPLAY_WINDOW_MS : EPOCH_LEAD_MS)) {
-    if (!skewed.empty()) skewed.erase(from);
+  const bool within = gap <= (encrypted ? REPLAY_WINDOW_MS : EPOCH_LEAD_MS);
+  if (within && skewed_count == 0) return;
+  std::optional<proto::SocketAddr>& place = skewed[skew_place(from)];
+  if (within) {
+    if (place == from) {
+      place.reset();
+      --skewed_count;
+    }
     return;
   }
-  if (skewed.size() >= 1024) skewed.clear();
-  // (Bounded like the set, should nobody poll them.)
-  if (skewed.insert(from).second && skews.size() < 1024) {
-    const int64_t off = gap > uint64_t{INT64_MAX} ? INT64_MAX : static_cast<int64_t>(gap);
-    skews.push_back(ClockSkew{from, stamp_ms > wall ? off : -off});
+  if (place == from) return;  // reported while it lasts
+  if (!place) ++skewed_count;
+  place = from;
+  const int64_t off = gap > uint64_t{INT64_MAX} ? INT64_MAX : static_cast<int64_t>(gap);
+  report_skew(ClockSkew{from, stamp_ms > wall ? off : -off});
+}
+
+void Node::Impl::report_skew(ClockSkew c) {
+  // A forger can send from as many addresses as it likes (a peer is an address and a port),
+  // or alternate a stamp far off with a fresh one: a report each made a record each in the
+  // runtime's log, a hundred thousand a second at full rate, and the node read half the
+  // packets it did. A handful a minute says as much, with the count of the rest.
+  if (skew_ration_at() > now_ || skews.size() >= SKEW_PEERS) {  // (nobody polls them)
+    ++skews_left_out;
+    skew_left = c;
+    return;
   }
+  skew_tat = later(std::max(skew_tat, now_), SKEW_EVERY_NS);
+  c.suppressed = skews_left_out;
+  skews_left_out = 0;
+  skews.push_back(c);
+}
+
+void Node::Impl::skew_timeout() {
+  if (skews_left_out == 0 || skew_ration_at() > now_) return;
+  ClockSkew c = skew_left;
+  --skews_left_out;
+  report_skew(c);
 }
 
 void Node::Impl::note_clock(uint64_t stamp_ms) {
@@ -350,6 +391,7 @@ void Node::handle_timeout(uint64_t now) {
   s.thin_timeout();
   s.expire_entries();
   s.lives_timeouts();
+  s.skew_timeout();
   if (s.next_gossip && s.next_gossip <= now) s.gossip_tick();
   if (s.next_push_pull && s.next_push_pull <= now) s.push_pull_tick();
   if (s.next_reconnect && s.next_reconnect <= now) s.reconnect_tick();
@@ -443,6 +485,7 @@ std::optional<uint64_t> Node::next_deadline() const {
   if (!s.expiries.empty()) take(s.expiries.begin()->first);
   take(s.pending_report);
   take(s.reassert_at);
+  if (s.skews_left_out) take(std::max<uint64_t>(s.skew_ration_at(), 1));
   take(s.next_gossip);
   take(s.next_push_pull);
   take(s.next_reconnect);
