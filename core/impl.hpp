@@ -41,6 +41,9 @@ inline constexpr uint64_t DISOWN_WAIT_NS = 120ULL * 1'000'000'000;
 inline constexpr uint64_t DEAD_RETENTION_NS = 6ULL * 3600 * 1'000'000'000;
 // Clock-skew reports: at most SKEW_BURST at once, one more every SKEW_EVERY_NS; the peers
 // reported are remembered in a table of SKEW_PEERS places by address.
+// A peer whose clock stays off is reported again after SKEW_AGAIN_NS, so the log says so for
+// as long as it lasts.
+inline constexpr uint64_t SKEW_AGAIN_NS = 300ULL * 1'000'000'000;
 inline constexpr uint64_t SKEW_BURST = 5;
 inline constexpr uint64_t SKEW_EVERY_NS = 12ULL * 1'000'000'000;
 inline constexpr size_t SKEW_PEERS = 1024;
@@ -83,6 +86,22 @@ struct Node::Impl {
   // that member refuses it.
   int64_t low_offset = 0, low_offset_before = 0;
   uint64_t low_offset_until = 0;
+  // The highest offset (never below 0) over the same minutes: how far ahead of ours the
+  // fastest clock heard from runs. Our own life lying more than a day past that clock is
+  // refused by every member we hear (see review_epoch).
+  int64_t high_offset = 0, high_offset_before = 0;
+  // The senders of States in which lives were refused for lying more than a day past our
+  // clock (the answer to our join, when our clock runs a day behind the cluster's, or a member
+  // whose clock runs a day ahead): exchanged with again every push_pull_interval, and at once
+  // when our wall clock steps, until their lives are taken. Nobody else may ever tell us of
+  // them once our clock is put right: a node that refused its whole join answer knows nobody.
+  struct Refused {
+    std::string name;
+    proto::SocketAddr addr;
+  };
+  std::vector<Refused> refused;
+  size_t refused_next = 0;
+  uint64_t refused_retry = 0;  // 0: none planned
   // A Ping for this node's name reached it: it is what answers at its address. Until then a
   // later live life at its address may be a node that does (two nodes made to advertise one
   // address), and is only remembered: the highest epoch, its incarnation, and when it is
@@ -121,7 +140,11 @@ struct Node::Impl {
   // Peers reported for a clock skew, until their packets come within the window again: one
   // place per address hash, a newcomer taking the place of the one there, so that forged
   // addresses cost neither memory nor an allocation each.
-  std::array<std::optional<proto::SocketAddr>, SKEW_PEERS> skewed{};
+  struct Skewed {
+    proto::SocketAddr addr;
+    uint64_t at = 0;  // when it was reported (or left out)
+  };
+  std::array<std::optional<Skewed>, SKEW_PEERS> skewed{};
   size_t skewed_count = 0;
   // The reports are rationed (at most SKEW_BURST at once, one per SKEW_EVERY_NS after): when
   // the next one may go (`skew_tat` less the burst), and the reports left out since the last
@@ -234,6 +257,8 @@ struct Node::Impl {
     // peer's name from the first frame.
     std::string peer;
     std::optional<proto::SocketAddr> dialed;
+    // Streams this node opened: the address dialed, to which its frames' clocks are attributed.
+    std::optional<proto::SocketAddr> remote;
     uint64_t deadline = 0;
     CommandId join = 0;
     uint32_t seed = 0;
@@ -367,6 +392,8 @@ struct Node::Impl {
     // member (quietly).
     bool own_record = false;
     bool learned_quietly = false;
+    // A life was refused for lying more than a day past our clock.
+    bool refused_ahead = false;
     // Nodes put one Ping or IndirectPing in a packet. Only the first of each is answered, so
     // one packet stuffed with probe requests cannot make this node send thousands of packets
     // (to a forged source address, or to any target address it names).
@@ -393,6 +420,21 @@ struct Node::Impl {
   // Notes the clock of a packet taken; the wall clock of the slowest clock heard from lately.
   void note_clock(uint64_t stamp_ms);
   uint64_t slowest_wall_ms() const;
+  // Notes the clock of a packet opened (taken or not); the wall clock of the fastest heard.
+  void note_ahead(uint64_t stamp_ms);
+  uint64_t fastest_wall_ms() const;
+
+  // ==== clocks put right (clocks.cpp)
+  // A State was merged: its sender is remembered when lives in it were refused for our clock,
+  // forgotten when none was.
+  void note_refusals(const proto::State& st, bool refused_ahead);
+  // The wall clock handed in stepped by more than a second from our estimate.
+  void clock_stepped();
+  void clock_timeouts();
+  // Our own life lies more than a day past every clock heard from, ours included (our clock
+  // ran that far ahead when we started, and was put right): we take a life at our clock now.
+  void review_epoch();
+  void retry_refused();
   void dispatch(std::vector<proto::Message>& msgs, Ctx& ctx);
 
   // ==== merge rules (member.cpp)

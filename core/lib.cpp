@@ -150,6 +150,7 @@ StreamId Node::Impl::open_stream(const proto::SocketAddr& to, StreamKind kind, s
   transmits.push_back(transmit::Open{to, id});
   Stream s;
   s.kind = kind;
+  s.remote = to.on_wire();
   if (peer.empty()) s.dialed = to.on_wire();
   s.peer = std::move(peer);
   streams.emplace(id, std::move(s));
@@ -209,17 +210,20 @@ void Node::Impl::note_skew(uint64_t stamp_ms, bool encrypted, const proto::Socke
   // lead off makes lives look too far ahead (or this node's look so to the peer).
   const bool within = gap <= (encrypted ? REPLAY_WINDOW_MS : EPOCH_LEAD_MS);
   if (within && skewed_count == 0) return;
-  std::optional<proto::SocketAddr>& place = skewed[skew_place(from)];
+  std::optional<Skewed>& place = skewed[skew_place(from)];
+  const bool known = place && place->addr == from;
   if (within) {
-    if (place == from) {
+    if (known) {
       place.reset();
       --skewed_count;
     }
     return;
   }
-  if (place == from) return;  // reported while it lasts
+  // Reported while it lasts, and again every few minutes: a node whose clock is off says so
+  // for as long as it is.
+  if (known && now_ - place->at < SKEW_AGAIN_NS) return;
   if (!place) ++skewed_count;
-  place = from;
+  place = Skewed{from, now_};
   const int64_t off = gap > uint64_t{INT64_MAX} ? INT64_MAX : static_cast<int64_t>(gap);
   report_skew(ClockSkew{from, stamp_ms > wall ? off : -off});
 }
@@ -251,6 +255,8 @@ void Node::Impl::note_clock(uint64_t stamp_ms) {
   if (now_ >= low_offset_until) {
     low_offset_before = low_offset;
     low_offset = 0;
+    high_offset_before = high_offset;
+    high_offset = 0;
     low_offset_until = later(now_, 300'000'000'000ULL);
   }
   const uint64_t wall = wall_ms();
@@ -258,6 +264,22 @@ void Node::Impl::note_clock(uint64_t stamp_ms) {
   const uint64_t behind = wall - stamp_ms;
   const int64_t off = behind > uint64_t{INT64_MAX} ? INT64_MIN : -static_cast<int64_t>(behind);
   if (off < low_offset) low_offset = off;
+}
+
+void Node::Impl::note_ahead(uint64_t stamp_ms) {
+  // Before the replay window: a member whose clock runs far ahead of ours is heard from all the
+  // same, though its packets are refused.
+  const uint64_t wall = wall_ms();
+  if (stamp_ms <= wall) return;
+  const uint64_t ahead = stamp_ms - wall;
+  const int64_t off = ahead > uint64_t{INT64_MAX} ? INT64_MAX : static_cast<int64_t>(ahead);
+  if (off > high_offset) high_offset = off;
+}
+
+uint64_t Node::Impl::fastest_wall_ms() const {
+  const uint64_t wall = wall_ms();
+  const uint64_t ahead = static_cast<uint64_t>(std::max(high_offset, high_offset_before));
+  return wall > UINT64_MAX - ahead ? UINT64_MAX : wall + ahead;
 }
 
 uint64_t Node::Impl::slowest_wall_ms() const {
@@ -292,6 +314,7 @@ bool Node::Impl::intake(std::span<uint8_t> packet, bool datagram, std::vector<pr
     return false;
   }
   if (from) note_skew(opened->stamp_ms, opened->encrypted, *from);
+  note_ahead(opened->stamp_ms);
   if (opened->encrypted) {
     if (replay.check(wall_ms(), opened->stamp_ms, opened->nonce) != ReplayWindow::Verdict::Fresh) {
       ++counters.replays_dropped;
@@ -392,6 +415,7 @@ void Node::handle_timeout(uint64_t now) {
   s.expire_entries();
   s.lives_timeouts();
   s.skew_timeout();
+  s.clock_timeouts();
   if (s.next_gossip && s.next_gossip <= now) s.gossip_tick();
   if (s.next_push_pull && s.next_push_pull <= now) s.push_pull_tick();
   if (s.next_reconnect && s.next_reconnect <= now) s.reconnect_tick();
@@ -436,8 +460,10 @@ CommandId Node::command(uint64_t now, Command cmd) {
 void Node::set_wall_clock(uint64_t now, uint64_t wall_ms) {
   Impl& s = *impl_;
   s.now_ = std::max(s.now_, now);
+  const uint64_t was = s.wall_ms();
   s.wall_read_ms = wall_ms;
   s.wall_read_at = s.now_;
+  if (wall_ms > was + 1000 || was > wall_ms + 1000) s.clock_stepped();
 }
 
 std::optional<ClockSkew> Node::poll_clock_skew() {
@@ -486,6 +512,7 @@ std::optional<uint64_t> Node::next_deadline() const {
   take(s.pending_report);
   take(s.reassert_at);
   if (s.skews_left_out) take(std::max<uint64_t>(s.skew_ration_at(), 1));
+  take(s.refused_retry);
   take(s.next_gossip);
   take(s.next_push_pull);
   take(s.next_reconnect);

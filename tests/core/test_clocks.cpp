@@ -196,6 +196,40 @@ TEST(Clocks, ARestartWithTheClockSteppedBackMoreThanADayIsNeverSilent) {
   for (int64_t off : of_m) EXPECT_NEAR(static_cast<double>(off), -25.0 * 3600 * 1000, 1000.0);
 }
 
+TEST(Clocks, ANodeRestartedWithItsClockADayOffIsAMemberAgainOnceItsClockIsPutRight) {
+  // Plain text, no rejoin (the runtime's comes every minute, when it has seeds at all). Node
+  // 5 restarts within the detection time with its clock 25 hours behind: it refuses every
+  // member of its join answer and disowns its earlier life, so that every member holds it
+  // left. Once its clock was put right it knew nobody and nobody talked to it, for as long as
+  // it ran. Node 6 restarts with its clock 25 hours ahead: its life was refused until the
+  // others' clocks came within a day of it, an hour after its own was put right. While their
+  // clocks are off, both say so; once put right, both are members again.
+  Sim sim(80, NetParams{});
+  const size_t n = 8;
+  ASSERT_TRUE(form_cluster(sim, n, lan()));
+  std::vector<uint64_t> reports(n);
+  sim.on_clock_skew = [&](size_t i, const core::ClockSkew&) { ++reports[i]; };
+  const int64_t day_and_more = 25 * 3600 * 1000LL;
+  for (auto [i, step] : {std::pair<size_t, int64_t>{5, -day_and_more}, {6, day_and_more}}) {
+    sim.restart(i, step);
+    sim.command(i, core::command::Join{{Sim::addr_of(0)}});
+  }
+  sim.run_for(5 * 60 * SEC);
+  EXPECT_FALSE(sees_and_seen(sim, 5));
+  EXPECT_FALSE(sees_and_seen(sim, 6));
+  const uint64_t behind = reports[5], ahead = reports[6];
+  sim.run_for(6 * 60 * SEC);
+  EXPECT_GT(reports[5], behind);  // said again while it lasts
+  EXPECT_GT(reports[6], ahead);
+  sim.step_clock(5, day_and_more);
+  sim.step_clock(6, -day_and_more);
+  EXPECT_TRUE(sim.run_until_pred([&] { return sees_and_seen(sim, 5) && sees_and_seen(sim, 6); }, 60 * SEC))
+      << "5: " << sim.node(5).members().size() << " seen; 6: " << sim.node(6).members().size() << " seen";
+  sim.run_for(60 * SEC);
+  EXPECT_TRUE(sees_and_seen(sim, 5));
+  EXPECT_TRUE(sees_and_seen(sim, 6));
+}
+
 TEST(Clocks, ARestartWithTheClockSteppedBackLessThanADayIsSeenBothWays) {
   // The neighbour of the case above: 23 hours back, every life still lies within a day of
   // the restarted node's clock, and it becomes a member seen by all and seeing all.
