@@ -12,6 +12,9 @@
 // A wrong step: encrypted, 8 members; member 5's clock steps 5 minutes ahead for 2 minutes,
 // then back. Prints the death events of healthy members, the reports, and the seconds from
 // the step back until member 5 is held by all and holds all again.
+// Restarts: clusters of 2 and 3, the last member restarted with its clock stepped (0, 30 s
+// back, 1 h back, 23 h back, 30 s ahead), at once or 20 s after it crashed: how long until
+// every other member holds the new life, and whether any declared it dead or held it left.
 #include <cstdio>
 #include <cstdlib>
 
@@ -92,6 +95,51 @@ void wrong_step(uint64_t seeds) {
               std::min(worst, 600));
 }
 
+// Restarts in clusters of 2 and 3, the clock stepped by `step_ms` at the restart, at once or
+// 20 s after the crash: the slowest time until every other member holds the new life, and the
+// MemberDead and MemberLeft events of the name after the restart (neither should come: the new
+// life is alive, and disowning it would be a departure).
+void restarts(uint64_t seeds) {
+  for (size_t n : {2, 3}) {
+    for (int64_t step : {int64_t{0}, int64_t{-30'000}, -HOUR_MS, -23 * HOUR_MS, int64_t{30'000}}) {
+      double slowest = 0;
+      uint64_t dead = 0, left = 0, never = 0;
+      for (uint64_t seed = 1; seed <= seeds; ++seed) {
+        for (uint64_t delay : {uint64_t{0}, 20 * SEC}) {
+          Sim sim(seed, NetParams{});
+          form_by_joins(sim, n, core::Config{});
+          const size_t m = n - 1;
+          sim.crash(m);
+          sim.run_for(delay);
+          sim.restart(m, step);
+          sim.on_event = [&](size_t i, const core::Event& ev) {
+            if (i == m) return;
+            if (auto* d = std::get_if<core::event::MemberDead>(&ev); d && d->member.name == sim.name(m)) ++dead;
+            if (auto* l = std::get_if<core::event::MemberLeft>(&ev); l && l->member.name == sim.name(m)) ++left;
+          };
+          sim.command(m, core::command::Join{{Sim::addr_of(0)}});
+          const uint64_t t0 = sim.now();
+          auto held = [&] {
+            for (size_t j = 0; j + 1 < n; ++j) {
+              const core::Member* e = sim.node(j).find(sim.name(m));
+              if (!e || e->epoch != sim.node(m).local().epoch || e->state != core::MemberState::Alive) return false;
+            }
+            return true;
+          };
+          if (!sim.run_until_pred(held, 120 * SEC, 10 * MS)) ++never;
+          slowest = std::max(slowest, static_cast<double>(sim.now() - t0) / SEC);
+          sim.run_for(120 * SEC);
+        }
+      }
+      std::printf("a restart in a cluster of %zu, clock stepped %+lld s: held by all after %.2f s at the slowest "
+                  "(%llu of %llu never within 120 s); MemberDead %llu, MemberLeft %llu of the name after it\n",
+                  n, static_cast<long long>(step / 1000), slowest, static_cast<unsigned long long>(never),
+                  static_cast<unsigned long long>(2 * seeds), static_cast<unsigned long long>(dead),
+                  static_cast<unsigned long long>(left));
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -100,5 +148,6 @@ int main(int argc, char** argv) {
   day_off(seeds, -25 * HOUR_MS);
   day_off(seeds, 25 * HOUR_MS);
   wrong_step(seeds);
+  restarts(seeds);
   return 0;
 }

@@ -40,13 +40,12 @@ inline constexpr uint64_t DISOWN_WAIT_NS = 120ULL * 1'000'000'000;
 // so that a stale record of them cannot bring them back.
 inline constexpr uint64_t DEAD_RETENTION_NS = 6ULL * 3600 * 1'000'000'000;
 // Clock-skew reports: at most SKEW_BURST at once, one more every SKEW_EVERY_NS; the peers
-// reported are remembered in a table of SKEW_PEERS places by address.
-// A peer whose clock stays off is reported again after SKEW_AGAIN_NS, so the log says so for
-// as long as it lasts.
-inline constexpr uint64_t SKEW_AGAIN_NS = 300ULL * 1'000'000'000;
+// reported are remembered in a table of SKEW_PEERS places by address, and one whose clock
+// stays off is reported again after SKEW_AGAIN_NS, so the log says so for as long as it lasts.
 inline constexpr uint64_t SKEW_BURST = 5;
 inline constexpr uint64_t SKEW_EVERY_NS = 12ULL * 1'000'000'000;
 inline constexpr size_t SKEW_PEERS = 1024;
+inline constexpr uint64_t SKEW_AGAIN_NS = 300ULL * 1'000'000'000;
 // Bounds on state that strangers could otherwise inflate.
 inline constexpr size_t MAX_RELAYS = 1024;
 inline constexpr size_t MAX_INBOUND_STREAMS = 4096;

@@ -463,7 +463,7 @@ void Node::set_wall_clock(uint64_t now, uint64_t wall_ms) {
   const uint64_t was = s.wall_ms();
   s.wall_read_ms = wall_ms;
   s.wall_read_at = s.now_;
-  if (wall_ms > was + 1000 || was > wall_ms + 1000) s.clock_stepped();
+  if ((wall_ms > was ? wall_ms - was : was - wall_ms) > 1000) s.clock_stepped();
 }
 
 std::optional<ClockSkew> Node::poll_clock_skew() {

@@ -155,8 +155,17 @@ class PortMapping {
   std::thread thread_;
 };
 
-// n members of the local preset, all but node 0 joining through node 1 (node 0 through node
-// 1 too); then every member but node 0 stops without leaving. Whether node 0 lists none of them
+// A member of the local preset on loopback, joining through `seed` when there is one.
+Settings local_member(std::string name, std::optional<SocketAddr> seed) {
+  Settings s = Settings::local();
+  s.name = std::move(name);
+  s.bind.port = 0;
+  if (seed) s.seed_addrs = {*seed};
+  return s;
+}
+
+// n formed members (every one seeing all n); then every member but node 0 stops without
+// leaving. Whether node 0 lists none of them
 // within the bound (11 probe intervals, a gossip spread, the longest suspicion timeout).
 void lone_survivor_of(std::vector<Membership>& nodes, size_t n) {
   ASSERT_TRUE(eventually([&] {
@@ -194,11 +203,9 @@ TEST(Survivor, TheLoneSurvivorOfEightDeclaresTheSevenStoppedDead) {
   const size_t n = 8;
   std::vector<Membership> nodes;
   for (size_t i = 0; i < n; ++i) {
-    Settings s = Settings::local();
-    s.name = "survivor-" + std::to_string(i);
-    s.bind.port = 0;
-    if (i > 0) s.seed_addrs = {nodes[0].local_addr()};
-    nodes.push_back(start(std::move(s)));
+    std::optional<SocketAddr> seed;
+    if (i > 0) seed = nodes[0].local_addr();
+    nodes.push_back(start(local_member("survivor-" + std::to_string(i), seed)));
   }
   lone_survivor_of(nodes, n);
 }
@@ -208,20 +215,16 @@ TEST(Survivor, ALoneSurvivorAdvertisingAnAddressItCannotReachDeclaresTheOthersDe
   // it never reaches itself there. Its check of itself, sent to that address, never came back,
   // and it charged itself for every silent helper as if its own inputs were late.
   const size_t n = 8;
-  Settings s = Settings::local();
-  s.name = "behind-nat";
-  s.bind.port = 0;
+  Settings s = local_member("behind-nat", std::nullopt);
   auto bound = transport::AsioTransport::bind(runtime().io(), s.bind);
   ASSERT_TRUE(bound.ok());
   PortMapping mapping(bound.value()->local_addr());
   s.advertise = mapping.addr();
   std::vector<Membership> outside;
   for (size_t i = 1; i < n; ++i) {
-    Settings p = Settings::local();
-    p.name = "outside-" + std::to_string(i);
-    p.bind.port = 0;
-    if (i > 1) p.seed_addrs = {outside[0].local_addr()};
-    outside.push_back(start(std::move(p)));
+    std::optional<SocketAddr> seed;
+    if (i > 1) seed = outside[0].local_addr();
+    outside.push_back(start(local_member("outside-" + std::to_string(i), seed)));
   }
   s.seed_addrs = {outside[0].local_addr()};
   auto started = run(Membership::start(runtime(), std::move(s), std::move(bound.value())));
