@@ -18,6 +18,9 @@
 //               (8 MiB) and then stalling
 //   udp         64 KiB datagrams whose header names the cluster's key (any captured packet
 //               shows it) and whose tag is wrong, as fast as one sender can
+//   stamps      small datagrams that authenticate at the victim but are stamped an hour back
+//               (old captures replayed: their stamps lie outside the window), from 4,096
+//               source ports, as fast as three senders can; each is a clock skew of its sender
 //   replay      64 connections on 4 addresses, each opening with a frame that authenticates
 //               at the victim (the worst an on-path attacker can replay: a frame captured on
 //               its way to the victim and kept from it), then an 8 MiB frame of junk, over
@@ -27,8 +30,9 @@
 // Throughout, a fresh node joins through the victim once a second (a push-pull over TCP from
 // 127.0.0.1); the joins that succeeded and the slowest one are printed with the figures. A
 // request goes through the victim's actor every 100 ms (a broadcast, answered once the
-// engine has queued it): its latency, and the probes the victim sent per second (it probes
-// every 100 ms here), are compared with the idle phase's.
+// engine has queued it): its latency, the probes the victim sent per second (it probes
+// every 100 ms here) and the packets it read per second are compared with the idle phase's.
+// The node's log records are rendered as a text log would write them, and counted.
 #include <fcntl.h>
 #include <malloc.h>
 #include <netinet/in.h>
@@ -55,6 +59,7 @@
 #include <vector>
 
 #include "net/lib.hpp"
+#include "proto/message.hpp"
 #include "proto/packet.hpp"
 #include "proto/stream.hpp"
 
@@ -71,8 +76,8 @@ constexpr size_t kFrame = 8 * 1024 * 1024;
 
 // In rising order of what they cost, so memory the allocator keeps after one phase does not
 // show up as the next one's.
-enum Attack : int { Idle = 0, Udp, Flood, Silent, Garbage, Slow, Replay, Quit };
-const char* const kNames[] = {"idle", "udp", "flood", "silent", "garbage", "slow", "replay"};
+enum Attack : int { Idle = 0, Udp, Stamps, Flood, Silent, Garbage, Slow, Replay, Quit };
+const char* const kNames[] = {"idle", "udp", "stamps", "flood", "silent", "garbage", "slow", "replay"};
 
 // The cluster's key: bytes 0..31.
 proto::Key cluster_key() {
@@ -139,6 +144,45 @@ uint64_t udp_flood(const Command& c, proto::Codec& codec, steady_clock::time_poi
       if (::send(fd, d.data(), d.size(), 0) > 0) ++sent;
   }
   ::close(fd);
+  return sent;
+}
+
+// Authentic datagrams for the victim stamped an hour back, from 4,096 sockets on 127.0.0.2 in
+// turn, as fast as three senders can (more than the victim reads).
+uint64_t stamp_flood(const Command& c, proto::Codec& codec, steady_clock::time_point end) {
+  sockaddr_in src{}, dst{};
+  src.sin_family = dst.sin_family = AF_INET;
+  src.sin_addr.s_addr = htonl(0x7f000002u);
+  dst.sin_addr.s_addr = htonl(0x7f000001u);
+  dst.sin_port = htons(c.port);
+  std::vector<int> fds;
+  for (int i = 0; i < 4096; ++i) {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) break;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&dst), sizeof dst) != 0) {
+      ::close(fd);
+      break;
+    }
+    fds.push_back(fd);
+  }
+  proto::Bytes payload;
+  proto::encode(proto::Ack{1}, payload);
+  const proto::Bytes d = codec.seal(payload, wall_ms() - 3'600'000, proto::Recipient{"victim", std::nullopt});
+  std::atomic<uint64_t> sent{0};
+  auto sender = [&](size_t first) {
+    uint64_t n = 0;
+    while (steady_clock::now() < end) {
+      for (size_t k = first; k < fds.size(); k += 3)
+        if (::send(fds[k], d.data(), d.size(), 0) > 0) ++n;
+    }
+    sent += n;
+  };
+  std::thread a(sender, 0), b(sender, 1);
+  sender(2);
+  a.join();
+  b.join();
+  for (int fd : fds) ::close(fd);
   return sent;
 }
 
@@ -260,6 +304,7 @@ uint64_t attack(const Command& c) {
   nk[0] = 0xa7;  // another nonce stream than any node's
   proto::Codec codec("default", std::vector<proto::Key>{cluster_key()}, std::span<const uint8_t, 32>(nk));
   if (c.attack == Udp) return udp_flood(c, codec, end);
+  if (c.attack == Stamps) return stamp_flood(c, codec, end);
   if (c.attack == Idle) {
     while (steady_clock::now() < end) std::this_thread::sleep_for(10ms);
     return 0;
@@ -303,12 +348,14 @@ size_t fd_count() {
   return n > 0 ? n - 1 : 0;  // the listing's own
 }
 
-// Counts the node's records by message.
+// Counts the node's records by message, each rendered as a text log writes it.
 class Counter : public log::Dispatcher {
  public:
   void event(const log::Record& r) override {
+    const std::string line = log::render_line(r);
     std::lock_guard<std::mutex> g(m_);
     ++n_[std::string(r.message)];
+    bytes_ += line.size();
   }
   std::map<std::string, size_t> take() {
     std::lock_guard<std::mutex> g(m_);
@@ -318,6 +365,7 @@ class Counter : public log::Dispatcher {
  private:
   std::mutex m_;
   std::map<std::string, size_t> n_;
+  size_t bytes_ = 0;  // (kept, so the rendering is not optimised away)
 };
 
 // (A step that gives no value ends the program: value() finds none.)
@@ -332,7 +380,7 @@ struct Phase {
   int joins = 0, joined = 0;
   double slowest_join = 0;
   std::map<std::string, size_t> records;
-  uint64_t decode_errors = 0, decrypt_failures = 0, served = 0, datagrams = 0;
+  uint64_t decode_errors = 0, decrypt_failures = 0, served = 0, datagrams = 0, read = 0, replays = 0;
   std::vector<double> latencies;  // of the requests through the actor, in seconds
   int requests = 0;               // issued during the phase
   double probes_per_s = 0;
@@ -456,8 +504,10 @@ std::optional<Phase> run_phase(Runtime& rt, Membership& victim, Counter& counter
   if (ok) join_until_done(rt, victim, ph, child.done);
   ok = ok && ::read(child.done, &ph.datagrams, sizeof ph.datagrams) == static_cast<ssize_t>(sizeof ph.datagrams);
   const core::Counters c1 = victim.stats().counters;
-  ph.probes_per_s = static_cast<double>(c1.probes_sent - c0.probes_sent) /
-                    duration<double>(steady_clock::now() - phase_start).count();
+  const double took = duration<double>(steady_clock::now() - phase_start).count();
+  ph.probes_per_s = static_cast<double>(c1.probes_sent - c0.probes_sent) / took;
+  ph.read = c1.packets_received - c0.packets_received;
+  ph.replays = c1.replays_dropped - c0.replays_dropped;
   stop = true;
   sampler.join();
   requester.join();
@@ -485,26 +535,29 @@ void print_figures(const std::vector<Phase>& phases, int secs) {
                 p.fds_peak, ratio(p.fds_peak, idle.fds_peak), p.fds_after, p.joined, p.joins, p.slowest_join);
   }
   const double idle_p50 = quantile(idle.latencies, 0.5), idle_max = quantile(idle.latencies, 1.0);
-  std::printf("\n%-8s %12s %7s %12s %7s %10s %10s %7s %12s\n", "phase", "request p50", "x idle", "request max",
-              "x idle", "answered", "probes/s", "x idle", "datagrams/s");
+  std::printf("\n%-8s %12s %7s %12s %7s %10s %10s %7s %12s %10s\n", "phase", "request p50", "x idle", "request max",
+              "x idle", "answered", "probes/s", "x idle", "datagrams/s", "read/s");
   for (const auto& p : phases) {
     double p50 = quantile(p.latencies, 0.5), mx = quantile(p.latencies, 1.0);
-    std::printf("%-8s %9.3f ms %6.2fx %9.3f ms %6.2fx %5zu/%-4d %10.2f %6.2fx %12.0f\n", p.name.c_str(), p50 * 1e3,
-                p50 / idle_p50, mx * 1e3, mx / idle_max, p.latencies.size(), p.requests, p.probes_per_s,
-                p.probes_per_s / idle.probes_per_s, static_cast<double>(p.datagrams) / secs);
+    std::printf("%-8s %9.3f ms %6.2fx %9.3f ms %6.2fx %5zu/%-4d %10.2f %6.2fx %12.0f %10.0f\n", p.name.c_str(),
+                p50 * 1e3, p50 / idle_p50, mx * 1e3, mx / idle_max, p.latencies.size(), p.requests, p.probes_per_s,
+                p.probes_per_s / idle.probes_per_s, static_cast<double>(p.datagrams) / secs,
+                static_cast<double>(p.read) / secs);
   }
 }
 
 void print_records(const std::vector<Phase>& phases) {
-  std::printf("\nwhat the victim dropped (DEBUG records) and counted:\n");
+  std::printf("\nwhat the victim dropped and said (its records), and counted:\n");
   const char* shown[] = {"too many inbound connections; dropped one",
                          "no room in the inbound buffer for this address; dropping connection",
                          "evicted to make room for another address's frame", "first frame refused; dropping connection",
-                         "no valid header in time; dropping connection", "stream timed out"};
+                         "no valid header in time; dropping connection", "stream timed out",
+                         "peer clock differs from ours by more than the window allows"};
   for (const auto& p : phases) {
-    std::printf("  %-8s push-pulls served %llu, decode_errors %llu, decrypt_failures %llu\n", p.name.c_str(),
-                static_cast<unsigned long long>(p.served), static_cast<unsigned long long>(p.decode_errors),
-                static_cast<unsigned long long>(p.decrypt_failures));
+    std::printf("  %-8s push-pulls served %llu, decode_errors %llu, decrypt_failures %llu, replays_dropped %llu\n",
+                p.name.c_str(), static_cast<unsigned long long>(p.served),
+                static_cast<unsigned long long>(p.decode_errors), static_cast<unsigned long long>(p.decrypt_failures),
+                static_cast<unsigned long long>(p.replays));
     for (const char* s : shown) {
       auto it = p.records.find(s);
       if (it != p.records.end()) std::printf("           %7zu  \"%s\"\n", it->second, s);

@@ -6,6 +6,8 @@
 // Mass crash: n members formed by joins; all but one (or half of them) crash at once. Prints,
 // per row, the seconds until every survivor holds every crashed member dead (median and
 // slowest run), the runs over the bound, and the highest local health a survivor reached.
+// Then the lone survivor of 2, 8 and 32 members, with its own address reachable from itself
+// and not (behind a NAT that does not hairpin).
 // Observer: one member; peers come one after another, 0 to 15 s apart, each joining it,
 // running half a second and crashing. Prints the crashes it had not declared dead within the
 // bound for the members it then listed.
@@ -40,13 +42,16 @@ struct Crash {
   uint32_t max_health = 0;
 };
 
-// n members; `crashed` of them (never the survivor picked by the seed) crash at once.
-Crash mass_crash(size_t n, size_t crashed, uint64_t seed) {
+// n members; `crashed` of them (never the survivor picked by the seed) crash at once. Without
+// `hairpin`, what the survivors send to their own addresses never comes back to them (a NAT or
+// a port mapping that does not hairpin).
+Crash mass_crash(size_t n, size_t crashed, uint64_t seed, bool hairpin = true) {
   Sim sim(seed, NetParams{1 * MS, 1 * MS, 0.0});
   core::Config cfg;
   form_by_joins(sim, n, cfg);
   sim.run_for(10 * SEC + seed % 1000 * MS);
   const size_t first = seed % n;
+  for (size_t i = 0; i < n; ++i) sim.set_hairpin(i, hairpin);
   std::vector<bool> down(n, false);
   for (size_t k = 1; k <= crashed; ++k) {
     const size_t i = (first + k) % n;
@@ -128,20 +133,26 @@ int main(int argc, char** argv) {
   std::printf("mass crash, lan preset: seconds until every survivor holds every crashed member dead\n");
   std::printf("%7s %7s | %4s | %8s %8s | %8s | %s\n", "members", "crashed", "runs", "median", "slowest", "bound",
               "over bound, highest local health");
-  const std::pair<size_t, size_t> rows[] = {{8, 7}, {16, 15}, {16, 8}, {32, 31}};
-  for (auto [n, crashed] : rows) {
+  auto row = [&](size_t n, size_t crashed, bool hairpin) {
     std::vector<double> t;
     int over = 0;
     uint32_t health = 0;
     const double bound = static_cast<double>(detect_bound(cfg, n)) / SEC;
     for (int r = 0; r < runs; ++r) {
-      Crash c = mass_crash(n, crashed, 3100 + static_cast<uint64_t>(r));
+      Crash c = mass_crash(n, crashed, 3100 + static_cast<uint64_t>(r), hairpin);
       t.push_back(c.seconds);
       over += c.seconds > bound;
       health = std::max(health, c.max_health);
     }
     std::printf("%7zu %7zu | %4d | %8.1f %8.1f | %8.1f | %d, %u\n", n, crashed, runs, pct(t, 0.5), pct(t, 1.0), bound,
                 over, health);
+  };
+  const std::pair<size_t, size_t> rows[] = {{8, 7}, {16, 15}, {16, 8}, {32, 31}};
+  for (auto [n, crashed] : rows) row(n, crashed, true);
+  std::printf("the lone survivor, its own address reachable and not (no hairpinning)\n");
+  for (bool hairpin : {true, false}) {
+    std::printf("%s\n", hairpin ? "reachable:" : "unreachable:");
+    for (size_t n : {2, 8, 32}) row(n, n - 1, hairpin);
   }
   if (hours > 0) {
     Observed o = observer(hours, 3300);

@@ -39,6 +39,13 @@ inline constexpr uint64_t DISOWN_WAIT_NS = 120ULL * 1'000'000'000;
 // Dead and left members stay in the table this long: for reconnects after a partition, and
 // so that a stale record of them cannot bring them back.
 inline constexpr uint64_t DEAD_RETENTION_NS = 6ULL * 3600 * 1'000'000'000;
+// Clock-skew reports: at most SKEW_BURST at once, one more every SKEW_EVERY_NS; the peers
+// reported are remembered in a table of SKEW_PEERS places by address, and one whose clock
+// stays off is reported again after SKEW_AGAIN_NS, so the log says so for as long as it lasts.
+inline constexpr uint64_t SKEW_BURST = 5;
+inline constexpr uint64_t SKEW_EVERY_NS = 12ULL * 1'000'000'000;
+inline constexpr size_t SKEW_PEERS = 1024;
+inline constexpr uint64_t SKEW_AGAIN_NS = 300ULL * 1'000'000'000;
 // Bounds on state that strangers could otherwise inflate.
 inline constexpr size_t MAX_RELAYS = 1024;
 inline constexpr size_t MAX_INBOUND_STREAMS = 4096;
@@ -78,6 +85,22 @@ struct Node::Impl {
   // that member refuses it.
   int64_t low_offset = 0, low_offset_before = 0;
   uint64_t low_offset_until = 0;
+  // The highest offset (never below 0) over the same minutes: how far ahead of ours the
+  // fastest clock heard from runs. Our own life lying more than a day past that clock is
+  // refused by every member we hear (see review_epoch).
+  int64_t high_offset = 0, high_offset_before = 0;
+  // The senders of States in which lives were refused for lying more than a day past our
+  // clock (the answer to our join, when our clock runs a day behind the cluster's, or a member
+  // whose clock runs a day ahead): exchanged with again every push_pull_interval, and at once
+  // when our wall clock steps, until their lives are taken. Nobody else may ever tell us of
+  // them once our clock is put right: a node that refused its whole join answer knows nobody.
+  struct Refused {
+    std::string name;
+    proto::SocketAddr addr;
+  };
+  std::vector<Refused> refused;
+  size_t refused_next = 0;
+  uint64_t refused_retry = 0;  // 0: none planned
   // A Ping for this node's name reached it: it is what answers at its address. Until then a
   // later live life at its address may be a node that does (two nodes made to advertise one
   // address), and is only remembered: the highest epoch, its incarnation, and when it is
@@ -113,8 +136,21 @@ struct Node::Impl {
   std::deque<Transmit> transmits;
   std::deque<Event> events;
   std::deque<ClockSkew> skews;
-  // Peers reported for a clock skew, until their packets come within the window again.
-  std::set<proto::SocketAddr> skewed;
+  // Peers reported for a clock skew, until their packets come within the window again: one
+  // place per address hash, a newcomer taking the place of the one there, so that forged
+  // addresses cost neither memory nor an allocation each.
+  struct Skewed {
+    proto::SocketAddr addr;
+    uint64_t at = 0;  // when it was reported (or left out)
+  };
+  std::array<std::optional<Skewed>, SKEW_PEERS> skewed{};
+  size_t skewed_count = 0;
+  // The reports are rationed (at most SKEW_BURST at once, one per SKEW_EVERY_NS after): when
+  // the next one may go (`skew_tat` less the burst), and the reports left out since the last
+  // one, the latest of them kept to be made once the ration allows.
+  uint64_t skew_tat = 0;
+  uint64_t skews_left_out = 0;
+  ClockSkew skew_left{};
   CommandId next_command = 1;
 
   // --- scratch buffers reused across packets
@@ -158,9 +194,11 @@ struct Node::Impl {
     std::vector<Helper> helpers;
   };
   std::optional<NackTally> nack_tally;
-  // This node's check of itself: a Ping to its own address, answered within milliseconds
-  // unless its inputs wait unread (a stalled process) or its packets do not get out. The one
-  // in flight (seq 0: none), and when the latest one that came back in time was sent.
+  // This node's check of itself: a Ping to its own socket, answered within milliseconds
+  // unless its inputs wait unread (a stalled process). It goes to `check_addr`, the loopback
+  // address the runtime gave (Identity::loopback), else the advertised one. The one in flight
+  // (seq 0: none), and when the latest one that came back in time was sent.
+  proto::SocketAddr check_addr;
   uint32_t self_seq = 0;
   uint64_t self_sent = 0, self_due = 0, self_ok_at = 0;
   // Nacks missed by helpers not heard from since, while this node's own inputs were handled
@@ -218,6 +256,8 @@ struct Node::Impl {
     // peer's name from the first frame.
     std::string peer;
     std::optional<proto::SocketAddr> dialed;
+    // Streams this node opened: the address dialed, to which its frames' clocks are attributed.
+    std::optional<proto::SocketAddr> remote;
     uint64_t deadline = 0;
     CommandId join = 0;
     uint32_t seed = 0;
@@ -351,6 +391,8 @@ struct Node::Impl {
     // member (quietly).
     bool own_record = false;
     bool learned_quietly = false;
+    // A life was refused for lying more than a day past our clock.
+    bool refused_ahead = false;
     // Nodes put one Ping or IndirectPing in a packet. Only the first of each is answered, so
     // one packet stuffed with probe requests cannot make this node send thousands of packets
     // (to a forged source address, or to any target address it names).
@@ -365,9 +407,33 @@ struct Node::Impl {
   // Measures a packet's stamp against the wall clock: a peer whose clock is off by more than
   // the window that matters is reported once (the replay window refuses such packets).
   void note_skew(uint64_t stamp_ms, bool encrypted, const proto::SocketAddr& from);
+  // Queues a clock-skew report if the ration allows, else counts it left out.
+  void report_skew(ClockSkew c);
+  // The latest report left out, with the count of the others, once the ration allows.
+  void skew_timeout();
+  // When the ration next allows a report.
+  uint64_t skew_ration_at() const {
+    const uint64_t burst = (SKEW_BURST - 1) * SKEW_EVERY_NS;
+    return skew_tat > burst ? skew_tat - burst : 0;
+  }
   // Notes the clock of a packet taken; the wall clock of the slowest clock heard from lately.
   void note_clock(uint64_t stamp_ms);
   uint64_t slowest_wall_ms() const;
+  // Notes the clock of a packet opened (taken or not); the wall clock of the fastest heard.
+  void note_ahead(uint64_t stamp_ms);
+  uint64_t fastest_wall_ms() const;
+
+  // ==== clocks put right (clocks.cpp)
+  // A State was merged: its sender is remembered when lives in it were refused for our clock,
+  // forgotten when none was.
+  void note_refusals(const proto::State& st, bool refused_ahead);
+  // The wall clock handed in stepped by more than a second from our estimate.
+  void clock_stepped();
+  void clock_timeouts();
+  // Our own life lies more than a day past every clock heard from, ours included (our clock
+  // ran that far ahead when we started, and was put right): we take a life at our clock now.
+  void review_epoch();
+  void retry_refused();
   void dispatch(std::vector<proto::Message>& msgs, Ctx& ctx);
 
   // ==== merge rules (member.cpp)
@@ -442,6 +508,11 @@ struct Node::Impl {
   void heard_from(const proto::SocketAddr& from);
   void ask_helpers(const Entry& target);
   void check_self();
+  // Whether a datagram from `from` is our own (our check of ourselves, or its answer).
+  bool from_self(const proto::SocketAddr& from) const {
+    const proto::SocketAddr a = from.on_wire();
+    return a == self.addr.on_wire() || a == check_addr.on_wire();
+  }
   // The Ack of our check of ourselves; false when `a` is not one.
   bool self_answer(const proto::Ack& a, const Ctx& ctx);
   void settle_nacks();

@@ -27,6 +27,7 @@ Node::Impl::Impl(Config c, Identity id, uint64_t now, uint64_t seed, std::span<c
   self.name = std::move(id.name);
   self.meta = std::move(id.meta);
   self.addr = id.addr;
+  check_addr = id.loopback ? *id.loopback : id.addr;
   self.epoch = id.epoch;
   start_epoch = id.epoch;
   self.incarnation = 0;
@@ -149,6 +150,7 @@ StreamId Node::Impl::open_stream(const proto::SocketAddr& to, StreamKind kind, s
   transmits.push_back(transmit::Open{to, id});
   Stream s;
   s.kind = kind;
+  s.remote = to.on_wire();
   if (peer.empty()) s.dialed = to.on_wire();
   s.peer = std::move(peer);
   streams.emplace(id, std::move(s));
@@ -187,28 +189,74 @@ void Node::Impl::check_leave_done() {
 
 // ---------------------------------------------------------------- intake
 
+namespace {
+
+size_t skew_place(const proto::SocketAddr& a) {
+  uint64_t h = 0xcbf29ce484222325ULL;  // FNV-1a
+  auto mix = [&](uint8_t b) { h = (h ^ b) * 0x100000001b3ULL; };
+  for (uint8_t b : a.ip) mix(b);
+  mix(static_cast<uint8_t>(a.port));
+  mix(static_cast<uint8_t>(a.port >> 8));
+  return static_cast<size_t>(h % SKEW_PEERS);
+}
+
+}  // namespace
+
 void Node::Impl::note_skew(uint64_t stamp_ms, bool encrypted, const proto::SocketAddr& from) {
   const uint64_t wall = wall_ms();
   const uint64_t gap = stamp_ms > wall ? stamp_ms - wall : wall - stamp_ms;
   // Further off than the replay window, an encrypted peer's packets are refused (by the
   // window); in plain text nothing is refused by its stamp, but a clock more than the epoch
   // lead off makes lives look too far ahead (or this node's look so to the peer).
-  if (gap <= (encrypted ? REPLAY_WINDOW_MS : EPOCH_LEAD_MS)) {
-    if (!skewed.empty()) skewed.erase(from);
+  const bool within = gap <= (encrypted ? REPLAY_WINDOW_MS : EPOCH_LEAD_MS);
+  if (within && skewed_count == 0) return;
+  std::optional<Skewed>& place = skewed[skew_place(from)];
+  const bool known = place && place->addr == from;
+  if (within) {
+    if (known) {
+      place.reset();
+      --skewed_count;
+    }
     return;
   }
-  if (skewed.size() >= 1024) skewed.clear();
-  // (Bounded like the set, should nobody poll them.)
-  if (skewed.insert(from).second && skews.size() < 1024) {
-    const int64_t off = gap > uint64_t{INT64_MAX} ? INT64_MAX : static_cast<int64_t>(gap);
-    skews.push_back(ClockSkew{from, stamp_ms > wall ? off : -off});
+  // Reported while it lasts, and again every few minutes: a node whose clock is off says so
+  // for as long as it is.
+  if (known && now_ - place->at < SKEW_AGAIN_NS) return;
+  if (!place) ++skewed_count;
+  place = Skewed{from, now_};
+  const int64_t off = gap > uint64_t{INT64_MAX} ? INT64_MAX : static_cast<int64_t>(gap);
+  report_skew(ClockSkew{from, stamp_ms > wall ? off : -off});
+}
+
+void Node::Impl::report_skew(ClockSkew c) {
+  // A forger can send from as many addresses as it likes (a peer is an address and a port),
+  // or alternate a stamp far off with a fresh one: a report each made a record each in the
+  // runtime's log, a hundred thousand a second at full rate, and the node read half the
+  // packets it did. A handful a minute says as much, with the count of the rest.
+  if (skew_ration_at() > now_ || skews.size() >= SKEW_PEERS) {  // (nobody polls them)
+    ++skews_left_out;
+    skew_left = c;
+    return;
   }
+  skew_tat = later(std::max(skew_tat, now_), SKEW_EVERY_NS);
+  c.suppressed = skews_left_out;
+  skews_left_out = 0;
+  skews.push_back(c);
+}
+
+void Node::Impl::skew_timeout() {
+  if (skews_left_out == 0 || skew_ration_at() > now_) return;
+  ClockSkew c = skew_left;
+  --skews_left_out;
+  report_skew(c);
 }
 
 void Node::Impl::note_clock(uint64_t stamp_ms) {
   if (now_ >= low_offset_until) {
     low_offset_before = low_offset;
     low_offset = 0;
+    high_offset_before = high_offset;
+    high_offset = 0;
     low_offset_until = later(now_, 300'000'000'000ULL);
   }
   const uint64_t wall = wall_ms();
@@ -216,6 +264,22 @@ void Node::Impl::note_clock(uint64_t stamp_ms) {
   const uint64_t behind = wall - stamp_ms;
   const int64_t off = behind > uint64_t{INT64_MAX} ? INT64_MIN : -static_cast<int64_t>(behind);
   if (off < low_offset) low_offset = off;
+}
+
+void Node::Impl::note_ahead(uint64_t stamp_ms) {
+  // Before the replay window: a member whose clock runs far ahead of ours is heard from all the
+  // same, though its packets are refused.
+  const uint64_t wall = wall_ms();
+  if (stamp_ms <= wall) return;
+  const uint64_t ahead = stamp_ms - wall;
+  const int64_t off = ahead > uint64_t{INT64_MAX} ? INT64_MAX : static_cast<int64_t>(ahead);
+  if (off > high_offset) high_offset = off;
+}
+
+uint64_t Node::Impl::fastest_wall_ms() const {
+  const uint64_t wall = wall_ms();
+  const uint64_t ahead = static_cast<uint64_t>(std::max(high_offset, high_offset_before));
+  return wall > UINT64_MAX - ahead ? UINT64_MAX : wall + ahead;
 }
 
 uint64_t Node::Impl::slowest_wall_ms() const {
@@ -250,6 +314,7 @@ bool Node::Impl::intake(std::span<uint8_t> packet, bool datagram, std::vector<pr
     return false;
   }
   if (from) note_skew(opened->stamp_ms, opened->encrypted, *from);
+  note_ahead(opened->stamp_ms);
   if (opened->encrypted) {
     if (replay.check(wall_ms(), opened->stamp_ms, opened->nonce) != ReplayWindow::Verdict::Fresh) {
       ++counters.replays_dropped;
@@ -309,8 +374,8 @@ void Node::handle_datagram(uint64_t now, const SocketAddr& from, std::span<uint8
   s.now_ = std::max(s.now_, now);
   std::vector<proto::Message> msgs;
   if (!s.intake(packet, true, msgs, {}, &from)) return;
-  // Our check of ourselves comes from our own address; it is no other node heard.
-  const bool other = from.on_wire() != s.self.addr.on_wire();
+  // Our check of ourselves comes from our own socket; it is no other node heard.
+  const bool other = !s.from_self(from);
   if (other) s.last_heard = s.now_;
   Impl::Ctx ctx;
   ctx.from = from;
@@ -349,6 +414,8 @@ void Node::handle_timeout(uint64_t now) {
   s.thin_timeout();
   s.expire_entries();
   s.lives_timeouts();
+  s.skew_timeout();
+  s.clock_timeouts();
   if (s.next_gossip && s.next_gossip <= now) s.gossip_tick();
   if (s.next_push_pull && s.next_push_pull <= now) s.push_pull_tick();
   if (s.next_reconnect && s.next_reconnect <= now) s.reconnect_tick();
@@ -393,8 +460,10 @@ CommandId Node::command(uint64_t now, Command cmd) {
 void Node::set_wall_clock(uint64_t now, uint64_t wall_ms) {
   Impl& s = *impl_;
   s.now_ = std::max(s.now_, now);
+  const uint64_t was = s.wall_ms();
   s.wall_read_ms = wall_ms;
   s.wall_read_at = s.now_;
+  if ((wall_ms > was ? wall_ms - was : was - wall_ms) > 1000) s.clock_stepped();
 }
 
 std::optional<ClockSkew> Node::poll_clock_skew() {
@@ -442,6 +511,8 @@ std::optional<uint64_t> Node::next_deadline() const {
   if (!s.expiries.empty()) take(s.expiries.begin()->first);
   take(s.pending_report);
   take(s.reassert_at);
+  if (s.skews_left_out) take(std::max<uint64_t>(s.skew_ration_at(), 1));
+  take(s.refused_retry);
   take(s.next_gossip);
   take(s.next_push_pull);
   take(s.next_reconnect);

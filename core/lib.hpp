@@ -101,10 +101,13 @@ std::array<uint64_t, 26> counter_values(const Counters& c);
 
 // A peer whose clock differs from this node's by more than a window allows: by more than the
 // replay window in an encrypted cluster (its packets are refused), by more than the epoch
-// lead in plain text (lives may be refused). Raised once per peer address while it lasts.
+// lead in plain text (lives may be refused). Raised once per peer address while it lasts, and
+// rationed: a handful a minute at most, whatever the number of addresses (forged ones cost
+// nothing), each with the count of the reports left out before it.
 struct ClockSkew {
   SocketAddr peer;    // where its datagram came from
   int64_t offset_ms;  // its packet's stamp minus this node's wall clock
+  uint64_t suppressed = 0;  // reports left out since the one before (other peers, or this one)
   bool operator==(const ClockSkew&) const = default;
 };
 

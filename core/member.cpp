@@ -515,6 +515,7 @@ void Node::Impl::on_alive(const proto::Alive& a, Ctx& ctx) {
   // so that shows.)
   if (a.epoch > epoch_limit()) {
     ++counters.members_refused;
+    ctx.refused_ahead = true;
     return;
   }
   Entry* e = table.find(a.name);

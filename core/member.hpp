@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "proto/message.hpp"
@@ -29,6 +30,11 @@ struct Identity {
   Bytes meta;
   SocketAddr addr;
   uint64_t epoch = 0;
+  // Where this node's own socket receives what it sends without the network carrying it (the
+  // runtime gives the loopback address of its port, or the bound address when that is a
+  // specific one). Its check of itself goes there. Without it, to the advertised address,
+  // which behind a NAT or a port mapping that does not hairpin never comes back.
+  std::optional<SocketAddr> loopback = std::nullopt;
 };
 
 }  // namespace vennock::core

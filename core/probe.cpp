@@ -138,11 +138,14 @@ void Node::Impl::check_self() {
   self_due = later(now_, cfg.probe_timeout.as_nanos());
   scratch_payload.clear();
   proto::encode(proto::Ping{self_seq, self.name, self.name}, scratch_payload);
-  send_packet(self.addr, self.name, scratch_payload, false);
+  // To our socket by the host's own way when the runtime told us one: through the advertised
+  // address, behind a NAT that does not hairpin, it never came back, and every silent helper
+  // was charged as if our inputs were late.
+  send_packet(check_addr, self.name, scratch_payload, false);
 }
 
 bool Node::Impl::self_answer(const proto::Ack& a, const Ctx& ctx) {
-  if (!ctx.from || ctx.from->on_wire() != self.addr.on_wire()) return false;
+  if (!ctx.from || !from_self(*ctx.from)) return false;
   if (self_seq && a.seq == self_seq && now_ <= self_due) self_ok_at = self_sent;
   if (a.seq == self_seq) self_seq = 0;
   return true;

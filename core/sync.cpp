@@ -147,7 +147,10 @@ void Node::Impl::stream_data(StreamId id, std::span<const uint8_t> frame,
   std::array<proto::SocketAddr, 4> addrs;
   std::span<const proto::SocketAddr> join_addrs;
   if (first) join_addrs = std::span<const proto::SocketAddr>(addrs.data(), join_addresses(local, addrs));
-  if (!intake(buf, false, msgs, join_addrs)) {
+  // A frame on a stream we opened comes from where we dialed: its clock is that peer's (the
+  // answer to a join is all a node whose clock is off by a day may ever hear).
+  const proto::SocketAddr* remote = it->second.remote ? &*it->second.remote : nullptr;
+  if (!intake(buf, false, msgs, join_addrs, remote)) {
     // A peer that cannot talk to us gets nothing more from this stream.
     transmits.push_back(transmit::Close{id});
     stream_end(id, true);
@@ -179,6 +182,7 @@ void Node::Impl::stream_data(StreamId id, std::span<const uint8_t> frame,
 
 void Node::Impl::stream_state(StreamId id, const proto::State& st, Ctx& ctx) {
   merge_state(st, ctx);
+  note_refusals(st, ctx.refused_ahead);
   auto sit = streams.find(id);
   if (sit == streams.end()) return;
   Stream& s = sit->second;

@@ -594,10 +594,11 @@ void Actor<E, T>::flush(bool timers_ran) {
     }
     if (auto p = published(std::move(*ev))) batch_.push_back(std::move(*p));
   }
-  // The engine cannot log: a peer whose clock is too far off is said here, once per peer.
+  // The engine cannot log: a peer whose clock is too far off is said here, once per peer and
+  // a handful a minute at most, with the count of the reports left out before this one.
   while (auto c = e.poll_clock_skew()) {
     VN_LOG(Warn, target(), "peer clock differs from ours by more than the window allows", log::field("peer", c->peer),
-           log::field("offset_ms", c->offset_ms));
+           log::field("offset_ms", c->offset_ms), log::field("suppressed", c->suppressed));
   }
   if (observer_) observer_("events");
   // 3. The member snapshot, whenever anything visible may have changed: events, the own

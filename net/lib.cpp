@@ -276,7 +276,9 @@ Result<Membership, Error> Membership::spawn(Runtime& rt, Settings s, std::shared
   }
   actor::Clock clock;
   std::string name = s.name;
-  core::Identity id{std::move(name), std::move(s.meta), advertised, epoch};
+  // The engine's check of itself goes to its own socket by the host's loopback: through the
+  // advertised address it may never come back (a NAT or a port mapping that does not hairpin).
+  core::Identity id{std::move(name), std::move(s.meta), advertised, epoch, transport::loopback_of(bound)};
   auto engine = core::Node::create(std::move(s.config), std::move(id), clock.now(), seed,
                                    std::span<const uint8_t, 32>(nonce_key));
   sodium_memzero(nonce_key.data(), nonce_key.size());

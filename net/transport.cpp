@@ -254,11 +254,19 @@ SocketAddr default_advertise(const SocketAddr& bound) {
     }
     ::close(fd);
   }
+  if (!found) return loopback_of(bound);
   SocketAddr out;
   out.family = bound.family;
-  if (found) {
-    out.ip = found->ip;
-  } else if (bound.is_v4()) {
+  out.ip = found->ip;
+  out.port = bound.port;
+  return out;
+}
+
+SocketAddr loopback_of(const SocketAddr& bound) {
+  if (!IpAddr::of(bound).is_unspecified()) return bound;
+  SocketAddr out;
+  out.family = bound.family;
+  if (bound.is_v4()) {
     out.ip = {127, 0, 0, 1};
   } else {
     out.ip = {};

@@ -144,6 +144,9 @@ Result<TcpListener, IoError> tcp_listener(asio::io_context& io, const SocketAddr
 // The bound address when its IP is specified; otherwise the IP of the interface that routes
 // outward (found without sending anything), or loopback when there is none; the bound port.
 SocketAddr default_advertise(const SocketAddr& bound);
+// Where a socket bound to `bound` reaches itself through the host alone: the bound address
+// when its IP is specified, else the loopback address of its family; the bound port.
+SocketAddr loopback_of(const SocketAddr& bound);
 
 // The node's UDP socket and TCP listener on one port.
 class AsioTransport {

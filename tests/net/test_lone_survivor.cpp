@@ -1,6 +1,10 @@
 // A lone survivor over real loopback sockets: an observer, and peers that join it and stop
 // without leaving, one after another. Each must be declared dead, the later ones too.
 #include <gtest/gtest.h>
+#include <poll.h>
+
+#include <atomic>
+#include <map>
 
 #include "helpers.hpp"
 
@@ -69,6 +73,115 @@ void observe_peers(Membership& observer, const char* preset, Settings (*make)(),
   run(observer.close());
 }
 
+// A UDP port mapping without hairpinning, as a NAT or a container's userland proxy makes one:
+// datagrams to its address from anyone but the node behind it reach the node (from a port of
+// the mapping's own, one per sender, so that the node's answers find their way back); those the
+// node sends to that address itself are lost.
+class PortMapping {
+ public:
+  explicit PortMapping(SocketAddr inside) : inside_(inside) {
+    outside_ = bound_socket();
+    thread_ = std::thread([this] { loop(); });
+  }
+  ~PortMapping() {
+    stop_ = true;
+    thread_.join();
+    for (auto& [peer, fd] : mapped_) ::close(fd);
+    ::close(outside_);
+  }
+  SocketAddr addr() const { return addr_of(outside_); }
+  size_t forwarded() const { return forwarded_; }
+
+ private:
+  static int bound_socket() {
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in lo{};
+    lo.sin_family = AF_INET;
+    lo.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&lo), sizeof lo), 0);
+    return fd;
+  }
+  static SocketAddr addr_of(int fd) {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&ss), &len);
+    return *from_sockaddr(reinterpret_cast<sockaddr*>(&ss), len);
+  }
+  static void send_to(int fd, const uint8_t* p, size_t n, const SocketAddr& to) {
+    sockaddr_storage ss;
+    socklen_t len = to_sockaddr(to, ss);
+    ::sendto(fd, p, n, 0, reinterpret_cast<sockaddr*>(&ss), len);
+  }
+  // One datagram waiting on `fd`, if any, and where it came from.
+  static std::optional<SocketAddr> take(int fd, std::vector<uint8_t>& buf, size_t& n) {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    ssize_t r = ::recvfrom(fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&ss), &len);
+    if (r < 0) return std::nullopt;
+    n = static_cast<size_t>(r);
+    return from_sockaddr(reinterpret_cast<sockaddr*>(&ss), len);
+  }
+  void loop() {
+    std::vector<uint8_t> buf(65536);
+    while (!stop_) {
+      std::vector<pollfd> fds{{outside_, POLLIN, 0}};
+      std::vector<SocketAddr> peers;
+      for (auto& [peer, fd] : mapped_) {
+        fds.push_back({fd, POLLIN, 0});
+        peers.push_back(peer);
+      }
+      if (::poll(fds.data(), fds.size(), 20) <= 0) continue;
+      size_t n = 0;
+      if (fds[0].revents & POLLIN) {
+        if (auto from = take(outside_, buf, n)) {
+          if (*from != inside_) {  // no hairpin
+            auto [it, fresh] = mapped_.try_emplace(*from, -1);
+            if (fresh) it->second = bound_socket();
+            send_to(it->second, buf.data(), n, inside_);
+            ++forwarded_;
+          }
+        }
+      }
+      for (size_t k = 1; k < fds.size(); ++k)
+        if ((fds[k].revents & POLLIN) && take(fds[k].fd, buf, n)) send_to(outside_, buf.data(), n, peers[k - 1]);
+    }
+  }
+
+  SocketAddr inside_;
+  int outside_ = -1;
+  std::map<SocketAddr, int> mapped_;  // by sender outside
+  std::atomic<bool> stop_{false};
+  std::atomic<size_t> forwarded_{0};
+  std::thread thread_;
+};
+
+// A member of the local preset on loopback, joining through `seed` when there is one.
+Settings local_member(std::string name, std::optional<SocketAddr> seed) {
+  Settings s = Settings::local();
+  s.name = std::move(name);
+  s.bind.port = 0;
+  if (seed) s.seed_addrs = {*seed};
+  return s;
+}
+
+// n formed members (every one seeing all n); then every member but node 0 stops without
+// leaving. Whether node 0 lists none of them
+// within the bound (11 probe intervals, a gossip spread, the longest suspicion timeout).
+void lone_survivor_of(std::vector<Membership>& nodes, size_t n) {
+  ASSERT_TRUE(eventually([&] {
+    for (auto& m : nodes)
+      if (m.members().size() != n) return false;
+    return true;
+  }));
+  const core::Config c = Settings::local().config;
+  const uint64_t t = c.probe_interval.as_nanos(), min = c.suspicion_mult * t;  // log10 8 < 1
+  const uint64_t bound = 11 * t + (n - 1) * c.gossip_interval.as_nanos() + c.suspicion_max_mult * min;
+  for (size_t i = 1; i < n; ++i) run(nodes[i].close());
+  EXPECT_TRUE(eventually([&] { return nodes[0].members().size() == 1; }, std::chrono::milliseconds(bound / 1'000'000)))
+      << nodes[0].members().size() - 1 << " still listed, local health " << nodes[0].stats().local_health;
+  run(nodes[0].close());
+}
+
 }  // namespace
 
 TEST(Survivor, AnObserverDeclaresEveryPeerStoppedWithoutLeavingDead) {
@@ -86,26 +199,39 @@ TEST(Survivor, TheLoneSurvivorOfEightDeclaresTheSevenStoppedDead) {
   // Seven of eight members stop at once, without leaving. The survivor asks stopped members to
   // help with its probes; their Nacks never come. Charged for each, it probed at its longest
   // period and took far longer than the bound to declare them dead. Its own Ping, sent to its
-  // own address with each request and answered by its own socket, shows the silence is theirs.
+  // own socket with each request and answered there, shows the silence is theirs.
   const size_t n = 8;
   std::vector<Membership> nodes;
   for (size_t i = 0; i < n; ++i) {
-    Settings s = Settings::local();
-    s.name = "survivor-" + std::to_string(i);
-    s.bind.port = 0;
-    if (i > 0) s.seed_addrs = {nodes[0].local_addr()};
-    nodes.push_back(start(std::move(s)));
+    std::optional<SocketAddr> seed;
+    if (i > 0) seed = nodes[0].local_addr();
+    nodes.push_back(start(local_member("survivor-" + std::to_string(i), seed)));
   }
-  ASSERT_TRUE(eventually([&] {
-    for (auto& m : nodes)
-      if (m.members().size() != n) return false;
-    return true;
-  }));
-  const core::Config c = Settings::local().config;
-  const uint64_t t = c.probe_interval.as_nanos(), min = c.suspicion_mult * t;  // log10 8 < 1
-  const uint64_t bound = 11 * t + (n - 1) * c.gossip_interval.as_nanos() + c.suspicion_max_mult * min;
-  for (size_t i = 1; i < n; ++i) run(nodes[i].close());
-  EXPECT_TRUE(eventually([&] { return nodes[0].members().size() == 1; }, std::chrono::milliseconds(bound / 1'000'000)))
-      << nodes[0].members().size() - 1 << " still listed, local health " << nodes[0].stats().local_health;
-  run(nodes[0].close());
+  lone_survivor_of(nodes, n);
+}
+
+TEST(Survivor, ALoneSurvivorAdvertisingAnAddressItCannotReachDeclaresTheOthersDead) {
+  // The survivor advertises a port mapping that does not hairpin: the others reach it there,
+  // it never reaches itself there. Its check of itself, sent to that address, never came back,
+  // and it charged itself for every silent helper as if its own inputs were late.
+  const size_t n = 8;
+  Settings s = local_member("behind-nat", std::nullopt);
+  auto bound = transport::AsioTransport::bind(runtime().io(), s.bind);
+  ASSERT_TRUE(bound.ok());
+  PortMapping mapping(bound.value()->local_addr());
+  s.advertise = mapping.addr();
+  std::vector<Membership> outside;
+  for (size_t i = 1; i < n; ++i) {
+    std::optional<SocketAddr> seed;
+    if (i > 1) seed = outside[0].local_addr();
+    outside.push_back(start(local_member("outside-" + std::to_string(i), seed)));
+  }
+  s.seed_addrs = {outside[0].local_addr()};
+  auto started = run(Membership::start(runtime(), std::move(s), std::move(bound.value())));
+  ASSERT_TRUE(started.ok()) << started.error().to_string();
+  std::vector<Membership> nodes;
+  nodes.push_back(std::move(started.value()));
+  for (auto& m : outside) nodes.push_back(std::move(m));
+  lone_survivor_of(nodes, n);
+  EXPECT_GT(mapping.forwarded(), 0u);  // the others did reach it through the mapping
 }

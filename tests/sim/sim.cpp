@@ -7,6 +7,7 @@ namespace vennock::sim {
 
 namespace {
 constexpr uint64_t kWallBase = 1'700'000'000'000ULL;  // the simulated wall clock at time 0, in ms
+constexpr uint64_t kLoopbackDelay = 20'000;           // a datagram to the node itself, in ns
 }
 
 Sim::Sim(uint64_t seed, NetParams net) : rng_(seed), stream_rng_(seed ^ 0x5157'0000'0000'0001ULL), net_(net) {}
@@ -23,6 +24,8 @@ SocketAddr Sim::addr_of(size_t i) {
                         7946);
 }
 
+SocketAddr Sim::loopback() { return SocketAddr::v4({127, 0, 0, 1}, 7946); }
+
 std::optional<size_t> Sim::index_of(const SocketAddr& a) const {
   if (!a.is_v4() || a.ip[0] != 10 || a.port != 7946) return std::nullopt;
   size_t i = (static_cast<size_t>(a.ip[1]) << 16) | (static_cast<size_t>(a.ip[2]) << 8) | a.ip[3];
@@ -35,6 +38,7 @@ std::unique_ptr<Node> Sim::make_engine(SimNode& n) {
   id.name = n.name;
   id.meta = n.meta;
   id.addr = n.advertise ? *n.advertise : addr_of(static_cast<size_t>(&n - nodes_.data()));
+  id.loopback = loopback();
   const size_t i = static_cast<size_t>(&n - nodes_.data());
   // Each life starts at a later wall-clock millisecond than the one before, unless the node's
   // clock was stepped back.
@@ -60,9 +64,13 @@ uint64_t Sim::clock_in(size_t i) {
 void Sim::suspend(size_t i, uint64_t d) {
   SimNode& n = nodes_[i];
   if (!n.up) return;
+  if (now_ >= n.asleep_until) {
+    // A new sleep: the one before is over, and its whole length stood still.
+    n.lag = slept(n, now_);
+    n.asleep_from = now_;
+  }
+  // The monotonic clock stands still until the node wakes: its deadlines come that much later.
   n.asleep_until = std::max(n.asleep_until, now_ + d);
-  // The monotonic clock stops: every deadline of the engine comes that much later.
-  n.lag += d;
   after_call(i);
 }
 
@@ -126,7 +134,8 @@ void Sim::restart(size_t i, int64_t clock_step_ms) {
   ++n.life;
   n.clock_ms += clock_step_ms;
   n.up = true;
-  n.asleep_until = 0;
+  // A restart wakes the host: only the time it slept so far stood still.
+  n.asleep_until = std::min(n.asleep_until, now_);
   // A new life numbers its commands from 1 again: what earlier lives' commands came to is
   // no answer to its own.
   n.outcomes.clear();
@@ -153,8 +162,10 @@ void Sim::after_call(size_t i) {
   SimNode& n = nodes_[i];
   if (!n.up) return;
   auto d = n.engine->next_deadline();
-  // Deadlines are in the node's monotonic time, which lags by the time it slept.
-  uint64_t at = d ? std::max(*d > UINT64_MAX - n.lag ? UINT64_MAX : *d + n.lag, now_) : 0;
+  // Deadlines are in the node's monotonic time, which lags by the time it slept, the whole
+  // of a sleep under way included (it runs again only once the node wakes).
+  const uint64_t lag = slept(n, n.asleep_until);
+  uint64_t at = d ? std::max(*d > UINT64_MAX - lag ? UINT64_MAX : *d + lag, now_) : 0;
   if (at == n.timer_at && at != 0) return;
   ++n.timer_gen;
   n.timer_at = at;
@@ -179,8 +190,16 @@ void Sim::flush(size_t i) {
 }
 
 void Sim::flush_datagram(size_t i, core::transmit::Datagram& d) {
+  if (d.to.on_wire() == loopback()) {
+    // The host's own way back: no loss, no cut, no jitter, but it waits for a stalled node.
+    if (drop_datagram && drop_datagram(i, i, d.packet)) return;
+    push(new Item{now_ + kLoopbackDelay, 0, Kind::Datagram, static_cast<uint32_t>(i), nodes_[i].life, 0, loopback(),
+                  std::move(d.packet)});
+    return;
+  }
   auto to = index_of(d.to);
   if (!to) return;
+  if (*to == i && !nodes_[i].hairpin) return;
   if (blocked_.count(pair_key(i, *to))) return;
   if (drop_datagram && drop_datagram(i, *to, d.packet)) return;
   if (net_.loss > 0 && rng_.unit() < net_.loss) return;

@@ -65,6 +65,14 @@ class Sim {
   // while what is sent to it still reaches it only at its own.
   size_t add(core::Config cfg, std::string name, Bytes meta = {}, std::optional<SocketAddr> advertise = {});
   static SocketAddr addr_of(size_t i);
+  // The address at which every node's socket reaches itself, as the runtime tells its engine
+  // (127.0.0.1 at the node's port): a datagram a node sends there comes back to it at once,
+  // never lost nor cut, like one over the host's loopback interface.
+  static SocketAddr loopback();
+  // Whether datagrams node i sends to its own address come back to it (they do unless turned
+  // off): a host behind a NAT or a port mapping that does not hairpin loses them, while
+  // what others send to that address reaches it.
+  void set_hairpin(size_t i, bool on) { nodes_[i].hairpin = on; }
   Node& node(size_t i) { return *nodes_[i].engine; }
   const Node& node(size_t i) const { return *nodes_[i].engine; }
   size_t size() const { return nodes_.size(); }
@@ -85,13 +93,15 @@ class Sim {
   void step_clock(size_t i, int64_t ms) { nodes_[i].clock_ms += ms; }
   // Node i sleeps for `d` from now (a suspended host, a paused virtual machine): it handles
   // nothing, the datagrams sent to it are lost, stream data waits for it in the network, and
-  // its monotonic clock stops while its wall clock goes on.
+  // its monotonic clock stands still while its wall clock goes on. A sleep that begins while
+  // the node is asleep lengthens the one under way (to `d` from now, if that is later); the
+  // time asleep counts once. A restart wakes the node.
   void suspend(size_t i, uint64_t d);
   bool asleep(size_t i) const { return now_ < nodes_[i].asleep_until; }
   // Node i's wall clock, in milliseconds since the Unix epoch, and its monotonic clock (the
   // engine time it is handed).
   uint64_t wall_ms(size_t i) const;
-  uint64_t mono(size_t i) const { return now_ - nodes_[i].lag; }
+  uint64_t mono(size_t i) const { return now_ - slept(nodes_[i], now_); }
   void set_stall(size_t i, Stall s) { nodes_[i].stall = s; }
   void block(size_t from, size_t to) { blocked_.insert(pair_key(from, to)); }
   void partition(const std::vector<size_t>& a, const std::vector<size_t>& b);
@@ -156,6 +166,7 @@ class Sim {
     core::Config cfg;
     Bytes meta;
     std::optional<SocketAddr> advertise;
+    bool hairpin = true;
     std::unique_ptr<Node> engine;
     bool up = true;
     uint64_t life = 0;
@@ -163,13 +174,21 @@ class Sim {
     uint64_t timer_at = 0;
     uint64_t next_inbound = 0;
     int64_t clock_ms = 0;  // how far this node's wall clock was stepped
-    uint64_t lag = 0;          // how far its monotonic clock is behind: the time it slept
+    // Its monotonic clock stood still for `lag` in the sleeps before the latest one, and stands
+    // still from `asleep_from` to `asleep_until` in the latest.
+    uint64_t lag = 0;
+    uint64_t asleep_from = 0;
     uint64_t asleep_until = 0;
     Stall stall;
     std::unordered_map<CommandId, core::Outcome> outcomes;
   };
 
   static uint64_t pair_key(size_t a, size_t b) { return (static_cast<uint64_t>(a) << 32) | b; }
+  // How long node n's monotonic clock has stood still by time t (t not before its latest
+  // sleep began).
+  static uint64_t slept(const SimNode& n, uint64_t t) {
+    return n.lag + (std::min(t, n.asleep_until) - std::min(t, n.asleep_from));
+  }
   void push(Item* it);
   void after_call(size_t i);
   void flush(size_t i);
