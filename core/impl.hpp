@@ -399,7 +399,7 @@ struct Node::Impl {
   void resend_news(Entry& e);
   void report_conflict(const std::string& name, const proto::SocketAddr& other, const Member& mine);
   bool make_room();
-  // `withhold`: news that it is alive or left does not go to the member itself.
+  // `withhold`: news that it is alive does not go to the member itself.
   void gossip_member(Entry& e, bool withhold = true);
   void gossip_alive_self();
   void start_suspicion(uint32_t slot, const std::string& accuser, bool hearsay = false);

@@ -42,9 +42,10 @@ void Node::Impl::gossip_member(Entry& e, bool withhold) {
       break;
     }
   }
-  // A member has no use for news that it is alive or that it left; it must hear that it is
-  // suspected or held dead, to refute.
-  bool useless = withhold && (e.m.state == MemberState::Alive || e.m.state == MemberState::Left);
+  // A member has no use for news that it is alive; it must hear that it is suspected, held
+  // dead or gone, to refute. (A departure it did announce it ignores; one it did not, sent to
+  // every member but it, hid it until its next push-pull, up to half a minute.)
+  bool useless = withhold && e.m.state == MemberState::Alive;
   GossipQueue::Options o;
   if (useless) o.withheld = recipient(table.slot_of(e));
   o.withheld_live = is_live(e.m.state);
