@@ -373,6 +373,10 @@ struct Node::Impl {
   // ==== merge rules (member.cpp)
   void on_alive(const proto::Alive& a, Ctx& ctx);
   void on_alive_self(const proto::Alive& a);
+  // A record of our own name that is not this life of ours (an Alive, or a State's record in
+  // any state; `live`: alive or suspect): an earlier life echoing, a later one at our address,
+  // or a claim of the name at another address.
+  void other_life(uint64_t epoch, const proto::SocketAddr& addr, uint32_t inc, bool live);
   // A record of our own name at our own address in a later life than ours; `live` when it is
   // held alive or suspect (someone answers its probes).
   void later_life(uint64_t epoch, uint32_t inc, bool live);

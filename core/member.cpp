@@ -392,9 +392,15 @@ void Node::Impl::on_alive_self(const proto::Alive& a) {
     if (inc_newer(a.incarnation, self.incarnation)) refute(a.incarnation);
     return;
   }
-  if (a.epoch < self.epoch) return;  // an earlier life of ours, still echoing
-  if (a.addr != self.addr.on_wire()) return report_conflict(a.name, a.addr, self);
-  later_life(a.epoch, a.incarnation, true);
+  other_life(a.epoch, a.addr, a.incarnation, true);
+}
+
+void Node::Impl::other_life(uint64_t epoch, const proto::SocketAddr& addr, uint32_t inc, bool live) {
+  if (self.state == MemberState::Left || epoch < self.epoch) return;  // an earlier life of ours, still echoing
+  if (addr == self.addr.on_wire()) return later_life(epoch, inc, live);
+  // Another node claims our name, or the cluster holds such a claim (a life of it at another
+  // address: a later one is taken everywhere as a restart of ours).
+  if (live) report_conflict(self.name, addr, self);
 }
 
 void Node::Impl::check_claim(const proto::MemberRecord& r) {
@@ -463,6 +469,11 @@ void Node::Impl::take_life(uint32_t idx, const proto::Alive& a, bool restart) {
   // successor, or another node made to advertise the address, and it must hear of the life
   // the cluster now holds to take a later one (it answers the probes meant for this one).
   const bool same_place = a.addr == cur.m.addr.on_wire();
+  // A live life replaced by one at another address may be the member itself, still answering
+  // there: it must hear of the claim of its name that the cluster now holds, whatever message
+  // brought it here (forged, or a second node's), or nobody reports it.
+  const std::optional<proto::SocketAddr> left_behind =
+      same_place || !is_live(cur.m.state) ? std::nullopt : std::optional(cur.m.addr);
   make_alive(idx);
   cur.m.addr = a.addr;
   cur.m.epoch = a.epoch;
@@ -473,6 +484,11 @@ void Node::Impl::take_life(uint32_t idx, const proto::Alive& a, bool restart) {
   drop_user_queue(cur.m.name);
   emit(event::MemberJoined{cur.m});
   gossip_member(cur, !same_place);
+  if (left_behind) {
+    proto::Bytes b;
+    proto::encode(proto::Alive{cur.m.name, a.addr, a.epoch, a.incarnation, a.meta}, b);
+    send_packet(*left_behind, cur.m.name, b, false);
+  }
   changed();
 }
 
@@ -660,12 +676,11 @@ void Node::Impl::merge_state(const proto::State& st, Ctx& ctx) {
     ctx.from_state = !first || ctx.join_answer;
     ctx.own_record = first;
     first = false;
-    // Whatever its state, a record of a later life of ours at our address that the cluster
-    // holds (alive records go through on_alive_self).
-    if (r.name == self.name && r.state != MemberState::Alive) {
-      if (self.state != MemberState::Left && r.epoch > self.epoch && r.addr == self.addr.on_wire())
-        later_life(r.epoch, r.incarnation, r.state == MemberState::Suspect);
-      if (r.epoch != self.epoch) continue;
+    // Whatever its state, a record of another life of ours is judged as an Alive of it is
+    // (alive records go through on_alive_self).
+    if (r.name == self.name && r.state != MemberState::Alive && r.epoch != self.epoch) {
+      other_life(r.epoch, r.addr, r.incarnation, is_live(r.state));
+      continue;
     }
     switch (r.state) {
       case MemberState::Alive:

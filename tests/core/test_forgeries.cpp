@@ -37,5 +37,48 @@ TEST(Forgeries, ADepartureSentAroundItsSubjectIsRefutedWithinASecond) {
   }
 }
 
+// A plaintext frame on a new inbound stream of node `to`, as a stranger would open one.
+void inject_state(Sim& sim, size_t to, const proto::State& st) { sim.inject_frame(to, plain_packet({st})); }
+
+TEST(Forgeries, ALaterLifeAtAnotherAddressIsReportedWhicheverMessageCarriesIt) {
+  // Every member but member 5 hears of a later life of it at an address where nobody answers:
+  // in an Alive, in a push-pull State among another member's records, or as the record that
+  // heads a join. They take it as a restart, whichever brought it. Member 5 must hear of the
+  // claim and report it (before, it did only when some packet it got happened to carry the
+  // news), and be held again once that life has died and been gone for dead_reclaim.
+  const SocketAddr nowhere = SocketAddr::v4({10, 200, 0, 1}, 7946);
+  for (int carrier = 0; carrier < 3; ++carrier) {
+    SCOPED_TRACE(carrier);
+    Sim sim(76, NetParams{});
+    const size_t n = 8, m = 5;
+    ASSERT_TRUE(form_cluster(sim, n, lan()));
+    const core::Member me = sim.node(m).local(), two = sim.node(2).local();
+    const proto::MemberRecord claim{me.name, nowhere, me.epoch + 1, 0, MemberState::Alive, {}};
+    proto::State st{carrier == 2, {}};
+    if (carrier == 1) st.members.push_back({two.name, two.addr, two.epoch, two.incarnation, two.state, two.meta});
+    st.members.push_back(claim);
+    size_t reported = 0;
+    sim.on_event = [&](size_t i, const Event& ev) {
+      auto* c = std::get_if<core::event::NameConflict>(&ev);
+      reported += i == m && c && c->other == nowhere;
+    };
+    for (size_t i = 0; i < n; ++i) {
+      if (i == m) continue;
+      if (carrier == 0)
+        inject(sim, i, 2, {Alive{claim.name, claim.addr, claim.epoch, 0, {}}});
+      else
+        inject_state(sim, i, st);
+    }
+    sim.run_for(SEC);
+    EXPECT_EQ(state_at(sim, 0, me.name), MemberState::Alive);
+    EXPECT_EQ(sim.node(0).find(me.name)->epoch, claim.epoch);
+    EXPECT_EQ(reported, 1u);
+    const uint64_t bound =
+        bounds(lan(), n).detect_all + lan().dead_reclaim.as_nanos() + lan().push_pull_interval.as_nanos();
+    EXPECT_TRUE(sim.run_until_pred([&] { return held_by_all(sim, m); }, bound));
+    sim.on_event = nullptr;
+  }
+}
+
 }  // namespace
 }  // namespace vennock::test
