@@ -32,9 +32,9 @@ inline constexpr size_t REPLAY_NONCES = 1 << 17;
 inline constexpr uint64_t EPOCH_LEAD_MS = 24ULL * 3600 * 1000;
 // The latest epoch a clock reading `ms` allows (saturating).
 inline uint64_t plus_lead(uint64_t ms) { return ms > UINT64_MAX - EPOCH_LEAD_MS ? UINT64_MAX : ms + EPOCH_LEAD_MS; }
-// How long a disowned life may be refuted (at a newer incarnation) before it is disowned
-// again; doubled each time for that life, so two nodes at one address cannot keep the cluster
-// busy.
+// How long after disowning a later life of its own a node disowns another (or the same one
+// refuted at a newer incarnation); doubled each time in its life, so neither two nodes at one
+// address nor a forger naming a later life every second can keep the cluster busy.
 inline constexpr uint64_t DISOWN_WAIT_NS = 120ULL * 1'000'000'000;
 // Dead and left members stay in the table this long: for reconnects after a partition, and
 // so that a stale record of them cannot bring them back.
@@ -86,11 +86,14 @@ struct Node::Impl {
   uint64_t pending_epoch = 0;
   uint32_t pending_inc = 0;
   uint64_t pending_report = 0;
-  // The latest later life of ours disowned (its departure gossiped), and when it may be again.
+  // The latest later life of ours disowned (its departure gossiped), and when another may be.
   uint64_t disowned_epoch = 0;
   uint32_t disowned_inc = 0;
   uint64_t disown_again = 0;
   uint64_t disown_wait = 0;
+  // The latest later life heard of meanwhile, disowned once the wait is over (0: none).
+  uint64_t owed_epoch = 0;
+  uint32_t owed_inc = 0;
   // When our Alive goes out again, for the members that hold a disowned life gone: once it has
   // been gone for dead_reclaim, they take our own life back from it.
   uint64_t reassert_at = 0;

@@ -442,6 +442,7 @@ std::optional<uint64_t> Node::next_deadline() const {
   if (!s.expiries.empty()) take(s.expiries.begin()->first);
   take(s.pending_report);
   take(s.reassert_at);
+  if (s.owed_epoch) take(s.disown_again);
   take(s.next_gossip);
   take(s.next_push_pull);
   take(s.next_reconnect);

@@ -328,10 +328,21 @@ void Node::Impl::disown_later_life(uint64_t epoch, uint32_t inc) {
   // own Alive is an echo of an earlier life there. We announce its departure, which every
   // holder takes; once it has been gone for dead_reclaim, our own Alive (sent again then)
   // reclaims the name. A node that does hold that life refutes the departure: it is disowned
-  // again at a newer incarnation only after a wait that doubles each time.
-  const bool again = epoch == disowned_epoch;
-  if (epoch < disowned_epoch || (again && (!inc_newer(inc, disowned_inc) || now_ < disown_again))) return;
-  disown_wait = again ? std::min<uint64_t>(disown_wait * 2, DEAD_RETENTION_NS) : DISOWN_WAIT_NS;
+  // again at a newer incarnation only after a wait that doubles each time. The wait holds for
+  // any later life: a forger naming a later one every second had each disowned at once, and
+  // every member took each life and then its departure, holding us left most of the time.
+  // What is heard meanwhile is disowned once the wait is over (lives_timeouts), the latest
+  // life only.
+  if (epoch < disowned_epoch || (epoch == disowned_epoch && !inc_newer(inc, disowned_inc))) return;
+  if (now_ < disown_again) {
+    if (epoch > owed_epoch || (epoch == owed_epoch && inc_newer(inc, owed_inc))) {
+      owed_epoch = epoch;
+      owed_inc = inc;
+    }
+    return;
+  }
+  owed_epoch = 0;
+  disown_wait = disown_wait ? std::min<uint64_t>(disown_wait * 2, DEAD_RETENTION_NS) : DISOWN_WAIT_NS;
   disowned_epoch = epoch;
   disowned_inc = inc;
   disown_again = later(now_, disown_wait);
@@ -377,6 +388,11 @@ void Node::Impl::lives_timeouts() {
     // Never probed: what answers at our address is another node that holds that life.
     pending_report = 0;
     if (pending_epoch > self.epoch) report_conflict(self.name, self.addr.on_wire(), self);
+  }
+  if (owed_epoch && disown_again <= now_) {
+    const uint64_t e = owed_epoch;
+    owed_epoch = 0;
+    if (self.state != MemberState::Left) disown_later_life(e, owed_inc);
   }
   if (reassert_at && reassert_at <= now_) {
     reassert_at = 0;

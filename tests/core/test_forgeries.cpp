@@ -2,6 +2,7 @@
 // everyone else, a later life of it at another address, and later lives at its own address
 // forged again and again.
 #include "core/helpers.hpp"
+#include "core/impl.hpp"
 
 namespace vennock::test {
 namespace {
@@ -78,6 +79,41 @@ TEST(Forgeries, ALaterLifeAtAnotherAddressIsReportedWhicheverMessageCarriesIt) {
     EXPECT_TRUE(sim.run_until_pred([&] { return held_by_all(sim, m); }, bound));
     sim.on_event = nullptr;
   }
+}
+
+TEST(Forgeries, LaterLivesForgedEverySecondDoNotMakeTheMemberLeaveAndComeBack) {
+  // For 40 s, every member hears each second of a later life of member 5 at its own address,
+  // each later than the last. Member 5 may disown one; had it disowned each, every member
+  // would take each forged life and then its departure, showing member 5 joined and left every
+  // second and holding it left much of the time. Once the forger stops, the cluster must hold
+  // member 5's own life again within the wait before a further disowning and the reclaim.
+  Sim sim(74, NetParams{});
+  const size_t n = 8, m = 5;
+  ASSERT_TRUE(form_cluster(sim, n, lan()));
+  const core::Member first = sim.node(m).local();
+  size_t departures = 0, seconds_left = 0;
+  sim.on_event = [&](size_t i, const Event& ev) {
+    auto* l = std::get_if<core::event::MemberLeft>(&ev);
+    departures += i != m && l && l->member.name == first.name;
+  };
+  for (uint64_t s = 0; s < 40; ++s) {
+    for (size_t i = 0; i < n; ++i)
+      inject(sim, i, 2, {Alive{first.name, first.addr.on_wire(), first.epoch + 1000 + 2 * s, 0, {}}});
+    for (int k = 0; k < 10; ++k) {
+      sim.run_for(100 * MS);
+      bool left = false;
+      for (size_t i = 0; i < n; ++i) left = left || (i != m && state_at(sim, i, first.name) == MemberState::Left);
+      seconds_left += left;
+    }
+  }
+  sim.on_event = nullptr;
+  std::printf("departures at the peers %zu, tenths of a second held left by some %zu\n", departures, seconds_left);
+  EXPECT_LE(departures, n - 1);
+  EXPECT_LE(seconds_left, 20u);
+  const uint64_t end = sim.now();
+  const uint64_t bound = core::DISOWN_WAIT_NS + lan().dead_reclaim.as_nanos() + bounds(lan(), n).detect_all;
+  EXPECT_TRUE(sim.run_until_pred([&] { return held_by_all(sim, m); }, bound));
+  std::printf("held by all %.1f s after the last forgery\n", static_cast<double>(sim.now() - end) / SEC);
 }
 
 }  // namespace
