@@ -92,7 +92,8 @@ void Node::Impl::report_conflict(const std::string& name, const proto::SocketAdd
 }
 
 bool Node::Impl::make_room() {
-  if (table.size() < cfg.max_members) return true;
+  // max_members counts this node's own record too.
+  if (table.size() + 1 < cfg.max_members) return true;
   // A full table gives up its oldest gone entry for a live newcomer.
   if (!expiries.empty()) {
     uint32_t slot = expiries.begin()->second;
