@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <variant>
 
 #include "sim_bench.hpp"
 
@@ -255,6 +256,18 @@ void stepped_back(uint64_t seed, int64_t hours) {
               static_cast<unsigned long long>(sim.node(m).counters().members_refused), skews);
 }
 
+// How long after now some other member last failed to hold member `m` alive at its own epoch,
+// watched for 600 s in steps of 10 ms.
+double hidden_for(Sim& sim, size_t m) {
+  const uint64_t start = sim.now();
+  uint64_t last = 0;
+  for (int s = 0; s < 60'000; ++s) {
+    sim.run_for(10 * MS);
+    if (holding(sim, m) != sim.size() - 1) last = sim.now() - start;
+  }
+  return static_cast<double>(last) / SEC;
+}
+
 // The trust model's other rows: how long one forged packet of each kind hides a live member.
 void one_packet(uint64_t seed, const char* what, const std::function<proto::Message(const core::Member&)>& msg,
                 bool to_victim_too) {
@@ -264,13 +277,153 @@ void one_packet(uint64_t seed, const char* what, const std::function<proto::Mess
   const core::Member me = sim.node(m).local();
   for (size_t i = 0; i < n; ++i)
     if (i != m || to_victim_too) forge(sim, i, 2, {msg(me)});
-  sim.run_for(10 * MS);
-  uint64_t hidden = 0;
-  for (int s = 0; s < 600; ++s) {
-    if (holding(sim, m) != n - 1) hidden = static_cast<uint64_t>(s) + 1;
-    sim.run_for(SEC);
+  std::printf("%-58s hidden from some member for %.2f s of 600\n", what, hidden_for(sim, m));
+}
+
+// A forged State (a push-pull from member 2: its own record, then a later life of member 5 at
+// an address where nobody answers), on a new stream to each member. How long it hides member
+// 5, and whether member 5 reports the claim of its name.
+void one_state(uint64_t seed, bool to_victim_too) {
+  Sim sim(seed, NetParams{});
+  const size_t n = 8, m = 5;
+  form(sim, n);
+  const core::Member me = sim.node(m).local(), two = sim.node(2).local();
+  proto::State st;
+  st.members.push_back(proto::MemberRecord{two.name, two.addr, two.epoch, two.incarnation, two.state, two.meta});
+  const SocketAddr nowhere = SocketAddr::v4({10, 200, 0, 1}, 7946);
+  st.members.push_back(proto::MemberRecord{me.name, nowhere, me.epoch + 1, 0, core::MemberState::Alive, {}});
+  std::array<uint8_t, 32> nk{};
+  proto::Codec codec(core::Config{}.cluster, std::nullopt, nk);
+  proto::Bytes payload;
+  proto::encode(st, payload);
+  for (size_t i = 0; i < n; ++i)
+    if (i != m || to_victim_too) sim.inject_frame(i, codec.seal(payload, sim.wall_ms(2)));
+  const double hidden = hidden_for(sim, m);
+  std::printf("%-58s hidden from some member for %.2f s of 600, NameConflict at it %llu\n",
+              to_victim_too ? "one forged State: a later life of it elsewhere, to all"
+                            : "one forged State: a later life of it elsewhere, all but it",
+              hidden, static_cast<unsigned long long>(sim.node(m).counters().name_conflicts));
+}
+
+// Member 5's later lives at its own address, forged anew each second for 40 s (each later
+// than the last) and sent to every member: the membership events about it at its peers, how
+// long some member held it left, and when every member held its own life again after the last.
+void rising(uint64_t seed) {
+  Sim sim(seed, NetParams{});
+  const size_t n = 8, m = 5;
+  form(sim, n);
+  const core::Member first = sim.node(m).local();
+  size_t events = 0, left_tenths = 0;
+  sim.on_event = [&](size_t i, const core::Event& ev) {
+    std::visit(
+        [&](const auto& e) {
+          if constexpr (requires { e.member; }) events += i != m && e.member.name == first.name;
+        },
+        ev);
+  };
+  for (uint64_t s = 0; s < 40; ++s) {
+    for (size_t i = 0; i < n; ++i)
+      forge(sim, i, 2, {proto::Alive{first.name, first.addr, first.epoch + 1000 + 2 * s, 0, {}}});
+    for (int k = 0; k < 10; ++k) {
+      sim.run_for(100 * MS);
+      bool left = false;
+      for (size_t i = 0; i < n; ++i) {
+        const core::Member* e = i == m ? nullptr : sim.node(i).find(first.name);
+        left = left || (e && e->state == core::MemberState::Left);
+      }
+      left_tenths += left;
+    }
   }
-  std::printf("%-58s hidden from some member for %llu s of 600\n", what, static_cast<unsigned long long>(hidden));
+  sim.on_event = nullptr;
+  const uint64_t end = sim.now();
+  while (holding(sim, m) != n - 1 && sim.now() - end < 600 * SEC) sim.run_for(100 * MS);
+  std::printf("later lives at its address forged every second for 40 s, to all: events about it at the %zu peers %zu, "
+              "held left by some %.1f s, its own life held by all %.1f s after the last\n",
+              n - 1, events, static_cast<double>(left_tenths) / 10, static_cast<double>(sim.now() - end) / SEC);
+}
+
+// A plain-text flood of names nobody holds, at addresses where nobody answers, from one forged
+// source to member 0 (or to every member of 8): as many names as the table takes. What a
+// member lists; then a new member joins and a real one crashes: how long until every member
+// holds the newcomer, no longer holds the crashed one alive, and lists none of the names.
+void flood(uint64_t seed, bool to_all) {
+  Sim sim(seed, NetParams{});
+  const size_t n = 8;
+  const core::Config cfg;
+  form(sim, n, cfg);
+  for (size_t i = 0; i < (to_all ? n : 1); ++i)
+    for (size_t k = 0; k < cfg.max_members;) {
+      std::vector<proto::Message> names;
+      for (; names.size() < 30 && k < cfg.max_members; ++k) {
+        const std::array<uint8_t, 4> ip{10, 100, static_cast<uint8_t>(k >> 8), static_cast<uint8_t>(k)};
+        names.push_back(proto::Alive{"x" + std::to_string(k), SocketAddr::v4(ip, 7946), sim.wall_ms(2), 0, {}});
+      }
+      forge(sim, i, 2, names);
+    }
+  sim.run_for(10 * SEC);
+  const size_t listed = sim.node(0).members().size();
+  const size_t late = sim.add(cfg, "late"), crashed = 7;
+  sim.command(late, core::command::Join{{Sim::addr_of(0)}});
+  sim.crash(crashed);
+  const uint64_t t0 = sim.now();
+  double joined = -1, dead = -1, clean = -1;
+  while ((joined < 0 || dead < 0 || clean < 0) && sim.now() - t0 < 4 * HOUR) {
+    sim.run_for(10 * SEC);
+    bool all_joined = true, all_dead = true, all_clean = true;
+    for (size_t i = 0; i < sim.size(); ++i) {
+      if (i == crashed) continue;
+      const core::Member* j = sim.node(i).find("late");
+      const core::Member* d = sim.node(i).find(member_name(crashed));
+      all_joined = all_joined && (i == late || (j && j->state == core::MemberState::Alive));
+      // A full table gives up its gone entries first.
+      all_dead = all_dead && (!d || d->state == core::MemberState::Dead || d->state == core::MemberState::Left);
+      all_clean = all_clean && sim.node(i).members().size() <= n;
+    }
+    const double t = static_cast<double>(sim.now() - t0) / SEC;
+    if (all_joined && joined < 0) joined = t;
+    if (all_dead && dead < 0) dead = t;
+    if (all_clean && clean < 0) clean = t;
+  }
+  std::printf("a flood of %llu unknown names to %-10s member 0 lists %zu; then a new member held by all after %.0f s, "
+              "a crash known to all after %.0f s, no name listed after %.0f s (-1: not within 4 h)\n",
+              static_cast<unsigned long long>(cfg.max_members), to_all ? "each of 8:" : "one of 8:", listed, joined,
+              dead, clean);
+}
+
+// Member 1 of a cluster of `n` restarted 20 times each way, rejoining through member 0: a
+// plain restart, two restarts 100 ms apart, a restart with the clock stepped back 30 s. The
+// slowest time until every other member held the new life, and the deaths and departures of
+// it its peers saw.
+void restarts(uint64_t seed, size_t n) {
+  Sim sim(seed, NetParams{});
+  const size_t m = 1;
+  form(sim, n);
+  size_t dead = 0, left = 0;
+  sim.on_event = [&](size_t i, const core::Event& ev) {
+    auto* d = std::get_if<core::event::MemberDead>(&ev);
+    auto* l = std::get_if<core::event::MemberLeft>(&ev);
+    dead += i != m && d && d->member.name == member_name(m);
+    left += i != m && l && l->member.name == member_name(m);
+  };
+  std::array<double, 3> slowest{};
+  for (int r = 0; r < 20; ++r)
+    for (size_t kind = 0; kind < 3; ++kind) {
+      if (kind == 1) {
+        sim.restart(m);
+        sim.command(m, core::command::Join{{Sim::addr_of(0)}});
+        sim.run_for(100 * MS);
+      }
+      sim.restart(m, kind == 2 ? -30'000 : 0);
+      const uint64_t t0 = sim.now();
+      sim.command(m, core::command::Join{{Sim::addr_of(0)}});
+      while (holding(sim, m) != n - 1 && sim.now() - t0 < 60 * SEC) sim.run_for(10 * MS);
+      slowest[kind] = std::max(slowest[kind], static_cast<double>(sim.now() - t0) / SEC);
+      sim.run_for(20 * SEC);
+    }
+  sim.on_event = nullptr;
+  std::printf("restarts in a cluster of %zu, slowest until held by all: plain %.2f s, twice 100 ms apart %.2f s, "
+              "clock 30 s back %.2f s; deaths of it %zu, departures of it %zu\n",
+              n, slowest[0], slowest[1], slowest[2], dead, left);
 }
 
 }  // namespace
@@ -308,6 +461,16 @@ int main(int argc, char** argv) {
   one_packet(seed, "one forged departure of it", [](const core::Member& me) -> proto::Message {
     return proto::Dead{me.name, me.epoch, me.incarnation, me.name};
   }, true);
+  one_packet(seed, "one forged departure of it, to all but it", [](const core::Member& me) -> proto::Message {
+    return proto::Dead{me.name, me.epoch, me.incarnation, me.name};
+  }, false);
+  one_state(seed, true);
+  one_state(seed, false);
+  rising(seed);
+  flood(seed, false);
+  flood(seed, true);
+  restarts(seed, 2);
+  restarts(seed, 3);
   one_packet(seed, "one forged later life of it at another address", [](const core::Member& me) -> proto::Message {
     return proto::Alive{me.name, SocketAddr::v4({10, 200, 0, 1}, 7946), me.epoch + 1, 0, {}};
   }, true);

@@ -32,9 +32,10 @@ inline constexpr size_t REPLAY_NONCES = 1 << 17;
 inline constexpr uint64_t EPOCH_LEAD_MS = 24ULL * 3600 * 1000;
 // The latest epoch a clock reading `ms` allows (saturating).
 inline uint64_t plus_lead(uint64_t ms) { return ms > UINT64_MAX - EPOCH_LEAD_MS ? UINT64_MAX : ms + EPOCH_LEAD_MS; }
-// How long a disowned life may be refuted (at a newer incarnation) before it is disowned
-// again; doubled each time for that life, so two nodes at one address cannot keep the cluster
-// busy.
+// How long after disowning a later life of its own a node disowns another (or the same one
+// refuted at a newer incarnation); doubled each time the same life is refuted again, so
+// neither two nodes at one address nor a forger naming a later life every second can keep
+// the cluster busy.
 inline constexpr uint64_t DISOWN_WAIT_NS = 120ULL * 1'000'000'000;
 // Dead and left members stay in the table this long: for reconnects after a partition, and
 // so that a stale record of them cannot bring them back.
@@ -109,11 +110,14 @@ struct Node::Impl {
   uint64_t pending_epoch = 0;
   uint32_t pending_inc = 0;
   uint64_t pending_report = 0;
-  // The latest later life of ours disowned (its departure gossiped), and when it may be again.
+  // The latest later life of ours disowned (its departure gossiped), and when another may be.
   uint64_t disowned_epoch = 0;
   uint32_t disowned_inc = 0;
   uint64_t disown_again = 0;
   uint64_t disown_wait = 0;
+  // The latest later life heard of meanwhile, disowned once the wait is over (0: none).
+  uint64_t owed_epoch = 0;
+  uint32_t owed_inc = 0;
   // When our Alive goes out again, for the members that hold a disowned life gone: once it has
   // been gone for dead_reclaim, they take our own life back from it.
   uint64_t reassert_at = 0;
@@ -439,6 +443,10 @@ struct Node::Impl {
   // ==== merge rules (member.cpp)
   void on_alive(const proto::Alive& a, Ctx& ctx);
   void on_alive_self(const proto::Alive& a);
+  // A record of our own name that is not this life of ours (an Alive, or a State's record in
+  // any state; `live`: alive or suspect): an earlier life echoing, a later one at our address,
+  // or a claim of the name at another address.
+  void other_life(uint64_t epoch, const proto::SocketAddr& addr, uint32_t inc, bool live);
   // A record of our own name at our own address in a later life than ours; `live` when it is
   // held alive or suspect (someone answers its probes).
   void later_life(uint64_t epoch, uint32_t inc, bool live);
@@ -465,7 +473,7 @@ struct Node::Impl {
   void resend_news(Entry& e);
   void report_conflict(const std::string& name, const proto::SocketAddr& other, const Member& mine);
   bool make_room();
-  // `withhold`: news that it is alive or left does not go to the member itself.
+  // `withhold`: news that it is alive does not go to the member itself.
   void gossip_member(Entry& e, bool withhold = true);
   void gossip_alive_self();
   void start_suspicion(uint32_t slot, const std::string& accuser, bool hearsay = false);

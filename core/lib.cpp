@@ -513,6 +513,7 @@ std::optional<uint64_t> Node::next_deadline() const {
   take(s.reassert_at);
   if (s.skews_left_out) take(std::max<uint64_t>(s.skew_ration_at(), 1));
   take(s.refused_retry);
+  if (s.owed_epoch) take(s.disown_again);
   take(s.next_gossip);
   take(s.next_push_pull);
   take(s.next_reconnect);

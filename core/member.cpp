@@ -42,9 +42,10 @@ void Node::Impl::gossip_member(Entry& e, bool withhold) {
       break;
     }
   }
-  // A member has no use for news that it is alive or that it left; it must hear that it is
-  // suspected or held dead, to refute.
-  bool useless = withhold && (e.m.state == MemberState::Alive || e.m.state == MemberState::Left);
+  // A member has no use for news that it is alive; it must hear that it is suspected, held
+  // dead or gone, to refute. (A departure it did announce it ignores; one it did not, sent to
+  // every member but it, hid it until its next push-pull, up to half a minute.)
+  bool useless = withhold && e.m.state == MemberState::Alive;
   GossipQueue::Options o;
   if (useless) o.withheld = recipient(table.slot_of(e));
   o.withheld_live = is_live(e.m.state);
@@ -91,7 +92,8 @@ void Node::Impl::report_conflict(const std::string& name, const proto::SocketAdd
 }
 
 bool Node::Impl::make_room() {
-  if (table.size() < cfg.max_members) return true;
+  // max_members counts this node's own record too.
+  if (table.size() + 1 < cfg.max_members) return true;
   // A full table gives up its oldest gone entry for a live newcomer.
   if (!expiries.empty()) {
     uint32_t slot = expiries.begin()->second;
@@ -327,10 +329,24 @@ void Node::Impl::disown_later_life(uint64_t epoch, uint32_t inc) {
   // own Alive is an echo of an earlier life there. We announce its departure, which every
   // holder takes; once it has been gone for dead_reclaim, our own Alive (sent again then)
   // reclaims the name. A node that does hold that life refutes the departure: it is disowned
-  // again at a newer incarnation only after a wait that doubles each time.
+  // again at a newer incarnation only after a wait that doubles each time. The wait holds for
+  // any later life: a forger naming a later one every second had each disowned at once, and
+  // every member took each life and then its departure, holding us left most of the time.
+  // What is heard meanwhile is disowned once the wait is over (lives_timeouts), the latest
+  // life only.
+  if (epoch < disowned_epoch || (epoch == disowned_epoch && !inc_newer(inc, disowned_inc))) return;
+  if (now_ < disown_again) {
+    if (epoch > owed_epoch || (epoch == owed_epoch && inc_newer(inc, owed_inc))) {
+      owed_epoch = epoch;
+      owed_inc = inc;
+    }
+    return;
+  }
+  // Only the same life refuted again doubles the wait: a node that does hold it. A later life
+  // each time costs one wait, so a forger's single packet cannot hide us for hours.
   const bool again = epoch == disowned_epoch;
-  if (epoch < disowned_epoch || (again && (!inc_newer(inc, disowned_inc) || now_ < disown_again))) return;
-  disown_wait = again ? std::min<uint64_t>(disown_wait * 2, DEAD_RETENTION_NS) : DISOWN_WAIT_NS;
+  owed_epoch = 0;
+  disown_wait = again && disown_wait ? std::min<uint64_t>(disown_wait * 2, DEAD_RETENTION_NS) : DISOWN_WAIT_NS;
   disowned_epoch = epoch;
   disowned_inc = inc;
   disown_again = later(now_, disown_wait);
@@ -377,6 +393,11 @@ void Node::Impl::lives_timeouts() {
     pending_report = 0;
     if (pending_epoch > self.epoch) report_conflict(self.name, self.addr.on_wire(), self);
   }
+  if (owed_epoch && disown_again <= now_) {
+    const uint64_t e = owed_epoch;
+    owed_epoch = 0;
+    if (self.state != MemberState::Left) disown_later_life(e, owed_inc);
+  }
   if (reassert_at && reassert_at <= now_) {
     reassert_at = 0;
     if (self.state != MemberState::Left) gossip_alive_self();
@@ -391,9 +412,15 @@ void Node::Impl::on_alive_self(const proto::Alive& a) {
     if (inc_newer(a.incarnation, self.incarnation)) refute(a.incarnation);
     return;
   }
-  if (a.epoch < self.epoch) return;  // an earlier life of ours, still echoing
-  if (a.addr != self.addr.on_wire()) return report_conflict(a.name, a.addr, self);
-  later_life(a.epoch, a.incarnation, true);
+  other_life(a.epoch, a.addr, a.incarnation, true);
+}
+
+void Node::Impl::other_life(uint64_t epoch, const proto::SocketAddr& addr, uint32_t inc, bool live) {
+  if (self.state == MemberState::Left || epoch < self.epoch) return;  // an earlier life of ours, still echoing
+  if (addr == self.addr.on_wire()) return later_life(epoch, inc, live);
+  // Another node claims our name, or the cluster holds such a claim (a life of it at another
+  // address: a later one is taken everywhere as a restart of ours).
+  if (live) report_conflict(self.name, addr, self);
 }
 
 void Node::Impl::check_claim(const proto::MemberRecord& r) {
@@ -462,6 +489,11 @@ void Node::Impl::take_life(uint32_t idx, const proto::Alive& a, bool restart) {
   // successor, or another node made to advertise the address, and it must hear of the life
   // the cluster now holds to take a later one (it answers the probes meant for this one).
   const bool same_place = a.addr == cur.m.addr.on_wire();
+  // A live life replaced by one at another address may be the member itself, still answering
+  // there: it must hear of the claim of its name that the cluster now holds, whatever message
+  // brought it here (forged, or a second node's), or nobody reports it.
+  const std::optional<proto::SocketAddr> left_behind =
+      same_place || !is_live(cur.m.state) ? std::nullopt : std::optional(cur.m.addr);
   make_alive(idx);
   cur.m.addr = a.addr;
   cur.m.epoch = a.epoch;
@@ -472,6 +504,11 @@ void Node::Impl::take_life(uint32_t idx, const proto::Alive& a, bool restart) {
   drop_user_queue(cur.m.name);
   emit(event::MemberJoined{cur.m});
   gossip_member(cur, !same_place);
+  if (left_behind) {
+    proto::Bytes b;
+    proto::encode(proto::Alive{cur.m.name, a.addr, a.epoch, a.incarnation, a.meta}, b);
+    send_packet(*left_behind, cur.m.name, b, false);
+  }
   changed();
 }
 
@@ -660,12 +697,11 @@ void Node::Impl::merge_state(const proto::State& st, Ctx& ctx) {
     ctx.from_state = !first || ctx.join_answer;
     ctx.own_record = first;
     first = false;
-    // Whatever its state, a record of a later life of ours at our address that the cluster
-    // holds (alive records go through on_alive_self).
-    if (r.name == self.name && r.state != MemberState::Alive) {
-      if (self.state != MemberState::Left && r.epoch > self.epoch && r.addr == self.addr.on_wire())
-        later_life(r.epoch, r.incarnation, r.state == MemberState::Suspect);
-      if (r.epoch != self.epoch) continue;
+    // Whatever its state, a record of another life of ours is judged as an Alive of it is
+    // (alive records go through on_alive_self).
+    if (r.name == self.name && r.state != MemberState::Alive && r.epoch != self.epoch) {
+      other_life(r.epoch, r.addr, r.incarnation, is_live(r.state));
+      continue;
     }
     switch (r.state) {
       case MemberState::Alive:

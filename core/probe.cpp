@@ -380,7 +380,8 @@ uint64_t Node::Impl::own_suspicion_start() const {
 }
 
 void Node::Impl::gossip_targets(std::vector<uint32_t>& targets) {
-  // Live members, and the recently dead so a member wrongly declared dead hears it and refutes.
+  // Live members, and the recently dead or left so a member wrongly held gone hears it and
+  // refutes.
   // Drawn at random, but a member the next item to go has reached already is passed over while
   // draws are left for that: in a small cluster, where an item reaches every member, random
   // targets would leave the last few waiting for many ticks.
@@ -399,7 +400,7 @@ void Node::Impl::gossip_targets(std::vector<uint32_t>& targets) {
     } else {
       slot = table.gone()[r - live];
       const Entry& e = table.at(slot);
-      if (e.m.state != MemberState::Dead || now_ - e.since >= dead_window) continue;
+      if (now_ - e.since >= dead_window) continue;
     }
     if (std::find(targets.begin(), targets.end(), slot) != targets.end()) continue;
     if (tries <= choosy && !gossip.next_wants(recipient(slot), live, limit)) continue;

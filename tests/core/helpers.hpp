@@ -94,6 +94,17 @@ inline bool all_hold(Sim& sim, const std::string& name, MemberState s) {
   return true;
 }
 
+// Whether every other node that is up holds member `m` alive at the epoch it holds itself.
+inline bool visible(Sim& sim, size_t m) {
+  const core::Member& me = sim.node(m).local();
+  for (size_t i = 0; i < sim.size(); ++i) {
+    if (i == m || !sim.up(i) || sim.name(i) == me.name) continue;
+    const core::Member* e = sim.node(i).find(me.name);
+    if (!e || e->epoch != me.epoch || e->state != MemberState::Alive) return false;
+  }
+  return true;
+}
+
 // Packets of a plaintext cluster (the lan preset without keys), built and read by the tests.
 inline Bytes plain_packet(const std::vector<proto::Message>& msgs, uint64_t stamp_ms = 1'700'000'000'000ULL) {
   std::array<uint8_t, 32> nk{};

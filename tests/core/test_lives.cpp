@@ -11,17 +11,6 @@ namespace {
 
 using proto::Alive;
 
-// Whether every other node that is up holds member `m` alive at the epoch it holds itself.
-bool visible(Sim& sim, size_t m) {
-  const core::Member& me = sim.node(m).local();
-  for (size_t i = 0; i < sim.size(); ++i) {
-    if (i == m || !sim.up(i) || sim.name(i) == me.name) continue;
-    const core::Member* e = sim.node(i).find(me.name);
-    if (!e || e->epoch != me.epoch || e->state != MemberState::Alive) return false;
-  }
-  return true;
-}
-
 // Whether a message from node `from` to member `m`, at the epoch `from` holds, reaches it.
 bool reaches(Sim& sim, size_t from, size_t m) {
   const core::Member* e = sim.node(from).find(sim.name(m));

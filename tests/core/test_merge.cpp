@@ -235,11 +235,14 @@ TEST(Merge, StrangersAreBoundedPerPacketAndInTotal) {
   EXPECT_EQ(h.node->table_size(), 3u);
   EXPECT_EQ(h.node->counters().members_refused, 2u);
   h.deliver(ip4(10), msgs);
-  EXPECT_EQ(h.node->table_size(), 5u);
+  // max_members counts this node too.
+  EXPECT_EQ(h.node->table_size(), 4u);
+  EXPECT_EQ(h.node->members().size(), 5u);
+  EXPECT_EQ(h.node->counters().members_refused, 3u);
   msgs = {Alive{"late", ip4(30), kEpoch, 1, {}}};
   h.deliver(ip4(30), msgs);
-  EXPECT_EQ(h.node->table_size(), 5u);
-  EXPECT_EQ(h.node->counters().members_refused, 3u);
+  EXPECT_EQ(h.node->members().size(), 5u);
+  EXPECT_EQ(h.node->counters().members_refused, 4u);
   // A gone entry makes room for a live newcomer.
   h.deliver(ip4(10), {Dead{"n0", kEpoch, 1, "x"}});
   h.deliver(ip4(30), msgs);
