@@ -2,9 +2,10 @@
 // for blocking calls (name lookups). Every thread it starts is named "vennock-io".
 //
 // One runtime serves the whole process (Runtime::get): built on first use under a
-// process-wide lock that records the creating process id; a child made by fork builds a
-// fresh one at its first use and abandons the inherited one without touching it. It is
-// never freed; `stop_process` ends its threads for good (an interpreter's exit hook).
+// process-wide lock, in a record that the fork rule (net/lifecycle.hpp) makes fresh in a child
+// made by fork, which so builds a runtime of its own at its first use and abandons the inherited
+// one without touching it. It is never freed; `stop_process` ends its threads for good (an
+// interpreter's exit hook).
 #pragma once
 
 #include <asio/executor_work_guard.hpp>

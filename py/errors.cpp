@@ -3,6 +3,8 @@
 #include <atomic>
 #include <mutex>
 
+#include "net/lifecycle.hpp"
+
 namespace vennock::py {
 
 namespace {
@@ -11,15 +13,13 @@ namespace {
 // again. Never released: the classes must outlive every thread that may still raise them.
 std::atomic<PyObject*> g_errors{nullptr};
 
-std::mutex& import_lock() {
-  static auto* m = new std::mutex;
-  return *m;
-}
+// The process's own: a thread of the parent may be importing at a fork.
+constinit net::lifecycle::PerProcess<std::mutex> g_import_lock;
 
 PyObject* errors_module() {
   if (PyObject* m = g_errors.load(std::memory_order_acquire)) return m;
   // Wait for another importer detached: the import may itself need other threads.
-  std::unique_lock<std::mutex> g(import_lock(), std::defer_lock);
+  std::unique_lock<std::mutex> g(g_import_lock.get(), std::defer_lock);
   Py_BEGIN_ALLOW_THREADS
   g.lock();
   Py_END_ALLOW_THREADS

@@ -1,10 +1,9 @@
 #include "py/node.hpp"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <unordered_map>
 
+#include "net/lifecycle.hpp"
 #include "proto/tags.hpp"
 #include "py/runtime.hpp"
 #include "py/values.hpp"
@@ -193,7 +192,7 @@ net::Task<Reply<std::monostate>> update_meta(MetaTurn turn, std::vector<Change> 
 Started::~Started() {
   if (!inner) return;
   // Inherited through fork: forget the reference without touching the parent's node.
-  if (pid != getpid()) {
+  if (generation != net::lifecycle::generation()) {
     new std::shared_ptr<Inner>(std::move(inner));
     return;
   }
@@ -223,7 +222,7 @@ net::Task<Reply<Started>> start(net::Runtime* rt, Reply<Prepared> prepared) {
   if (!started) co_return err(KError(kerror::NoMemory{}));
   if (!*started) co_return err(KError::from_net(std::move(started->error())));
   auto inner = std::make_shared<Inner>(rt, std::move(started->value()), std::move(p.seeds), p.limits);
-  co_return Started(std::move(inner), getpid());
+  co_return Started(std::move(inner), net::lifecycle::generation());
 }
 
 // ---- reads ------------------------------------------------------------------------------
@@ -305,7 +304,7 @@ struct NodeObject {
 struct SubObject {
   PyObject_HEAD
   std::shared_ptr<Reader> reader;
-  pid_t pid;
+  uint64_t generation;  // of the process that made it
 };
 
 PyTypeObject* g_node = nullptr;
@@ -337,8 +336,8 @@ struct Keywords {
 template <class... S>
 Keywords(const char*, const char*, S...) -> Keywords<sizeof...(S)>;
 
-bool same_process(pid_t pid) {
-  if (pid == getpid()) return true;
+bool same_process(uint64_t generation) {
+  if (generation == net::lifecycle::generation()) return true;
   raise(kerror::Forked{});
   return false;
 }
@@ -347,7 +346,7 @@ bool same_process(pid_t pid) {
 // the error pending.
 std::shared_ptr<Inner> checked(PyObject* self) {
   const Started& v = as_node(self)->v;
-  if (!same_process(v.pid)) return nullptr;
+  if (!same_process(v.generation)) return nullptr;
   if (!v.inner) raise(kerror::Closed{});
   return v.inner;
 }
@@ -759,7 +758,7 @@ PyObject* node_events(PyObject* self, PyObject*) {
   PyObject* obj = g_sub->tp_alloc(g_sub, 0);
   if (!obj) return nullptr;
   new (&as_sub(obj)->reader) std::shared_ptr<Reader>(std::move(reader));
-  as_sub(obj)->pid = as_node(self)->v.pid;
+  as_sub(obj)->generation = as_node(self)->v.generation;
   return obj;
 }
 
@@ -1008,7 +1007,7 @@ std::optional<Reply<Read>> read_at_once(SubObject* s) {
 
 PyObject* sub_try_next(PyObject* self, PyObject*) {
   SubObject* s = as_sub(self);
-  if (!same_process(s->pid)) return nullptr;
+  if (!same_process(s->generation)) return nullptr;
   // Never waits and never raises: a busy subscription, an empty one and an ended one (even one
   // that ended on a failure) all answer None.
   auto r = read_at_once(s);
@@ -1018,7 +1017,7 @@ PyObject* sub_try_next(PyObject* self, PyObject*) {
 
 PyObject* sub_next(PyObject* self, PyObject*) {
   SubObject* s = as_sub(self);
-  if (!same_process(s->pid)) return nullptr;
+  if (!same_process(s->generation)) return nullptr;
   Ref loop;
   Ref fut = new_future(&loop);  // no running loop: nothing is taken
   if (!fut) return nullptr;
@@ -1044,7 +1043,7 @@ PyObject* sub_next_blocking(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!parse(args, kwargs, "|O:next_blocking", kw, &timeout) || !optional_seconds(timeout, secs)) return nullptr;
   SubObject* s = as_sub(self);
   std::optional<core::Duration> limit;
-  if (!same_process(s->pid) || !checked_limit(secs, limit)) return nullptr;
+  if (!same_process(s->generation) || !checked_limit(secs, limit)) return nullptr;
   if (auto r = read_at_once(s)) {
     if (!*r) return raise(std::move(r->error()));
     return to_python(std::move(r->value()), Form::Blocking).release().ptr();
@@ -1124,7 +1123,7 @@ void sub_dealloc(PyObject* self) {
   SubObject* s = as_sub(self);
   // Inherited through fork, the reader is forgotten (never released): the parent's
   // subscription, whose locks the parent's threads may have held at the fork, is not touched.
-  if (s->pid == getpid()) s->reader.~shared_ptr();
+  if (s->generation == net::lifecycle::generation()) s->reader.~shared_ptr();
   PyTypeObject* tp = Py_TYPE(self);
   tp->tp_free(self);
   Py_DECREF(tp);
