@@ -1,15 +1,23 @@
-// The fork rule: what a child made by fork gets fresh.
+// The fork rule: what a child made by fork gets fresh, and what it never waits for.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <future>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "net/lifecycle.hpp"
+#include "net/log.hpp"
+#include "net/runtime.hpp"
 
 using namespace vennock;
 using namespace vennock::net;
@@ -87,6 +95,82 @@ TEST(Lifecycle, AChildGetsEveryStateFreshAndCountsOneMoreGeneration) {
   EXPECT_EQ(&g_counted.get(), &mine);
   EXPECT_EQ(mine.n, 5);
   EXPECT_EQ(lifecycle::generation(), gen);
+}
+
+namespace {
+
+Task<int> answer() { co_return 42; }
+
+// The system call the thread `tid` of this process is in: its number and first argument.
+std::pair<long, long> syscall_of(pid_t tid) {
+  std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/syscall");
+  long nr = -1;
+  std::string arg;
+  f >> nr >> arg;
+  return {nr, arg.empty() ? -1 : std::stol(arg, nullptr, 16)};
+}
+
+}  // namespace
+
+TEST(Lifecycle, AChildNeverWaitsForTheLogOrRuntimeLockAParentThreadHeldAtTheFork) {
+  // Alone in a fresh process: no log dispatcher of the other tests, and a runtime this test
+  // builds itself.
+  if (!std::getenv("VENNOCK_TEST_ALONE")) {
+    EXPECT_EQ(in_child(
+                  [] {
+                    setenv("VENNOCK_TEST_ALONE", "1", 1);
+                    execl("/proc/self/exe", "test_net",
+                          "--gtest_filter=Lifecycle.AChildNeverWaitsForTheLogOrRuntimeLockAParentThreadHeldAtTheFork",
+                          static_cast<char*>(nullptr));
+                    return 127;
+                  },
+                  60s),
+              0);
+    return;
+  }
+  ASSERT_TRUE(Runtime::get(1).ok());
+  // Standard error becomes a pipe nobody reads, full: a record written there waits in write(),
+  // with the standard-error lock held.
+  int err[2];
+  ASSERT_EQ(pipe(err), 0);
+  const int saved = dup(2);
+  ASSERT_EQ(dup2(err[1], 2), 2);
+  fcntl(2, F_SETFL, fcntl(2, F_GETFL) | O_NONBLOCK);
+  char junk[4096] = {};
+  while (write(2, junk, sizeof junk) > 0) {
+  }
+  fcntl(2, F_SETFL, fcntl(2, F_GETFL) & ~O_NONBLOCK);
+  // Asking for another worker count logs a warning with the runtime's record locked.
+  std::atomic<pid_t> writer{0};
+  std::thread asker([&] {
+    writer = static_cast<pid_t>(::syscall(SYS_gettid));
+    (void)Runtime::get(2);
+  });
+  while (writer == 0) std::this_thread::yield();
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (syscall_of(writer) != std::pair<long, long>{SYS_write, 2} && std::chrono::steady_clock::now() < until)
+    std::this_thread::yield();
+  const bool writing = syscall_of(writer) == std::pair<long, long>{SYS_write, 2};
+  int code = writing ? in_child([] {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 2);
+    auto rt = Runtime::get();  // the runtime's record
+    if (!rt || rt.value()->block_on(answer()).value() != 42) return 1;
+    log::Record r{log::Level::Warn, "test", "the child's own record", {}};
+    log::write_stderr(r);  // the standard-error lock
+    return 0;
+  })
+                     : -4;
+  // Room in the pipe again: the warning is written and the asker ends.
+  dup2(saved, 2);
+  close(err[1]);
+  char buf[65536];
+  (void)!read(err[0], buf, sizeof buf);
+  asker.join();
+  close(err[0]);
+  close(saved);
+  ASSERT_TRUE(writing) << "the asker never wrote its warning";
+  EXPECT_EQ(code, 0) << "the child waited for a lock of its parent (-1: hung)";
 }
 
 #endif
