@@ -225,6 +225,49 @@ TEST(Loopback, SeedsThatNeverResolveFailTheStartAndStopTheNode) {
   EXPECT_EQ(Runtime::live_tasks(), tasks);
 }
 
+TEST(Loopback, CloseEndsAJoinStillLookingUpItsSeeds) {
+  // A lookup that answers only when let go, and says when it has begun.
+  struct Gate {
+    std::mutex m;
+    std::condition_variable cv;
+    bool begun = false, let_go = false;
+  };
+  auto gate = std::make_shared<Gate>();
+  seed::set_system_lookup([gate](const std::string&, uint16_t) {
+    std::unique_lock<std::mutex> g(gate->m);
+    gate->begun = true;
+    gate->cv.notify_all();
+    gate->cv.wait(g, [&] { return gate->let_go; });
+    return std::make_pair(std::vector<SocketAddr>{}, std::string("no such host"));
+  });
+  struct LetGo {
+    std::shared_ptr<Gate> g;
+    ~LetGo() {
+      {
+        std::lock_guard<std::mutex> l(g->m);
+        g->let_go = true;
+      }
+      g->cv.notify_all();
+      seed::set_system_lookup(nullptr);
+    }
+  } let_go{gate};
+  Settings s = fast_settings("closing");
+  s.resolve_timeout = core::Duration::from_secs(3600);
+  Membership node = start(std::move(s));
+  auto joining = runtime().spawn(node.join_seeds({Seed::host("never", 7946)}));
+  {
+    std::unique_lock<std::mutex> g(gate->m);
+    ASSERT_TRUE(gate->cv.wait_for(g, 10s, [&] { return gate->begun; }));
+  }
+  run(node.close());
+  // Ends without its lookup's answer, and says why.
+  auto joined = joining.wait_for(20s);
+  ASSERT_TRUE(joined) << "the join went on looking up after the close";
+  ASSERT_TRUE(joined->completed());
+  ASSERT_FALSE(joined->value->ok());
+  EXPECT_EQ(joined->value->error().code(), ErrorCode::Closed);
+}
+
 TEST(Loopback, AnIpv4JoinReachesAnEncryptedSeedOnTheIpv6Wildcard) {
   // A seed bound to [::] takes IPv4 connections too; they arrive at ::ffff:127.0.0.1, while
   // the joiner's first frame names 127.0.0.1, the address it dialed: one endpoint.

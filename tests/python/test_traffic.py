@@ -259,6 +259,50 @@ def test_join(nodes):
     assert asyncio.run(aw()) == 1
 
 
+def test_close_ends_a_join_still_looking_up_its_seeds(nodes):
+    # The seed never resolves, so a join looks it up again and again until resolve_timeout (an
+    # hour here); closing the node ends it at once with VennockClosed, in both forms. The
+    # signal that a join is in its lookups: the record of a lookup that failed.
+    from vennock._vennock import drain_logs, route_to_python, route_to_stderr, wait_logs_blocking
+
+    def failed_lookup(seed):
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            wait_logs_blocking(1)
+            if any(m.startswith(f"seed did not resolve seed={seed} ") for _, _, m in drain_logs()[0]):
+                return
+        raise AssertionError(f"no lookup of {seed} failed")
+
+    def join_blocking(node, outcome):
+        try:
+            node.join_blocking(["never-blocking.invalid:7946"], timeout=60)
+            outcome.append("joined")
+        except BaseException as e:
+            outcome.append(e)
+
+    async def join_awaited(node):
+        joining = asyncio.ensure_future(node.join(["never-awaited.invalid:7946"]))
+        await asyncio.to_thread(failed_lookup, "never-awaited.invalid:7946")
+        await node.close()
+        with pytest.raises(VennockClosed, match="^the cluster is closed$"):
+            await asyncio.wait_for(joining, 60)
+
+    route_to_python(30)
+    try:
+        a = nodes.start("a", resolve_timeout=3600)
+        outcome = []
+        t = threading.Thread(target=join_blocking, args=(a, outcome))
+        t.start()
+        failed_lookup("never-blocking.invalid:7946")
+        a.close_blocking()
+        t.join()
+        assert len(outcome) == 1 and isinstance(outcome[0], VennockClosed), outcome
+        assert str(outcome[0]) == "the cluster is closed"
+        asyncio.run(join_awaited(nodes.start("b", resolve_timeout=3600)))
+    finally:
+        route_to_stderr()
+
+
 def test_after_leave_every_join_is_refused(nodes):
     # Also the joins with nothing to contact, which answer 0 on a running node: after a leave
     # a 0 would report as done a join that cannot happen. A seed name that never resolves is
