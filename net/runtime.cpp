@@ -23,6 +23,7 @@ struct Current {
   std::mutex m;
   Runtime* rt = nullptr;
   size_t threads = 0;
+  bool warned = false;  // the worker-count warning is said once per process
 };
 // Never destroyed: the runtime lives until the process ends, and worker threads must not
 // find it torn down by static destructors at exit.
@@ -100,7 +101,8 @@ Result<Runtime*, Error> Runtime::get(std::optional<size_t> threads) {
   Current& c = g_current.get();
   std::lock_guard<std::mutex> g(c.m);
   if (c.rt) {
-    if (threads && *threads != c.threads) {
+    if (threads && *threads != c.threads && !c.warned) {
+      c.warned = true;
       uint64_t requested = *threads, running = c.threads;
       VN_LOG(Warn, "_vennock::runtime", "runtime_threads is set once per process; keeping the running value",
              log::field("requested", requested), log::field("running", running));

@@ -44,7 +44,8 @@ const char* blocked_text(Blocked b);
 class Runtime {
  public:
   // The process runtime, built with `threads` workers (1 when none is given) on first use.
-  // A later call asking for a different count logs a warning and keeps the running value.
+  // A later call asking for a different count keeps the running value; the first such call of
+  // the process logs a warning.
   static Result<Runtime*, Error> get(std::optional<size_t> threads = std::nullopt);
   // How long a blocking-pool thread waits for work before it ends.
   static constexpr std::chrono::seconds kPoolIdle{10};

@@ -23,6 +23,17 @@ Reply<std::monostate> mapped(Result<void, net::Error> r) {
   return std::monostate{};
 }
 
+// Why a request the bindings refuse before it reaches the node (for its size, or a bad key) is
+// refused, in the node's own order: a closed node as for any request that cannot reach it (the
+// actor's loop has ended), one that has left with Left; none when the refusal itself is the answer.
+std::optional<KError> unreachable(const Inner& in) {
+  if (in.membership.is_closed()) return KError(kerror::Closed{});
+  if (in.membership.local().state == core::MemberState::Left) {
+    return KError(kerror::Net{net::Error(net::ErrorCode::Left)});
+  }
+  return std::nullopt;
+}
+
 template <class Pairs>
 Reply<proto::Bytes> encoded(const Pairs& pairs, uint64_t limit) {
   auto r = config::encode_meta(pairs, limit);
@@ -182,7 +193,7 @@ net::Task<Reply<std::monostate>> update_meta(MetaTurn turn, std::vector<Change> 
   }
   proto::TagPairs pairs = apply_changes(proto::tag_pairs(parsed.value().bytes()), std::move(changes));
   Reply<proto::Bytes> meta = encoded(pairs, held.in->max_meta_bytes);
-  if (!meta) co_return err(std::move(meta.error()));
+  if (!meta) co_return err(unreachable(*held.in).value_or(std::move(meta.error())));
   auto setting = set_encoded(std::move(held), std::move(meta.value()));
   co_return co_await std::move(setting);
 }
@@ -376,8 +387,10 @@ PyObject* dispatch(PyObject* self, bool blocking, std::optional<double> secs, Ma
   return blocking ? run_blocking(std::move(*body), limit) : run(std::move(*body));
 }
 
-// A body that gives its refusal at once.
-net::Task<Reply<std::monostate>> refusal(KError e) { co_return err(std::move(e)); }
+// A body that gives a refusal made at the call, in the node's order (see unreachable).
+net::Task<Reply<std::monostate>> refusal(std::shared_ptr<Inner> in, KError e) {
+  co_return err(unreachable(*in).value_or(std::move(e)));
+}
 
 net::Task<void> close_task(std::shared_ptr<Inner> in) { co_await in->membership.close(); }
 
@@ -430,13 +443,9 @@ class Data {
 };
 
 // A payload over the node's limit, refused before it is copied, in the order the node itself
-// keeps: a closed node answers as for any request that cannot reach it, one that has left
-// answers Left, and only then is the size refused, and counted.
+// keeps (see unreachable); only a size refusal is counted.
 net::Task<Reply<std::monostate>> too_large(std::shared_ptr<Inner> in) {
-  if (in->membership.is_closed()) co_return err(KError(kerror::Closed{}));
-  if (in->membership.local().state == core::MemberState::Left) {
-    co_return err(KError(kerror::Net{net::Error(net::ErrorCode::Left)}));
-  }
+  if (auto e = unreachable(*in)) co_return err(std::move(*e));
   in->refused_too_large.fetch_add(1, std::memory_order_relaxed);
   co_return err(KError(kerror::Net{net::Error(net::ErrorCode::MessageTooLarge)}));
 }
@@ -839,7 +848,7 @@ std::optional<Body> set_meta_body(std::shared_ptr<Inner> in, std::vector<HeldPai
     if (total > limit) break;  // the encoding stops here, or before
   }
   Reply<proto::Bytes> meta = encoded(texts, limit);
-  if (!meta) return refusal(std::move(meta.error()));
+  if (!meta) return refusal(std::move(in), std::move(meta.error()));
   return in_turn(std::move(in), set_meta, std::move(meta.value()));
 }
 
@@ -863,7 +872,7 @@ std::optional<KError> certain_refusal(const std::vector<HeldChange>& held, uint6
 std::optional<Body> update_meta_body(std::shared_ptr<Inner> in, std::vector<HeldChange>& held, bool plain) {
   const uint64_t limit = plain ? in->max_meta_bytes : UINT64_MAX;  // otherwise each text is needed whole
   if (plain) {
-    if (auto refused = certain_refusal(held, limit)) return refusal(std::move(*refused));
+    if (auto refused = certain_refusal(held, limit)) return refusal(std::move(in), std::move(*refused));
   }
   std::vector<Change> changes;
   for (auto& c : held) {
