@@ -9,7 +9,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <future>
 #include <mutex>
 #include <string>
@@ -19,9 +18,12 @@
 #include "net/log.hpp"
 #include "net/runtime.hpp"
 
+#include "helpers.hpp"
+
 using namespace vennock;
 using namespace vennock::net;
 using namespace std::chrono_literals;
+using vennock::net::testing::syscall_of;
 
 #if !defined(__SANITIZE_THREAD__)  // (the thread checker does not follow a multi-threaded fork)
 
@@ -100,15 +102,6 @@ TEST(Lifecycle, AChildGetsEveryStateFreshAndCountsOneMoreGeneration) {
 namespace {
 
 Task<int> answer() { co_return 42; }
-
-// The system call the thread `tid` of this process is in: its number and first argument.
-std::pair<long, long> syscall_of(pid_t tid) {
-  std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/syscall");
-  long nr = -1;
-  std::string arg;
-  f >> nr >> arg;
-  return {nr, arg.empty() ? -1 : std::stol(arg, nullptr, 16)};
-}
 
 }  // namespace
 

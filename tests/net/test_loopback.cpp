@@ -215,8 +215,8 @@ TEST(Loopback, SeedsThatNeverResolveFailTheStartAndStopTheNode) {
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().code(), ErrorCode::Unresolved);
   EXPECT_EQ(r.error().to_string(), "no seed resolved to an address");
-  EXPECT_GE(took, 550ms);
-  EXPECT_LT(took, 3s);
+  EXPECT_GE(took, 550ms);  // it looked up again until resolve_timeout, not a moment less
+  EXPECT_LT(took, 20s);    // and then gave up, however slowly a loaded machine got there
   EXPECT_EQ(cap.count(m, "no seed resolved; stopping", log::Level::Error), 1u);
   EXPECT_GE(cap.count(m, "no seed resolved; looking up again retry_in=", log::Level::Info), 1u);
   EXPECT_GE(cap.count(m, "seed did not resolve seed=nowhere.invalid:7946", log::Level::Warn), 1u);

@@ -62,8 +62,9 @@ TEST(Leave, AFullRequestChannelCannotHoldTheCallPastItsTimeAndTheLeaveStillHappe
   flood.push_back(runtime().spawn(n.node->broadcast({1})));
   ASSERT_TRUE(eventually([&] { return n.stalled.load(); }));
   // 256 fill the channel while the actor is held; the rest wait for room.
-  for (int i = 0; i < 300; ++i) flood.push_back(runtime().spawn(n.node->broadcast({2})));
-  std::this_thread::sleep_for(200ms);
+  auto strand = runtime().strand();
+  for (int i = 0; i < 300; ++i) flood.push_back(spawn(strand, n.node->broadcast({2})));
+  settle(strand);
   auto leaving = runtime().spawn(n.node->leave(20ms));
   auto r = leaving.wait_for(5s);  // the actor is still held all this time
   ASSERT_TRUE(r.has_value()) << "the leave waited for room past its time";

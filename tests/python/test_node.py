@@ -208,7 +208,9 @@ def test_awaitable_results_and_cancellation(nodes):
         assert joining.cancelled()
         # A request that already reached the node is carried out; only its answer is lost.
         leaving = a.leave(5)
-        await asyncio.sleep(0.2)
+        deadline = time.monotonic() + 15
+        while a.local()[2] != 3 and time.monotonic() < deadline:  # the node has taken it
+            await asyncio.sleep(0.01)
         leaving.cancel()
         assert a.local()[2] == 3
         assert await asyncio.wait_for(b.shutdown(5), 10) is False
@@ -263,7 +265,7 @@ def test_signal_interrupts_a_blocking_call():
         start = time.monotonic()
         with pytest.raises(KeyboardInterrupt):
             Node.start_blocking(local_cfg("sig", ["nowhere.invalid:7946"], resolve_timeout=30))
-        assert time.monotonic() - start < 5
+        assert time.monotonic() - start < 25  # well before its 30 s
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, old)
