@@ -197,6 +197,7 @@ Task<Result<size_t, Error>> Membership::join_on(std::shared_ptr<Inner> in, std::
   if (in->snapshot()->members.front().state == core::MemberState::Left) seeds.clear();
   // A node that closes ends the lookups at once: a closed node joins nothing, and names that
   // never resolve would keep its caller up to resolve_timeout, again for another error.
+  if (in->requests.is_closed()) co_return err(Error(ErrorCode::Closed));
   CancelToken closing;
   struct Watch {
     AbortHandle h;
