@@ -826,7 +826,7 @@ if __name__ == "__main__":
 
     threading.Thread(target=read, daemon=True).start()
     time.sleep(0.1)
-    for method in ("fork", "spawn"):
+    for method in ("fork", "spawn", "forkserver"):
         p = multiprocessing.get_context(method).Process(target=work)
         p.start()
         p.join(30)
@@ -844,7 +844,7 @@ def test_multiprocessing_workers_use_vennock_while_the_parent_reads(tmp_path):
            "PYTHONPATH": os.pathsep.join(sys.path), "PYTHONWARNINGS": "ignore::DeprecationWarning"}
     r = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=90, env=env)
     assert r.returncode == 0, r.stderr
-    assert r.stdout.split("\n") == ["fork 0", "spawn 0", ""]
+    assert r.stdout.split("\n") == ["fork 0", "spawn 0", "forkserver 0", ""]
 
 
 def test_an_awaited_read_failed_by_the_exit_gives_its_place_back():
