@@ -3,6 +3,7 @@
 #include <sodium.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -191,13 +192,12 @@ Task<Result<seed::Resolved, Error>> Membership::resolve_on(std::shared_ptr<Inner
   }
 }
 
-Task<Result<size_t, Error>> Membership::join_on(std::shared_ptr<Inner> in, std::vector<Seed> seeds) {
-  // A node that has left joins nothing and the engine refuses the join at once; looking up
-  // names first would keep the caller up to resolve_timeout for another, wrong, error.
-  if (in->snapshot()->members.front().state == core::MemberState::Left) seeds.clear();
-  // A node that closes ends the lookups at once: a closed node joins nothing, and names that
-  // never resolve would keep its caller up to resolve_timeout, again for another error.
-  if (in->requests.is_closed()) co_return err(Error(ErrorCode::Closed));
+Task<Result<seed::Resolved, Error>> Membership::resolve_while_open(std::shared_ptr<Inner> in, std::vector<Seed> seeds) {
+  const bool names = std::any_of(seeds.begin(), seeds.end(), [](const Seed& s) { return !s.is_addr(); });
+  if (!names) {  // addresses alone: resolved at once, nothing to end
+    auto resolving = resolve_on(std::move(in), std::move(seeds));
+    co_return co_await std::move(resolving);
+  }
   CancelToken closing;
   struct Watch {
     AbortHandle h;
@@ -206,11 +206,22 @@ Task<Result<size_t, Error>> Membership::join_on(std::shared_ptr<Inner> in, std::
   auto resolving = with_cancel(closing, resolve_on(in, std::move(seeds)));
   auto resolved = co_await std::move(resolving);
   if (!resolved) co_return err(Error(ErrorCode::Closed));
-  if (!*resolved) co_return err(std::move(resolved->error()));
+  co_return std::move(*resolved);
+}
+
+Task<Result<size_t, Error>> Membership::join_on(std::shared_ptr<Inner> in, std::vector<Seed> seeds) {
+  // A node that has left joins nothing and the engine refuses the join at once; looking up
+  // names first would keep the caller up to resolve_timeout for another, wrong, error.
+  if (in->snapshot()->members.front().state == core::MemberState::Left) seeds.clear();
+  // Nor does a node that has closed, or closes while names are looked up.
+  if (in->requests.is_closed()) co_return err(Error(ErrorCode::Closed));
+  auto resolving = resolve_while_open(in, std::move(seeds));
+  auto resolved = co_await std::move(resolving);
+  if (!resolved) co_return err(std::move(resolved.error()));
   // Tasks are made in statements of their own: g++ 12 copies a temporary that an aggregate
   // initialiser makes inside a co_await expression bitwise, and destroys it twice.
   auto reply = oneshot<Result<size_t, Error>>();
-  auto t = call<size_t>(in->requests, actor::request::Join{std::move(resolved->value().addrs), std::move(reply.first)},
+  auto t = call<size_t>(in->requests, actor::request::Join{std::move(resolved.value().addrs), std::move(reply.first)},
                         std::move(reply.second));
   co_return co_await std::move(t);
 }

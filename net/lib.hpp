@@ -170,6 +170,9 @@ class Membership {
   static Task<Result<size_t, Error>> join_on(std::shared_ptr<Inner> in, std::vector<Seed> seeds);
   // Looks the seeds up again and again until one resolves or resolve_timeout has passed.
   static Task<Result<seed::Resolved, Error>> resolve_on(std::shared_ptr<Inner> in, std::vector<Seed> seeds);
+  // The same, ended (Closed) as soon as the node closes: names that never resolve would keep a
+  // closed node's caller up to resolve_timeout, only to fail with another error.
+  static Task<Result<seed::Resolved, Error>> resolve_while_open(std::shared_ptr<Inner> in, std::vector<Seed> seeds);
   static Task<Result<void, Error>> leave_on(std::shared_ptr<Inner> in, std::chrono::nanoseconds timeout);
   static Task<void> close_on(std::shared_ptr<Inner> in);
   friend class Keyring;
