@@ -210,7 +210,9 @@ Runtime::Handed Runtime::hand(Job& job) noexcept {
 }
 
 bool Runtime::grow_pool() {
-  if (pool_idle_ > 0 || pool_total_ >= kMaxBlocking) {
+  // Each queued job needs an idle thread of its own: one told of an earlier job that it has
+  // not taken yet is not free for this one, and a job may take long (a lookup that hangs).
+  if (jobs_.size() <= pool_idle_ || pool_total_ >= kMaxBlocking) {
     pool_cv_.notify_one();
     return true;
   }

@@ -67,7 +67,7 @@ class Runtime {
   // True on a worker or blocking-pool thread of any runtime.
   static bool on_runtime_thread();
 
-  // Runs `job` on the blocking pool (a thread is started when none is idle, up to 64;
+  // Runs `job` on the blocking pool (a thread is started unless an idle one is left for it, up to 64;
   // idle ones end after kPoolIdle, detached: nobody has to join them). Dropped unrun once the
   // runtime is stopped. When no thread can be started it waits for one that comes free, or
   // for the next call's start.
@@ -142,8 +142,8 @@ class Runtime {
   Runtime(size_t threads, std::chrono::nanoseconds pool_idle);
   Result<void, Error> start();
   void blocking_loop();
-  // Starts a pool thread when none is idle and there is room; false when one was needed and
-  // could not be started. Locked.
+  // Starts a pool thread when the queued jobs outnumber the idle threads and there is room;
+  // false when one was needed and could not be started. Locked.
   bool grow_pool();
   static void* worker_main(void* arg);
   static void* blocking_main(void* arg);

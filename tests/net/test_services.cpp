@@ -206,6 +206,36 @@ TEST(Runtime, AChildAfterForkBuildsAFreshRuntimeAndStopProcessEndsOnlyThatOne) {
 }
 #endif
 
+TEST(Runtime, JobsHandedOverTogetherEachGetAThreadWhileOneOfThemHangs) {
+  // A pool with idle threads is handed a job that hangs (a name lookup whose resolver does not
+  // answer) and, right after it, another: the second must not wait for the first, whichever
+  // idle thread was told of which.
+  for (int round = 0; round < 50; ++round) {
+    auto rt = std::move(Runtime::create(1).value());
+    std::promise<void> warmed;
+    rt->blocking([&] { warmed.set_value(); });
+    warmed.get_future().wait();
+    ASSERT_TRUE(eventually([&] { return rt->blocking_threads() == 1; }));
+    std::mutex m;
+    std::condition_variable cv;
+    bool let_go = false;
+    std::atomic<bool> second{false};
+    rt->blocking([&] {
+      std::unique_lock<std::mutex> g(m);
+      cv.wait(g, [&] { return let_go; });
+    });
+    rt->blocking([&] { second = true; });
+    const bool ran = eventually([&] { return second.load(); });
+    {
+      std::lock_guard<std::mutex> g(m);
+      let_go = true;
+    }
+    cv.notify_all();
+    ASSERT_TRUE(rt->stop().ok());
+    ASSERT_TRUE(ran) << "round " << round << ": the second job waited for the first";
+  }
+}
+
 TEST(Runtime, AJobMadeAheadIsHandedOverOrComesBack) {
   auto rt = std::move(Runtime::create(1).value());
   std::promise<void> ran;
