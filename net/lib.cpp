@@ -3,6 +3,7 @@
 #include <sodium.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -161,26 +162,27 @@ Task<Result<void, Error>> Keyring::remove(proto::Key k) const {
 
 Task<Result<size_t, Error>> Membership::join_seeds(std::vector<Seed> seeds) const { return join_on(in_, std::move(seeds)); }
 
-Task<Result<size_t, Error>> Membership::join_on(std::shared_ptr<Inner> in, std::vector<Seed> seeds) {
+namespace {
+
+// Cancels `token` once the node's actor has ended (its request channel closed).
+Task<void> cancel_when_closed(Sender<actor::Request> requests, CancelToken token) {
+  auto closing = requests.closed();
+  co_await std::move(closing);
+  token.cancel();
+}
+
+}  // namespace
+
+Task<Result<seed::Resolved, Error>> Membership::resolve_on(std::shared_ptr<Inner> in, std::vector<Seed> seeds) {
   using namespace std::chrono;
   const Instant deadline = after(now(), nanoseconds(actor::Options::sat(in->resolve_timeout.as_nanos())));
   nanoseconds backoff = milliseconds(250);
-  // A node that has left joins nothing and the engine refuses the join at once; looking up
-  // names first would keep the caller up to resolve_timeout for another, wrong, error.
-  if (in->snapshot()->members.front().state == core::MemberState::Left) seeds.clear();
   for (;;) {
     auto left = [&] { return std::max(nanoseconds(0), duration_cast<nanoseconds>(deadline - now())); };
     nanoseconds limit = std::clamp(left(), nanoseconds(milliseconds(250)), nanoseconds(seconds(5)));
     auto resolving = seed::resolve(*in->rt, seeds, limit, false);
     auto r = co_await std::move(resolving);
-    if (!r.addrs.empty() || r.failures == 0) {
-      // Tasks are made in statements of their own: g++ 12 copies a temporary that an
-      // aggregate initialiser makes inside a co_await expression bitwise, and destroys it twice.
-      auto reply = oneshot<Result<size_t, Error>>();
-      auto t = call<size_t>(in->requests, actor::request::Join{std::move(r.addrs), std::move(reply.first)},
-                            std::move(reply.second));
-      co_return co_await std::move(t);
-    }
+    if (!r.addrs.empty() || r.failures == 0) co_return r;
     nanoseconds rest = left();
     if (rest.count() == 0) co_return err(Error(ErrorCode::Unresolved));
     nanoseconds retry = std::min(backoff, rest);
@@ -188,6 +190,40 @@ Task<Result<size_t, Error>> Membership::join_on(std::shared_ptr<Inner> in, std::
     co_await sleep_for(retry);
     backoff = std::min(nanoseconds(seconds(5)), backoff * 2);
   }
+}
+
+Task<Result<seed::Resolved, Error>> Membership::resolve_while_open(std::shared_ptr<Inner> in, std::vector<Seed> seeds) {
+  const bool names = std::any_of(seeds.begin(), seeds.end(), [](const Seed& s) { return !s.is_addr(); });
+  if (!names) {  // addresses alone: resolved at once, nothing to end
+    auto resolving = resolve_on(std::move(in), std::move(seeds));
+    co_return co_await std::move(resolving);
+  }
+  CancelToken closing;
+  struct Watch {
+    AbortHandle h;
+    ~Watch() { h.abort(); }
+  } watch{in->rt->spawn(cancel_when_closed(in->requests, closing)).abort_handle()};
+  auto resolving = with_cancel(closing, resolve_on(in, std::move(seeds)));
+  auto resolved = co_await std::move(resolving);
+  if (!resolved) co_return err(Error(ErrorCode::Closed));
+  co_return std::move(*resolved);
+}
+
+Task<Result<size_t, Error>> Membership::join_on(std::shared_ptr<Inner> in, std::vector<Seed> seeds) {
+  // A node that has left joins nothing and the engine refuses the join at once; looking up
+  // names first would keep the caller up to resolve_timeout for another, wrong, error.
+  if (in->snapshot()->members.front().state == core::MemberState::Left) seeds.clear();
+  // Nor does a node that has closed, or closes while names are looked up.
+  if (in->requests.is_closed()) co_return err(Error(ErrorCode::Closed));
+  auto resolving = resolve_while_open(in, std::move(seeds));
+  auto resolved = co_await std::move(resolving);
+  if (!resolved) co_return err(std::move(resolved.error()));
+  // Tasks are made in statements of their own: g++ 12 copies a temporary that an aggregate
+  // initialiser makes inside a co_await expression bitwise, and destroys it twice.
+  auto reply = oneshot<Result<size_t, Error>>();
+  auto t = call<size_t>(in->requests, actor::request::Join{std::move(resolved.value().addrs), std::move(reply.first)},
+                        std::move(reply.second));
+  co_return co_await std::move(t);
 }
 
 Task<void> Membership::close() const { return close_on(in_); }

@@ -120,7 +120,7 @@ class Membership {
   void never_held() const { in_->never_held.store(true, std::memory_order_relaxed); }
 
   // Resolves the seeds (retrying until resolve_timeout) and joins through them: the number
-  // of seeds that answered.
+  // of seeds that answered. A close of the node ends the lookups at once (Closed).
   Task<Result<size_t, Error>> join_seeds(std::vector<Seed> seeds) const;
   Task<Result<void, Error>> send(std::string name, uint64_t epoch, Bytes data) const;
   Task<Result<void, Error>> broadcast(Bytes data) const;
@@ -168,6 +168,11 @@ class Membership {
   };
   explicit Membership(std::shared_ptr<Inner> in) : in_(std::move(in)) {}
   static Task<Result<size_t, Error>> join_on(std::shared_ptr<Inner> in, std::vector<Seed> seeds);
+  // Looks the seeds up again and again until one resolves or resolve_timeout has passed.
+  static Task<Result<seed::Resolved, Error>> resolve_on(std::shared_ptr<Inner> in, std::vector<Seed> seeds);
+  // The same, ended (Closed) as soon as the node closes: names that never resolve would keep a
+  // closed node's caller up to resolve_timeout, only to fail with another error.
+  static Task<Result<seed::Resolved, Error>> resolve_while_open(std::shared_ptr<Inner> in, std::vector<Seed> seeds);
   static Task<Result<void, Error>> leave_on(std::shared_ptr<Inner> in, std::chrono::nanoseconds timeout);
   static Task<void> close_on(std::shared_ptr<Inner> in);
   friend class Keyring;

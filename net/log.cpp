@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "net/addr.hpp"
+#include "net/lifecycle.hpp"
 
 namespace vennock::log {
 
@@ -14,16 +15,12 @@ std::atomic<uint8_t> g_rank{env_rank()};
 
 namespace {
 
-// Never destroyed: worker threads may still log while the process exits.
+// Never destroyed: worker threads may still log while the process exits. The locks are the
+// process's own: a thread of the parent may hold one at a fork (writing a line to a slowly read
+// pipe), and the child's first record would wait for it for good.
 std::atomic<Dispatcher*> g_dispatcher{nullptr};
-std::mutex& install_lock() {
-  static auto* m = new std::mutex;
-  return *m;
-}
-std::mutex& stderr_lock() {
-  static auto* m = new std::mutex;
-  return *m;
-}
+constinit net::lifecycle::PerProcess<std::mutex> g_install_lock;
+constinit net::lifecycle::PerProcess<std::mutex> g_stderr_lock;
 
 }  // namespace
 
@@ -60,7 +57,7 @@ uint8_t rank() { return g_rank.load(std::memory_order_relaxed); }
 void set_rank(uint8_t r) { g_rank.store(r > 5 ? 5 : r, std::memory_order_relaxed); }
 
 bool set_dispatcher(std::shared_ptr<Dispatcher> d) {
-  std::lock_guard<std::mutex> g(install_lock());
+  std::lock_guard<std::mutex> g(g_install_lock.get());
   if (g_dispatcher.load(std::memory_order_acquire) != nullptr) return false;
   // Kept for the life of the process: threads may log until it ends.
   static std::shared_ptr<Dispatcher>* keep = nullptr;
@@ -103,7 +100,7 @@ void dispatch(const Record& r) {
 
 void write_stderr(const Record& r) {
   std::string line = render_line(r);
-  std::lock_guard<std::mutex> g(stderr_lock());
+  std::lock_guard<std::mutex> g(g_stderr_lock.get());
   std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
 }

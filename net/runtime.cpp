@@ -1,12 +1,12 @@
 #include "net/runtime.hpp"
 
 #include <pthread.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 
+#include "net/lifecycle.hpp"
 #include "net/log.hpp"
 
 namespace vennock::net {
@@ -15,22 +15,19 @@ namespace {
 
 constexpr size_t kMaxBlocking = 64;
 
+// The runtime this process built, if any, and the lock that serialises its first build. A
+// child made by fork starts with an empty record of its own: the inherited runtime (whose
+// threads do not exist there) is abandoned, never touched, and the lock may have been held at
+// the fork by a thread that is not there either.
 struct Current {
+  std::mutex m;
   Runtime* rt = nullptr;
   size_t threads = 0;
-  pid_t pid = 0;
+  bool warned = false;  // the worker-count warning is said once per process
 };
-
 // Never destroyed: the runtime lives until the process ends, and worker threads must not
 // find it torn down by static destructors at exit.
-std::mutex& current_lock() {
-  static auto* m = new std::mutex;
-  return *m;
-}
-Current& current() {
-  static auto* c = new Current;
-  return *c;
-}
+constinit lifecycle::PerProcess<Current> g_current;
 
 thread_local const Runtime* t_worker_of = nullptr;
 thread_local bool t_runtime_thread = false;
@@ -99,18 +96,19 @@ Result<void, Error> Runtime::start() {
 }
 
 Result<Runtime*, Error> Runtime::get(std::optional<size_t> threads) {
-  pid_t pid = getpid();
-  std::lock_guard<std::mutex> g(current_lock());
-  Current& c = current();
-  if (c.rt && c.pid == pid) {
-    if (threads && *threads != c.threads) {
+  // Without the fork rule a child would take its parent's record for its own.
+  if (!lifecycle::install()) return err(Error::io(IoError::os(ENOMEM)));
+  Current& c = g_current.get();
+  std::lock_guard<std::mutex> g(c.m);
+  if (c.rt) {
+    if (threads && *threads != c.threads && !c.warned) {
+      c.warned = true;
       uint64_t requested = *threads, running = c.threads;
       VN_LOG(Warn, "_vennock::runtime", "runtime_threads is set once per process; keeping the running value",
              log::field("requested", requested), log::field("running", running));
     }
     return c.rt;
   }
-  // First use, or a child after fork: the inherited runtime (if any) is abandoned as it is.
   size_t n = threads.value_or(1);
   auto* rt = new Runtime(n == 0 ? 1 : n, kPoolIdle);
   if (auto r = rt->start(); !r) {
@@ -123,7 +121,8 @@ Result<Runtime*, Error> Runtime::get(std::optional<size_t> threads) {
     delete rt;
     return err(std::move(e));
   }
-  c = Current{rt, rt->want_, pid};
+  c.rt = rt;
+  c.threads = rt->want_;
   return rt;
 }
 
@@ -163,8 +162,9 @@ Result<void, Blocked> Runtime::stop_process() {
   if (on_runtime_thread()) return err(Blocked::OnRuntimeThread);
   Runtime* rt = nullptr;
   {
-    std::lock_guard<std::mutex> g(current_lock());
-    if (current().pid == getpid()) rt = current().rt;
+    Current& c = g_current.get();
+    std::lock_guard<std::mutex> g(c.m);
+    rt = c.rt;
   }
   return rt ? rt->stop() : Result<void, Blocked>();
 }
@@ -210,7 +210,9 @@ Runtime::Handed Runtime::hand(Job& job) noexcept {
 }
 
 bool Runtime::grow_pool() {
-  if (pool_idle_ > 0 || pool_total_ >= kMaxBlocking) {
+  // Each queued job needs an idle thread of its own: one told of an earlier job that it has
+  // not taken yet is not free for this one, and a job may take long (a lookup that hangs).
+  if (jobs_.size() <= pool_idle_ || pool_total_ >= kMaxBlocking) {
     pool_cv_.notify_one();
     return true;
   }

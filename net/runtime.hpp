@@ -2,9 +2,10 @@
 // for blocking calls (name lookups). Every thread it starts is named "vennock-io".
 //
 // One runtime serves the whole process (Runtime::get): built on first use under a
-// process-wide lock that records the creating process id; a child made by fork builds a
-// fresh one at its first use and abandons the inherited one without touching it. It is
-// never freed; `stop_process` ends its threads for good (an interpreter's exit hook).
+// process-wide lock, in a record that the fork rule (net/lifecycle.hpp) makes fresh in a child
+// made by fork, which so builds a runtime of its own at its first use and abandons the inherited
+// one without touching it. It is never freed; `stop_process` ends its threads for good (an
+// interpreter's exit hook).
 #pragma once
 
 #include <asio/executor_work_guard.hpp>
@@ -43,7 +44,8 @@ const char* blocked_text(Blocked b);
 class Runtime {
  public:
   // The process runtime, built with `threads` workers (1 when none is given) on first use.
-  // A later call asking for a different count logs a warning and keeps the running value.
+  // A later call asking for a different count keeps the running value; the first such call of
+  // the process logs a warning.
   static Result<Runtime*, Error> get(std::optional<size_t> threads = std::nullopt);
   // How long a blocking-pool thread waits for work before it ends.
   static constexpr std::chrono::seconds kPoolIdle{10};
@@ -65,7 +67,7 @@ class Runtime {
   // True on a worker or blocking-pool thread of any runtime.
   static bool on_runtime_thread();
 
-  // Runs `job` on the blocking pool (a thread is started when none is idle, up to 64;
+  // Runs `job` on the blocking pool (a thread is started unless an idle one is left for it, up to 64;
   // idle ones end after kPoolIdle, detached: nobody has to join them). Dropped unrun once the
   // runtime is stopped. When no thread can be started it waits for one that comes free, or
   // for the next call's start.
@@ -140,8 +142,8 @@ class Runtime {
   Runtime(size_t threads, std::chrono::nanoseconds pool_idle);
   Result<void, Error> start();
   void blocking_loop();
-  // Starts a pool thread when none is idle and there is room; false when one was needed and
-  // could not be started. Locked.
+  // Starts a pool thread when the queued jobs outnumber the idle threads and there is room;
+  // false when one was needed and could not be started. Locked.
   bool grow_pool();
   static void* worker_main(void* arg);
   static void* blocking_main(void* arg);

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 
+#include "net/lifecycle.hpp"
 #include "net/log.hpp"
 #include "net/runtime.hpp"
 
@@ -79,14 +80,13 @@ struct Answer {
   Waker w;
 };
 
-std::mutex& hook_lock() {
-  static auto* m = new std::mutex;
-  return *m;
-}
-SystemLookup& hook() {
-  static auto* h = new SystemLookup;
-  return *h;
-}
+// The lookup and its lock, the process's own: a pool thread of the parent may be copying it at
+// a fork.
+struct Hook {
+  std::mutex m;
+  SystemLookup f;
+};
+constinit lifecycle::PerProcess<Hook> g_hook;
 
 std::pair<std::vector<SocketAddr>, std::string> getaddrinfo_lookup(const std::string& host, uint16_t port) {
   addrinfo hints{};
@@ -118,8 +118,9 @@ void system_lookup(const std::string& host, uint16_t port, Answer& out) {
   }
   SystemLookup f;
   {
-    std::lock_guard<std::mutex> g(hook_lock());
-    f = hook();
+    Hook& h = g_hook.get();
+    std::lock_guard<std::mutex> g(h.m);
+    f = h.f;
   }
   auto [addrs, failure] = f ? f(host, port) : getaddrinfo_lookup(host, port);
   Waker w;
@@ -136,8 +137,9 @@ void system_lookup(const std::string& host, uint16_t port, Answer& out) {
 }  // namespace
 
 void set_system_lookup(SystemLookup f) {
-  std::lock_guard<std::mutex> g(hook_lock());
-  hook() = std::move(f);
+  Hook& h = g_hook.get();
+  std::lock_guard<std::mutex> g(h.m);
+  h.f = std::move(f);
 }
 
 Task<Lookup> lookup(Runtime& rt, size_t index, std::string host, uint16_t port, std::chrono::nanoseconds limit) {

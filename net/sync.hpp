@@ -264,8 +264,18 @@ class Sender {
   // The same for the value in `slot`, which is emptied once it is queued: a wait dropped
   // before that (a deadline that passed) leaves the value there for the caller.
   Task<bool> send_from(std::optional<T>& slot) const { return send_slot(c_, &slot); }
+  // Waits until the receiver has gone (closed or dropped).
+  Task<void> closed() const { return wait_closed(c_); }
 
  private:
+  static Task<void> wait_closed(std::shared_ptr<detail::Chan<T>> c) {
+    if (!c) co_return;
+    for (;;) {
+      Notify::Waiter room(c->room);  // the receiver's close wakes every waiter for room
+      if (c->closed_flag.load(std::memory_order_acquire)) co_return;
+      while (!room.poll()) co_await park();
+    }
+  }
   static Task<bool> send_owned(std::shared_ptr<detail::Chan<T>> c, T v) {
     std::optional<T> slot(std::move(v));
     co_return co_await send_slot(std::move(c), &slot);

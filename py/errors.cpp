@@ -1,7 +1,10 @@
 #include "py/errors.hpp"
 
 #include <atomic>
+#include <cstring>
 #include <mutex>
+
+#include "net/lifecycle.hpp"
 
 namespace vennock::py {
 
@@ -11,15 +14,13 @@ namespace {
 // again. Never released: the classes must outlive every thread that may still raise them.
 std::atomic<PyObject*> g_errors{nullptr};
 
-std::mutex& import_lock() {
-  static auto* m = new std::mutex;
-  return *m;
-}
+// The process's own: a thread of the parent may be importing at a fork.
+constinit net::lifecycle::PerProcess<std::mutex> g_import_lock;
 
 PyObject* errors_module() {
   if (PyObject* m = g_errors.load(std::memory_order_acquire)) return m;
   // Wait for another importer detached: the import may itself need other threads.
-  std::unique_lock<std::mutex> g(import_lock(), std::defer_lock);
+  std::unique_lock<std::mutex> g(g_import_lock.get(), std::defer_lock);
   Py_BEGIN_ALLOW_THREADS
   g.lock();
   Py_END_ALLOW_THREADS
@@ -64,11 +65,25 @@ Ref named(const char* cls_name, std::string_view message) {
   return instance(cls.ptr(), message);
 }
 
+// The OSError family's instance for an I/O error: one argument, the error's text; an error of
+// the operating system also gives `errno` and `strerror`, as OSError(errno, strerror) would, so
+// that `e.errno == errno.EADDRINUSE` holds.
+Ref os_exception(const net::IoError& io) {
+  Ref e = instance(os_error_class(io.kind), io.to_string());
+  if (!io.is_os() || !PyObject_TypeCheck(e.ptr(), reinterpret_cast<PyTypeObject*>(PyExc_OSError))) return e;
+  Ref code = steal(PyLong_FromLong(io.os_code));
+  Ref why = text(std::strerror(io.os_code));
+  if (!code || !why || PyObject_SetAttrString(e.ptr(), "errno", code.ptr()) < 0 ||
+      PyObject_SetAttrString(e.ptr(), "strerror", why.ptr()) < 0)
+    return steal(PyErr_GetRaisedException());
+  return e;
+}
+
 Ref net_exception(const net::Error& e) {
   using net::ErrorCode;
   switch (e.code()) {
     case ErrorCode::Config: return config_error(e.config_error().field, e.config_error().reason);
-    case ErrorCode::Io: return instance(os_error_class(e.io_error().kind), e.io_error().to_string());
+    case ErrorCode::Io: return os_exception(e.io_error());
     case ErrorCode::JoinFailed:
     case ErrorCode::Unresolved: return named("JoinError", e.to_string());
     case ErrorCode::MetaTooLarge: return named("MetaTooLarge", "encoded metadata is larger than max_meta_bytes");

@@ -1,13 +1,15 @@
 #include "py/logging.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
-#include <deque>
 #include <mutex>
 #include <string>
+#include <vector>
 
+#include "net/lifecycle.hpp"
 #include "net/log.hpp"
 #include "net/sync.hpp"
 #include "py/convert.hpp"
@@ -26,38 +28,58 @@ struct Buffered {
   std::string message;
 };
 
+// The route is a setting: a child made by fork keeps its parent's, as it keeps the level.
+std::atomic<bool> g_to_python{false};
+
+// The buffer and its lock, the process's own: a thread of the parent may be pushing a record
+// at a fork, and the records it holds are the parent's to drain (a child drains its own).
 // Never destroyed: runtime threads may log while the process exits.
 struct State {
-  std::atomic<bool> to_python{false};
   std::mutex m;
-  std::deque<Buffered> records;
+  // A ring of at most kBufferCap records, the oldest at `head` (made on the first record: a
+  // fresh state allocates nothing).
+  std::vector<Buffered> records;
+  size_t head = 0;
   uint64_t dropped = 0;
   std::condition_variable arrival;
   net::Notify arrival_notify;
+
+  // Locked.
+  void push(Buffered b) {
+    if (records.size() < kBufferCap) {
+      records.push_back(std::move(b));
+      return;
+    }
+    records[head] = std::move(b);
+    head = (head + 1) % kBufferCap;
+    ++dropped;
+  }
+  // Every record, oldest first. Locked.
+  std::vector<Buffered> take() {
+    std::vector<Buffered> out;
+    out.swap(records);
+    std::rotate(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(head), out.end());
+    head = 0;
+    return out;
+  }
 };
-State& state() {
-  static auto* s = new State;
-  return *s;
-}
+constinit net::lifecycle::PerProcess<State> g_state;
+State& state() { return g_state.get(); }
 
 bool waiting_records(State& s) { return !s.records.empty() || s.dropped != 0; }
 
 class Router final : public log::Dispatcher {
  public:
   void event(const log::Record& r) override {
-    State& s = state();
-    if (!s.to_python.load(std::memory_order_relaxed)) {
+    if (!g_to_python.load(std::memory_order_relaxed)) {
       log::write_stderr(r);
       return;
     }
     Buffered b{python_level(static_cast<uint8_t>(r.level)), std::string(r.target), log::render_text(r)};
+    State& s = state();
     {
       std::lock_guard<std::mutex> g(s.m);
-      if (s.records.size() >= kBufferCap) {
-        s.records.pop_front();
-        ++s.dropped;
-      }
-      s.records.push_back(std::move(b));
+      s.push(std::move(b));
     }
     s.arrival.notify_all();
     // Every asynchronous waiter: each must see that records wait, not only the longest.
@@ -140,24 +162,24 @@ PyObject* route_to_python(PyObject*, PyObject* args, PyObject* kwargs) {
     note_processing("level");
     return nullptr;
   }
-  state().to_python.store(true, std::memory_order_relaxed);
+  g_to_python.store(true, std::memory_order_relaxed);
   log::set_rank(rank_of_python_level(v));
   Py_RETURN_NONE;
 }
 
 PyObject* route_to_stderr(PyObject*, PyObject*) {
-  state().to_python.store(false, std::memory_order_relaxed);
+  g_to_python.store(false, std::memory_order_relaxed);
   log::set_rank(log::env_rank());
   Py_RETURN_NONE;
 }
 
 PyObject* drain_logs(PyObject*, PyObject*) {
   State& s = state();
-  std::deque<Buffered> taken;
+  std::vector<Buffered> taken;
   uint64_t dropped;
   {
     std::lock_guard<std::mutex> g(s.m);
-    taken.swap(s.records);
+    taken = s.take();
     dropped = std::exchange(s.dropped, 0);
   }
   Ref list = steal(PyList_New(static_cast<Py_ssize_t>(taken.size())));

@@ -1,10 +1,9 @@
 #include "py/node.hpp"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <unordered_map>
 
+#include "net/lifecycle.hpp"
 #include "proto/tags.hpp"
 #include "py/runtime.hpp"
 #include "py/values.hpp"
@@ -22,6 +21,17 @@ Reply<T> mapped(Result<T, net::Error> r) {
 Reply<std::monostate> mapped(Result<void, net::Error> r) {
   if (!r) return err(KError::from_net(std::move(r.error())));
   return std::monostate{};
+}
+
+// Why a request the bindings refuse before it reaches the node (for its size, or a bad key) is
+// refused, in the node's own order: a closed node as for any request that cannot reach it (the
+// actor's loop has ended), one that has left with Left; none when the refusal itself is the answer.
+std::optional<KError> unreachable(const Inner& in) {
+  if (in.membership.is_closed()) return KError(kerror::Closed{});
+  if (in.membership.local().state == core::MemberState::Left) {
+    return KError(kerror::Net{net::Error(net::ErrorCode::Left)});
+  }
+  return std::nullopt;
 }
 
 template <class Pairs>
@@ -183,7 +193,7 @@ net::Task<Reply<std::monostate>> update_meta(MetaTurn turn, std::vector<Change> 
   }
   proto::TagPairs pairs = apply_changes(proto::tag_pairs(parsed.value().bytes()), std::move(changes));
   Reply<proto::Bytes> meta = encoded(pairs, held.in->max_meta_bytes);
-  if (!meta) co_return err(std::move(meta.error()));
+  if (!meta) co_return err(unreachable(*held.in).value_or(std::move(meta.error())));
   auto setting = set_encoded(std::move(held), std::move(meta.value()));
   co_return co_await std::move(setting);
 }
@@ -193,7 +203,7 @@ net::Task<Reply<std::monostate>> update_meta(MetaTurn turn, std::vector<Change> 
 Started::~Started() {
   if (!inner) return;
   // Inherited through fork: forget the reference without touching the parent's node.
-  if (pid != getpid()) {
+  if (generation != net::lifecycle::generation()) {
     new std::shared_ptr<Inner>(std::move(inner));
     return;
   }
@@ -223,7 +233,7 @@ net::Task<Reply<Started>> start(net::Runtime* rt, Reply<Prepared> prepared) {
   if (!started) co_return err(KError(kerror::NoMemory{}));
   if (!*started) co_return err(KError::from_net(std::move(started->error())));
   auto inner = std::make_shared<Inner>(rt, std::move(started->value()), std::move(p.seeds), p.limits);
-  co_return Started(std::move(inner), getpid());
+  co_return Started(std::move(inner), net::lifecycle::generation());
 }
 
 // ---- reads ------------------------------------------------------------------------------
@@ -305,7 +315,7 @@ struct NodeObject {
 struct SubObject {
   PyObject_HEAD
   std::shared_ptr<Reader> reader;
-  pid_t pid;
+  uint64_t generation;  // of the process that made it
 };
 
 PyTypeObject* g_node = nullptr;
@@ -337,8 +347,8 @@ struct Keywords {
 template <class... S>
 Keywords(const char*, const char*, S...) -> Keywords<sizeof...(S)>;
 
-bool same_process(pid_t pid) {
-  if (pid == getpid()) return true;
+bool same_process(uint64_t generation) {
+  if (generation == net::lifecycle::generation()) return true;
   raise(kerror::Forked{});
   return false;
 }
@@ -347,7 +357,7 @@ bool same_process(pid_t pid) {
 // the error pending.
 std::shared_ptr<Inner> checked(PyObject* self) {
   const Started& v = as_node(self)->v;
-  if (!same_process(v.pid)) return nullptr;
+  if (!same_process(v.generation)) return nullptr;
   if (!v.inner) raise(kerror::Closed{});
   return v.inner;
 }
@@ -377,8 +387,10 @@ PyObject* dispatch(PyObject* self, bool blocking, std::optional<double> secs, Ma
   return blocking ? run_blocking(std::move(*body), limit) : run(std::move(*body));
 }
 
-// A body that gives its refusal at once.
-net::Task<Reply<std::monostate>> refusal(KError e) { co_return err(std::move(e)); }
+// A body that gives a refusal made at the call, in the node's order (see unreachable).
+net::Task<Reply<std::monostate>> refusal(std::shared_ptr<Inner> in, KError e) {
+  co_return err(unreachable(*in).value_or(std::move(e)));
+}
 
 net::Task<void> close_task(std::shared_ptr<Inner> in) { co_await in->membership.close(); }
 
@@ -431,13 +443,9 @@ class Data {
 };
 
 // A payload over the node's limit, refused before it is copied, in the order the node itself
-// keeps: a closed node answers as for any request that cannot reach it, one that has left
-// answers Left, and only then is the size refused, and counted.
+// keeps (see unreachable); only a size refusal is counted.
 net::Task<Reply<std::monostate>> too_large(std::shared_ptr<Inner> in) {
-  if (in->membership.is_closed()) co_return err(KError(kerror::Closed{}));
-  if (in->membership.local().state == core::MemberState::Left) {
-    co_return err(KError(kerror::Net{net::Error(net::ErrorCode::Left)}));
-  }
+  if (auto e = unreachable(*in)) co_return err(std::move(*e));
   in->refused_too_large.fetch_add(1, std::memory_order_relaxed);
   co_return err(KError(kerror::Net{net::Error(net::ErrorCode::MessageTooLarge)}));
 }
@@ -759,7 +767,7 @@ PyObject* node_events(PyObject* self, PyObject*) {
   PyObject* obj = g_sub->tp_alloc(g_sub, 0);
   if (!obj) return nullptr;
   new (&as_sub(obj)->reader) std::shared_ptr<Reader>(std::move(reader));
-  as_sub(obj)->pid = as_node(self)->v.pid;
+  as_sub(obj)->generation = as_node(self)->v.generation;
   return obj;
 }
 
@@ -840,7 +848,7 @@ std::optional<Body> set_meta_body(std::shared_ptr<Inner> in, std::vector<HeldPai
     if (total > limit) break;  // the encoding stops here, or before
   }
   Reply<proto::Bytes> meta = encoded(texts, limit);
-  if (!meta) return refusal(std::move(meta.error()));
+  if (!meta) return refusal(std::move(in), std::move(meta.error()));
   return in_turn(std::move(in), set_meta, std::move(meta.value()));
 }
 
@@ -864,7 +872,7 @@ std::optional<KError> certain_refusal(const std::vector<HeldChange>& held, uint6
 std::optional<Body> update_meta_body(std::shared_ptr<Inner> in, std::vector<HeldChange>& held, bool plain) {
   const uint64_t limit = plain ? in->max_meta_bytes : UINT64_MAX;  // otherwise each text is needed whole
   if (plain) {
-    if (auto refused = certain_refusal(held, limit)) return refusal(std::move(*refused));
+    if (auto refused = certain_refusal(held, limit)) return refusal(std::move(in), std::move(*refused));
   }
   std::vector<Change> changes;
   for (auto& c : held) {
@@ -1008,7 +1016,7 @@ std::optional<Reply<Read>> read_at_once(SubObject* s) {
 
 PyObject* sub_try_next(PyObject* self, PyObject*) {
   SubObject* s = as_sub(self);
-  if (!same_process(s->pid)) return nullptr;
+  if (!same_process(s->generation)) return nullptr;
   // Never waits and never raises: a busy subscription, an empty one and an ended one (even one
   // that ended on a failure) all answer None.
   auto r = read_at_once(s);
@@ -1018,7 +1026,7 @@ PyObject* sub_try_next(PyObject* self, PyObject*) {
 
 PyObject* sub_next(PyObject* self, PyObject*) {
   SubObject* s = as_sub(self);
-  if (!same_process(s->pid)) return nullptr;
+  if (!same_process(s->generation)) return nullptr;
   Ref loop;
   Ref fut = new_future(&loop);  // no running loop: nothing is taken
   if (!fut) return nullptr;
@@ -1044,7 +1052,7 @@ PyObject* sub_next_blocking(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!parse(args, kwargs, "|O:next_blocking", kw, &timeout) || !optional_seconds(timeout, secs)) return nullptr;
   SubObject* s = as_sub(self);
   std::optional<core::Duration> limit;
-  if (!same_process(s->pid) || !checked_limit(secs, limit)) return nullptr;
+  if (!same_process(s->generation) || !checked_limit(secs, limit)) return nullptr;
   if (auto r = read_at_once(s)) {
     if (!*r) return raise(std::move(r->error()));
     return to_python(std::move(r->value()), Form::Blocking).release().ptr();
@@ -1124,7 +1132,7 @@ void sub_dealloc(PyObject* self) {
   SubObject* s = as_sub(self);
   // Inherited through fork, the reader is forgotten (never released): the parent's
   // subscription, whose locks the parent's threads may have held at the fork, is not touched.
-  if (s->pid == getpid()) s->reader.~shared_ptr();
+  if (s->generation == net::lifecycle::generation()) s->reader.~shared_ptr();
   PyTypeObject* tp = Py_TYPE(self);
   tp->tp_free(self);
   Py_DECREF(tp);

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <Python.h>
-#include <sys/types.h>
 
 #include <atomic>
 #include <memory>
@@ -82,15 +81,15 @@ net::Task<Reply<std::monostate>> update_meta(MetaTurn turn, std::vector<Change> 
 proto::TagPairs apply_changes(proto::TagPairs pairs, std::vector<Change> changes);
 
 // A started node on its way to becoming a Python Node. Released by the rule of the creating
-// process: in a child made by fork its reference is forgotten, never dropped, so nothing of
-// the parent's node is touched there. One that never became a Node (its caller gave up) was
-// never held: it stops without the drop warning.
+// process (its generation, net/lifecycle.hpp): in a child made by fork its reference is
+// forgotten, never dropped, so nothing of the parent's node is touched there. One that never
+// became a Node (its caller gave up) was never held: it stops without the drop warning.
 struct Started {
   std::shared_ptr<Inner> inner;
-  pid_t pid = 0;
+  uint64_t generation = 0;
   bool held = false;  // a Python Node holds it
   Started() = default;
-  Started(std::shared_ptr<Inner> i, pid_t p) : inner(std::move(i)), pid(p) {}
+  Started(std::shared_ptr<Inner> i, uint64_t g) : inner(std::move(i)), generation(g) {}
   Started(Started&&) = default;
   Started& operator=(Started&&) = delete;
   ~Started();

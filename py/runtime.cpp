@@ -1,14 +1,13 @@
 #include "py/runtime.hpp"
 
-#include <pthread.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <new>
 #include <unordered_set>
 #include <vector>
+
+#include "net/lifecycle.hpp"
 
 namespace vennock::py {
 
@@ -59,11 +58,11 @@ PyObject* get_running_loop() {
 // the fork): there it is neither used nor freed.
 Ref process_capsule(void* p, const char* name, PyCapsule_Destructor free) {
   Ref c = steal(PyCapsule_New(p, name, free));
-  if (c) PyCapsule_SetContext(c.ptr(), reinterpret_cast<void*>(static_cast<intptr_t>(getpid())));
+  if (c) PyCapsule_SetContext(c.ptr(), reinterpret_cast<void*>(static_cast<uintptr_t>(net::lifecycle::generation())));
   return c;
 }
 bool made_here(PyObject* capsule) {
-  return reinterpret_cast<intptr_t>(PyCapsule_GetContext(capsule)) == static_cast<intptr_t>(getpid());
+  return reinterpret_cast<uintptr_t>(PyCapsule_GetContext(capsule)) == net::lifecycle::generation();
 }
 
 // The future's done callback: a cancelled future cancels the operation behind it.
@@ -288,30 +287,12 @@ struct Exit {
   }
 };
 
-// This process's exit state, never destroyed. A child made by fork starts from a fresh one:
-// the inherited one counts waits and calls of the parent's threads, which do not exist in the
-// child, and those threads may have held its lock or waited on its condition at the fork (a
-// child must not touch either). The two slots let the switch allocate nothing.
-alignas(Exit) unsigned char g_exit_slots[2][sizeof(Exit)];
-std::atomic<Exit*> g_exit{nullptr};
-
-Exit& exit_state() {
-  if (Exit* e = g_exit.load(std::memory_order_acquire)) return *e;
-  static Exit* const first = [] {
-    auto* e = new (g_exit_slots[0]) Exit;
-    g_exit.store(e, std::memory_order_release);
-    return e;
-  }();
-  (void)first;
-  return *g_exit.load(std::memory_order_acquire);
-}
-
-// pthread_atfork's handler in the child (the only thread there).
-void fresh_exit_in_child() {
-  Exit* old = g_exit.load(std::memory_order_relaxed);
-  void* slot = old == reinterpret_cast<Exit*>(g_exit_slots[0]) ? g_exit_slots[1] : g_exit_slots[0];
-  g_exit.store(new (slot) Exit, std::memory_order_release);
-}
+// This process's exit state, never destroyed. A child made by fork starts from a fresh one (the
+// fork rule, net/lifecycle.hpp): the inherited one counts waits and calls of the parent's
+// threads, which do not exist in the child, and those threads may have held its lock or waited
+// on its condition at the fork.
+constinit net::lifecycle::PerProcess<Exit> g_exit;
+Exit& exit_state() { return g_exit.get(); }
 
 // Attached to the interpreter for a scope, from a thread of the runtime.
 class Attach {
@@ -529,11 +510,7 @@ void stop_at_end() { (void)net::Runtime::stop_process(); }
 bool register_exit_hook() {
   static std::atomic<bool> done{false};
   if (done.exchange(true)) return true;
-  static const bool forks = [] {
-    (void)exit_state();
-    return pthread_atfork(nullptr, nullptr, fresh_exit_in_child) == 0;
-  }();
-  if (!forks) {
+  if (!net::lifecycle::install()) {
     done.store(false);
     PyErr_NoMemory();  // the one failure pthread_atfork has
     return false;

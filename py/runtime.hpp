@@ -199,13 +199,17 @@ PyObject* raise_blocked(net::Blocked b);
 
 // Waits for `body` from a Python thread: detached from the interpreter for every 100 ms slice,
 // attached between slices to run the pending signal handlers. A handler that raises aborts
-// the task and its exception goes up unchanged.
+// the task and its exception goes up unchanged. A zero `limit` starts nothing (TimeoutError).
 template <class T>
 PyObject* wait(net::Runtime& rt, net::Task<Reply<T>> body, std::optional<core::Duration> limit) {
   std::optional<std::chrono::nanoseconds> ns;
   if (limit) ns = nanos_of(*limit);
   BlockingWait known;
   if (known.refused()) return raise(kerror::Closed{});
+  // No time at all: nothing is started. Started, the operation would run to its first wait,
+  // which for most is the node's answer to a request it has handed over, and then be reported
+  // as timed out while the node carries the request out.
+  if (ns && ns->count() == 0) return raise(kerror::Timeout{});
   PyThreadState* ts = PyEval_SaveThread();
   std::optional<Result<Reply<T>, net::Blocked>> r;
   try {

@@ -97,7 +97,9 @@ MEANINGS = {
                            "Time between two attempts to exchange state with a member believed dead (heals "
                            "partitions); 0 turns them off."),
     "rejoin_interval": ("seconds",
-                        "Time between two joins of the configured seeds that are not live members."),
+                        "Time between two joins of the configured seeds that are not live members. A node "
+                        "whose seeds were not up when it started runs alone until the first of them: lower "
+                        "it for rolling starts (see [Starting a node](#starting-a-node)); 0 turns them off."),
     "udp_max_payload": ("bytes",
                         "Largest datagram sent or accepted. The same in the whole cluster."),
     "max_stream_frame": ("bytes",
@@ -125,7 +127,8 @@ MEANINGS = {
                      "Events each subscription holds before the oldest is dropped (reported as `EventsLost`)."),
     "runtime_threads": ("threads",
                         "Worker threads of the process-wide runtime, at most 1024. Fixed by the first use in "
-                        "the process; a later start asking for another count logs a warning and keeps it."),
+                        "the process; a later start asking for another count keeps it (the first such start "
+                        "logs a warning)."),
 }
 
 

@@ -3,6 +3,7 @@
 
     scripts/exit_stress.py daemon [--runs 200] [--runtime-threads 1]
     scripts/exit_stress.py fork [--runs 100]
+    scripts/exit_stress.py forklog [--runs 600]
 
 `daemon`: each run is a fresh interpreter whose daemon threads run asyncio loops that keep
 calling a node (awaited broadcasts, awaited reads under a timeout, reads) while the main thread
@@ -11,6 +12,11 @@ exits. A run that dies on a signal, or does not end within its time, counts as a
 `fork`: a parent in each state (idle; a thread blocked in next_blocking(); awaitables in flight
 with their delivery waiting for the interpreter) forks a child that uses vennock and ends
 normally; a child that has not ended within 10 s counts as hung.
+
+`forklog`: a parent whose runtime threads log at debug level without pause (connections
+sending a bad first frame, refused with a record each) forks children that start a node (which
+logs) and end; standard error is a slowly read pipe, a file, or the records are routed to Python
+(drained by a thread). A child that has not ended within 15 s counts as hung.
 
 The package is taken from PYTHONPATH (e.g. build/default/pkg), so the same script measures
 another build for a before-and-after figure.
@@ -101,6 +107,64 @@ else:
     print(exits())
 """
 
+FORK_LOGGING = """
+import os, socket, sys, threading, time
+from vennock import Config, Node, drain_logs, route_to_python
+
+route, forks = sys.argv[1], int(sys.argv[2])
+if route == "python":
+    route_to_python(10)
+node = Node.start_blocking(Config.local(name="a", bind="127.0.0.1:0", runtime_threads=2), timeout=10)
+host, port = node.local_addr().rsplit(":", 1)
+stop = threading.Event()
+
+
+def flood():
+    # Each connection's first frame is refused with a debug record from a runtime thread.
+    while not stop.is_set():
+        try:
+            with socket.create_connection((host, int(port)), timeout=1) as s:
+                s.sendall(bytes([0, 0, 0, 8]) + b"garbage!")
+                s.recv(1)
+        except OSError:
+            pass
+
+
+def drain():
+    while not stop.wait(0.001):
+        drain_logs()
+
+
+threads = [threading.Thread(target=flood, daemon=True) for _ in range(4)]
+if route == "python":
+    threads.append(threading.Thread(target=drain, daemon=True))
+for t in threads:
+    t.start()
+counts = {}
+for _ in range(forks):
+    pid = os.fork()
+    if pid == 0:
+        try:
+            child = Node.start_blocking(Config.local(name="child", bind="127.0.0.1:0"), timeout=10)
+            child.close_blocking(10)
+            os._exit(0)
+        except BaseException:
+            os._exit(1)
+    deadline = time.monotonic() + 15
+    while (done := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+        time.sleep(0.002)
+    if done[0]:
+        outcome = "ok" if os.waitstatus_to_exitcode(done[1]) == 0 else "failed"
+    else:
+        outcome = "hung"
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+    counts[outcome] = counts.get(outcome, 0) + 1
+stop.set()
+print(counts, flush=True)
+os._exit(0)
+"""
+
 
 def python(code, args=(), timeout=60):
     env = {**os.environ, "VENNOCK_LOG": "off", "PYTHONWARNINGS": "ignore"}
@@ -132,16 +196,45 @@ def fork(runs):
         print(f"fork with the parent {state}: {runs} children: {counts}")
 
 
+def forklog(runs):
+    import tempfile
+    import threading
+    import time
+
+    env = {**os.environ, "VENNOCK_LOG": "debug", "PYTHONWARNINGS": "ignore"}
+    cmd = [sys.executable, "-c", textwrap.dedent(FORK_LOGGING)]
+    shown = {"pipe": "stderr to a slowly read pipe", "file": "stderr to a file", "python": "routed to Python"}
+    for route in ("pipe", "file", "python"):
+        if route == "file":
+            with tempfile.TemporaryFile() as f:
+                out = subprocess.run(cmd + [route, str(runs)], stdout=subprocess.PIPE, stderr=f, text=True,
+                                     env=env).stdout
+        else:
+            p = subprocess.Popen(cmd + [route, str(runs)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+
+            def slowly():
+                # Keeps the pipe full most of the time: writers wait in write() with the lock held.
+                while p.stderr.read1(4096):
+                    time.sleep(0.05)
+
+            threading.Thread(target=slowly, daemon=True).start()
+            out = p.stdout.read().decode()
+            p.wait()
+        print(f"fork while logging at debug, {shown[route]}: {runs} children: {out.strip()}", flush=True)
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("what", choices=("daemon", "fork"))
+    p.add_argument("what", choices=("daemon", "fork", "forklog"))
     p.add_argument("--runs", type=int, default=None)
     p.add_argument("--runtime-threads", type=int, default=1)
     a = p.parse_args()
     if a.what == "daemon":
         daemon(a.runs or 200, a.runtime_threads)
-    else:
+    elif a.what == "fork":
         fork(a.runs or 100)
+    else:
+        forklog(a.runs or 600)
 
 
 if __name__ == "__main__":

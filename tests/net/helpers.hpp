@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <thread>
@@ -128,6 +129,27 @@ inline void warm_up() {
     return true;
   }();
   (void)done;
+}
+
+namespace detail {
+inline Task<int> nothing() { co_return 0; }
+}  // namespace detail
+
+// Returns once every handler posted to `s` before the call has run: a task spawned there has
+// made its first run (and, when it waits, parked), since a strand runs handlers in the order
+// they were posted. Orders a test by the runtime's own steps, where a pause would only guess.
+inline void settle(Strand s) { spawn(s, detail::nothing()).wait(); }
+
+// The system call that the thread `tid` of this process is in (Linux: /proc/<tid>/syscall),
+// and its first argument; -1 when it is running or gone.
+inline std::pair<long, long> syscall_of(pid_t tid) {
+  std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
+  FILE* f = std::fopen(path.c_str(), "r");
+  long nr = -1;
+  unsigned long arg = 0;
+  int got = f ? std::fscanf(f, "%ld %lx", &nr, &arg) : 0;
+  if (f) std::fclose(f);
+  return {got >= 1 ? nr : -1, got == 2 ? static_cast<long>(arg) : -1};
 }
 
 inline bool eventually(const std::function<bool()>& f, std::chrono::milliseconds limit = 10s) {

@@ -115,11 +115,18 @@ Task<std::vector<std::string>> read_all(Events s) {
 TEST(Hub, WaitingReadersWakeForPublishesAndForTheClose) {
   Hub hub(1024);
   std::vector<JoinHandle<std::vector<std::string>>> readers;
-  for (int i = 0; i < 3; ++i) readers.push_back(runtime().spawn(read_all(hub.subscribe())));
-  std::this_thread::sleep_for(10ms);
+  std::vector<Strand> strands;
+  for (int i = 0; i < 3; ++i) {
+    strands.push_back(runtime().strand());
+    readers.push_back(spawn(strands.back(), read_all(hub.subscribe())));
+  }
+  auto all_waiting = [&] {
+    for (auto& s : strands) settle(s);
+  };
+  all_waiting();
   for (int i = 0; i < 200; ++i) {
     publish(hub, {std::to_string(i)});
-    if (i % 50 == 0) std::this_thread::sleep_for(1ms);
+    if (i % 50 == 0) all_waiting();  // woken, read all there was, and waiting again
   }
   hub.close(false);
   for (auto& r : readers) {
@@ -147,8 +154,9 @@ TEST(Hub, ATimedReadLooksAtTheQueueBeforeItsDeadline) {
   EXPECT_EQ(runtime().block_on(read_until(s, now() - 1s)).value(), "a");
   EXPECT_EQ(runtime().block_on(read_until(s, now() + 20ms)).value(), "<timed out>");
   // A publish during the wait wakes it.
-  auto waiting = runtime().spawn(read_until(s, now() + 10s));
-  std::this_thread::sleep_for(10ms);
+  auto strand = runtime().strand();
+  auto waiting = spawn(strand, read_until(s, now() + 10s));
+  settle(strand);
   publish(hub, {"b"});
   EXPECT_EQ(*waiting.wait().value, "b");
   hub.close(false);
@@ -181,8 +189,9 @@ TEST(Hub, AnEventPutBackIsReadNextAfterAnyLostCountAndWakesAWaitingReader) {
   EXPECT_EQ(name_of(s.next()), "f");
   EXPECT_EQ(s.next().kind, Received::Kind::Empty);
 
-  auto waiting = runtime().spawn(read_until(s, std::nullopt));
-  std::this_thread::sleep_for(10ms);
+  auto strand = runtime().strand();
+  auto waiting = spawn(strand, read_until(s, std::nullopt));
+  settle(strand);
   s.put_back(joined("g"));
   EXPECT_EQ(*waiting.wait().value, "g");
 }

@@ -16,6 +16,7 @@ using namespace vennock::net;
 using vennock::net::testing::Capture;
 using vennock::net::testing::capture;
 using vennock::net::testing::eventually;
+using vennock::net::testing::settle;
 using namespace std::chrono_literals;
 
 namespace {
@@ -170,12 +171,12 @@ Task<int> bounded(std::optional<Instant> deadline, Task<int> t) {
   auto r = co_await with_deadline(deadline, std::move(t));
   co_return r.value_or(-1);
 }
-// An outer deadline around an inner one: the inner expiring lets the outer part go on.
+// An outer deadline around an inner one: the inner expiring lets the outer part go on (to 5).
 Task<std::pair<int, int>> nested_deadlines(std::chrono::milliseconds inner_limit, std::chrono::milliseconds outer_limit) {
   int inner = -2;
   auto body = [&]() -> Task<int> {
     inner = co_await bounded(now() + inner_limit, park_long());
-    co_return co_await park_long();
+    co_return 5;
   };
   auto run_body = body();
   auto outer = co_await with_deadline(now() + outer_limit, std::move(run_body));
@@ -196,31 +197,42 @@ TEST(Deadline, DropsTheTaskWhenItParksPastItAndKeepsWhatItGivesInTime) {
   // Parked past it: dropped with what it held, and its own park never said "timed out".
   EXPECT_EQ(rt().block_on(bounded(now() + 20ms, park_long())).value(), -1);
   EXPECT_EQ(Held::live.load(), 0);
-  // Nested: the inner expiry ends only the inner part; the outer one then ends the rest.
-  EXPECT_EQ(rt().block_on(nested_deadlines(10ms, 60ms)).value(), std::make_pair(-1, -1));
+  // Nested: the inner expiry ends only the inner part, and the outer part goes on.
+  EXPECT_EQ(rt().block_on(nested_deadlines(10ms, 60s)).value(), std::make_pair(-1, 5));
   // The outer deadline first: the inner scope goes with it.
   EXPECT_EQ(rt().block_on(nested_deadlines(5s, 20ms)).value(), std::make_pair(-2, -1));
   EXPECT_EQ(Held::live.load(), 0);
 }
 
 TEST(Deadline, AValueThatIsReadyWhenTheTaskRunsAfterTheDeadlineIsStillGiven) {
-  auto [tx, rx] = oneshot<int>();
   auto strand = rt().strand();
-  auto j = spawn(strand, bounded(now() + 30ms, wait_value(&rx)));
-  std::this_thread::sleep_for(10ms);  // parked on the receiver
-  // Hold its strand past the deadline; the value arrives meanwhile.
-  StrandHold hold(strand);
-  std::this_thread::sleep_for(50ms);
-  tx.send(7);
-  hold.release();
-  EXPECT_EQ(*j.wait().value, 7);
+  // The task must park before its deadline; on a machine too busy for that, again with more time.
+  for (auto limit = 20ms;; limit *= 2) {
+    auto [tx, rx] = oneshot<int>();
+    const Instant deadline = now() + limit;
+    auto j = spawn(strand, bounded(deadline, wait_value(&rx)));
+    settle(strand);  // parked on the receiver
+    if (now() >= deadline) {
+      tx.send(0);
+      j.wait();
+      ASSERT_LT(limit, 10s);
+      continue;
+    }
+    // Hold its strand past the deadline; the value arrives meanwhile.
+    StrandHold hold(strand);
+    std::this_thread::sleep_until(deadline + 1ms);
+    tx.send(7);
+    hold.release();
+    EXPECT_EQ(*j.wait().value, 7);
+    return;
+  }
 }
 
 TEST(Deadline, TheLimitCountsFromTheFirstRunAndAbortingTheOuterTaskDropsTheInner) {
   // The inner tasks park once: a limit already spent (or one that overflowed into the past)
   // would end them there.
-  auto late = with_timeout(200ms, value_after(1ms, 8));
-  std::this_thread::sleep_for(300ms);  // made long ago, but not yet run
+  auto late = with_timeout(1s, value_after(1ms, 8));
+  std::this_thread::sleep_for(1100ms);  // made long ago, but not yet run
   EXPECT_EQ(rt().block_on(std::move(late)).value(), 8);
   // A limit too long for the clock is no limit.
   EXPECT_EQ(rt().block_on(with_timeout(std::chrono::nanoseconds::max(), value_after(1ms, 3))).value(), 3);
@@ -353,8 +365,9 @@ Task<bool> send_one(Sender<std::shared_ptr<Held>> tx) { co_return co_await tx.se
 TEST(Channel, ClosingTheReceiverDropsQueuedValuesAndReleasesWaitingSenders) {
   auto [tx, rx] = channel<std::shared_ptr<Held>>(1);
   ASSERT_EQ(tx.try_send(std::make_shared<Held>()), TrySend::Sent);
-  auto waiting = rt().spawn(send_one(tx));  // finds the channel full and waits
-  std::this_thread::sleep_for(20ms);
+  auto strand = rt().strand();
+  auto waiting = spawn(strand, send_one(tx));  // finds the channel full and waits
+  settle(strand);
   EXPECT_FALSE(waiting.is_finished());
   EXPECT_EQ(Held::live.load(), 2);
   rx.close();
@@ -366,11 +379,12 @@ TEST(Channel, ClosingTheReceiverDropsQueuedValuesAndReleasesWaitingSenders) {
 
 TEST(Channel, ReceiverSeesTheEndWhenTheLastSenderGoes) {
   auto [tx, rx] = unbounded_channel<int>();
-  auto consumer = rt().spawn(drain(std::move(rx)));
   for (int i = 0; i < 10000; ++i) ASSERT_EQ(tx.try_send(i), TrySend::Sent);
   auto tx2 = tx;
   tx = Sender<int>();
-  std::this_thread::sleep_for(5ms);
+  auto strand = rt().strand();
+  auto consumer = spawn(strand, drain(std::move(rx)));
+  settle(strand);                        // it has taken every value and waits for more
   EXPECT_FALSE(consumer.is_finished());  // a copy is still alive
   tx2 = Sender<int>();
   auto got = consumer.wait();
@@ -385,8 +399,9 @@ Task<std::optional<int>> take_one(OneReceiver<int> rx) { co_return co_await rx.r
 TEST(OneShot, DeliversOnceOrReportsTheSenderGone) {
   {
     auto [tx, rx] = oneshot<int>();
-    auto j = rt().spawn(take_one(std::move(rx)));
-    std::this_thread::sleep_for(2ms);
+    auto strand = rt().strand();
+    auto j = spawn(strand, take_one(std::move(rx)));
+    settle(strand);  // waiting for it
     EXPECT_TRUE(tx.send(7));
     EXPECT_EQ(j.wait().value->value_or(-1), 7);
   }
@@ -405,7 +420,7 @@ TEST(OneShot, DeliversOnceOrReportsTheSenderGone) {
   {
     auto [tx, rx] = oneshot<int>();
     std::thread t([tx = std::move(tx)]() mutable {
-      std::this_thread::sleep_for(5ms);
+      std::this_thread::sleep_for(5ms);  // mostly lets the wait block first; either order gives 9
       tx.send(9);
     });
     EXPECT_EQ(rx.wait(), 9);
@@ -431,22 +446,22 @@ TEST(Notify, PermitIsStoredOnceAndNotifyWaitersStoresNothing) {
   n.notify_one();
   n.notify_one();  // a single permit, not two
   std::atomic<int> woke{0};
-  auto a = rt().spawn(wait_notified(&n, &woke));
+  auto strand = rt().strand();
+  auto a = spawn(strand, wait_notified(&n, &woke));
   EXPECT_EQ(a.wait().how, Ended::Completed);
-  auto b = rt().spawn(wait_notified(&n, &woke));
-  std::this_thread::sleep_for(20ms);
+  auto b = spawn(strand, wait_notified(&n, &woke));
+  settle(strand);
   EXPECT_FALSE(b.is_finished());
   n.notify_one();
   EXPECT_EQ(b.wait().how, Ended::Completed);
   EXPECT_EQ(woke.load(), 2);
 
   n.notify_waiters();  // nobody waits: nothing stored
-  auto c = rt().spawn(wait_notified(&n, &woke));
-  std::this_thread::sleep_for(20ms);
+  auto c = spawn(strand, wait_notified(&n, &woke));
+  settle(strand);
   EXPECT_FALSE(c.is_finished());
-  auto d = rt().spawn(wait_notified(&n, &woke));
-  EXPECT_TRUE(eventually([&] { return Runtime::live_tasks() >= 2; }));
-  std::this_thread::sleep_for(10ms);
+  auto d = spawn(strand, wait_notified(&n, &woke));
+  settle(strand);  // both wait now
   n.notify_waiters();
   EXPECT_EQ(c.wait().how, Ended::Completed);
   EXPECT_EQ(d.wait().how, Ended::Completed);
@@ -458,17 +473,17 @@ TEST(Notify, PermitIsStoredOnceAndNotifyWaitersStoresNothing) {
 TEST(Notify, AnAbortedWaiterPassesItsNotificationOn) {
   Notify n;
   std::atomic<int> woke{0};
-  auto strand = rt().strand();
+  auto strand = rt().strand(), other = rt().strand();
   auto first = spawn(strand, wait_notified(&n, &woke));
-  std::this_thread::sleep_for(10ms);
-  auto second = rt().spawn(wait_notified(&n, &woke));
-  std::this_thread::sleep_for(10ms);
+  settle(strand);
+  auto second = spawn(other, wait_notified(&n, &woke));
+  settle(other);
   // Hold the first waiter's strand: it is handed the notification and aborted before it can
   // run again, so only its release can pass the notification on.
   StrandHold hold(strand);
   n.notify_one();
   first.abort();
-  std::this_thread::sleep_for(10ms);
+  settle(other);  // a wake handed to the second would have run by now
   EXPECT_FALSE(second.is_finished());
   hold.release();
   EXPECT_EQ(first.wait().how, Ended::Aborted);
@@ -496,13 +511,19 @@ TEST(AsyncMutex, ServesWaitersInArrivalOrderAndNobodyOvertakesTheQueue) {
   EXPECT_FALSE(m.try_lock().has_value());
   std::vector<int> order;  // written under the lock only
   std::vector<JoinHandle<void>> tasks;
+  // Each on a strand of its own, queued in this order (each has parked before the next starts).
+  std::vector<Strand> strands;
   for (int i = 0; i < 5; ++i) {
-    tasks.push_back(rt().spawn(take_turn(&m, i, &order)));
-    std::this_thread::sleep_for(5ms);  // queued in this order
+    strands.push_back(rt().strand());
+    tasks.push_back(spawn(strands.back(), take_turn(&m, i, &order)));
+    settle(strands.back());
   }
-  held->unlock();
-  // Handed to the first waiter, which has not run yet: still locked for anyone else.
-  EXPECT_FALSE(m.try_lock().has_value());
+  {
+    StrandHold first(strands[0]);
+    held->unlock();
+    // Handed to the first waiter, which has not run yet: still locked for anyone else.
+    EXPECT_FALSE(m.try_lock().has_value());
+  }
   for (auto& t : tasks) EXPECT_EQ(t.wait().how, Ended::Completed);
   EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
   EXPECT_FALSE(m.is_locked());
@@ -518,10 +539,11 @@ TEST(AsyncMutex, AWaiterDroppedInTheQueueOrAfterTheHandOverPassesTheLockOn) {
   AsyncMutex m;
   std::vector<int> order;
   auto held = m.try_lock();
-  auto dropped = rt().spawn(take_turn(&m, 1, &order));
-  std::this_thread::sleep_for(5ms);
-  auto next = rt().spawn(take_turn(&m, 2, &order));
-  std::this_thread::sleep_for(5ms);
+  auto strand = rt().strand(), other = rt().strand();
+  auto dropped = spawn(strand, take_turn(&m, 1, &order));
+  settle(strand);
+  auto next = spawn(other, take_turn(&m, 2, &order));
+  settle(other);
   dropped.abort();  // while queued
   EXPECT_EQ(dropped.wait().how, Ended::Aborted);
   held.reset();
@@ -530,11 +552,10 @@ TEST(AsyncMutex, AWaiterDroppedInTheQueueOrAfterTheHandOverPassesTheLockOn) {
 
   // Handed the lock while its strand is busy, then aborted before it could take it.
   held = m.try_lock();
-  auto strand = rt().strand();
   auto first = spawn(strand, take_turn(&m, 3, &order));
-  std::this_thread::sleep_for(5ms);
-  auto second = rt().spawn(take_turn(&m, 4, &order));
-  std::this_thread::sleep_for(5ms);
+  settle(strand);
+  auto second = spawn(other, take_turn(&m, 4, &order));
+  settle(other);
   StrandHold hold(strand);
   held.reset();
   first.abort();
@@ -561,8 +582,9 @@ TEST(AsyncMutex, PlacesTakenOnTheCallingThreadKeepTheirOrderWhateverRunsFirst) {
   // The tasks start in the opposite order of their places, each parked before the next starts.
   std::vector<JoinHandle<void>> tasks;
   for (int i = 3; i >= 0; --i) {
-    tasks.push_back(rt().spawn(turn_at(std::move(places[static_cast<size_t>(i)]), i, &order)));
-    std::this_thread::sleep_for(5ms);
+    auto strand = rt().strand();
+    tasks.push_back(spawn(strand, turn_at(std::move(places[static_cast<size_t>(i)]), i, &order)));
+    settle(strand);
   }
   held.reset();
   for (auto& t : tasks) EXPECT_EQ(t.wait().how, Ended::Completed);
@@ -575,8 +597,9 @@ TEST(AsyncMutex, PlacesTakenOnTheCallingThreadKeepTheirOrderWhateverRunsFirst) {
     auto queued = m.enqueue();
     EXPECT_TRUE(m.is_locked());
     auto later = m.enqueue();
-    auto task = rt().spawn(turn_at(std::move(later), 9, &order));
-    std::this_thread::sleep_for(5ms);
+    auto strand = rt().strand();
+    auto task = spawn(strand, turn_at(std::move(later), 9, &order));
+    settle(strand);
     { auto gone = std::move(queued); }
     { auto gone = std::move(granted); }
     EXPECT_EQ(task.wait().how, Ended::Completed);
@@ -586,23 +609,43 @@ TEST(AsyncMutex, PlacesTakenOnTheCallingThreadKeepTheirOrderWhateverRunsFirst) {
 }
 
 namespace {
-Task<std::vector<int>> join_in_order() {
+Task<int> value_when(OneReceiver<int> rx) {
+  auto v = co_await rx.recv();
+  co_return v.value_or(-1);
+}
+// Joins the tasks that give what `rxs` receive, in the order they end, counting them in `joined`.
+Task<std::vector<int>> join_in_order(std::vector<OneReceiver<int>> rxs, std::atomic<size_t>* joined) {
   JoinSet<int> set;
-  set.spawn(rt().strand(), value_after(30ms, 3));
-  set.spawn(rt().strand(), value_after(10ms, 1));
-  set.spawn(rt().strand(), value_after(20ms, 2));
+  for (auto& rx : rxs) set.spawn(rt().strand(), value_when(std::move(rx)));
   std::vector<int> order;
   for (;;) {
     auto j = co_await set.join_next();
     if (!j) break;
     order.push_back(*j->value);
+    ++*joined;
   }
   co_return order;
 }
 }  // namespace
 
 TEST(JoinSet, JoinsInFinishingOrderAndAbortsWhatIsLeftWhenDropped) {
-  EXPECT_EQ(rt().block_on(join_in_order()).value(), (std::vector<int>{1, 2, 3}));
+  // Three tasks, started in the order 3, 1, 2, end in the order 1, 2, 3: each is let go once
+  // the one before it has been joined.
+  std::vector<OneSender<int>> txs;
+  std::vector<OneReceiver<int>> rxs;
+  for (int i = 0; i < 3; ++i) {
+    auto [tx, rx] = oneshot<int>();
+    txs.push_back(std::move(tx));
+    rxs.push_back(std::move(rx));
+  }
+  std::atomic<size_t> joined{0};
+  auto collector = rt().spawn(join_in_order(std::move(rxs), &joined));
+  const std::pair<size_t, int> ends[] = {{1, 1}, {2, 2}, {0, 3}};
+  for (size_t k = 0; k < 3; ++k) {
+    txs[ends[k].first].send(ends[k].second);
+    ASSERT_TRUE(eventually([&] { return joined.load() == k + 1; }));
+  }
+  EXPECT_EQ(*collector.wait().value, (std::vector<int>{1, 2, 3}));
 
   auto n = std::make_shared<Notify>();
   std::atomic<bool> reached{false}, after{false};

@@ -1,6 +1,11 @@
 // Seed texts and their resolution.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <future>
+#include <map>
+#include <mutex>
+
 #include "helpers.hpp"
 #include "net/seed.hpp"
 
@@ -64,23 +69,51 @@ SocketAddr v4(uint8_t d, uint16_t port) {
 struct FakeResolver {
   struct State {
     std::map<std::string, std::pair<std::vector<SocketAddr>, std::string>> answers;
-    std::chrono::milliseconds delay{0};
-    std::atomic<int> calls{0};
+    std::string held;  // a host whose lookups answer only once let go
+    std::atomic<int> calls{0}, answered{0};
+    std::mutex m;
+    std::condition_variable cv;
+    bool go = false;
+    std::map<std::string, int> answered_by_host;  // under m
   };
   std::shared_ptr<State> st = std::make_shared<State>();
   std::map<std::string, std::pair<std::vector<SocketAddr>, std::string>>& answers = st->answers;
-  std::chrono::milliseconds& delay = st->delay;
+  std::string& held = st->held;
   std::atomic<int>& calls = st->calls;
+  std::atomic<int>& answered = st->answered;
   void install() {
     set_system_lookup([st = st](const std::string& h, uint16_t) {
       ++st->calls;
-      std::this_thread::sleep_for(st->delay);
+      if (h == st->held) {
+        std::unique_lock<std::mutex> g(st->m);
+        st->cv.wait(g, [&] { return st->go; });
+      }
       auto it = st->answers.find(h);
-      if (it == st->answers.end()) return std::make_pair(std::vector<SocketAddr>{}, std::string("no such host"));
-      return it->second;
+      auto out = it == st->answers.end() ? std::make_pair(std::vector<SocketAddr>{}, std::string("no such host"))
+                                         : it->second;
+      {
+        std::lock_guard<std::mutex> g(st->m);
+        ++st->answered_by_host[h];
+      }
+      ++st->answered;
+      return out;
     });
   }
-  ~FakeResolver() { set_system_lookup(nullptr); }
+  int answered_for(const std::string& h) {
+    std::lock_guard<std::mutex> g(st->m);
+    return st->answered_by_host[h];
+  }
+  void let_go() {
+    {
+      std::lock_guard<std::mutex> g(st->m);
+      st->go = true;
+    }
+    st->cv.notify_all();
+  }
+  ~FakeResolver() {
+    let_go();
+    set_system_lookup(nullptr);
+  }
 };
 Resolved resolve_now(std::vector<Seed> seeds, std::chrono::milliseconds limit, bool rejoin) {
   return run(resolve(runtime(), std::move(seeds), limit, rejoin));
@@ -128,23 +161,22 @@ TEST(Resolve, SlowLookupsAreBoundedAndTheirLateAnswersDropped) {
   FakeResolver fake;
   fake.answers["slow"] = {{v4(5, 1)}, ""};
   fake.answers["fast"] = {{v4(6, 1)}, ""};
-  fake.delay = 300ms;
+  fake.held = "slow";  // answers only once let go
   fake.install();
   size_t m = cap.mark();
-  auto start = std::chrono::steady_clock::now();
   auto r = resolve_now({Seed::host("slow", 1)}, 50ms, false);
-  auto took = std::chrono::steady_clock::now() - start;
   EXPECT_TRUE(r.addrs.empty());
   EXPECT_EQ(r.failures, 1u);
-  EXPECT_LT(took, 250ms);  // did not wait for the resolver
+  EXPECT_EQ(fake.answered.load(), 0);  // did not wait for the resolver
   EXPECT_EQ(cap.count(m, "seed did not resolve seed=slow:1 error=lookup timed out"), 1u);
   // Abandoning the whole call (its task aborted) aborts the lookups; nothing is logged for them.
   m = cap.mark();
   auto j = runtime().spawn(resolve(runtime(), {Seed::host("slow", 1), Seed::host("fast", 1)}, 5000ms, false));
-  std::this_thread::sleep_for(50ms);
+  ASSERT_TRUE(eventually([&] { return fake.answered_for("fast") == 1; }));  // under way: one answered, one not
   j.abort();
   EXPECT_EQ(j.wait().how, Ended::Aborted);
-  std::this_thread::sleep_for(400ms);  // the resolver threads finish and find nobody
+  fake.let_go();  // the resolver threads finish and find nobody
+  ASSERT_TRUE(eventually([&] { return fake.answered.load() == fake.calls.load(); }));
   EXPECT_EQ(cap.count(m, "seed did not resolve"), 0u);
   EXPECT_EQ(cap.count(m, "resolved seeds"), 0u);
 }
@@ -195,6 +227,11 @@ TEST(Resolve, AQueuedLookupThatTimedOutNeverAsksTheResolver) {
   EXPECT_EQ(r.value().failures, 1u);
   let_go();
   EXPECT_EQ(all.wait().value->addrs, (std::vector<SocketAddr>{v4(1, 1)}));
-  std::this_thread::sleep_for(200ms);  // a freed pool thread has taken the queued job by now
+  // The pool takes its jobs in order: once a job queued after it runs, the lookup's job has been
+  // taken, and the stop waits for it to end.
+  std::promise<void> after;
+  rt->blocking([&] { after.set_value(); });
+  after.get_future().wait();
+  ASSERT_TRUE(rt->stop().ok());
   EXPECT_EQ(late.load(), 0);
 }

@@ -62,8 +62,9 @@ TEST(Leave, AFullRequestChannelCannotHoldTheCallPastItsTimeAndTheLeaveStillHappe
   flood.push_back(runtime().spawn(n.node->broadcast({1})));
   ASSERT_TRUE(eventually([&] { return n.stalled.load(); }));
   // 256 fill the channel while the actor is held; the rest wait for room.
-  for (int i = 0; i < 300; ++i) flood.push_back(runtime().spawn(n.node->broadcast({2})));
-  std::this_thread::sleep_for(200ms);
+  auto strand = runtime().strand();
+  for (int i = 0; i < 300; ++i) flood.push_back(spawn(strand, n.node->broadcast({2})));
+  settle(strand);
   auto leaving = runtime().spawn(n.node->leave(20ms));
   auto r = leaving.wait_for(5s);  // the actor is still held all this time
   ASSERT_TRUE(r.has_value()) << "the leave waited for room past its time";
@@ -204,6 +205,36 @@ TEST(Runtime, AChildAfterForkBuildsAFreshRuntimeAndStopProcessEndsOnlyThatOne) {
   EXPECT_FALSE(parent->stopped());
 }
 #endif
+
+TEST(Runtime, JobsHandedOverTogetherEachGetAThreadWhileOneOfThemHangs) {
+  // A pool with idle threads is handed a job that hangs (a name lookup whose resolver does not
+  // answer) and, right after it, another: the second must not wait for the first, whichever
+  // idle thread was told of which.
+  for (int round = 0; round < 50; ++round) {
+    auto rt = std::move(Runtime::create(1).value());
+    std::promise<void> warmed;
+    rt->blocking([&] { warmed.set_value(); });
+    warmed.get_future().wait();
+    ASSERT_TRUE(eventually([&] { return rt->blocking_threads() == 1; }));
+    std::mutex m;
+    std::condition_variable cv;
+    bool let_go = false;
+    std::atomic<bool> second{false};
+    rt->blocking([&] {
+      std::unique_lock<std::mutex> g(m);
+      cv.wait(g, [&] { return let_go; });
+    });
+    rt->blocking([&] { second = true; });
+    const bool ran = eventually([&] { return second.load(); });
+    {
+      std::lock_guard<std::mutex> g(m);
+      let_go = true;
+    }
+    cv.notify_all();
+    ASSERT_TRUE(rt->stop().ok());
+    ASSERT_TRUE(ran) << "round " << round << ": the second job waited for the first";
+  }
+}
 
 TEST(Runtime, AJobMadeAheadIsHandedOverOrComesBack) {
   auto rt = std::move(Runtime::create(1).value());

@@ -93,8 +93,8 @@ def test_reading_conventions(nodes):
     assert sub.try_next() is None and sub.next_blocking(0) is False
     for i in range(5):
         a.send_blocking("b", 0, b"m%d" % i)
+    # The counters are published after the events of the same turn.
     wait_until(lambda: b.stats()["user_messages_received"] >= 5)
-    time.sleep(0.1)
     lost = sub.try_next()
     assert lost == ("EventsLost", None, None, None, 3, None)
     rest = [sub.try_next(), sub.next_blocking(1)]
@@ -129,13 +129,15 @@ def test_reading_conventions(nodes):
 def test_next_blocking_waits_behind_another_reader_within_its_timeout(nodes):
     a = nodes.start("a")
     sub = a.events()
-    t = threading.Thread(target=lambda: sub.next_blocking(1.0))
+    first = []
+    t = threading.Thread(target=lambda: first.append(sub.next_blocking(60)))
     t.start()
-    time.sleep(0.1)
-    start = time.monotonic()
+    time.sleep(0.1)  # mostly lets it read first; either order holds below
     assert sub.next_blocking(0.2) is False
-    assert time.monotonic() - start < 0.9  # bounded, not waiting for the first reader
+    assert t.is_alive()  # bounded by its own timeout, not waiting for the first reader
+    a.close_blocking()
     t.join()
+    assert first == [None]
 
 
 BLOCKED_LOOP = ("next_blocking() would block the event loop that an awaited next() of this subscription needs; "
@@ -251,12 +253,56 @@ def test_join(nodes):
     start = time.monotonic()
     with pytest.raises(TimeoutError):
         b.join_blocking(["nowhere.invalid:1"], timeout=1)
-    assert time.monotonic() - start < 10
+    assert time.monotonic() - start < 20  # well before resolve_timeout (30 s)
 
     async def aw():
         return await a.join([b.local_addr()])
 
     assert asyncio.run(aw()) == 1
+
+
+def test_close_ends_a_join_still_looking_up_its_seeds(nodes):
+    # The seed never resolves, so a join looks it up again and again until resolve_timeout (an
+    # hour here); closing the node ends it at once with VennockClosed, in both forms. The
+    # signal that a join is in its lookups: the record of a lookup that failed.
+    from vennock._vennock import drain_logs, route_to_python, route_to_stderr, wait_logs_blocking
+
+    def failed_lookup(seed):
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            wait_logs_blocking(1)
+            if any(m.startswith(f"seed did not resolve seed={seed} ") for _, _, m in drain_logs()[0]):
+                return
+        raise AssertionError(f"no lookup of {seed} failed")
+
+    def join_blocking(node, outcome):
+        try:
+            node.join_blocking(["never-blocking.invalid:7946"], timeout=60)
+            outcome.append("joined")
+        except BaseException as e:
+            outcome.append(e)
+
+    async def join_awaited(node):
+        joining = asyncio.ensure_future(node.join(["never-awaited.invalid:7946"]))
+        await asyncio.to_thread(failed_lookup, "never-awaited.invalid:7946")
+        await node.close()
+        with pytest.raises(VennockClosed, match="^the cluster is closed$"):
+            await asyncio.wait_for(joining, 60)
+
+    route_to_python(30)
+    try:
+        a = nodes.start("a", resolve_timeout=3600)
+        outcome = []
+        t = threading.Thread(target=join_blocking, args=(a, outcome))
+        t.start()
+        failed_lookup("never-blocking.invalid:7946")
+        a.close_blocking()
+        t.join()
+        assert len(outcome) == 1 and isinstance(outcome[0], VennockClosed), outcome
+        assert str(outcome[0]) == "the cluster is closed"
+        asyncio.run(join_awaited(nodes.start("b", resolve_timeout=3600)))
+    finally:
+        route_to_stderr()
 
 
 def test_after_leave_every_join_is_refused(nodes):
