@@ -253,6 +253,35 @@ def test_a_node_nobody_took_from_its_start_future_stops_quietly():
     assert r.stdout.split("\n") == ["untaken starts 0", "taken and dropped 4", ""]
 
 
+def test_a_node_taken_with_result_after_its_awaiting_task_was_cancelled_was_received():
+    # The task awaiting the start is cancelled in the turn in which the node arrives (its wake-up
+    # reads result() and then takes the cancellation); the caller then takes the node itself.
+    r = run(
+        DROP_COUNTER + textwrap.dedent("""
+        async def main():
+            start = Node.start(Config.local(bind="127.0.0.1:0"))
+            waiter = None
+            start.add_done_callback(lambda _: waiter.cancel())  # runs before the task wakes
+
+            async def wait():
+                return await start
+
+            waiter = asyncio.ensure_future(wait())
+            try:
+                await waiter
+            except asyncio.CancelledError:
+                pass
+            node = start.result()
+            del node, start
+
+        asyncio.run(main())
+        print("taken after a cancelled await", warnings())
+        """)
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "taken after a cancelled await 1\n"
+
+
 @not_under_asan("limits the address space")
 def test_an_argument_too_large_for_the_memory_left_raises_memory_error():
     # Each argument is copied under an address-space limit that leaves less room than its size.
