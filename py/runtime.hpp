@@ -221,7 +221,9 @@ PyObject* left_by_exit(OnExit on_exit);
 
 // Waits for `body` from a Python thread: detached from the interpreter for every 100 ms slice,
 // attached between slices to run the pending signal handlers. A handler that raises aborts
-// the task and its exception goes up unchanged.
+// the task and its exception goes up unchanged; so does one pending when the value comes,
+// whose outcome is then dropped (a read gives its event back) rather than returned to a caller
+// who will never see it.
 template <class T>
 PyObject* wait(net::Runtime& rt, net::Task<Reply<T>> body, std::optional<core::Duration> limit,
                OnExit on_exit = OnExit::Closed) {
@@ -244,6 +246,7 @@ PyObject* wait(net::Runtime& rt, net::Task<Reply<T>> body, std::optional<core::D
   }
   PyEval_RestoreThread(ts);
   if (!*r) return raise_blocked(r->error(), on_exit);
+  if (PyErr_CheckSignals() < 0) return nullptr;
   Reply<T>& reply = r->value();
   if (!reply) return raise(std::move(reply.error()));
   return to_python(std::move(reply.value()), Form::Blocking).release().ptr();
