@@ -1104,8 +1104,6 @@ PyObject* sub_next_blocking(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!same_process(s->pid) || !checked_limit(secs, limit)) return nullptr;
   if (auto r = read_at_once(s)) {
     if (!*r) return raise(std::move(r->error()));
-    // A signal pending: its exception goes up, and the event back, as at the end of a wait.
-    if (PyErr_CheckSignals() < 0) return nullptr;
     return to_python(std::move(r->value()), Form::Blocking).release().ptr();
   }
   int in_the_way = awaited_in_the_way(s);
@@ -1138,9 +1136,13 @@ Ref to_python(Started&& s, Form form) {
 }
 
 
-Ref to_python(ReadLease&& r, Form) {
+Ref to_python(ReadLease&& r, Form form) {
   Ref v = r.value();
-  if (v) r.handed();
+  // A blocking read with a signal pending (Ctrl-C during next_blocking, its event come in the
+  // same slice) raises the handler's exception and keeps the event, which the caller would
+  // never see: Python raises it the moment the call returns.
+  if (!v || (form == Form::Blocking && PyErr_CheckSignals() < 0)) return Ref();
+  r.handed();
   return v;
 }
 

@@ -201,7 +201,7 @@ class ReadLease {
   std::optional<LoopMark> mark_;
 };
 // The value, handed to the caller; null (the event kept, given back as the lease goes) with the
-// error pending.
+// error pending: a failed conversion, or (the blocking form) a signal handler that raised.
 Ref to_python(ReadLease&& r, Form);
 // An awaited read keeps its lease until the loop's thread has set its value on the future: a
 // future cancelled before that gets nothing, and the event goes back for the next read.

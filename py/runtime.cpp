@@ -385,8 +385,8 @@ bool enlist(const std::shared_ptr<Call>& call) {
 namespace {
 
 // What happens to a call: the operation's task ended (its delivery job runs), nobody takes the
-// outcome any more, the loop's thread looks for a parked outcome, the outcome was handed over.
-enum class Turn : uint8_t { Ended, Unwanted, Collecting, Delivered };
+// outcome any more, the loop's thread looks for a parked outcome.
+enum class Turn : uint8_t { Ended, Unwanted, Collecting };
 
 // What the one who brought the turn does next, outside the exit's lock.
 struct Decided {
@@ -399,7 +399,7 @@ struct Decided {
 // The one place a call's fate changes. A call whose outcome is unwanted never delivers, and
 // drops its outcome wherever it is (parked, or when it comes); an outcome that comes once the
 // interpreter is closed to the runtime's threads is parked for the loop's thread; otherwise
-// the thread that brought it delivers it. `self` (Ended only) is the job's own reference,
+// the thread that brought it (or that collects it) delivers it, as the one thread that will. `self` (Ended only) is the job's own reference,
 // parked with the outcome.
 Decided decide(Call& c, Turn t, std::shared_ptr<Call>* self = nullptr) {
   using Stage = Fate::Stage;
@@ -415,7 +415,7 @@ Decided decide(Call& c, Turn t, std::shared_ptr<Call>* self = nullptr) {
         d.act = Act::Drop;
         d.attach = e.enter();  // the call's references go attached unless the exit has begun
       } else if (e.enter()) {
-        f.stage = Stage::Delivering;
+        f.stage = Stage::Settled;
         d.act = Act::Deliver;
         d.attach = true;
       } else {
@@ -434,19 +434,16 @@ Decided decide(Call& c, Turn t, std::shared_ptr<Call>* self = nullptr) {
       break;
     case Turn::Collecting:
       if (f.stage == Stage::Parked) {
-        f.stage = Stage::Delivering;
+        f.stage = Stage::Settled;
         d.act = Act::Deliver;
         d.unparked = std::move(f.parked);
-      } else if (f.stage != Stage::Settled && !f.unwanted) {
+      } else if (f.stage == Stage::Running && !f.unwanted) {
         d.act = Act::Again;
       }
       break;
-    case Turn::Delivered: f.stage = Stage::Settled; break;
   }
   return d;
 }
-
-void delivered(Call& c) { (void)decide(c, Turn::Delivered); }
 
 // The delivery job's body, on a thread of the blocking pool (or the runtime thread that ended
 // the operation, when the pool has none).
@@ -466,7 +463,6 @@ void run_delivery(std::shared_ptr<Call>& call) {
   Attach attached;
   if (d.act == Decided::Act::Deliver) {
     call->deliver_outcome();
-    delivered(*call);
   } else {
     call->drop_outcome();
   }
@@ -488,7 +484,6 @@ PyObject* collect(PyObject* capsule, PyObject*) {
   Decided d = decide(*call, Turn::Collecting);
   if (d.act == Decided::Act::Deliver) {
     call->deliver_outcome();  // hands the outcome to the loop as a runtime thread would have
-    delivered(*call);
     Py_RETURN_NONE;
   }
   if (d.act != Decided::Act::Again) Py_RETURN_NONE;

@@ -68,10 +68,9 @@ struct Call;
 // function that decides it (runtime.cpp), so that each of its turns is decided once.
 struct Fate {
   enum class Stage : uint8_t {
-    Running,     // the operation has not ended
-    Delivering,  // a thread attached to the interpreter hands the outcome to the loop
-    Parked,      // the outcome waits for the loop's thread (the interpreter is closed to ours)
-    Settled,     // the outcome was handed to the loop, or dropped
+    Running,  // the operation has not ended
+    Parked,   // the outcome waits for the loop's thread (the interpreter is closed to ours)
+    Settled,  // the outcome is handed to the loop (by the one thread that was told to), or dropped
   };
   Stage stage = Stage::Running;
   // Nobody takes an outcome any more: the future is done (cancelled, set by anyone, failed by
@@ -221,9 +220,7 @@ PyObject* left_by_exit(OnExit on_exit);
 
 // Waits for `body` from a Python thread: detached from the interpreter for every 100 ms slice,
 // attached between slices to run the pending signal handlers. A handler that raises aborts
-// the task and its exception goes up unchanged; so does one pending when the value comes,
-// whose outcome is then dropped (a read gives its event back) rather than returned to a caller
-// who will never see it.
+// the task and its exception goes up unchanged.
 template <class T>
 PyObject* wait(net::Runtime& rt, net::Task<Reply<T>> body, std::optional<core::Duration> limit,
                OnExit on_exit = OnExit::Closed) {
@@ -246,7 +243,6 @@ PyObject* wait(net::Runtime& rt, net::Task<Reply<T>> body, std::optional<core::D
   }
   PyEval_RestoreThread(ts);
   if (!*r) return raise_blocked(r->error(), on_exit);
-  if (PyErr_CheckSignals() < 0) return nullptr;
   Reply<T>& reply = r->value();
   if (!reply) return raise(std::move(reply.error()));
   return to_python(std::move(reply.value()), Form::Blocking).release().ptr();
