@@ -1009,11 +1009,16 @@ PyObject* node_shutdown_blocking(PyObject* s, PyObject* a, PyObject* k) {
 // ---- EventSub ----
 
 // A read that finishes at the call: an event already queued (or the end), with no other read
-// under way. None when it would have to wait.
+// under way. None when it would have to wait. For a thread the exit leaves behind the
+// subscription has ended: what is queued is left to the thread running the exit.
 std::optional<Reply<ReadLease>> read_at_once(SubObject* s) {
+  ReadLease out(s->reader);
+  if (!may_use_runtime()) {
+    out.took(net::events::Received{net::events::Received::Kind::Closed, std::nullopt});
+    return Reply<ReadLease>(std::move(out));
+  }
   auto guard = s->reader->lock.try_lock();
   if (!guard) return std::nullopt;
-  ReadLease out(s->reader);
   out.hold(std::move(*guard));
   net::events::Received r = s->reader->events.next();
   if (r.kind == net::events::Received::Kind::Empty) return std::nullopt;
@@ -1053,11 +1058,6 @@ PyObject* sub_next(PyObject* self, PyObject*) {
   net::Runtime* rt = runtime_or_raise();
   if (!rt) return nullptr;
   if (rt->stopped()) return closed_future();
-  if (!may_use_runtime()) {
-    // A thread the exit leaves behind: its subscription has ended for it.
-    Ref fut = new_future();
-    return fut && set_future(fut, borrow(Py_None), false) ? fut.release().ptr() : nullptr;
-  }
   auto call = bridge::new_call<ReadLease>(bridge::OnExit::End);
   if (!call) return nullptr;
   ReadTurn turn{s->reader, s->reader->lock.enqueue()};

@@ -279,7 +279,7 @@ namespace {
 struct Exit {
   std::mutex m;
   std::condition_variable changed;
-  bool begun = false;
+  std::atomic<bool> begun{false};  // set under `m`; read without it to let calls made before pass
   unsigned long thread = 0;  // the thread running the exit (and the cleanups after the hook)
   // What the exit waits for: runtime threads attached to the interpreter, and blocking waits
   // begun before it.
@@ -343,6 +343,7 @@ class Attach {
 
 bool may_use_runtime() {
   Exit& e = exit_state();
+  if (!e.begun.load(std::memory_order_acquire)) return true;
   std::lock_guard<std::mutex> g(e.m);
   return !e.refuses(PyThread_get_thread_ident());
 }

@@ -282,3 +282,33 @@ def test_reader_threads_left_behind_by_the_exit_end_quietly():
     assert r.returncode == 0, r.stderr
     assert r.stdout == "[('awaiting', None), ('blocking', None)]\n"
     assert r.stderr == ""
+
+
+def test_what_is_queued_at_the_exit_is_left_to_the_thread_running_it():
+    r = run(
+        EXIT_CLEANUP + textwrap.dedent("""
+        go, done, got = threading.Event(), threading.Event(), []
+
+        def cleanup():
+            peer.send_blocking("a", 0, b"after", timeout=5)
+            while a.stats()["user_messages_received"] < 1:
+                threading.Event().wait(0.01)
+            go.set()
+            done.wait(10)
+            got.append(sub.next_blocking(10)[5])
+            print(got)
+
+        def left_behind():
+            go.wait()
+
+            async def awaited():
+                return await sub.next()
+
+            got.extend([sub.try_next(), sub.next_blocking(0), asyncio.run(awaited())])
+            done.set()
+
+        threading.Thread(target=left_behind, daemon=True).start()
+        """)
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "[None, None, None, (b'after', False)]\n"
