@@ -4,7 +4,7 @@ reads, run many times.
 
     scripts/exit_stress.py daemon [--runs 200] [--runtime-threads 1]
     scripts/exit_stress.py fork [--runs 100]
-    scripts/exit_stress.py cancel [--runs 200] [--runtime-threads 1]
+    scripts/exit_stress.py cancel [--runs 200] [--runtime-threads 1] [--read-timeout 3]
     scripts/exit_stress.py interrupt [--runs 1000]
     scripts/exit_stress.py order [--runs 1000]
 
@@ -19,8 +19,8 @@ normally; a child that has not ended within 10 s counts as hung.
 `cancel`: each run exits while daemon threads keep cancelling awaited reads of a subscription
 (`asyncio.wait_for(sub.next(), 0.001)` in a loop) under a flow of messages; a cleanup that runs
 after the library's exit hook sends one more message and reads the subscription with
-next_blocking(timeout=3) until it has it. A run that does not end within 30 s hangs; one whose
-cleanup read ran out of time missed.
+next_blocking(timeout=3) (or another --read-timeout, None for none) until it has it. A run that
+does not end within 30 s hangs; one whose cleanup read ran out of time missed.
 
 `interrupt`: one interpreter reads a subscription with next_blocking() under a steady flow of
 numbered messages while another thread sends it SIGINT at random moments, until --runs SIGINTs
@@ -128,7 +128,7 @@ import asyncio, atexit, sys, threading, time
 def cleanup():
     peer.send_blocking("a", 0, b"after", timeout=5)
     while True:
-        event = sub.next_blocking(timeout=3)
+        event = sub.next_blocking(timeout={read_timeout})
         if event is False or event is None:
             print("missed")
             return
@@ -304,13 +304,14 @@ def fork(runs):
         print(f"fork with the parent {state}: {runs} children: {counts}")
 
 
-def cancel(runs, threads):
+def cancel(runs, threads, read_timeout):
     counts = {}
     for _ in range(runs):
-        r = python(CANCEL.replace("{threads}", str(threads)), timeout=30)
+        r = python(CANCEL.replace("{threads}", str(threads)).replace("{read_timeout}", read_timeout), timeout=30)
         outcome = "hung" if r is None else (r.stdout.strip() or f"failed {r.returncode}")
         counts[outcome] = counts.get(outcome, 0) + 1
-    print(f"exits with daemon threads cancelling reads, runtime_threads={threads}: {runs} runs: {counts}")
+    print(f"exits with daemon threads cancelling reads, runtime_threads={threads}, the cleanup's read timeout "
+          f"{read_timeout}: {runs} runs: {counts}")
 
 
 def interrupt(runs):
@@ -329,13 +330,14 @@ def main():
     p.add_argument("what", choices=("daemon", "fork", "cancel", "interrupt", "order"))
     p.add_argument("--runs", type=int, default=None)
     p.add_argument("--runtime-threads", type=int, default=1)
+    p.add_argument("--read-timeout", default="3", help="cancel: the cleanup read's timeout (None: no limit)")
     a = p.parse_args()
     if a.what == "daemon":
         daemon(a.runs or 200, a.runtime_threads)
     elif a.what == "fork":
         fork(a.runs or 100)
     elif a.what == "cancel":
-        cancel(a.runs or 200, a.runtime_threads)
+        cancel(a.runs or 200, a.runtime_threads, a.read_timeout)
     elif a.what == "interrupt":
         interrupt(a.runs or 1000)
     else:

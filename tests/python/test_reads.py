@@ -106,25 +106,9 @@ def test_a_blocking_read_interrupted_as_its_event_comes_gives_the_event_back(nod
         os.close(w)
 
 
-# Fails the calling thread's n-th allocation from now on (arm(n)).
-NTH_ALLOCATION_SHIM = r"""
-#define _GNU_SOURCE
-#include <dlfcn.h>
-#include <stddef.h>
-static __thread long countdown;
-void arm(long n) { countdown = n; }
-void* malloc(size_t n) {
-  static void* (*real)(size_t);
-  if (!real) real = (void* (*)(size_t))dlsym(RTLD_NEXT, "malloc");
-  if (countdown > 0 && --countdown == 0) return NULL;
-  return real(n);
-}
-"""
-
-
 @not_under_asan("preloads a shim of its own")
 def test_a_read_whose_conversion_runs_out_of_memory_keeps_its_event(tmp_path):
-    from test_process import compile_shim
+    from test_process import NTH_ALLOCATION_SHIM, compile_shim
 
     shim = compile_shim(tmp_path, NTH_ALLOCATION_SHIM)
     r = run(
