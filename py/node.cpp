@@ -228,12 +228,10 @@ net::Task<Reply<Started>> start(net::Runtime* rt, Reply<Prepared> prepared) {
 
 // ---- reads ------------------------------------------------------------------------------
 
-std::vector<std::shared_ptr<bridge::Call>> Reader::awaited_from(const void* loop, uint64_t thread) {
-  std::vector<std::shared_ptr<bridge::Call>> found;
+std::vector<Reader::Awaited> Reader::awaited(const void* loop, uint64_t thread) {
+  std::vector<Awaited> found;
   std::lock_guard<std::mutex> g(loops_m);
-  for (const Mark& m : loops) {
-    if (m.thread == thread || (loop && m.loop == loop)) found.push_back(m.call.lock());
-  }
+  for (const Mark& m : loops) found.push_back(Awaited{m.call.lock(), m.thread == thread || (loop && m.loop == loop)});
   return found;
 }
 
@@ -1072,24 +1070,23 @@ const char kBlockedLoop[] =
 // Whether an awaited read of this subscription stands in the way of a blocking read on this
 // thread: one made on this thread, or living on its running loop, which can only be delivered
 // when this thread runs that loop. A read whose loop has closed never will be: it is given up
-// (its event and its place go back) and stands in nobody's way. -1 with the error pending.
+// (its event and its place go back) and stands in nobody's way, this thread's or another's.
+// -1 with the error pending.
 int awaited_in_the_way(SubObject* s) {
   Ref loop = running_loop();
   if (!loop) return -1;
-  auto calls = s->reader->awaited_from(loop.ptr() != Py_None ? loop.ptr() : nullptr, thread_mark());
   int in_the_way = 0;
-  for (const auto& call : calls) {
-    if (!call) {  // its result is on its way to its loop, which has not closed
-      in_the_way = 1;
-      continue;
+  for (const auto& [call, here] : s->reader->awaited(loop.ptr() != Py_None ? loop.ptr() : nullptr, thread_mark())) {
+    if (call) {
+      Ref closed = steal(PyObject_CallMethod(call->loop.ptr(), "is_closed", nullptr));
+      if (!closed) return -1;
+      if (closed.ptr() == Py_True) {
+        bridge::unwanted(call);
+        continue;
+      }
     }
-    Ref closed = steal(PyObject_CallMethod(call->loop.ptr(), "is_closed", nullptr));
-    if (!closed) return -1;
-    if (closed.ptr() == Py_True) {
-      bridge::unwanted(call);
-    } else {
-      in_the_way = 1;
-    }
+    // One without a call has its result on its way to a loop that has not closed.
+    if (here) in_the_way = 1;
   }
   return in_the_way;
 }

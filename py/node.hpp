@@ -119,12 +119,16 @@ struct Reader {
   net::events::Events events;
   explicit Reader(net::events::Events e) : events(std::move(e)) {}
 
-  // The awaited reads that hold or wait for `lock` and were made on the thread `thread` or live
-  // on the event loop `loop` (by identity; none: null). Such a read lets go of the lock only
-  // once its loop has run on its thread, so a blocking read on that thread (its loop running
-  // or stopped) or on that loop would wait for itself. A read whose result is already on its
-  // way to its loop has no call any more: it is given as null.
-  std::vector<std::shared_ptr<bridge::Call>> awaited_from(const void* loop, uint64_t thread);
+  // An awaited read that holds or waits for `lock`, and whether it was made on the thread
+  // `thread` or lives on the event loop `loop` (by identity; none: null). Such a read lets go of
+  // the lock only once its loop has run on its thread, so a blocking read on that thread (its
+  // loop running or stopped) or on that loop would wait for itself. A read whose result is
+  // already on its way to its loop has no call any more (null).
+  struct Awaited {
+    std::shared_ptr<bridge::Call> call;
+    bool here;
+  };
+  std::vector<Awaited> awaited(const void* loop, uint64_t thread);
 
  private:
   friend class LoopMark;
