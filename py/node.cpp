@@ -1010,19 +1010,19 @@ PyObject* node_shutdown_blocking(PyObject* s, PyObject* a, PyObject* k) {
 // under way. None when it would have to wait. For a thread the exit leaves behind the
 // subscription has ended: what is queued is left to the thread running the exit.
 std::optional<Reply<ReadLease>> read_at_once(SubObject* s) {
-  ReadLease out(s->reader);
+  using Kind = net::events::Received::Kind;
   if (!may_use_runtime()) {
-    out.took(net::events::Received{net::events::Received::Kind::Closed, std::nullopt});
-    return Reply<ReadLease>(std::move(out));
+    ReadLease ended(s->reader);
+    ended.took(net::events::Received{Kind::Closed, std::nullopt});
+    return Reply<ReadLease>(std::move(ended));
   }
   auto guard = s->reader->lock.try_lock();
   if (!guard) return std::nullopt;
-  out.hold(std::move(*guard));
   net::events::Received r = s->reader->events.next();
-  if (r.kind == net::events::Received::Kind::Empty) return std::nullopt;
-  if (r.kind == net::events::Received::Kind::Closed && s->reader->events.failed()) {
-    return Reply<ReadLease>(err(KError(kerror::Failed{})));
-  }
+  if (r.kind == Kind::Empty) return std::nullopt;
+  if (r.kind == Kind::Closed && s->reader->events.failed()) return Reply<ReadLease>(err(KError(kerror::Failed{})));
+  ReadLease out(s->reader);
+  out.hold(std::move(*guard));  // before the event: a lease always puts its event back locked
   out.took(std::move(r));
   return Reply<ReadLease>(std::move(out));
 }
