@@ -1034,7 +1034,7 @@ PyObject* sub_try_next(PyObject* self, PyObject*) {
   // failure) all answer None.
   auto r = read_at_once(s);
   if (!r || !*r) Py_RETURN_NONE;
-  return to_python(std::move(r->value()), Form::Blocking).release().ptr();
+  return handed_value(r->value()).release().ptr();
 }
 
 // A read finished at the call, set on a future of the caller's loop: it comes back done,
@@ -1101,7 +1101,7 @@ PyObject* sub_next_blocking(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!same_process(s->pid) || !checked_limit(secs, limit)) return nullptr;
   if (auto r = read_at_once(s)) {
     if (!*r) return raise(std::move(r->error()));
-    return to_python(std::move(r->value()), Form::Blocking).release().ptr();
+    return handed_value(r->value()).release().ptr();
   }
   int in_the_way = awaited_in_the_way(s);
   if (in_the_way != 0) {
@@ -1133,14 +1133,18 @@ Ref to_python(Started&& s, Form form) {
 }
 
 
-Ref to_python(ReadLease&& r, Form form) {
+Ref handed_value(ReadLease& r) {
   Ref v = r.value();
-  // A blocking read with a signal pending (Ctrl-C during next_blocking, its event come in the
-  // same slice) raises the handler's exception and keeps the event, which the caller would
-  // never see: Python raises it the moment the call returns.
-  if (!v || (form == Form::Blocking && PyErr_CheckSignals() < 0)) return Ref();
-  r.handed();
+  if (v) r.handed();
   return v;
+}
+
+Ref to_python(ReadLease&& r, Form) {
+  // A signal that came during the wait, with the event in the same slice (Ctrl-C while
+  // next_blocking waits), has not been handled yet: its exception goes up now and the event
+  // stays, where Python would have raised it the moment the call returned and lost the event.
+  if (PyErr_CheckSignals() < 0) return Ref();
+  return handed_value(r);
 }
 
 bridge::Delivery delivery(ReadLease&& r) {

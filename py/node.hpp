@@ -204,8 +204,11 @@ class ReadLease {
   std::optional<net::events::Event> event_;
   std::optional<LoopMark> mark_;
 };
-// The value, handed to the caller; null (the event kept, given back as the lease goes) with the
-// error pending: a failed conversion, or (the blocking form) a signal handler that raised.
+// The value of a read, handed to its caller; null (the event kept, given back as the lease
+// goes) with the error pending.
+Ref handed_value(ReadLease& r);
+// The same for a blocking read that waited, once the pending signal handlers have run: one
+// that raises is raised instead, the event kept.
 Ref to_python(ReadLease&& r, Form);
 // An awaited read keeps its lease until the loop's thread has set its value on the future: a
 // future cancelled before that gets nothing, and the event goes back for the next read.
