@@ -238,10 +238,11 @@ net::Task<Reply<Started>> start(net::Runtime* rt, Reply<Prepared> prepared) {
 
 // ---- reads ------------------------------------------------------------------------------
 
-bool Reader::awaited_from(const void* loop, uint64_t thread) {
+std::vector<Reader::Awaited> Reader::awaited(const void* loop, uint64_t thread) {
+  std::vector<Awaited> found;
   std::lock_guard<std::mutex> g(loops_m);
-  return std::any_of(loops.begin(), loops.end(),
-                     [&](const Mark& m) { return m.thread == thread || (loop && m.loop == loop); });
+  for (const Mark& m : loops) found.push_back(Awaited{m.call.lock(), m.thread == thread || (loop && m.loop == loop)});
+  return found;
 }
 
 uint64_t thread_mark() {
@@ -250,52 +251,68 @@ uint64_t thread_mark() {
   return mine;
 }
 
-LoopMark::LoopMark(std::shared_ptr<Reader> r, const void* loop)
-    : reader_(std::move(r)), loop_(loop), thread_(thread_mark()) {
+LoopMark::LoopMark(std::shared_ptr<Reader> r, const std::shared_ptr<bridge::Call>& call) : reader_(std::move(r)) {
+  static std::atomic<uint64_t> next{1};
+  id_ = next.fetch_add(1, std::memory_order_relaxed);
   std::lock_guard<std::mutex> g(reader_->loops_m);
-  reader_->loops.push_back(Reader::Mark{loop_, thread_});
+  reader_->loops.push_back(Reader::Mark{call->loop.ptr(), thread_mark(), id_, call});
 }
 
 LoopMark::~LoopMark() {
   if (!reader_) return;
   std::lock_guard<std::mutex> g(reader_->loops_m);
   auto& l = reader_->loops;
-  auto it = std::find_if(l.begin(), l.end(), [&](const Reader::Mark& m) { return m.loop == loop_ && m.thread == thread_; });
+  auto it = std::find_if(l.begin(), l.end(), [&](const Reader::Mark& m) { return m.id == id_; });
   if (it != l.end()) l.erase(it);
 }
 
-Read::~Read() {
-  if (event && reader) reader->events.put_back(std::move(*event));
+ReadLease::~ReadLease() {
+  if (event_ && reader_) reader_->events.put_back(std::move(*event_));
 }
 
-net::Task<Reply<Read>> next(std::shared_ptr<Reader> reader, std::optional<core::Duration> limit,
-                            std::optional<LoopMark> mark) {
-  Read out;
-  out.reader = reader;
-  if (mark) out.mark.emplace(std::move(*mark));
+void ReadLease::took(net::events::Received r) {
+  switch (r.kind) {
+    case net::events::Received::Kind::Item:
+      kind_ = Kind::Event;
+      event_ = std::move(r.event);
+      return;
+    case net::events::Received::Kind::Closed: kind_ = Kind::Closed; return;
+    case net::events::Received::Kind::Empty: kind_ = Kind::TimedOut; return;
+  }
+}
+
+Ref ReadLease::value() const {
+  switch (kind_) {
+    case Kind::Event: return event_tuple(*event_);
+    case Kind::Closed: return borrow(Py_None);
+    case Kind::TimedOut: return borrow(Py_False);
+  }
+  return borrow(Py_None);
+}
+
+void ReadLease::handed() {
+  event_.reset();
+  mark_.reset();
+  guard_.reset();
+}
+
+net::Task<Reply<ReadLease>> next(ReadTurn turn, std::optional<core::Duration> limit, std::optional<LoopMark> mark) {
+  std::shared_ptr<Reader> reader = turn.reader;
+  ReadLease out(reader, std::move(mark));
   // The limit covers the wait behind another reader too: a caller who asked for an answer
   // within a time gets one, whoever else reads.
   std::optional<net::Instant> deadline;
   if (limit) deadline = net::deadline_in(nanos_of(*limit));
-  auto locking = net::with_deadline(deadline, reader->lock.lock());
+  auto locking = net::with_deadline(deadline, net::AsyncMutex::acquire(std::move(turn.place)));
   auto guard = co_await std::move(locking);
-  if (!guard) {
-    out.kind = Read::Kind::TimedOut;
-    co_return out;
-  }
-  out.guard.emplace(std::move(*guard));
+  if (!guard) co_return out;  // timed out
+  out.hold(std::move(*guard));
   auto reading = reader->events.recv_until(deadline);
   net::events::Received got = co_await std::move(reading);
-  switch (got.kind) {
-    case net::events::Received::Kind::Item:
-      out.kind = Read::Kind::Event;
-      out.event = std::move(got.event);
-      co_return out;
-    case net::events::Received::Kind::Empty: out.kind = Read::Kind::TimedOut; co_return out;
-    case net::events::Received::Kind::Closed: break;
+  if (got.kind == net::events::Received::Kind::Closed && reader->events.failed()) {
+    co_return err(KError(kerror::Failed{}));
   }
-  if (reader->events.failed()) co_return err(KError(kerror::Failed{}));
-  out.kind = Read::Kind::Closed;
+  out.took(std::move(got));
   co_return out;
 }
 
@@ -998,52 +1015,89 @@ PyObject* node_shutdown_blocking(PyObject* s, PyObject* a, PyObject* k) {
 // ---- EventSub ----
 
 // A read that finishes at the call: an event already queued (or the end), with no other read
-// under way. None when it would have to wait.
-std::optional<Reply<Read>> read_at_once(SubObject* s) {
+// under way. None when it would have to wait. For a thread the exit leaves behind the
+// subscription has ended: what is queued is left to the thread running the exit.
+std::optional<Reply<ReadLease>> read_at_once(SubObject* s) {
+  using Kind = net::events::Received::Kind;
+  if (!may_use_runtime()) {
+    ReadLease ended(s->reader);
+    ended.took(net::events::Received{Kind::Closed, std::nullopt});
+    return Reply<ReadLease>(std::move(ended));
+  }
   auto guard = s->reader->lock.try_lock();
   if (!guard) return std::nullopt;
   net::events::Received r = s->reader->events.next();
-  if (r.kind == net::events::Received::Kind::Empty) return std::nullopt;
-  if (r.kind == net::events::Received::Kind::Closed && s->reader->events.failed())
-    return Reply<Read>(err(KError(kerror::Failed{})));
-  Read out;
-  out.reader = s->reader;
-  out.guard = std::move(guard);
-  out.kind = r.kind == net::events::Received::Kind::Item ? Read::Kind::Event : Read::Kind::Closed;
-  out.event = std::move(r.event);
-  return Reply<Read>(std::move(out));
+  if (r.kind == Kind::Empty) return std::nullopt;
+  if (r.kind == Kind::Closed && s->reader->events.failed()) return Reply<ReadLease>(err(KError(kerror::Failed{})));
+  ReadLease out(s->reader);
+  out.hold(std::move(*guard));  // before the event: a lease always puts its event back locked
+  out.took(std::move(r));
+  return Reply<ReadLease>(std::move(out));
 }
 
 PyObject* sub_try_next(PyObject* self, PyObject*) {
   SubObject* s = as_sub(self);
   if (!same_process(s->generation)) return nullptr;
-  // Never waits and never raises: a busy subscription, an empty one and an ended one (even one
-  // that ended on a failure) all answer None.
+  // Never waits: a busy subscription, an empty one and an ended one (even one that ended on a
+  // failure) all answer None.
   auto r = read_at_once(s);
   if (!r || !*r) Py_RETURN_NONE;
-  return to_python(std::move(r->value()), Form::Blocking).release().ptr();
+  return handed_value(r->value()).release().ptr();
+}
+
+// A read finished at the call, set on a future of the caller's loop: it comes back done,
+// without a trip through the runtime. No running loop: the event goes back.
+PyObject* read_at_once_future(Reply<ReadLease> r) {
+  Ref fut = new_future();
+  if (!fut) return nullptr;
+  if (!r) return set_future(fut, exception_of(std::move(r.error())), true) ? fut.release().ptr() : nullptr;
+  bridge::Delivery d = delivery(std::move(r.value()));
+  if (!set_future(fut, d.value, false)) return nullptr;  // `d` gives its event back as it goes
+  d.pending->settle(true);
+  return fut.release().ptr();
 }
 
 PyObject* sub_next(PyObject* self, PyObject*) {
   SubObject* s = as_sub(self);
   if (!same_process(s->generation)) return nullptr;
-  Ref loop;
-  Ref fut = new_future(&loop);  // no running loop: nothing is taken
-  if (!fut) return nullptr;
-  // Ready at the call: the future comes back done, without a trip through the runtime.
-  if (auto r = read_at_once(s)) {
-    if (!*r) return set_future(fut, exception_of(std::move(r->error())), true) ? fut.release().ptr() : nullptr;
-    bridge::Delivery d = delivery(std::move(r->value()));
-    if (!set_future(fut, d.value, false)) return nullptr;  // `d` gives its event back as it goes
-    d.pending->settle(true);
-    return fut.release().ptr();
-  }
-  return run(next(s->reader, std::nullopt, LoopMark(s->reader, loop.ptr())));
+  if (auto r = read_at_once(s)) return read_at_once_future(std::move(*r));
+  net::Runtime* rt = runtime_or_raise();
+  if (!rt) return nullptr;
+  if (rt->stopped()) return closed_future();
+  auto call = bridge::new_call<ReadLease>(bridge::OnExit::End);
+  if (!call) return nullptr;
+  ReadTurn turn{s->reader, s->reader->lock.enqueue()};
+  LoopMark mark(s->reader, call);
+  return bridge::start(*rt, std::move(call), next(std::move(turn), std::nullopt, std::move(mark)));
 }
 
 const char kBlockedLoop[] =
     "next_blocking() would block the event loop that an awaited next() of this subscription needs; await next() "
     "instead";
+
+// Whether an awaited read of this subscription stands in the way of a blocking read on this
+// thread: one made on this thread, or living on its running loop, which can only be delivered
+// when this thread runs that loop. A read whose loop has closed never will be: it is given up
+// (its event and its place go back) and stands in nobody's way, this thread's or another's.
+// -1 with the error pending.
+int awaited_in_the_way(SubObject* s) {
+  Ref loop = running_loop();
+  if (!loop) return -1;
+  int in_the_way = 0;
+  for (const auto& [call, here] : s->reader->awaited(loop.ptr() != Py_None ? loop.ptr() : nullptr, thread_mark())) {
+    if (call) {
+      Ref closed = steal(PyObject_CallMethod(call->loop.ptr(), "is_closed", nullptr));
+      if (!closed) return -1;
+      if (closed.ptr() == Py_True) {
+        bridge::unwanted(call);
+        continue;
+      }
+    }
+    // One without a call has its result on its way to a loop that has not closed.
+    if (here) in_the_way = 1;
+  }
+  return in_the_way;
+}
 
 PyObject* sub_next_blocking(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* kw[] = {"timeout", nullptr};
@@ -1055,16 +1109,18 @@ PyObject* sub_next_blocking(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!same_process(s->generation) || !checked_limit(secs, limit)) return nullptr;
   if (auto r = read_at_once(s)) {
     if (!*r) return raise(std::move(r->error()));
-    return to_python(std::move(r->value()), Form::Blocking).release().ptr();
+    return handed_value(r->value()).release().ptr();
   }
-  Ref loop = running_loop();
-  if (!loop) return nullptr;
-  if (s->reader->awaited_from(loop.ptr() != Py_None ? loop.ptr() : nullptr, thread_mark())) {
-    PyErr_SetString(PyExc_RuntimeError, kBlockedLoop);
+  int in_the_way = awaited_in_the_way(s);
+  if (in_the_way != 0) {
+    if (in_the_way > 0) PyErr_SetString(PyExc_RuntimeError, kBlockedLoop);
     return nullptr;
   }
+  net::Runtime* rt = runtime_or_raise();
+  if (!rt) return nullptr;
   // The timeout belongs to the read (it gives False), not to the bridge.
-  return run_blocking(next(s->reader, limit), std::nullopt);
+  ReadTurn turn{s->reader, s->reader->lock.enqueue()};
+  return bridge::wait(*rt, next(std::move(turn), limit), std::nullopt, bridge::OnExit::End);
 }
 
 }  // namespace
@@ -1085,37 +1141,30 @@ Ref to_python(Started&& s, Form form) {
 }
 
 
-namespace {
-
-// What a read gives Python: the event's tuple, None for the end, False for a timeout.
-Ref read_value(Read::Kind kind, const std::optional<net::events::Event>& e) {
-  switch (kind) {
-    case Read::Kind::Event: return event_tuple(*e);
-    case Read::Kind::Closed: return borrow(Py_None);
-    case Read::Kind::TimedOut: return borrow(Py_False);
-  }
-  return borrow(Py_None);
+Ref handed_value(ReadLease& r) {
+  Ref v = r.value();
+  if (v) r.handed();
+  return v;
 }
 
-}  // namespace
-
-Ref to_python(Read&& r, Form) {
-  std::optional<net::events::Event> e = std::exchange(r.event, std::nullopt);
-  Read::Kind kind = r.kind;
-  r.guard.reset();  // delivered: the next read may go on while this one is converted
-  return read_value(kind, e);
+Ref to_python(ReadLease&& r, Form) {
+  // A signal that came during the wait, with the event in the same slice (Ctrl-C while
+  // next_blocking waits), has not been handled yet: its exception goes up now and the event
+  // stays, where Python would have raised it the moment the call returned and lost the event.
+  if (PyErr_CheckSignals() < 0) return Ref();
+  return handed_value(r);
 }
 
-bridge::Delivery delivery(Read&& r) {
+bridge::Delivery delivery(ReadLease&& r) {
   struct Kept final : bridge::Pending {
-    std::optional<Read> read;
-    explicit Kept(Read&& r) : read(std::move(r)) {}
+    std::optional<ReadLease> lease;
+    explicit Kept(ReadLease&& r) : lease(std::move(r)) {}
     void settle(bool delivered) override {
-      if (read && delivered) read->event.reset();
-      read.reset();  // the lock goes, and an event not delivered goes back to the front
+      if (lease && delivered) lease->handed();
+      lease.reset();  // not delivered: the event goes back to the front, then the lock goes
     }
   };
-  Ref value = read_value(r.kind, r.event);
+  Ref value = r.value();
   return bridge::Delivery{std::move(value), std::make_unique<Kept>(std::move(r))};
 }
 

@@ -118,17 +118,24 @@ struct Reader {
   net::events::Events events;
   explicit Reader(net::events::Events e) : events(std::move(e)) {}
 
-  // Whether an awaited read that holds or waits for `lock` was made on the thread `thread`
-  // or lives on the event loop `loop` (by identity; none: null). Such a read lets go of the
-  // lock only once its loop has run on its thread, so a blocking read on that thread (its loop
-  // running or stopped) or on that loop would wait for itself: it is refused instead.
-  bool awaited_from(const void* loop, uint64_t thread);
+  // An awaited read that holds or waits for `lock`, and whether it was made on the thread
+  // `thread` or lives on the event loop `loop` (by identity; none: null). Such a read lets go of
+  // the lock only once its loop has run on its thread, so a blocking read on that thread (its
+  // loop running or stopped) or on that loop would wait for itself. A read whose result is
+  // already on its way to its loop has no call any more (null).
+  struct Awaited {
+    std::shared_ptr<bridge::Call> call;
+    bool here;
+  };
+  std::vector<Awaited> awaited(const void* loop, uint64_t thread);
 
  private:
   friend class LoopMark;
   struct Mark {
     const void* loop;
     uint64_t thread;
+    uint64_t id;  // which read it is: unique for the life of the process
+    std::weak_ptr<bridge::Call> call;
   };
   std::mutex loops_m;
   std::vector<Mark> loops;
@@ -141,46 +148,74 @@ uint64_t thread_mark();
 // read is delivered or given back.
 class LoopMark {
  public:
-  // Marks the read made on the calling thread, for `loop`.
-  LoopMark(std::shared_ptr<Reader> r, const void* loop);
-  LoopMark(LoopMark&& o) noexcept : reader_(std::move(o.reader_)), loop_(o.loop_), thread_(o.thread_) {}
+  // Marks the read of `call`, made on the calling thread.
+  LoopMark(std::shared_ptr<Reader> r, const std::shared_ptr<bridge::Call>& call);
+  LoopMark(LoopMark&& o) noexcept : reader_(std::move(o.reader_)), id_(o.id_) {}
   LoopMark& operator=(LoopMark&&) = delete;
   ~LoopMark();
 
  private:
   std::shared_ptr<Reader> reader_;
-  const void* loop_;
-  uint64_t thread_;
+  uint64_t id_ = 0;
 };
 
-// One read's result. It holds the reader lock until it is delivered or given back, so that an
-// event taken by a read whose caller went away returns to the front of the subscription before
-// any later read can look.
-struct Read {
-  enum class Kind : uint8_t { Event, Closed, TimedOut };
-  Kind kind = Kind::Closed;
-  std::optional<net::events::Event> event;
+// A read's turn at the reader lock, taken at the call: reads take events in the order they
+// were called, not in the order the runtime's threads first run them. The place goes before
+// the reference that keeps the lock alive.
+struct ReadTurn {
   std::shared_ptr<Reader> reader;
-  std::optional<net::AsyncMutex::Guard> guard;
-  std::optional<LoopMark> mark;  // an awaited read's
-  Read() = default;
-  Read(Read&& o) noexcept
-      : kind(o.kind),
-        event(std::exchange(o.event, std::nullopt)),
-        reader(std::move(o.reader)),
-        guard(std::move(o.guard)),
-        mark(std::move(o.mark)) {}
-  Read& operator=(Read&&) = delete;
-  ~Read();  // gives an undelivered event back
+  net::AsyncMutex::Place place;
 };
-Ref to_python(Read&& r, Form);
-// An awaitable read keeps its event (and the reader lock) until the loop's thread has set it
-// on the future: a future cancelled before that gives the event back for the next read.
-bridge::Delivery delivery(Read&& r);
+
+// What a read holds from the reader lock to its caller: the lock, the event it took, and an
+// awaited read's mark. It lets go of the event only once the event's Python value has reached
+// the caller (`handed`); dropped before that, it puts the event back at the front of the
+// subscription and only then lets the lock go, so no later read can look first. Every read
+// (awaited, blocking, try_next, one interrupted by a signal or the exit) ends through it.
+class ReadLease {
+ public:
+  enum class Kind : uint8_t { Event, Closed, TimedOut };
+  explicit ReadLease(std::shared_ptr<Reader> r, std::optional<LoopMark> mark = std::nullopt)
+      : reader_(std::move(r)), mark_(std::move(mark)) {}
+  ReadLease(ReadLease&& o) noexcept
+      : kind_(o.kind_),
+        reader_(std::move(o.reader_)),
+        guard_(std::move(o.guard_)),
+        event_(std::exchange(o.event_, std::nullopt)),
+        mark_(std::move(o.mark_)) {}
+  ReadLease& operator=(ReadLease&&) = delete;
+  ~ReadLease();
+
+  // The lock is this read's.
+  void hold(net::AsyncMutex::Guard g) { guard_.emplace(std::move(g)); }
+  // What the subscription gave: an event (the lease's now), its end, or nothing in time.
+  void took(net::events::Received r);
+  // The Python value: the event's tuple, None for the end, False for a timeout; the lease
+  // keeps the event. Null with the error pending.
+  Ref value() const;
+  // The value reached its caller: the event is theirs, and the lock goes.
+  void handed();
+
+ private:
+  Kind kind_ = Kind::TimedOut;
+  std::shared_ptr<Reader> reader_;  // first: outlives the guard
+  std::optional<net::AsyncMutex::Guard> guard_;
+  std::optional<net::events::Event> event_;
+  std::optional<LoopMark> mark_;
+};
+// The value of a read, handed to its caller; null (the event kept, given back as the lease
+// goes) with the error pending.
+Ref handed_value(ReadLease& r);
+// The same for a blocking read that waited, once the pending signal handlers have run: one
+// that raises is raised instead, the event kept.
+Ref to_python(ReadLease&& r, Form);
+// An awaited read keeps its lease until the loop's thread has set its value on the future: a
+// future cancelled before that gets nothing, and the event goes back for the next read.
+bridge::Delivery delivery(ReadLease&& r);
 
 // `mark`: an awaited read's place in the reader's list of loops, kept until the read ends.
-net::Task<Reply<Read>> next(std::shared_ptr<Reader> reader, std::optional<core::Duration> limit,
-                            std::optional<LoopMark> mark = std::nullopt);
+net::Task<Reply<ReadLease>> next(ReadTurn turn, std::optional<core::Duration> limit,
+                                 std::optional<LoopMark> mark = std::nullopt);
 
 // The Python types; null with the error pending when one cannot be made.
 PyObject* node_type();

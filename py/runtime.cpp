@@ -65,20 +65,20 @@ bool made_here(PyObject* capsule) {
   return reinterpret_cast<uintptr_t>(PyCapsule_GetContext(capsule)) == net::lifecycle::generation();
 }
 
-// The future's done callback: a cancelled future cancels the operation behind it.
-PyObject* on_done(PyObject* capsule, PyObject* future) {
-  auto* token = static_cast<net::CancelToken*>(PyCapsule_GetPointer(capsule, "vennock.cancel"));
-  if (!token) return nullptr;
+// The future's done callback: once the future is done (cancelled, or set by anyone), nobody
+// takes an outcome from the call any more. The capsule holds the call weakly: a delivered call
+// is gone by then, and a future pending for ever must not keep its call alive.
+PyObject* on_done(PyObject* capsule, PyObject*) {
+  auto* held = static_cast<std::weak_ptr<Call>*>(PyCapsule_GetPointer(capsule, "vennock.done"));
+  if (!held) return nullptr;
   if (!made_here(capsule)) Py_RETURN_NONE;
-  Ref cancelled = steal(PyObject_CallMethod(future, "cancelled", nullptr));
-  if (!cancelled) return nullptr;
-  if (cancelled.ptr() == Py_True) token->cancel();
+  if (std::shared_ptr<Call> call = held->lock()) unwanted(call);
   Py_RETURN_NONE;
 }
 PyMethodDef on_done_def = {"_vennock_on_done", entry<on_done>(), METH_O, nullptr};
 
-void free_token(PyObject* capsule) {
-  if (made_here(capsule)) delete static_cast<net::CancelToken*>(PyCapsule_GetPointer(capsule, "vennock.cancel"));
+void free_done(PyObject* capsule) {
+  if (made_here(capsule)) delete static_cast<std::weak_ptr<Call>*>(PyCapsule_GetPointer(capsule, "vennock.done"));
 }
 
 void free_pending(PyObject* capsule) {
@@ -159,8 +159,8 @@ bool init_call(Call& call) {
   if (!find_locals(call)) return false;
   call.future = steal(PyObject_CallMethod(call.loop.ptr(), "create_future", nullptr));
   if (!call.future) return false;
-  auto* held = new net::CancelToken(call.token);
-  Ref capsule = process_capsule(held, "vennock.cancel", free_token);
+  auto* held = new std::weak_ptr<Call>(call.weak_from_this());
+  Ref capsule = process_capsule(held, "vennock.done", free_done);
   if (!capsule) {
     delete held;
     return false;
@@ -178,6 +178,8 @@ void deliver(Call& call, Delivery d, bool failed) {
     failed = true;
     if (!d.value) d.value = exception_of(kerror::Failed{});
   }
+  // A future already done takes nothing: the outcome goes here (an event back to its
+  // subscription) rather than wait on a loop that may never run again.
   Ref done = steal(PyObject_CallMethod(call.future.ptr(), "done", nullptr));
   if (!done || done.ptr() == Py_True) {
     PyErr_Clear();
@@ -198,16 +200,28 @@ void deliver(Call& call, Delivery d, bool failed) {
     PyErr_WriteUnraisable(call.loop.ptr());
     return;
   }
-  Ref r = steal(PyObject_Call(method.ptr(), args.ptr(), kwargs.ptr()));
-  // A loop that has closed cannot take it: the interpreter reports it, nothing else happens.
-  if (!r) PyErr_WriteUnraisable(call.loop.ptr());
+  if (steal(PyObject_Call(method.ptr(), args.ptr(), kwargs.ptr()))) return;
+  // A loop that has closed will never run the future's callbacks, nor can anyone await it: the
+  // outcome goes quietly (a read's event back to its subscription). Any other failure is
+  // reported.
+  Ref failure = steal(PyErr_GetRaisedException());
+  Ref closed = steal(PyObject_CallMethod(call.loop.ptr(), "is_closed", nullptr));
+  PyErr_Clear();
+  if (closed.ptr() == Py_True) return;
+  PyErr_SetRaisedException(failure.release().ptr());
+  PyErr_WriteUnraisable(call.loop.ptr());
 }
 
-PyObject* raise_blocked(net::Blocked b) {
+PyObject* left_by_exit(OnExit on_exit) {
+  if (on_exit == OnExit::End) Py_RETURN_NONE;
+  return raise(kerror::Closed{});
+}
+
+PyObject* raise_blocked(net::Blocked b, OnExit on_exit) {
   switch (b) {
     case net::Blocked::TimedOut: return raise(kerror::Timeout{});
     // A signal handler's exception is pending; without one, the exit ended the wait.
-    case net::Blocked::Cancelled: return PyErr_Occurred() ? nullptr : raise(kerror::Closed{});
+    case net::Blocked::Cancelled: return PyErr_Occurred() ? nullptr : left_by_exit(on_exit);
     // A task that ended without its value did so on an internal fault: the same failure the
     // awaitable form reports.
     case net::Blocked::Failed: return raise(kerror::Failed{});
@@ -264,7 +278,7 @@ namespace {
 struct Exit {
   std::mutex m;
   std::condition_variable changed;
-  bool begun = false;
+  std::atomic<bool> begun{false};  // set under `m`; read without it to let calls made before pass
   unsigned long thread = 0;  // the thread running the exit (and the cleanups after the hook)
   // What the exit waits for: runtime threads attached to the interpreter, and blocking waits
   // begun before it.
@@ -310,6 +324,7 @@ class Attach {
 
 bool may_use_runtime() {
   Exit& e = exit_state();
+  if (!e.begun.load(std::memory_order_acquire)) return true;
   std::lock_guard<std::mutex> g(e.m);
   return !e.refuses(PyThread_get_thread_ident());
 }
@@ -351,68 +366,131 @@ bool enlist(const std::shared_ptr<Call>& call) {
 
 namespace {
 
-// The delivery job's body, on a thread of the blocking pool (or the runtime thread that ended
-// the operation, when the pool has none). `call` is released attached, or parked with the
-// outcome, or (abandoned) dropped without touching the interpreter.
-void run_delivery(std::shared_ptr<Call>& call) {
+// What happens to a call: the operation's task ended (its delivery job runs), nobody takes the
+// outcome any more, the loop's thread looks for a parked outcome.
+enum class Turn : uint8_t { Ended, Unwanted, Collecting };
+
+// What the one who brought the turn does next, outside the exit's lock.
+struct Decided {
+  enum class Act : uint8_t { None, Deliver, Drop, Again } act = Act::None;
+  bool attach = false;  // counted by the exit: the act is done attached, and the count let go after
+  bool cancel = false;  // the operation ends at its next wait
+  std::shared_ptr<Call> unparked;  // the parked call, taken out: released by the caller, unlocked
+};
+
+// The one place a call's fate changes. A call whose outcome is unwanted never delivers, and
+// drops its outcome wherever it is (parked, or when it comes); an outcome that comes once the
+// interpreter is closed to the runtime's threads is parked for the loop's thread; otherwise
+// the thread that brought it (or that collects it) delivers it, as the one thread that will. `self` (Ended only) is the job's own reference,
+// parked with the outcome.
+Decided decide(Call& c, Turn t, std::shared_ptr<Call>* self = nullptr) {
+  using Stage = Fate::Stage;
+  using Act = Decided::Act;
   Exit& e = exit_state();
-  bool abandoned = false;
-  {
-    std::lock_guard<std::mutex> g(e.m);
-    abandoned = call->abandoned;
-    if (!abandoned && !e.enter()) {
-      call->parked = std::move(call);  // for the loop's thread (collect_on_loop); keeps the call
-      return;
-    }
+  std::lock_guard<std::mutex> g(e.m);
+  Fate& f = c.fate;
+  Decided d;
+  switch (t) {
+    case Turn::Ended:
+      if (f.unwanted) {
+        f.stage = Stage::Settled;
+        d.act = Act::Drop;
+        d.attach = e.enter();  // the call's references go attached unless the exit has begun
+      } else if (e.enter()) {
+        f.stage = Stage::Settled;
+        d.act = Act::Deliver;
+        d.attach = true;
+      } else {
+        f.stage = Stage::Parked;
+        f.parked = std::move(*self);
+      }
+      break;
+    case Turn::Unwanted:
+      f.unwanted = true;
+      d.cancel = true;
+      if (f.stage == Stage::Parked) {
+        f.stage = Stage::Settled;
+        d.act = Act::Drop;
+        d.unparked = std::move(f.parked);
+      }
+      break;
+    case Turn::Collecting:
+      if (f.stage == Stage::Parked) {
+        f.stage = Stage::Settled;
+        d.act = Act::Deliver;
+        d.unparked = std::move(f.parked);
+      } else if (f.stage == Stage::Running && !f.unwanted) {
+        d.act = Act::Again;
+      }
+      break;
   }
-  if (abandoned) {
+  return d;
+}
+
+// The delivery job's body, on a thread of the blocking pool (or the runtime thread that ended
+// the operation, when the pool has none).
+void run_delivery(std::shared_ptr<Call>& call) {
+  Decided d = decide(*call, Turn::Ended, &call);
+  if (!call) return;  // parked, for the loop's thread (collect_on_loop)
+  if (!d.attach) {
+    // Unwanted once the interpreter is closed to us: dropped without touching it (the call's
+    // references are forgotten).
     call->drop_outcome();
     call.reset();
     return;
   }
   struct Left {
-    Exit& e;
-    ~Left() { e.leave(); }
-  } left{e};
+    ~Left() { exit_state().leave(); }
+  } left;
   Attach attached;
-  call->deliver_outcome();
+  if (d.act == Decided::Act::Deliver) {
+    call->deliver_outcome();
+  } else {
+    call->drop_outcome();
+  }
   call.reset();
 }
 
 constexpr double kCollectEvery = 0.002;  // seconds
 
-std::shared_ptr<Call> take_parked(Call& call) {
-  std::lock_guard<std::mutex> g(exit_state().m);
-  return std::exchange(call.parked, nullptr);
-}
-
-void free_call(PyObject* capsule) {
-  if (made_here(capsule)) delete static_cast<std::shared_ptr<Call>*>(PyCapsule_GetPointer(capsule, "vennock.call"));
-}
-
 PyObject* collect(PyObject* capsule, PyObject*);
 PyMethodDef collect_def = {"_vennock_collect", entry<collect>(), METH_NOARGS, nullptr};
 
 // On the loop's thread: delivers the call's parked outcome, if it has come, or looks again
-// shortly, until the future is done.
+// shortly, until the outcome is delivered or unwanted.
 PyObject* collect(PyObject* capsule, PyObject*) {
   auto* held = static_cast<std::shared_ptr<Call>*>(PyCapsule_GetPointer(capsule, "vennock.call"));
   if (!held) return nullptr;
   if (!made_here(capsule)) Py_RETURN_NONE;  // the parent's call, in a child made by fork
   std::shared_ptr<Call> call = *held;
-  if (std::shared_ptr<Call> parked = take_parked(*call)) {
+  Decided d = decide(*call, Turn::Collecting);
+  if (d.act == Decided::Act::Deliver) {
     call->deliver_outcome();  // hands the outcome to the loop as a runtime thread would have
     Py_RETURN_NONE;
   }
-  Ref done = steal(PyObject_CallMethod(call->future.ptr(), "done", nullptr));
-  if (!done) return nullptr;
-  if (done.ptr() == Py_True) Py_RETURN_NONE;
+  if (d.act != Decided::Act::Again) Py_RETURN_NONE;
   Ref again = steal(PyCFunction_New(&collect_def, capsule));
   if (!again) return nullptr;
   return PyObject_CallMethod(call->loop.ptr(), "call_later", "dO", kCollectEvery, again.ptr());
 }
 
+// The collector's capsule goes when collecting ends, and also with a loop that closed or went
+// before it ran again: nobody takes the outcome then.
+void free_call(PyObject* capsule) {
+  if (!made_here(capsule)) return;
+  auto* held = static_cast<std::shared_ptr<Call>*>(PyCapsule_GetPointer(capsule, "vennock.call"));
+  std::shared_ptr<Call> call = std::move(*held);
+  delete held;
+  unwanted(call);
+}
+
 }  // namespace
+
+void unwanted(const std::shared_ptr<Call>& call) {
+  Decided d = decide(*call, Turn::Unwanted);
+  if (d.cancel) call->token.cancel();
+  if (d.act == Decided::Act::Drop) call->drop_outcome();
+}
 
 net::Runtime::Job delivery_job(std::shared_ptr<Call> call) {
   return net::Runtime::job([call = std::move(call)]() mutable { run_delivery(call); });
@@ -436,35 +514,32 @@ namespace {
 // Whether the stop waits for the interpreter's end (Py_AtExit had room for it).
 std::atomic<bool> g_stop_at_end{false};
 
-// A call whose loop runs at the exit, on a thread the exit leaves behind: its future fails at
-// once, and its operation ends, so that what it holds (a read's place in line, an event it has
-// taken) is given back rather than kept where nothing will ever collect it.
-void abandon(bridge::Call& c) {
-  std::shared_ptr<bridge::Call> parked;
-  {
-    std::lock_guard<std::mutex> g(exit_state().m);
-    c.abandoned = true;
-    parked = std::exchange(c.parked, nullptr);
-  }
-  c.token.cancel();
-  if (parked) c.drop_outcome();
+// A call whose loop runs at the exit, on a thread the exit leaves behind: its future is set at
+// once (VennockClosed, or None for a read), and its outcome is unwanted, so that what it holds
+// (a read's place in line, an event it has taken) is given back rather than kept where nothing
+// will ever collect it.
+void abandon(const std::shared_ptr<bridge::Call>& c) {
+  bridge::unwanted(c);
   PyObject* fn = bridge::complete_fn();
-  Ref closed = exception_of(kerror::Closed{});
-  bool ok = fn && closed &&
-            steal(PyObject_CallMethod(c.loop.ptr(), "call_soon_threadsafe", "OOOOO", fn, c.future.ptr(), closed.ptr(),
-                                      Py_True, Py_None));
-  if (!ok) PyErr_Clear();  // a loop that has closed: nothing will wait on it
+  bool end = c->on_exit == bridge::OnExit::End;
+  Ref value = end ? borrow(Py_None) : exception_of(kerror::Closed{});
+  bool ok = fn && value &&
+            steal(PyObject_CallMethod(c->loop.ptr(), "call_soon_threadsafe", "OOOOO", fn, c->future.ptr(),
+                                      value.ptr(), end ? Py_False : Py_True, Py_None));
+  if (!ok) PyErr_Clear();  // a loop that has closed meanwhile: nothing will wait on it
 }
 
-// A call still waiting for its outcome: on a loop that runs now (another thread's) it is
-// abandoned; on one that is not running it is collected by the loop's thread if that loop ever
-// runs again (a later cleanup).
+// What the exit makes of a call it knows: one whose future is done, or whose loop has closed,
+// is unwanted; one on a loop that runs now (another thread's) is abandoned; one on a loop that
+// is not running is collected by the loop's thread if that loop ever runs again (a later
+// cleanup).
 void settle_waiting(const std::shared_ptr<bridge::Call>& c) {
   Ref done = steal(PyObject_CallMethod(c->future.ptr(), "done", nullptr));
+  Ref closed = steal(PyObject_CallMethod(c->loop.ptr(), "is_closed", nullptr));
   Ref running = steal(PyObject_CallMethod(c->loop.ptr(), "is_running", nullptr));
-  if (!done || !running) return PyErr_Clear();
-  if (done.ptr() == Py_True) return;
-  if (running.ptr() == Py_True) return abandon(*c);
+  if (!done || !closed || !running) return PyErr_Clear();
+  if (done.ptr() == Py_True || closed.ptr() == Py_True) return bridge::unwanted(c);
+  if (running.ptr() == Py_True) return abandon(c);
   if (!bridge::collect_on_loop(c)) PyErr_Clear();
 }
 

@@ -57,13 +57,37 @@ class BlockingWait {
 
 namespace bridge {
 
+// What a call made on a thread the exit leaves behind gives, and what an awaitable of such a
+// thread is given when the exit abandons it: `Closed` raises VennockClosed; `End` (a read) is
+// the end of the subscription, None, so that a reader thread's loop ends as it would at a close.
+enum class OnExit : uint8_t { Closed, End };
+
+struct Call;
+
+// Where a call's outcome stands. Kept under the exit's lock and changed only by the one
+// function that decides it (runtime.cpp), so that each of its turns is decided once.
+struct Fate {
+  enum class Stage : uint8_t {
+    Running,  // the operation has not ended
+    Parked,   // the outcome waits for the loop's thread (the interpreter is closed to ours)
+    Settled,  // the outcome is handed to the loop (by the one thread that was told to), or dropped
+  };
+  Stage stage = Stage::Running;
+  // Nobody takes an outcome any more: the future is done (cancelled, set by anyone, failed by
+  // the exit) or its loop will never set it (closed, or running on a thread the exit left).
+  bool unwanted = false;
+  std::shared_ptr<Call> parked;  // the call itself while Parked: kept until decided
+};
+
 // The Python side of an awaitable call: the caller's loop, its future and its context, and the
 // operation's outcome until it is handed to the loop. Every call made before the exit began is
 // known to the exit hook while it lives.
 struct Call : std::enable_shared_from_this<Call> {
   Ref loop, future, context;
-  // Ends the operation: cancelled with the future, or by the exit when it fails the future.
+  // Ends the operation once its outcome is unwanted.
   net::CancelToken token;
+  OnExit on_exit = OnExit::Closed;
+  Fate fate;
 
   Call() = default;
   Call(const Call&) = delete;
@@ -74,17 +98,12 @@ struct Call : std::enable_shared_from_this<Call> {
   virtual void deliver_outcome() = 0;
   // Lets the outcome go where it is: nobody will take it (any thread).
   virtual void drop_outcome() = 0;
-
-  // Guarded by the exit's lock. `parked`: the outcome waits for the loop's thread, the
-  // interpreter being closed to the runtime's threads (the call itself, kept alive until it
-  // is collected). `abandoned`: the exit failed the future, and the outcome is dropped
-  // wherever it is.
-  std::shared_ptr<Call> parked;
-  bool abandoned = false;
-  // The operation's task ended without an outcome and was not cancelled: an internal fault,
-  // which the caller hears of rather than waiting for ever. Set by the task's end.
-  bool failed = false;
 };
+
+// Nobody will take the call's outcome (its future is done, or its loop will never set it):
+// the operation ends at its next wait, and an outcome that came or comes is dropped where it
+// is (a read gives its event and its place back). Idempotent. Attached.
+void unwanted(const std::shared_ptr<Call>& call);
 
 // What a result still owns until the loop's thread has set it on its future: settled there,
 // told whether it was set, and let go at once (not whenever the loop drops the callback). A
@@ -131,10 +150,7 @@ template <class T>
 struct CallOf final : Call {
   std::optional<Reply<T>> outcome;  // set once, by the end of the operation's task
   void deliver_outcome() override {
-    if (!outcome) {
-      if (failed) deliver(*this, Delivery{exception_of(kerror::Failed{}), nullptr}, true);
-      return;  // cancelled: nothing to hand over
-    }
+    if (!outcome) return;  // cancelled: nothing to hand over
     Reply<T> out = std::move(*outcome);
     outcome.reset();
     deliver_reply(*this, std::move(out));
@@ -154,7 +170,7 @@ bool init_call(Call& call);
 // The pool job that delivers the call's outcome, made at the call: handing it over when the
 // operation ends then needs no memory. It attaches to the interpreter to deliver and releases
 // the call there; once the interpreter is closed to the runtime's threads it parks the outcome
-// for the loop's thread instead, and for an abandoned call it drops the outcome.
+// for the loop's thread instead, and an unwanted outcome it drops.
 net::Runtime::Job delivery_job(std::shared_ptr<Call> call);
 
 // Makes the exit know a call that is whole (future made, job ready): it is recorded, unless
@@ -181,7 +197,9 @@ net::Task<void> run_awaitable(net::Runtime* rt, CallOf<T>& call, net::Runtime::J
     CallOf<T>& call;
     net::Runtime::Job job;
     ~Finish() {
-      if (!call.outcome && !call.token.cancelled()) call.failed = true;
+      // Ended without an outcome and not cancelled: an internal fault, which the caller hears
+      // of rather than waiting for ever.
+      if (!call.outcome && !call.token.cancelled()) call.outcome.emplace(err(kerror::Failed{}));
       hand_over(*rt, job);
     }
   } finish{rt, call, std::move(job)};
@@ -194,18 +212,22 @@ net::Task<void> run_awaitable(net::Runtime* rt, CallOf<T>& call, net::Runtime::J
   if (r) call.outcome.emplace(std::move(*r));
 }
 
-// What a blocking wait that gave no value means to the caller: the error is pending.
-PyObject* raise_blocked(net::Blocked b);
+// What a blocking wait that gave no value means to the caller: the error is pending (or, for
+// a wait the exit ended, what `on_exit` says is returned).
+PyObject* raise_blocked(net::Blocked b, OnExit on_exit);
+// What a call of a thread the exit leaves behind gives: null with VennockClosed pending, or None.
+PyObject* left_by_exit(OnExit on_exit);
 
 // Waits for `body` from a Python thread: detached from the interpreter for every 100 ms slice,
 // attached between slices to run the pending signal handlers. A handler that raises aborts
 // the task and its exception goes up unchanged. A zero `limit` starts nothing (TimeoutError).
 template <class T>
-PyObject* wait(net::Runtime& rt, net::Task<Reply<T>> body, std::optional<core::Duration> limit) {
+PyObject* wait(net::Runtime& rt, net::Task<Reply<T>> body, std::optional<core::Duration> limit,
+               OnExit on_exit = OnExit::Closed) {
   std::optional<std::chrono::nanoseconds> ns;
   if (limit) ns = nanos_of(*limit);
   BlockingWait known;
-  if (known.refused()) return raise(kerror::Closed{});
+  if (known.refused()) return left_by_exit(on_exit);
   // No time at all: nothing is started. Started, the operation would run to its first wait,
   // which for most is the node's answer to a request it has handed over, and then be reported
   // as timed out while the node carries the request out.
@@ -224,10 +246,34 @@ PyObject* wait(net::Runtime& rt, net::Task<Reply<T>> body, std::optional<core::D
     throw;
   }
   PyEval_RestoreThread(ts);
-  if (!*r) return raise_blocked(r->error());
+  if (!*r) return raise_blocked(r->error(), on_exit);
   Reply<T>& reply = r->value();
   if (!reply) return raise(std::move(reply.error()));
   return to_python(std::move(reply.value()), Form::Blocking).release().ptr();
+}
+
+// A call on the caller's running loop (see init_call), its future made; null with the error
+// pending.
+template <class T>
+std::shared_ptr<CallOf<T>> new_call(OnExit on_exit = OnExit::Closed) {
+  auto call = std::make_shared<CallOf<T>>();
+  call->on_exit = on_exit;
+  if (!init_call(*call)) return nullptr;
+  return call;
+}
+
+// Starts `body` as the operation of `call` and returns the call's future. Everything the
+// delivery of the outcome needs is made here, where a failed allocation raises MemoryError
+// with nothing started. Null with the error pending.
+template <class T>
+PyObject* start(net::Runtime& rt, std::shared_ptr<CallOf<T>> call, net::Task<Reply<T>> body) {
+  net::Runtime::Job job = delivery_job(call);
+  auto scoped = task_locals().scope(std::shared_ptr<Call>(call), std::move(body));
+  auto bounded = net::with_cancel(call->token, std::move(scoped));
+  auto task = run_awaitable<T>(&rt, *call, std::move(job), std::move(bounded));
+  if (!enlist(call)) return nullptr;
+  rt.spawn(std::move(task));
+  return Ref(call->future).release().ptr();
 }
 
 }  // namespace bridge
@@ -253,21 +299,12 @@ bool set_future(const Ref& future, const Ref& value, bool failed);
 PyObject* closed_future();
 
 // The awaitable form: a future on the caller's running loop, the operation already started.
-// Cancelling the future ends the operation at its next wait. Everything the delivery of the
-// outcome needs is made here, where a failed allocation raises MemoryError with nothing
-// started. Null with the error pending.
+// Cancelling the future ends the operation at its next wait. Null with the error pending.
 template <class T>
 PyObject* awaitable(net::Runtime& rt, net::Task<Reply<T>> body) {
   if (rt.stopped() || !may_use_runtime()) return closed_future();
-  auto call = std::make_shared<bridge::CallOf<T>>();
-  if (!bridge::init_call(*call)) return nullptr;
-  net::Runtime::Job job = bridge::delivery_job(call);
-  auto scoped = bridge::task_locals().scope(std::shared_ptr<bridge::Call>(call), std::move(body));
-  auto bounded = net::with_cancel(call->token, std::move(scoped));
-  auto task = bridge::run_awaitable<T>(&rt, *call, std::move(job), std::move(bounded));
-  if (!bridge::enlist(call)) return nullptr;
-  rt.spawn(std::move(task));
-  return Ref(call->future).release().ptr();
+  auto call = bridge::new_call<T>();
+  return call ? bridge::start(rt, std::move(call), std::move(body)) : nullptr;
 }
 
 }  // namespace vennock::py

@@ -10,20 +10,23 @@ import asyncio
 
 
 class StartFuture(asyncio.Future):
-    __slots__ = ("_claim", "_awaited")
+    __slots__ = ("_claim", "_awaiting")
 
     def result(self):
         node = super().result()
         # A task that awaits this future reads the result as it wakes, even when it is about to
         # be cancelled (a wait_for whose timeout came with the result): __await__ says whether
-        # its caller got the node.
-        if not self._awaited:
+        # its caller got the node. Once no await is under way, whoever reads it takes it.
+        if not self._awaiting:
             self._claim(node)
         return node
 
     def __await__(self):
-        self._awaited = True
-        node = yield from super().__await__()
+        self._awaiting += 1
+        try:
+            node = yield from super().__await__()
+        finally:
+            self._awaiting -= 1  # a cancelled await leaves the node to a later result()
         self._claim(node)
         return node
 
@@ -34,7 +37,7 @@ def carry(inner, claim):
     """A StartFuture on the loop of `inner` that takes its outcome; cancelling it cancels `inner`."""
     outer = StartFuture(loop=inner.get_loop())
     outer._claim = claim
-    outer._awaited = False
+    outer._awaiting = 0
 
     def settle(inner):
         if outer.cancelled():

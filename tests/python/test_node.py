@@ -325,7 +325,9 @@ def test_awaited_calls_leave_no_future_behind(nodes):
 
     before = futures()
     asyncio.run(calls())
-    assert futures() - before == set()
+    # The pool thread that set the last result lets go of its call once it has the interpreter
+    # again, which may be after asyncio.run returned: a leak is a future that never goes.
+    wait_until(lambda: futures() - before == set())
 
 
 def test_a_start_given_up_at_any_stage_leaves_nothing_running():

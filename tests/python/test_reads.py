@@ -1,0 +1,298 @@
+"""What becomes of an event a read has taken: every read hands it to its caller or gives it back
+to the front of the subscription (a loop that closed, a signal, a failed conversion, the exit),
+and reads take events in the order they were called."""
+
+import asyncio
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+from conftest import not_under_asan
+
+
+def run(body, env=None, timeout=90):
+    env = {**{k: v for k, v in os.environ.items() if k != "VENNOCK_LOG"}, "VENNOCK_LOG": "off", **(env or {})}
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(body)], capture_output=True, text=True,
+                          timeout=timeout, env=env)
+
+
+def test_a_read_left_pending_by_asyncio_run_stands_in_no_ones_way(nodes):
+    a, b = nodes.cluster("a", "b")
+    sub = a.events()
+
+    async def keep_one_pending():
+        pending = sub.next()
+        await asyncio.wait({pending}, timeout=0)  # the read outlives the loop, as in docs/api.md
+        return pending
+
+    pending = asyncio.run(keep_one_pending())
+    assert not pending.done()
+    # Its loop has closed, so this thread's blocking read gives it up instead of refusing.
+    assert sub.next_blocking(0.1) is False
+    b.send_blocking("a", 0, b"x", timeout=10)
+    assert sub.next_blocking(10)[5] == (b"x", False)
+    assert not pending.done()
+
+    # Another thread's read, pending when its loop closed, takes the next event: it goes back,
+    # quietly (no closed loop reported), to the read behind it.
+    unraisable = []
+    hook, sys.unraisablehook = sys.unraisablehook, unraisable.append
+    try:
+        left = []
+        t = threading.Thread(target=lambda: left.append(asyncio.run(keep_one_pending())))
+        t.start()
+        t.join()
+        b.send_blocking("a", 0, b"y", timeout=10)
+        assert sub.next_blocking(10)[5] == (b"y", False)
+    finally:
+        sys.unraisablehook = hook
+    assert [u.exc_value for u in unraisable] == []
+
+
+def test_a_blocking_read_interrupted_as_its_event_comes_gives_the_event_back(nodes):
+    a, b = nodes.cluster("a", "b")
+    sub = a.events()
+
+    class Interrupted(Exception):
+        pass
+
+    def handler(signum, frame):
+        raise Interrupted
+
+    entered = threading.Event()
+
+    def profile(frame, event, arg):  # the main thread is entering the read
+        if event == "c_call" and getattr(arg, "__name__", None) == "next_blocking":
+            entered.set()
+
+    r, w = os.pipe()
+    os.set_blocking(w, False)
+    old_handler = signal.signal(signal.SIGUSR1, handler)
+    old_fd = signal.set_wakeup_fd(w)
+    try:
+        for i in range(20):
+            data = b"%d" % i
+            entered.clear()
+
+            def signal_then_send():
+                entered.wait()
+                signal.pthread_kill(threading.main_thread().ident, signal.SIGUSR1)
+                os.read(r, 1)  # written once the signal is pending: it comes before the event
+                b.send_blocking("a", 0, data, timeout=10)
+
+            t = threading.Thread(target=signal_then_send)
+            t.start()
+            got = None
+            try:
+                sys.setprofile(profile)
+                got = sub.next_blocking(10)
+            except Interrupted:
+                pass
+            finally:
+                sys.setprofile(None)
+            t.join()
+            # The event that came with the signal was given back, not returned.
+            assert got is None, got
+            assert sub.next_blocking(10)[5] == (data, False), i
+    finally:
+        signal.set_wakeup_fd(old_fd)
+        signal.signal(signal.SIGUSR1, old_handler)
+        os.close(r)
+        os.close(w)
+
+
+@not_under_asan("preloads a shim of its own")
+def test_a_read_whose_conversion_runs_out_of_memory_keeps_its_event(tmp_path):
+    from test_process import NTH_ALLOCATION_SHIM, compile_shim
+
+    shim = compile_shim(tmp_path, NTH_ALLOCATION_SHIM)
+    r = run(
+        f"""
+        import ctypes, time
+        from vennock import Config, Node
+
+        shim = ctypes.CDLL({str(shim)!r})
+        shim.arm.restype = None  # nothing made for its result once armed
+        a = Node.start_blocking(Config.local(name="a", bind="127.0.0.1:0"), timeout=10)
+        b = Node.start_blocking(Config.local(name="b", bind="127.0.0.1:0", seeds=[a.local_addr()]), timeout=10)
+        while len(a.members()) < 2 or len(b.members()) < 2:
+            time.sleep(0.01)
+        sub = a.events()
+        for i in range(3):
+            b.send_blocking("a", 0, bytes([i]) * 1000, timeout=10)
+        while a.stats()["user_messages_received"] < 3:
+            time.sleep(0.01)
+
+        def first_read(read):
+            # Every allocation of the read fails in turn until one read returns.
+            failures = 0
+            for n in range(1, 5000):
+                shim.arm(n)
+                try:
+                    event = read()
+                except MemoryError:
+                    failures += 1
+                    continue
+                finally:
+                    shim.arm(0)
+                return failures, event
+
+        for read in (sub.try_next, lambda: sub.next_blocking(10)):
+            failures, event = first_read(read)
+            print(failures > 0, event[5][0][:1])
+        print(sub.next_blocking(10)[5][0][:1])
+        """,
+        env={"LD_PRELOAD": str(shim), "PYTHONMALLOC": "malloc"},
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split("\n") == ["True b'\\x00'", "True b'\\x01'", "b'\\x02'", ""]
+
+
+@pytest.mark.parametrize("threads", [1, 2, 4])
+def test_awaited_reads_take_events_in_the_order_of_the_calls(threads):
+    # The runtime's worker count is fixed per process: each count runs in an interpreter of its own.
+    r = run(
+        f"""
+        import asyncio
+        from vennock import Config, Node
+
+        async def main():
+            a = await Node.start(Config.local(name="a", bind="127.0.0.1:0", runtime_threads={threads}))
+            b = await Node.start(Config.local(name="b", bind="127.0.0.1:0", seeds=[a.local_addr()]))
+            while len(a.members()) < 2 or len(b.members()) < 2:
+                await asyncio.sleep(0.01)
+            sub = a.events()
+            swapped = 0
+            for i in range(200):
+                first, second = sub.next(), sub.next()
+                await b.send("a", 0, b"%da" % i)
+                await b.send("a", 0, b"%db" % i)
+                got = (await first)[5][0], (await second)[5][0]
+                swapped += got != (b"%da" % i, b"%db" % i)
+            print("swapped", swapped)
+            await b.close()
+            await a.close()
+
+        asyncio.run(main())
+        """
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "swapped 0\n"
+
+
+# A node "a" with a joined peer, and its subscription `sub`, in a program whose `cleanup` (defined
+# before the import) runs after the library's exit hook.
+EXIT_CLEANUP = """
+import asyncio, atexit, threading
+atexit.register(lambda: cleanup())
+from vennock import Config, Node
+
+a = Node.start_blocking(Config.local(name="a", bind="127.0.0.1:0"), timeout=10)
+peer = Node.start_blocking(Config.local(name="peer", bind="127.0.0.1:0", seeds=[a.local_addr()]), timeout=10)
+while len(a.members()) < 2 or len(peer.members()) < 2:
+    threading.Event().wait(0.01)
+sub = a.events()
+"""
+
+
+def test_a_read_cancelled_as_the_exit_begins_leaves_its_event_to_the_exit():
+    # A daemon thread's loop cancels an awaited read and is held before the read's done callback
+    # runs, so the read still waits for an event when the exit begins; the event it then takes
+    # goes back for the exit's own read.
+    r = run(
+        EXIT_CLEANUP + textwrap.dedent("""
+        ready, hold = threading.Event(), threading.Event()
+
+        def cleanup():
+            peer.send_blocking("a", 0, b"after", timeout=5)
+            event = sub.next_blocking(10)
+            print("read", event if event in (None, False) else event[5])
+
+        def reader():
+            async def main():
+                sub.next().cancel()
+                ready.set()
+                hold.wait()
+
+            asyncio.run(main())
+
+        threading.Thread(target=reader, daemon=True).start()
+        ready.wait()
+        """)
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "read (b'after', False)\n"
+
+
+def test_reader_threads_left_behind_by_the_exit_end_quietly():
+    # A daemon thread reading until the end of its subscription, in either form, sees the end
+    # (None) when the exit leaves it behind, and ends without a traceback.
+    r = run(
+        EXIT_CLEANUP + textwrap.dedent("""
+        got, started = [], threading.Barrier(3)
+
+        def cleanup():
+            for t in readers:
+                t.join(10)
+            print(sorted(got, key=str))
+
+        def blocking():
+            started.wait()
+            while (event := sub.next_blocking()) is not None:
+                pass
+            got.append(("blocking", event))
+
+        def awaiting():
+            async def main():
+                pending = sub.next()
+                started.wait()
+                while (event := await pending) is not None:
+                    pending = sub.next()
+                got.append(("awaiting", event))
+
+            asyncio.run(main())
+
+        readers = [threading.Thread(target=f, daemon=True) for f in (blocking, awaiting)]
+        for t in readers:
+            t.start()
+        started.wait()
+        """)
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "[('awaiting', None), ('blocking', None)]\n"
+    assert r.stderr == ""
+
+
+def test_what_is_queued_at_the_exit_is_left_to_the_thread_running_it():
+    r = run(
+        EXIT_CLEANUP + textwrap.dedent("""
+        go, done, got = threading.Event(), threading.Event(), []
+
+        def cleanup():
+            peer.send_blocking("a", 0, b"after", timeout=5)
+            while a.stats()["user_messages_received"] < 1:
+                threading.Event().wait(0.01)
+            go.set()
+            done.wait(10)
+            got.append(sub.next_blocking(10)[5])
+            print(got)
+
+        def left_behind():
+            go.wait()
+
+            async def awaited():
+                return await sub.next()
+
+            got.extend([sub.try_next(), sub.next_blocking(0), asyncio.run(awaited())])
+            done.set()
+
+        threading.Thread(target=left_behind, daemon=True).start()
+        """)
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "[None, None, None, (b'after', False)]\n"
