@@ -1,5 +1,5 @@
 """How soon a crashed member is declared dead over real loopback sockets, by preset and cluster
-size: n nodes in this process join through the first and settle, one of them (never the
+size: n encrypted nodes in this process join through the first and settle, one of them (never the
 first) is closed without a word, and the others are polled every 5 ms for its death. Prints,
 per preset and size, the seconds from the close until the first member held it dead and until
 every member did: median and slowest run.
@@ -13,6 +13,7 @@ import random
 import statistics
 import time
 
+import vennock
 from vennock import Config, Node
 
 DEAD = 2
@@ -28,7 +29,7 @@ def until(check, timeout):
 
 
 def form(preset, n):
-    cfg = getattr(Config, preset)(bind="127.0.0.1:0", runtime_threads=2)
+    cfg = getattr(Config, preset)(bind="127.0.0.1:0", keys=[vennock.generate_key()], runtime_threads=2)
     first = Node.start_blocking(cfg.replace(name="m0"), timeout=10)
     nodes = [first]
     for i in range(1, n):
@@ -71,7 +72,7 @@ def row(preset, n, runs, rng):
         f, a = one_run(preset, n, rng)
         first.append(f)
         last.append(a)
-    print(f"{preset:>5} | {n:7} | {runs:4} | {statistics.median(first):6.2f} {max(first):6.2f}"
+    print(f"{preset:>6} | {n:7} | {runs:4} | {statistics.median(first):6.2f} {max(first):6.2f}"
           f" | {statistics.median(last):6.2f} {max(last):6.2f}", flush=True)
 
 
@@ -85,8 +86,8 @@ def main():
     rng = random.Random(a.seed)
     print("a member closed without a word, nodes on 127.0.0.1: seconds from the close until the first")
     print("member held it dead and until every member did, median and slowest run")
-    print(f"{'':>5} | {'':>7} | {'':>4} | {'first':>13} | {'every':>13}")
-    print(f"{'preset':>5} | {'members':>7} | {'runs':>4} | {'median':>6} {'worst':>6} | {'median':>6} {'worst':>6}")
+    print(f"{'':>6} | {'':>7} | {'':>4} | {'first':>13} | {'every':>13}")
+    print(f"{'preset':>6} | {'members':>7} | {'runs':>4} | {'median':>6} {'worst':>6} | {'median':>6} {'worst':>6}")
     for preset in a.presets:
         for n in a.sizes:
             row(preset, n, a.runs, rng)
