@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/broadcast.hpp"
+#include "core/clocks.hpp"
 #include "core/lib.hpp"
 #include "core/replay.hpp"
 #include "core/rng.hpp"
@@ -25,13 +26,6 @@ namespace vennock::core {
 // how many nonces the replay window remembers at most.
 inline constexpr uint64_t REPLAY_WINDOW_MS = 120'000;
 inline constexpr size_t REPLAY_NONCES = 1 << 17;
-// The furthest an epoch may lie ahead of this node's wall-clock estimate for it to be taken
-// as a life of a member (this node's included). Epochs are wall-clock milliseconds, and no
-// clock set right or set in a wrong time zone runs a day ahead of another; a life further
-// ahead is a forgery, which would otherwise out-bid every later life of that name.
-inline constexpr uint64_t EPOCH_LEAD_MS = 24ULL * 3600 * 1000;
-// The latest epoch a clock reading `ms` allows (saturating).
-inline uint64_t plus_lead(uint64_t ms) { return ms > UINT64_MAX - EPOCH_LEAD_MS ? UINT64_MAX : ms + EPOCH_LEAD_MS; }
 // How long after disowning a later life of its own a node disowns another (or the same one
 // refuted at a newer incarnation); doubled each time the same life is refuted again, so
 // neither two nodes at one address nor a forger naming a later life every second can keep
@@ -80,28 +74,9 @@ struct Node::Impl {
   // life of its own that the cluster still holds (see outlive), this does not.
   uint64_t start_epoch = 0;
   bool outlived = false;  // it did (once per life)
-  // The lowest offset (stamp minus wall clock, in milliseconds, never above 0) of the packets
-  // taken in the current and the previous few minutes: how far behind ours the slowest clock
-  // heard from runs. A later epoch this node takes must lie within a day of that clock too, or
-  // that member refuses it.
-  int64_t low_offset = 0, low_offset_before = 0;
-  uint64_t low_offset_until = 0;
-  // The highest offset (never below 0) over the same minutes: how far ahead of ours the
-  // fastest clock heard from runs. Our own life lying more than a day past that clock is
-  // refused by every member we hear (see review_epoch).
-  int64_t high_offset = 0, high_offset_before = 0;
-  // The senders of States in which lives were refused for lying more than a day past our
-  // clock (the answer to our join, when our clock runs a day behind the cluster's, or a member
-  // whose clock runs a day ahead): exchanged with again every push_pull_interval, and at once
-  // when our wall clock steps, until their lives are taken. Nobody else may ever tell us of
-  // them once our clock is put right: a node that refused its whole join answer knows nobody.
-  struct Refused {
-    std::string name;
-    proto::SocketAddr addr;
-  };
-  std::vector<Refused> refused;
-  size_t refused_next = 0;
-  uint64_t refused_retry = 0;  // 0: none planned
+  // The clocks of the members heard since our wall clock last moved, and the senders whose
+  // lives we refused for our clock: every clock judgement is made there (see Clocks).
+  Clocks clocks;
   // A Ping for this node's name reached it: it is what answers at its address. Until then a
   // later live life at its address may be a node that does (two nodes made to advertise one
   // address), and is only remembered: the highest epoch, its incarnation, and when it is
@@ -420,23 +395,27 @@ struct Node::Impl {
     const uint64_t burst = (SKEW_BURST - 1) * SKEW_EVERY_NS;
     return skew_tat > burst ? skew_tat - burst : 0;
   }
-  // Notes the clock of a packet taken; the wall clock of the slowest clock heard from lately.
-  void note_clock(uint64_t stamp_ms);
-  uint64_t slowest_wall_ms() const;
-  // Notes the clock of a packet opened (taken or not); the wall clock of the fastest heard.
-  void note_ahead(uint64_t stamp_ms);
-  uint64_t fastest_wall_ms() const;
 
   // ==== clocks put right (clocks.cpp)
+  // Notes the clock of a packet taken from `from` (not our own check of ourselves).
+  void note_clock(const proto::SocketAddr& from, uint64_t stamp_ms);
+  // The wall clock of the slowest clock heard from lately, ours included.
+  uint64_t slowest_wall_ms() const;
+  // How many senders a clock judgement needs at least.
+  size_t clock_quorum() const;
+  // Whether a life we hold lies more than a day past our clock and most clocks we hear: its
+  // node's life at its clock, earlier, takes its place (see on_alive).
+  bool held_beyond_clocks(const Entry& e) const;
   // A State was merged: its sender is remembered when lives in it were refused for our clock,
   // forgotten when none was.
   void note_refusals(const proto::State& st, bool refused_ahead);
   // The wall clock handed in stepped by more than a second from our estimate.
   void clock_stepped();
   void clock_timeouts();
-  // Our own life lies more than a day past every clock heard from, ours included (our clock
-  // ran that far ahead when we started, and was put right): we take a life at our clock now.
+  // Our own life lies more than a day past most clocks heard from since ours last moved (our
+  // clock ran that far ahead when we started, and was put right): we take a life at our clock.
   void review_epoch();
+  // The exchanges with refused senders that are due, made only where they can help.
   void retry_refused();
   void dispatch(std::vector<proto::Message>& msgs, Ctx& ctx);
 

@@ -251,44 +251,6 @@ void Node::Impl::skew_timeout() {
   report_skew(c);
 }
 
-void Node::Impl::note_clock(uint64_t stamp_ms) {
-  if (now_ >= low_offset_until) {
-    low_offset_before = low_offset;
-    low_offset = 0;
-    high_offset_before = high_offset;
-    high_offset = 0;
-    low_offset_until = later(now_, 300'000'000'000ULL);
-  }
-  const uint64_t wall = wall_ms();
-  if (stamp_ms >= wall) return;
-  const uint64_t behind = wall - stamp_ms;
-  const int64_t off = behind > uint64_t{INT64_MAX} ? INT64_MIN : -static_cast<int64_t>(behind);
-  if (off < low_offset) low_offset = off;
-}
-
-void Node::Impl::note_ahead(uint64_t stamp_ms) {
-  // Before the replay window: a member whose clock runs far ahead of ours is heard from all the
-  // same, though its packets are refused.
-  const uint64_t wall = wall_ms();
-  if (stamp_ms <= wall) return;
-  const uint64_t ahead = stamp_ms - wall;
-  const int64_t off = ahead > uint64_t{INT64_MAX} ? INT64_MAX : static_cast<int64_t>(ahead);
-  if (off > high_offset) high_offset = off;
-}
-
-uint64_t Node::Impl::fastest_wall_ms() const {
-  const uint64_t wall = wall_ms();
-  const uint64_t ahead = static_cast<uint64_t>(std::max(high_offset, high_offset_before));
-  return wall > UINT64_MAX - ahead ? UINT64_MAX : wall + ahead;
-}
-
-uint64_t Node::Impl::slowest_wall_ms() const {
-  const uint64_t wall = wall_ms();
-  const int64_t low = std::min(low_offset, low_offset_before);
-  const uint64_t behind = low == INT64_MIN ? UINT64_MAX : static_cast<uint64_t>(-low);
-  return wall > behind ? wall - behind : 0;
-}
-
 bool Node::Impl::intake(std::span<uint8_t> packet, bool datagram, std::vector<proto::Message>& out,
                         std::span<const proto::SocketAddr> join_addrs, const proto::SocketAddr* from) {
   ++counters.packets_received;
@@ -314,14 +276,15 @@ bool Node::Impl::intake(std::span<uint8_t> packet, bool datagram, std::vector<pr
     return false;
   }
   if (from) note_skew(opened->stamp_ms, opened->encrypted, *from);
-  note_ahead(opened->stamp_ms);
   if (opened->encrypted) {
     if (replay.check(wall_ms(), opened->stamp_ms, opened->nonce) != ReplayWindow::Verdict::Fresh) {
       ++counters.replays_dropped;
       return false;
     }
   }
-  note_clock(opened->stamp_ms);
+  // Only a packet taken says what its sender's clock reads: in an encrypted cluster, one
+  // refused by the window may be an old capture sent again.
+  if (from) note_clock(*from, opened->stamp_ms);
   // Metadata above our own limit is refused like malformed input: the table keeps what it
   // takes, and max_meta_bytes is what bounds that.
   auto msgs = proto::decode_payload(opened->payload,
@@ -512,7 +475,7 @@ std::optional<uint64_t> Node::next_deadline() const {
   take(s.pending_report);
   take(s.reassert_at);
   if (s.skews_left_out) take(std::max<uint64_t>(s.skew_ration_at(), 1));
-  take(s.refused_retry);
+  take(s.clocks.next_due());
   if (s.owed_epoch) take(s.disown_again);
   take(s.next_gossip);
   take(s.next_push_pull);

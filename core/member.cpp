@@ -333,8 +333,11 @@ void Node::Impl::disown_later_life(uint64_t epoch, uint32_t inc) {
   // any later life: a forger naming a later one every second had each disowned at once, and
   // every member took each life and then its departure, holding us left most of the time.
   // What is heard meanwhile is disowned once the wait is over (lives_timeouts), the latest
-  // life only.
-  if (epoch < disowned_epoch || (epoch == disowned_epoch && !inc_newer(inc, disowned_inc))) return;
+  // life only. A life disowned and still held live after the wait (by a member that missed the
+  // departure: its clock refused the life then, or it learned the life again from one that
+  // did) is disowned again; and so is an earlier life than the last one disowned (one we gave
+  // up for our clock, say): as long as some member holds it, it hides us there.
+  if (epoch == disowned_epoch && inc_newer(disowned_inc, inc)) return;  // older than what was disowned
   if (now_ < disown_again) {
     if (epoch > owed_epoch || (epoch == owed_epoch && inc_newer(inc, owed_inc))) {
       owed_epoch = epoch;
@@ -342,8 +345,9 @@ void Node::Impl::disown_later_life(uint64_t epoch, uint32_t inc) {
     }
     return;
   }
-  // Only the same life refuted again doubles the wait: a node that does hold it. A later life
-  // each time costs one wait, so a forger's single packet cannot hide us for hours.
+  // Only the same life heard again doubles the wait: a node that does hold it (and refutes),
+  // or members that keep missing the departure. A later life each time costs one wait, so a
+  // forger's single packet cannot hide us for hours.
   const bool again = epoch == disowned_epoch;
   owed_epoch = 0;
   disown_wait = again && disown_wait ? std::min<uint64_t>(disown_wait * 2, DEAD_RETENTION_NS) : DISOWN_WAIT_NS;
@@ -562,8 +566,14 @@ void Node::Impl::on_alive(const proto::Alive& a, Ctx& ctx) {
   // an earlier epoch included: the next holder may start on a host whose clock lags.
   const bool other = a.epoch != cur.m.epoch || a.addr != cur.m.addr.on_wire();
   const bool reclaim = other && !is_live(cur.m.state) && now_ - cur.since >= cfg.dead_reclaim.as_nanos();
-  if (a.epoch < cur.m.epoch && !reclaim) return;  // news of an earlier life
-  bool new_life = a.epoch > cur.m.epoch;
+  // The life we hold lies more than a day past our clock and most of those we hear: its node
+  // gives it up for one at its clock once that is right, and what answers at the address is
+  // that node in its new life. Held on, the old one would hide it for good: its probes are
+  // answered and the new life, earlier, looks like news of an earlier one.
+  const bool superseded =
+      a.epoch < cur.m.epoch && a.addr == cur.m.addr.on_wire() && !reclaim && held_beyond_clocks(cur);
+  if (a.epoch < cur.m.epoch && !reclaim && !superseded) return;  // news of an earlier life
+  bool new_life = a.epoch > cur.m.epoch || superseded;
   if (!new_life && !reclaim && a.addr != cur.m.addr.on_wire()) {
     // The same life cannot move: another node claims the name.
     report_conflict(a.name, a.addr, cur.m);

@@ -490,3 +490,56 @@ TEST(Loopback, TheEngineJudgesStampsByTheWallClockAsItReadsNow) {
   run(v.close());
   run(w.close());
 }
+
+TEST(Loopback, AMembersClockSteppedBackADayKeepsItsLife) {
+  // Plain text. Node "w" reads a wall clock that the test steps 25 hours back, as a wrong time
+  // source or a hand-set clock would: the others' clocks now run a day ahead of its own, and
+  // its life lies a day past its clock. It must keep the life the cluster holds. It judged the
+  // others' clocks by stamps measured before the step, gave its life up at its next turn and
+  // took one at its wrong clock: every peer showed it leave, and hold it gone half a minute.
+  Capture& cap = capture();
+  const char* said = "peer clock differs from ours by more than the window allows";
+  struct PutRight {
+    ~PutRight() { g_wall_offset = 0; }
+  } put_right;
+  for (size_t n : {3, 8}) {
+    SCOPED_TRACE(n);
+    Membership w = start_stepped("w", fast_settings("w"));
+    std::vector<Membership> peers;
+    std::vector<events::Events> subs;
+    for (size_t i = 1; i < n; ++i) {
+      Settings s = fast_settings("p" + std::to_string(i));
+      s.seed_addrs = {w.local_addr()};
+      peers.push_back(start(std::move(s)));
+      subs.push_back(peers.back().events());
+    }
+    ASSERT_TRUE(eventually([&] {
+      for (auto& p : peers)
+        if (p.members().size() != n) return false;
+      return w.members().size() == n;
+    }));
+    for (auto& sub : subs) drain(sub);
+    const uint64_t epoch = w.local().epoch;
+    const size_t mark = cap.mark();
+    const uint64_t exchanged = w.stats().counters.push_pulls;
+    g_wall_offset = -25LL * 3600 * 1000;
+    // Once it has heard its peers since the step (it says their clocks run a day ahead of its
+    // own; the reports are rationed to 5 at once) and exchanged states twice since.
+    ASSERT_TRUE(eventually([&] {
+      size_t ahead = 0;
+      for (const auto& l : cap.since(mark)) ahead += l.text.starts_with(said) && offset_in(l.text) > 0;
+      return ahead >= std::min<size_t>(n - 1, 5) && w.stats().counters.push_pulls >= exchanged + 2;
+    }, 30s));
+    EXPECT_EQ(w.local().epoch, epoch);
+    for (size_t k = 0; k < peers.size(); ++k) {
+      auto m = peers[k].member("w");
+      ASSERT_TRUE(m.has_value());
+      EXPECT_EQ(m->epoch, epoch);
+      EXPECT_EQ(m->state, MemberState::Alive);
+      for (const std::string& e : drain(subs[k])) EXPECT_FALSE(e.ends_with(" w")) << e;
+    }
+    g_wall_offset = 0;
+    for (auto& p : peers) run(p.close());
+    run(w.close());
+  }
+}
