@@ -91,6 +91,8 @@ class Sim {
   void restart(size_t i, int64_t clock_step_ms = 0);
   // Steps node i's wall clock (back when negative); its engine sees it from its next call.
   void step_clock(size_t i, int64_t ms) { nodes_[i].clock_ms += ms; }
+  // How far node i's wall clock was stepped in all (ahead when positive).
+  int64_t clock_offset(size_t i) const { return nodes_[i].clock_ms; }
   // Node i sleeps for `d` from now (a suspended host, a paused virtual machine): it handles
   // nothing, the datagrams sent to it are lost, stream data waits for it in the network, and
   // its monotonic clock stands still while its wall clock goes on. A sleep that begins while
