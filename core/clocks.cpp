@@ -24,7 +24,6 @@ void Clocks::heard(const proto::SocketAddr& from, uint64_t stamp_ms, uint64_t wa
   Sender& s = senders_[place(from)];
   const uint64_t gap = stamp_ms > wall_ms ? stamp_ms - wall_ms : wall_ms - stamp_ms;
   const int64_t off = gap > uint64_t{INT64_MAX} ? INT64_MAX : static_cast<int64_t>(gap);
-  s.addr = from;
   s.offset = stamp_ms > wall_ms ? off : -off;
   s.at = now;
   s.used = true;
@@ -127,7 +126,9 @@ size_t Node::Impl::clock_quorum() const {
 }
 
 void Node::Impl::note_clock(const proto::SocketAddr& from, uint64_t stamp_ms) {
-  if (!from_self(from)) clocks.heard(from.on_wire(), stamp_ms, wall_ms(), now_);
+  // (Another port is never our own check of ourselves: the common case, without the copies.)
+  const bool other_port = from.port != self.addr.port && from.port != check_addr.port;
+  if (other_port || !from_self(from)) clocks.heard(from, stamp_ms, wall_ms(), now_);
 }
 
 uint64_t Node::Impl::slowest_wall_ms() const { return clocks.slowest(wall_ms(), now_); }

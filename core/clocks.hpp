@@ -76,8 +76,8 @@ class Clocks {
   const std::vector<Refused>& refused() const { return refused_; }
 
  private:
+  // A place holds the latest stamp from whichever sender hashed to it last.
   struct Sender {
-    proto::SocketAddr addr;
     int64_t offset = 0;  // stamp minus our wall estimate, in milliseconds
     uint64_t at = 0;
     bool used = false;
