@@ -73,7 +73,6 @@ class Clocks {
   std::vector<Refused> due(uint64_t now, uint64_t interval, bool odd);
   // When the next exchange is due (0: none).
   uint64_t next_due() const { return due_; }
-  const std::vector<Refused>& refused() const { return refused_; }
 
  private:
   // A place holds the latest stamp from whichever sender hashed to it last.
