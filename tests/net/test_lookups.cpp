@@ -141,10 +141,12 @@ TEST(Lookups, ARuntimeStopsAndGoesWhileALookupNobodyWantsHangs) {
     ~Restore() { set_system_lookup(nullptr); }
   } restore;
   auto rt = Runtime::create(1).value();
-  auto joining = rt->spawn(seed::resolve(*rt, {seed::Seed::host("a", 1)}, 3600s, false));
-  gated.asked(1);
-  joining.abort();
-  EXPECT_EQ(joining.wait().how, Ended::Aborted);
+  {
+    auto joining = rt->spawn(seed::resolve(*rt, {seed::Seed::host("a", 1)}, 3600s, false));
+    gated.asked(1);
+    joining.abort();
+    EXPECT_EQ(joining.wait().how, Ended::Aborted);
+  }  // (a handle must not outlive its runtime)
   auto stopped = std::async(std::launch::async, [&] { rt.reset(); });
   ASSERT_EQ(stopped.wait_for(20s), std::future_status::ready) << "the stop waited for a lookup";
   gated.let_go("a");
