@@ -133,7 +133,8 @@ class Membership {
   // counted from the moment the returned task first runs (too long for the clock: no limit),
   // passes first. Timeout always means the departure is under way but not confirmed: when the
   // time runs out before the request could even be queued (the request channel full), a
-  // task of its own queues it as soon as there is room, or gives up if the node closes.
+  // task of its own queues it as soon as there is room, or gives up if the node closes. Once it
+  // is queued, the joins still looking names up end (Left).
   Task<Result<void, Error>> leave(std::chrono::nanoseconds timeout) const;
   Task<Result<void, Error>> set_meta(Bytes meta) const;
   // The answer to a request already on the actor's channel.
