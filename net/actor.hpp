@@ -241,6 +241,7 @@ class Actor {
   std::vector<std::pair<Pending, core::Outcome>> done_;
   uint64_t published_version_ = 0;
   bool rejoining_ = false;
+  std::optional<AbortHandle> rejoin_lookup_;  // the rejoin's resolve task, while it runs
   Stats last_stats_;
   std::vector<uint8_t> udp_buf_;
   Instant udp_paused_until_{};
@@ -456,7 +457,7 @@ void Actor<E, T>::maybe_rejoin() {
     return;
   }
   rejoining_ = true;
-  tasks_.spawn(rt_->strand(), rejoin(*rt_, options_.seeds, seed_tx_));
+  rejoin_lookup_ = tasks_.spawn(rt_->strand(), rejoin(*rt_, options_.seeds, seed_tx_));
 }
 
 // ---- requests and accept -----------------------------------------------------------------
@@ -472,6 +473,13 @@ void Actor<E, T>::request(Request r) {
           auto id = e.command(t, core::command::Join{std::move(q.addrs)});
           insert_pending(id, pending::Join{std::move(q.reply)});
         } else if constexpr (std::is_same_v<Q, request::Leave>) {
+          // A node that has left rejoins nothing: names still being looked up for a rejoin
+          // are given up.
+          if (rejoin_lookup_) {
+            rejoin_lookup_->abort();
+            rejoin_lookup_.reset();
+            rejoining_ = false;
+          }
           auto id = e.command(t, core::command::Leave{});
           insert_pending(id, pending::Done{std::move(q.reply)});
         } else if constexpr (std::is_same_v<Q, request::SetMeta>) {
@@ -730,6 +738,7 @@ void Actor<E, T>::report(conn::Tagged t) {
 template <class E, class T>
 void Actor<E, T>::rejoin_resolved(std::vector<SocketAddr> addrs) {
   rejoining_ = false;
+  rejoin_lookup_.reset();
   tasks_.reap();
   E& e = *engine_;
   if (e.local().state == core::MemberState::Left) return;

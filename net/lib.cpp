@@ -94,6 +94,35 @@ Task<Result<void, Error>> Membership::broadcast(Bytes data) const {
 
 Task<Result<void, Error>> Membership::leave(std::chrono::nanoseconds timeout) const { return leave_on(in_, timeout); }
 
+Task<void> Membership::queue_leave(Sender<actor::Request> requests, actor::Request req, std::shared_ptr<Leaving> leaving) {
+  auto sending = requests.send(std::move(req));
+  bool sent = co_await std::move(sending);
+  if (sent) leaving->leave();
+}
+
+Membership::Leaving::Place Membership::Leaving::watch(const CancelToken& token) {
+  std::lock_guard<std::mutex> g(m_);
+  if (leaving_) token.cancel();
+  joins_.push_back(token);
+  return std::prev(joins_.end());
+}
+
+void Membership::Leaving::forget(Place p) {
+  std::lock_guard<std::mutex> g(m_);
+  joins_.erase(p);
+}
+
+void Membership::Leaving::leave() {
+  std::lock_guard<std::mutex> g(m_);
+  leaving_ = true;
+  for (const auto& t : joins_) t.cancel();
+}
+
+bool Membership::Leaving::leaving() {
+  std::lock_guard<std::mutex> g(m_);
+  return leaving_;
+}
+
 Task<Result<void, Error>> Membership::leave_on(std::shared_ptr<Inner> in, std::chrono::nanoseconds timeout) {
   // One deadline for the whole call: the wait for room in the request channel counts too.
   const std::optional<Instant> deadline = deadline_in(timeout);
@@ -104,10 +133,11 @@ Task<Result<void, Error>> Membership::leave_on(std::shared_ptr<Inner> in, std::c
   if (!queued) {
     // Out of time before there was room: the leave still happens, queued by a task of its own
     // that ends once it is queued or the node has closed. Its answer goes to nobody.
-    in->rt->spawn(in->requests.send(std::move(*req)));
+    in->rt->spawn(queue_leave(in->requests, std::move(*req), in->leaving));
     co_return err(Error(ErrorCode::Timeout));
   }
   if (!*queued) co_return err(Error(ErrorCode::Closed));
+  in->leaving->leave();
   auto waiting = with_deadline(deadline, reply.second.recv());
   auto answer = co_await std::move(waiting);
   if (!answer) co_return err(Error(ErrorCode::Timeout));
@@ -198,21 +228,28 @@ Task<Result<seed::Resolved, Error>> Membership::resolve_while_open(std::shared_p
     auto resolving = resolve_on(std::move(in), std::move(seeds));
     co_return co_await std::move(resolving);
   }
-  CancelToken closing;
+  CancelToken ending;  // the node closes, or leaves
   struct Watch {
     AbortHandle h;
     ~Watch() { h.abort(); }
-  } watch{in->rt->spawn(cancel_when_closed(in->requests, closing)).abort_handle()};
-  auto resolving = with_cancel(closing, resolve_on(in, std::move(seeds)));
+  } watch{in->rt->spawn(cancel_when_closed(in->requests, ending)).abort_handle()};
+  struct Told {
+    Leaving& l;
+    Leaving::Place p;
+    ~Told() { l.forget(p); }
+  } told{*in->leaving, in->leaving->watch(ending)};
+  auto resolving = with_cancel(ending, resolve_on(in, std::move(seeds)));
   auto resolved = co_await std::move(resolving);
-  if (!resolved) co_return err(Error(ErrorCode::Closed));
+  // Ended: no address, and the node itself answers the join (Closed, or Left).
+  if (!resolved) co_return seed::Resolved{};
   co_return std::move(*resolved);
 }
 
 Task<Result<size_t, Error>> Membership::join_on(std::shared_ptr<Inner> in, std::vector<Seed> seeds) {
-  // A node that has left joins nothing and the engine refuses the join at once; looking up
-  // names first would keep the caller up to resolve_timeout for another, wrong, error.
-  if (in->snapshot()->members.front().state == core::MemberState::Left) seeds.clear();
+  // A node that has left (or whose leave is queued) joins nothing and the engine refuses the
+  // join at once; looking up names first would keep the caller up to resolve_timeout for
+  // another, wrong, error.
+  if (in->leaving->leaving() || in->snapshot()->members.front().state == core::MemberState::Left) seeds.clear();
   // Nor does a node that has closed, or closes while names are looked up.
   if (in->requests.is_closed()) co_return err(Error(ErrorCode::Closed));
   auto resolving = resolve_while_open(in, std::move(seeds));

@@ -10,7 +10,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <list>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -120,7 +122,8 @@ class Membership {
   void never_held() const { in_->never_held.store(true, std::memory_order_relaxed); }
 
   // Resolves the seeds (retrying until resolve_timeout) and joins through them: the number
-  // of seeds that answered. A close of the node ends the lookups at once (Closed).
+  // of seeds that answered. A close of the node ends the lookups at once (Closed), and so does
+  // a leave (Left).
   Task<Result<size_t, Error>> join_seeds(std::vector<Seed> seeds) const;
   Task<Result<void, Error>> send(std::string name, uint64_t epoch, Bytes data) const;
   Task<Result<void, Error>> broadcast(Bytes data) const;
@@ -130,7 +133,8 @@ class Membership {
   // counted from the moment the returned task first runs (too long for the clock: no limit),
   // passes first. Timeout always means the departure is under way but not confirmed: when the
   // time runs out before the request could even be queued (the request channel full), a
-  // task of its own queues it as soon as there is room, or gives up if the node closes.
+  // task of its own queues it as soon as there is room, or gives up if the node closes. Once it
+  // is queued, the joins still looking names up end (Left).
   Task<Result<void, Error>> leave(std::chrono::nanoseconds timeout) const;
   Task<Result<void, Error>> set_meta(Bytes meta) const;
   // The answer to a request already on the actor's channel.
@@ -150,6 +154,26 @@ class Membership {
                                      OneReceiver<Result<T, Error>> rx);
 
  private:
+  // The joins of one node that are looking names up, and whether the node is leaving: once its
+  // leave is queued, the node has left before any join request queued after it arrives (the
+  // engine refuses those), so a join looking names up is ended then, as at a close. Shared with
+  // a leave queued late by a task of its own.
+  class Leaving {
+   public:
+    using Place = std::list<CancelToken>::iterator;
+    // Ends `token` when the node leaves (at once when it is leaving already) until `forget`.
+    Place watch(const CancelToken& token);
+    void forget(Place p);
+    // The leave is queued: ends every join watched, and every one watched later.
+    void leave();
+    bool leaving();
+
+   private:
+    std::mutex m_;
+    bool leaving_ = false;
+    std::list<CancelToken> joins_;
+  };
+
   struct Inner {
     Runtime* rt = nullptr;
     SocketAddr local_addr;
@@ -161,6 +185,7 @@ class Membership {
     Sender<actor::Request> requests;
     std::shared_ptr<actor::Shared> shared;
     core::Duration resolve_timeout;
+    std::shared_ptr<Leaving> leaving = std::make_shared<Leaving>();
     ~Inner();
     std::shared_ptr<const actor::Snapshot> snapshot() const {
       return shared->snapshot.load();
@@ -170,10 +195,13 @@ class Membership {
   static Task<Result<size_t, Error>> join_on(std::shared_ptr<Inner> in, std::vector<Seed> seeds);
   // Looks the seeds up again and again until one resolves or resolve_timeout has passed.
   static Task<Result<seed::Resolved, Error>> resolve_on(std::shared_ptr<Inner> in, std::vector<Seed> seeds);
-  // The same, ended (Closed) as soon as the node closes: names that never resolve would keep a
-  // closed node's caller up to resolve_timeout, only to fail with another error.
+  // The same, ended as soon as the node closes or leaves (no address then: the join request
+  // that follows is refused with Closed or Left): names that never resolve would keep the
+  // caller up to resolve_timeout, only to fail with another error.
   static Task<Result<seed::Resolved, Error>> resolve_while_open(std::shared_ptr<Inner> in, std::vector<Seed> seeds);
   static Task<Result<void, Error>> leave_on(std::shared_ptr<Inner> in, std::chrono::nanoseconds timeout);
+  // Queues a leave that ran out of time before there was room, then tells the joins.
+  static Task<void> queue_leave(Sender<actor::Request> requests, actor::Request req, std::shared_ptr<Leaving> leaving);
   static Task<void> close_on(std::shared_ptr<Inner> in);
   friend class Keyring;
   static Task<Result<void, Error>> set_meta_on(Sender<actor::Request> tx, Bytes meta);

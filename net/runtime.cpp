@@ -154,6 +154,7 @@ Result<void, Blocked> Runtime::stop() {
   io_.stop();
   for (auto t : workers_) pthread_join(t, nullptr);
   workers_.clear();
+  lookups_.stop();  // waits for none of them
   dropped.clear();  // no thread of ours can run any more
   return {};
 }

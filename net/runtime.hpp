@@ -1,5 +1,6 @@
-// The asynchronous runtime: one io_context run by N worker threads, plus a pool of threads
-// for blocking calls (name lookups). Every thread it starts is named "vennock-io".
+// The asynchronous runtime: one io_context run by N worker threads, a pool of threads for short
+// blocking jobs (the hand-over of results to callers outside the runtime), and the owner of name
+// lookups, whose threads are apart from both. Every thread it starts is named "vennock-io".
 //
 // One runtime serves the whole process (Runtime::get): built on first use under a
 // process-wide lock, in a record that the fork rule (net/lifecycle.hpp) makes fresh in a child
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "net/error.hpp"
+#include "net/lookups.hpp"
 #include "net/task.hpp"
 #include "proto/result.hpp"
 
@@ -70,8 +72,12 @@ class Runtime {
   // Runs `job` on the blocking pool (a thread is started unless an idle one is left for it, up to 64;
   // idle ones end after kPoolIdle, detached: nobody has to join them). Dropped unrun once the
   // runtime is stopped. When no thread can be started it waits for one that comes free, or
-  // for the next call's start.
+  // for the next call's start. Meant for short jobs: a stop waits for the ones running, and a
+  // job that may hang (a name lookup) goes to lookups() instead.
   void blocking(std::function<void()> job);
+
+  // The owner of this runtime's name lookups (threads of their own, never waited for).
+  Lookups& lookups() { return lookups_; }
 
   // A job made ahead of the moment it is handed to the pool: everything the pool needs to
   // hold it is allocated when it is made (where a failed allocation can still be answered),
@@ -119,11 +125,12 @@ class Runtime {
                                      std::chrono::nanoseconds slice, const std::function<bool()>& between);
 
   // Stops the runtime for good and joins its threads: workers finish the step they are
-  // running, blocking-pool jobs already running are waited for (a name lookup may take the
-  // resolver's own time), jobs not started are dropped (destroyed on the calling thread once
-  // every thread has ended). Tasks not yet ended are abandoned as they stand: never resumed,
-  // never destroyed. Afterwards spawn, block_on and blocking give up at once (see there).
-  // Idempotent; refused from a runtime's own thread.
+  // running, blocking-pool jobs already running are waited for (they are short), jobs not
+  // started are dropped (destroyed on the calling thread once every thread has ended). Name
+  // lookups are not waited for: queued ones are dropped, and those in the resolver answer, when
+  // they do, into records that wake nobody (Lookups::stop). Tasks not yet ended are abandoned as
+  // they stand: never resumed, never destroyed. Afterwards spawn, block_on and blocking give up
+  // at once (see there). Idempotent; refused from a runtime's own thread.
   Result<void, Blocked> stop();
   bool stopped() const { return stopped_.load(std::memory_order_acquire); }
   // stop() on the process runtime, if this process built one (one inherited through fork is
@@ -169,6 +176,8 @@ class Runtime {
   size_t pool_total_ = 0;
   size_t pool_idle_ = 0;
   bool pool_stop_ = false;
+
+  Lookups lookups_;
 };
 
 template <class T>

@@ -1,15 +1,7 @@
 #include "net/seed.hpp"
 
-#include <netdb.h>
-#include <sys/socket.h>
-
-#include <cerrno>
-#include <cstring>
-#include <memory>
-#include <mutex>
 #include <optional>
 
-#include "net/lifecycle.hpp"
 #include "net/log.hpp"
 #include "net/runtime.hpp"
 
@@ -67,81 +59,6 @@ std::string Seed::to_string() const {
   return host_ + ":" + std::to_string(port_);
 }
 
-namespace {
-
-// Where a blocking lookup leaves its answer; the waiting task may have gone by then.
-struct Answer {
-  std::mutex m;
-  bool done = false;
-  // The lookup gave up waiting (timed out or aborted) before the answer came.
-  bool abandoned = false;
-  std::vector<SocketAddr> addrs;
-  std::string failure;
-  Waker w;
-};
-
-// The lookup and its lock, the process's own: a pool thread of the parent may be copying it at
-// a fork.
-struct Hook {
-  std::mutex m;
-  SystemLookup f;
-};
-constinit lifecycle::PerProcess<Hook> g_hook;
-
-std::pair<std::vector<SocketAddr>, std::string> getaddrinfo_lookup(const std::string& host, uint16_t port) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* res = nullptr;
-  std::string service = std::to_string(port);
-  int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &res);
-  std::vector<SocketAddr> addrs;
-  std::string failure;
-  if (rc != 0) {
-    const char* why = rc == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(rc);
-    failure = std::string("failed to lookup address information: ") + why;
-  } else {
-    for (addrinfo* ai = res; ai; ai = ai->ai_next) {
-      if (auto a = from_sockaddr(ai->ai_addr, ai->ai_addrlen)) addrs.push_back(*a);
-    }
-    ::freeaddrinfo(res);
-  }
-  return {std::move(addrs), std::move(failure)};
-}
-
-void system_lookup(const std::string& host, uint16_t port, Answer& out) {
-  {
-    // A job that waited in the pool's queue past its lookup's limit asks nobody: with the
-    // pool full of lookups that hang, queued ones would otherwise pile up work for no one.
-    std::lock_guard<std::mutex> g(out.m);
-    if (out.abandoned) return;
-  }
-  SystemLookup f;
-  {
-    Hook& h = g_hook.get();
-    std::lock_guard<std::mutex> g(h.m);
-    f = h.f;
-  }
-  auto [addrs, failure] = f ? f(host, port) : getaddrinfo_lookup(host, port);
-  Waker w;
-  {
-    std::lock_guard<std::mutex> g(out.m);
-    out.done = true;
-    out.addrs = std::move(addrs);
-    out.failure = std::move(failure);
-    w = out.w;
-  }
-  w.wake();
-}
-
-}  // namespace
-
-void set_system_lookup(SystemLookup f) {
-  Hook& h = g_hook.get();
-  std::lock_guard<std::mutex> g(h.m);
-  h.f = std::move(f);
-}
-
 Task<Lookup> lookup(Runtime& rt, size_t index, std::string host, uint16_t port, std::chrono::nanoseconds limit) {
   Lookup out;
   out.index = index;
@@ -152,27 +69,14 @@ Task<Lookup> lookup(Runtime& rt, size_t index, std::string host, uint16_t port, 
     out.addrs.push_back(*a);
     co_return out;
   }
-  auto answer = std::make_shared<Answer>();
-  rt.blocking([answer, host, port] { system_lookup(host, port, *answer); });
-  // However this lookup ends (answered, timed out, aborted), a job that has not started yet
-  // is told to skip the resolver, and the answer no longer keeps this task's waker.
-  struct GiveUp {
-    Answer& a;
-    ~GiveUp() {
-      std::lock_guard<std::mutex> g(a.m);
-      a.abandoned = true;
-      a.w = Waker();
-    }
-  } give_up{*answer};
+  // Dropped however this task ends (answered, timed out, aborted): a turn not yet taken goes
+  // from the queue, and a lookup in the resolver answers to nobody.
+  Lookups::Ticket ticket = rt.lookups().ask(std::move(host), port);
   for (;;) {
-    {
-      std::lock_guard<std::mutex> g(answer->m);
-      if (answer->done) {
-        out.addrs = std::move(answer->addrs);
-        out.failure = std::move(answer->failure);
-        co_return out;
-      }
-      answer->w = this_task::waker();
+    if (auto r = ticket.take(this_task::waker())) {
+      out.addrs = std::move(r->addrs);
+      out.failure = std::move(r->failure);
+      co_return out;
     }
     if (deadline && now() >= *deadline) {
       out.failure = "lookup timed out";

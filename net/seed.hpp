@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "net/addr.hpp"
+#include "net/lookups.hpp"
 #include "net/task.hpp"
 #include "proto/result.hpp"
 
@@ -56,16 +57,14 @@ struct Lookup {
   std::string failure;  // empty on success
 };
 
-// The blocking step of a lookup: the addresses in the resolver's order, or a failure text.
-// getaddrinfo unless replaced (tests replace it to make lookups slow or failing on purpose;
-// an empty function restores getaddrinfo).
-using SystemLookup = std::function<std::pair<std::vector<SocketAddr>, std::string>(const std::string& host, uint16_t port)>;
-void set_system_lookup(SystemLookup f);
+// The resolver's step, replaced by tests (net/lookups.hpp).
+using net::set_system_lookup;
+using net::SystemLookup;
 
 // Looks up (host, port) within `limit`, counted from when the task first runs: IPv4 address
-// text is answered at once, any other name by getaddrinfo on the runtime's blocking pool. A
-// lookup still running when the limit passes is abandoned ("lookup timed out"); its late
-// answer is dropped.
+// text is answered at once, any other name by the runtime's lookups (net/lookups.hpp), where it
+// may wait for its turn. A lookup still waiting or running when the limit passes (or when the
+// task is aborted) is given up ("lookup timed out"): its turn is dropped, or its late answer.
 Task<Lookup> lookup(Runtime& rt, size_t index, std::string host, uint16_t port, std::chrono::nanoseconds limit);
 
 struct Resolved {

@@ -156,12 +156,13 @@ struct Rig {
   Sender<actor::Request> requests;
   std::unique_ptr<TestActor> actor;
 
-  explicit Rig(FakeEngine e = FakeEngine(), actor::Options o = actor::Options(), size_t event_buffer = 64) {
+  explicit Rig(FakeEngine e = FakeEngine(), actor::Options o = actor::Options(), size_t event_buffer = 64,
+               std::optional<uint64_t> next_rejoin = std::nullopt) {
     shared = std::make_shared<actor::Shared>(actor::Snapshot::of(e), e.key_ids(), event_buffer);
     header = std::make_shared<conn::HeaderCell>(e.header_check());
     auto [tx, rx] = channel<actor::Request>(256);
     requests = std::move(tx);
-    TestActor::Parts p{&runtime(), std::move(e), std::nullopt, std::move(o), actor::Clock{}, transport, shared,
+    TestActor::Parts p{&runtime(), std::move(e), next_rejoin, std::move(o), actor::Clock{}, transport, shared,
                        std::move(rx), header, nullptr};
     actor = std::make_unique<TestActor>(std::move(p));
   }

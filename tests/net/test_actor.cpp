@@ -441,6 +441,54 @@ TEST(Rejoin, AFailedRejoinClearsTheFlagAndIsLogged) {
   EXPECT_EQ(cap.count(m, "rejoin failed; trying again later error=no seed answered", log::Level::Debug), 1u);
 }
 
+TEST(Rejoin, ALeaveGivesUpTheRejoinsLookups) {
+  // The rejoin's one name stays in the resolver until let go.
+  struct Gate {
+    std::mutex m;
+    std::condition_variable cv;
+    bool begun = false, let_go = false;
+  };
+  auto gate = std::make_shared<Gate>();
+  seed::set_system_lookup([gate](const std::string&, uint16_t) {
+    std::unique_lock<std::mutex> g(gate->m);
+    gate->begun = true;
+    gate->cv.notify_all();
+    gate->cv.wait(g, [&] { return gate->let_go; });
+    return std::make_pair(std::vector<SocketAddr>{member("x", 5).addr}, std::string());
+  });
+  struct LetGo {
+    std::shared_ptr<Gate> g;
+    ~LetGo() {
+      {
+        std::lock_guard<std::mutex> l(g->m);
+        g->let_go = true;
+      }
+      g->cv.notify_all();
+      seed::set_system_lookup(nullptr);
+    }
+  } let_go{gate};
+  const size_t tasks = settled_tasks();
+  FakeEngine e;
+  e.on_command = [](FakeEngine& en, core::CommandId id, const core::Command&) {
+    en.self.state = core::MemberState::Left;
+    en.events.push_back(completed(id, core::outcome::Done{}));
+  };
+  actor::Options o;
+  o.seeds = {seed::Seed::host("gated", 7946)};
+  Rig rig(std::move(e), std::move(o), 64, 0);  // a rejoin is due at once
+  rig.actor->end_turn();
+  {
+    std::unique_lock<std::mutex> g(gate->m);
+    ASSERT_TRUE(gate->cv.wait_for(g, 10s, [&] { return gate->begun; }));
+  }
+  EXPECT_TRUE(rig.actor->rejoining());
+  auto [tx, rx] = oneshot<Result<actor::Done, Error>>();
+  rig.actor->request(actor::request::Leave{std::move(tx)});
+  EXPECT_FALSE(rig.actor->rejoining());
+  // The rejoin's tasks end with the name still in the resolver.
+  EXPECT_TRUE(eventually([&] { return Runtime::live_tasks() == tasks; }));
+}
+
 TEST(Timers, EngineTimeStartsAtZeroAndSaturatesBothWays) {
   actor::Clock c;
   c.start = Instant{} + std::chrono::hours(1);

@@ -182,31 +182,34 @@ TEST(Resolve, SlowLookupsAreBoundedAndTheirLateAnswersDropped) {
 }
 
 TEST(Resolve, AQueuedLookupThatTimedOutNeverAsksTheResolver) {
-  // A runtime of its own, whose blocking pool (64 threads at most) is filled with lookups
-  // that hang until released.
-  std::mutex m;
-  std::condition_variable cv;
-  bool release = false;
-  int stuck = 0;
-  std::atomic<int> late{0};
-  auto rt = Runtime::create(1).value();  // gone (its pool threads joined) before the above
-  set_system_lookup([&](const std::string& h, uint16_t) {
+  // A runtime of its own, whose lookups (kAtOnce in the resolver at most) are all taken by
+  // lookups that hang until released.
+  struct Held {
+    std::mutex m;
+    std::condition_variable cv;
+    bool release = false;
+    int stuck = 0;
+    std::atomic<int> late{0};
+  };
+  auto held = std::make_shared<Held>();  // the lookup threads outlive the runtime
+  auto rt = Runtime::create(1).value();
+  set_system_lookup([held](const std::string& h, uint16_t) {
     if (h == "late") {
-      ++late;
+      ++held->late;
       return std::make_pair(std::vector<SocketAddr>{}, std::string("no such host"));
     }
-    std::unique_lock<std::mutex> g(m);
-    ++stuck;
-    cv.notify_all();
-    cv.wait(g, [&] { return release; });
+    std::unique_lock<std::mutex> g(held->m);
+    ++held->stuck;
+    held->cv.notify_all();
+    held->cv.wait(g, [&] { return held->release; });
     return std::make_pair(std::vector<SocketAddr>{v4(1, 1)}, std::string());
   });
-  auto let_go = [&] {
+  auto let_go = [held] {
     {
-      std::lock_guard<std::mutex> g(m);
-      release = true;
+      std::lock_guard<std::mutex> g(held->m);
+      held->release = true;
     }
-    cv.notify_all();
+    held->cv.notify_all();
   };
   struct Always {
     std::function<void()> f;
@@ -215,23 +218,20 @@ TEST(Resolve, AQueuedLookupThatTimedOutNeverAsksTheResolver) {
       set_system_lookup(nullptr);
     }
   } on_exit{let_go};  // also when an assertion ends the test early
+  const int n = static_cast<int>(Lookups::kAtOnce);
   std::vector<Seed> hung;
-  for (int i = 0; i < 64; ++i) hung.push_back(Seed::host("hung-" + std::to_string(i), 1));
+  for (int i = 0; i < n; ++i) hung.push_back(Seed::host("hung-" + std::to_string(i), 1));
   auto all = rt->spawn(resolve(*rt, hung, 10s, false));
   {
-    std::unique_lock<std::mutex> g(m);
-    ASSERT_TRUE(cv.wait_for(g, 10s, [&] { return stuck == 64; }));
+    std::unique_lock<std::mutex> g(held->m);
+    ASSERT_TRUE(held->cv.wait_for(g, 10s, [&] { return held->stuck == n; }));
   }
-  // This lookup's job waits in the queue past its limit.
+  // This lookup waits for its turn past its limit: the turn goes with it.
   auto r = rt->block_on(resolve(*rt, {Seed::host("late", 1)}, 50ms, true));
   EXPECT_EQ(r.value().failures, 1u);
+  EXPECT_EQ(rt->lookups().queued(), 0u);
   let_go();
   EXPECT_EQ(all.wait().value->addrs, (std::vector<SocketAddr>{v4(1, 1)}));
-  // The pool takes its jobs in order: once a job queued after it runs, the lookup's job has been
-  // taken, and the stop waits for it to end.
-  std::promise<void> after;
-  rt->blocking([&] { after.set_value(); });
-  after.get_future().wait();
-  ASSERT_TRUE(rt->stop().ok());
-  EXPECT_EQ(late.load(), 0);
+  ASSERT_TRUE(eventually([&] { return rt->lookups().running() == 0; }));
+  EXPECT_EQ(held->late.load(), 0);
 }
