@@ -98,6 +98,15 @@ void GossipQueue::forget(Recipient r) {
   }
 }
 
+bool GossipQueue::copy(const std::string& key, proto::Bytes& out, size_t budget) const {
+  auto found = items_.find(key);
+  if (found == items_.end() || found->second->opt.held) return false;
+  const proto::Bytes& msg = found->second->msg;
+  if (out.size() + msg.size() > budget) return false;
+  out.insert(out.end(), msg.begin(), msg.end());
+  return true;
+}
+
 bool GossipQueue::next_wants(Recipient to, size_t members, uint32_t limit) const {
   return buckets_.empty() || buckets_.begin()->second.front()->wants(Dest{to, members, true, false}, limit);
 }

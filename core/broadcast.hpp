@@ -66,6 +66,11 @@ class GossipQueue {
   // packet) are dropped and counted in `too_large`. Returns the number of items appended.
   size_t fill(proto::Bytes& out, size_t budget, size_t fresh_budget, uint32_t limit, Dest dest, uint64_t& too_large);
 
+  // Appends the item under `key`, when queued and within `budget` bytes of payload in all,
+  // without counting a transmission: a copy for a member that no round counts (see
+  // Node::Impl::tell_departed). Returns whether it was appended.
+  bool copy(const std::string& key, proto::Bytes& out, size_t budget) const;
+
   // Whether the item the next packet of the gossip timer takes first would go to `to`.
   bool next_wants(Recipient to, size_t members, uint32_t limit) const;
 

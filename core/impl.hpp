@@ -48,6 +48,8 @@ inline constexpr size_t BROADCAST_WINDOW = 1024;
 // At most this many members that joined through this node lately are remembered (see
 // Node::Impl::joiners).
 inline constexpr size_t MAX_JOINERS = 16;
+// How many members tell a member held left of its departure (see Node::Impl::tell_departed).
+inline constexpr size_t DEPARTURE_TELLERS = 3;
 
 // now + d for deadlines: saturating, and never 0 (which means "not scheduled").
 inline uint64_t later(uint64_t now, uint64_t d) {
@@ -219,6 +221,10 @@ struct Node::Impl {
   std::deque<std::pair<uint64_t, uint32_t>> check_deadlines;  // (due, seq), in time order
   // --- gone entries leaving the table: (expiry, slot)
   std::set<std::pair<uint64_t, uint32_t>> expiries;
+
+  // --- members held left whose departure is in the gossip queue, (slot, gen): the few
+  // members ranked first for each tell it of its departure (see tell_departed)
+  std::vector<std::pair<uint32_t, uint32_t>> departed;
 
   // --- periodic timers
   uint64_t next_gossip = 0;
@@ -510,6 +516,13 @@ struct Node::Impl {
   void relay_timeouts();
   void gossip_tick();
   void gossip_targets(std::vector<uint32_t>& targets);
+  // A member held left gets no gossip but the news of its own departure: on the packets sent
+  // to it anyway, and from the DEPARTURE_TELLERS members ranked first for it, once each.
+  void tell_departed();
+  // Whether this node is among the tellers of `subject`'s departure, by its table.
+  bool tells(const Entry& subject) const;
+  // The member held left that a packet to `to_name` goes to, if it is one.
+  const Entry* held_left(std::string_view to_name) const;
   void pick_random(const std::vector<uint32_t>& from, size_t k, const std::string* exclude, std::vector<uint32_t>& out);
   void adjust_health(int delta);
 

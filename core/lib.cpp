@@ -117,13 +117,22 @@ GossipQueue::Dest Node::Impl::dest_of(const proto::SocketAddr& to, std::string_v
   return GossipQueue::Dest{0, table.live_count(), true, true};
 }
 
+const Entry* Node::Impl::held_left(std::string_view to_name) const {
+  const Entry* e = table.find(to_name);
+  return e && e->m.state == MemberState::Left ? e : nullptr;
+}
+
 void Node::Impl::send_packet(const proto::SocketAddr& to, std::string_view to_name, proto::Bytes& payload,
                              bool piggyback) {
   size_t budget = payload_budget();
   if (piggyback && payload.size() < budget) {
     // Most packets find the queue empty (it is, at rest): they need not look up whom they go to.
-    if (gossip.size() > 0)
-      gossip.fill(payload, budget, budget, retransmit_limit(), dest_of(to, to_name), counters.gossip_too_large);
+    if (gossip.size() > 0) {
+      if (const Entry* e = held_left(to_name))
+        gossip.copy(member_key(e->m.name), payload, budget);  // what concerns it alone
+      else
+        gossip.fill(payload, budget, budget, retransmit_limit(), dest_of(to, to_name), counters.gossip_too_large);
+    }
     check_leave_done();
   }
   proto::Bytes packet;

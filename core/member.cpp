@@ -44,7 +44,8 @@ void Node::Impl::gossip_member(Entry& e, bool withhold) {
   }
   // A member has no use for news that it is alive; it must hear that it is suspected, held
   // dead or gone, to refute. (A departure it did announce it ignores; one it did not, sent to
-  // every member but it, hid it until its next push-pull, up to half a minute.)
+  // every member but it, hid it until its next push-pull, up to half a minute.) A member held
+  // left gets its departure alone, and from a few members (tell_departed).
   bool useless = withhold && e.m.state == MemberState::Alive;
   GossipQueue::Options o;
   if (useless) o.withheld = recipient(table.slot_of(e));
@@ -680,6 +681,7 @@ void Node::Impl::on_dead(const proto::Dead& d) {
   else
     emit(event::MemberDead{e->m});
   gossip_member(*e);
+  if (left) departed.emplace_back(idx, e->gen);
 }
 
 proto::State Node::Impl::full_state(bool join) const {

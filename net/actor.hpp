@@ -28,6 +28,7 @@
 
 #include "net/addr.hpp"
 #include "net/conn.hpp"
+#include "net/epoch.hpp"
 #include "net/log.hpp"
 #include "net/runtime.hpp"
 #include "net/seed.hpp"
@@ -240,6 +241,7 @@ class Actor {
   std::vector<events::Event> batch_;  // reused by every flush
   std::vector<std::pair<Pending, core::Outcome>> done_;
   uint64_t published_version_ = 0;
+  uint64_t epoch_held_ = 0;  // the engine's epoch as last told to epoch::held
   bool rejoining_ = false;
   std::optional<AbortHandle> rejoin_lookup_;  // the rejoin's resolve task, while it runs
   Stats last_stats_;
@@ -617,6 +619,9 @@ void Actor<E, T>::flush(bool timers_ran) {
   bool replace = !batch_.empty() || v != published_version_ || !(e.local() == cur->members.front()) ||
                  (timers_ran && cur->members.size() != e.table_size() + 1);
   if (replace) {
+    // An epoch the engine moved to (past an earlier life of its own) is one a later life of
+    // this process must start after.
+    if (e.local().epoch != epoch_held_) epoch::held(epoch_held_ = e.local().epoch);
     shared_->snapshot.store(std::make_shared<const Snapshot>(Snapshot::of(e)));
     published_version_ = v;
   }

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "net/epoch.hpp"
 #include "net/log.hpp"
 
 namespace vennock::net {
@@ -465,7 +466,7 @@ uint64_t epoch_of(std::chrono::system_clock::time_point t) {
   return ms <= 0 ? 1 : static_cast<uint64_t>(ms);
 }
 
-uint64_t start_epoch() { return epoch_of(std::chrono::system_clock::now()); }
+uint64_t start_epoch() { return epoch::take(epoch_of(std::chrono::system_clock::now())); }
 
 Result<proto::Key, IoError> generate_key() {
   std::array<uint8_t, 32> buf{};

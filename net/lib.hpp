@@ -58,7 +58,9 @@ std::vector<Seed> all_seeds(const Settings& s);
 // present source is blank or none is present), cut to 57 bytes at a character boundary,
 // then "-" and 6 hex digits of a random 24-bit value (000000 when no entropy is to be had).
 std::string default_name();
-// Milliseconds since the Unix epoch by the wall clock; at least 1.
+// The epoch of a life starting now: milliseconds since the Unix epoch by the wall clock (at
+// least 1), or one past the latest epoch a life of this process took when that is later (see
+// net/epoch.hpp).
 uint64_t start_epoch();
 // 32 fresh random bytes as a key.
 Result<proto::Key, IoError> generate_key();

@@ -86,8 +86,9 @@ MEANINGS = {
                         "Time between two rounds of gossip. At most `probe_interval`."),
     "gossip_nodes": ("count", "Members sent gossip each round."),
     "gossip_to_the_dead": ("seconds",
-                           "How long members declared dead or gone with a departure still get gossip, so one "
-                           "held so wrongly hears of it and refutes."),
+                           "How long members declared dead still get gossip, so one declared dead wrongly hears "
+                           "of it and refutes. A member held left gets no gossip but its own departure, once from "
+                           "each of three members."),
     "retransmit_mult": ("multiplier",
                         "Each piece of news is sent `retransmit_mult × ceil(log10(members + 1))` times."),
     "push_pull_interval": ("seconds",

@@ -27,6 +27,31 @@ TEST(Forgeries, ADepartureSentAroundItsSubjectIsRefutedWithinASecond) {
   }
 }
 
+TEST(Forgeries, ADepartureSentAroundItsSubjectReachesItFromItsFewTellers) {
+  // Members held left are no gossip targets: a forged departure reaches its subject on the
+  // answers to its probes, and from the few members ranked to tell it. With its probes lost
+  // (so nothing answers them), the tellers alone must tell it, in a cluster of 64 as of 8.
+  for (size_t n : {8, 64}) {
+    SCOPED_TRACE(n);
+    Sim sim(74, NetParams{});
+    const size_t m = 5;
+    ASSERT_TRUE(form_cluster(sim, n, lan()));
+    sim.run_for(5 * SEC);
+    const core::Member me = sim.node(m).local();
+    sim.drop_datagram = [&](size_t from, size_t, const Bytes& packet) {
+      if (from != m) return false;
+      for (const auto& msg : plain_messages(packet))
+        if (std::holds_alternative<proto::Ping>(msg)) return true;
+      return false;
+    };
+    for (size_t i = 0; i < n; ++i)
+      if (i != m) inject(sim, i, 2, {proto::Dead{me.name, me.epoch, me.incarnation, me.name}});
+    sim.run_for(10 * MS);
+    ASSERT_EQ(state_at(sim, 0, me.name), MemberState::Left);
+    EXPECT_TRUE(sim.run_until_pred([&] { return visible(sim, m); }, 2 * SEC, 10 * MS));
+  }
+}
+
 // A plaintext frame on a new inbound stream of node `to`, as a stranger would open one.
 void inject_state(Sim& sim, size_t to, const proto::State& st) { sim.inject_frame(to, plain_packet({st})); }
 

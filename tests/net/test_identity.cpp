@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "helpers.hpp"
+#include "net/epoch.hpp"
 #include "net/lib.hpp"
 #include "net/transport.hpp"
 
@@ -61,6 +62,42 @@ TEST(Identity, EpochAndKeys) {
   auto a = generate_key(), b = generate_key();
   ASSERT_TRUE(a.ok() && b.ok());
   EXPECT_FALSE(*a == *b);
+}
+
+TEST(Identity, LivesStartedInOneProcessTakeRisingEpochs) {
+  // A node closed and started again within one millisecond took its earlier life's epoch, so
+  // its peers saw no restart (14 distinct epochs in 21 lives started back to back).
+  uint64_t last = start_epoch();
+  int not_later = 0;
+  for (int i = 0; i < 2000; ++i) {
+    const uint64_t e = start_epoch();
+    not_later += e <= last;
+    last = e;
+  }
+  EXPECT_EQ(not_later, 0) << "of 2,000 epochs taken back to back";
+  std::vector<uint64_t> epochs{last};
+  for (int i = 0; i < 21; ++i) {
+    Membership m = start(fast_settings("again"));
+    epochs.push_back(m.local().epoch);
+    run(m.close());
+  }
+  not_later = 0;
+  for (size_t i = 1; i < epochs.size(); ++i) not_later += epochs[i] <= epochs[i - 1];
+  EXPECT_EQ(not_later, 0) << "of 21 lives started and closed back to back";
+}
+
+TEST(Identity, AnEpochPastTheMarkStaysWithinADayOfTheClock) {
+  using epoch::next;
+  const uint64_t wall = 1'800'000'000'000;
+  EXPECT_EQ(next(wall, wall - 1), wall);
+  EXPECT_EQ(next(wall, wall), wall + 1);
+  // An earlier life whose engine moved past a life of its own, or a clock stepped back a little.
+  EXPECT_EQ(next(wall, wall + 3'600'000), wall + 3'600'001);
+  // A life a day ahead was started by a clock that ran a day fast: every member with a right
+  // clock would refuse the next one too.
+  EXPECT_EQ(next(wall, wall + epoch::kLeadMs - 1), wall + epoch::kLeadMs);
+  EXPECT_EQ(next(wall, wall + epoch::kLeadMs), wall);
+  EXPECT_EQ(next(wall, UINT64_MAX), wall);
 }
 
 TEST(Transport, PairedBindOnPortZeroGivesOnePortForBoth) {
