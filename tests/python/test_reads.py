@@ -12,7 +12,7 @@ import threading
 
 import pytest
 
-from conftest import not_under_asan
+from conftest import names, not_under_asan, wait_until
 
 
 def run(body, env=None, timeout=90):
@@ -296,3 +296,115 @@ def test_what_is_queued_at_the_exit_is_left_to_the_thread_running_it():
     )
     assert r.returncode == 0, r.stderr
     assert r.stdout == "[None, None, None, (b'after', False)]\n"
+
+
+# ---- an event given back, and reads whose loop is gone ----------------------------------------
+
+
+class HandOverLoop(asyncio.SelectorEventLoop):
+    """An event loop that says when an awaited read's result has been handed to it."""
+
+    def __init__(self):
+        super().__init__()
+        self.handed = threading.Event()
+
+    def call_soon_threadsafe(self, callback, *args, context=None):
+        handle = super().call_soon_threadsafe(callback, *args, context=context)
+        if getattr(callback, "__name__", "") == "_vennock_complete":
+            self.handed.set()
+        return handle
+
+
+def until_message(probe, data):
+    """Reads `probe` (subscribed after the subscription under test, so it gets every batch after
+    it) until the message `data` has come."""
+    while (event := probe.next_blocking(10)) is not False:
+        if event[0] == "UserMessage" and event[5][0] == data:
+            return
+    raise AssertionError(f"{data!r} did not come")
+
+
+def drained(sub):
+    out = []
+    while (event := sub.try_next()) is not None:
+        out.append(event[5][0].decode() if event[0] == "UserMessage" else f"{event[0]}({event[4]})")
+    return out
+
+
+@pytest.mark.parametrize("path", ["cancelled by the code holding the loop", "loop closed later"])
+def test_an_event_given_back_comes_before_the_report_of_newer_losses(nodes, path):
+    # A read takes 0; 1 to 5 come while it holds it, and a queue of 2 drops 1, 2, 3; then the
+    # read gives 0 back. 0 is older than what was lost: it comes first, then the report.
+    a = nodes.start("a", event_buffer=2)
+    b = nodes.start("b", [a.local_addr()])
+    wait_until(lambda: len(a.members()) == 2 and len(b.members()) == 2)
+    sub, probe = a.events(), a.events()
+    loop = HandOverLoop()
+
+    def hold():
+        b.send_blocking("a", 0, b"0", timeout=10)
+        assert loop.handed.wait(10)  # taken, and on its way to the loop
+        for i in range(1, 6):
+            b.send_blocking("a", 0, b"%d" % i, timeout=10)
+        until_message(probe, b"5")
+
+    if path == "loop closed later":
+        async def pending():
+            return sub.next()
+
+        loop.run_until_complete(pending())  # stops with the read pending
+        hold()
+        loop.close()
+    else:
+        async def reader():
+            me = asyncio.current_task()
+            loop.call_soon(lambda: (hold(), me.cancel()))
+            return await sub.next()
+
+        with pytest.raises(asyncio.CancelledError):
+            loop.run_until_complete(reader())
+        loop.close()
+    assert drained(sub) == ["0", "EventsLost(3)", "4", "5"]
+
+
+def docs_view():
+    """The View class of docs/api.md's "Keeping a view of the members"."""
+    from test_docs import API
+
+    text = API.read_text()
+    code = text[text.index("LIVE = {"):text.index("\ndef start(name, *seeds)")]
+    scope = {}
+    exec(code, scope)
+    return scope["View"]
+
+
+def test_a_view_of_the_members_stays_right_when_an_event_comes_back_after_a_loss(nodes):
+    View = docs_view()
+    a = nodes.start("a")
+    b = nodes.start("b", [a.local_addr()], event_buffer=2)
+    wait_until(lambda: len(a.members()) == 2 and len(b.members()) == 2)
+    view = View(b)
+    probe = b.events()
+    loop = HandOverLoop()
+
+    def hold():
+        c = nodes.start("c", [a.local_addr()])
+        assert loop.handed.wait(10)  # the read has taken c's arrival
+        c.shutdown_blocking(5)
+        nodes.start("d", [a.local_addr()])
+        nodes.start("e", [a.local_addr()])  # with c's departure, more than the queue holds
+        wait_until(lambda: sorted(names(b)) == ["a", "b", "d", "e"])
+        a.send_blocking("b", 0, b"last", timeout=10)
+        until_message(probe, b"last")
+
+    async def reader():
+        me = asyncio.current_task()
+        loop.call_soon(lambda: (hold(), me.cancel()))
+        return await view.events.next()
+
+    with pytest.raises(asyncio.CancelledError):
+        loop.run_until_complete(reader())
+    loop.close()
+    while event := view.events.try_next():
+        view.apply(event)
+    assert sorted(view.members) == sorted(names(b)) == ["a", "b", "d", "e"]
