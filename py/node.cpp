@@ -467,13 +467,17 @@ net::Task<Reply<std::monostate>> too_large(std::shared_ptr<Inner> in) {
   co_return err(KError(kerror::Net{net::Error(net::ErrorCode::MessageTooLarge)}));
 }
 
-// `seeds` as texts: None gives none; a single str is refused, as is anything but a sequence
-// of str.
+// What a single "host:port" given where the list of seeds belongs is told: the parameter, and
+// what it takes.
+const char kSeedsNotOneText[] = "seeds must be a list of \"host:port\" strings, not a single str";
+
+// `seeds` as texts: None gives none; a single str is refused (it is a sequence, of its
+// characters), as is anything but a sequence of str.
 bool seed_texts(PyObject* obj, std::optional<std::vector<std::string>>& out) {
   out.reset();
   if (!obj || obj == Py_None) return true;
   if (PyUnicode_Check(obj)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    PyErr_SetString(PyExc_TypeError, kSeedsNotOneText);
     note_processing("seeds");
     return false;
   }
