@@ -3,12 +3,15 @@ to the front of the subscription (a loop that closed, a signal, a failed convers
 and reads take events in the order they were called."""
 
 import asyncio
+import gc
 import os
 import signal
 import subprocess
 import sys
 import textwrap
 import threading
+import time
+import weakref
 
 import pytest
 
@@ -408,3 +411,106 @@ def test_a_view_of_the_members_stays_right_when_an_event_comes_back_after_a_loss
     while event := view.events.try_next():
         view.apply(event)
     assert sorted(view.members) == sorted(names(b)) == ["a", "b", "d", "e"]
+
+
+async def keep_one_pending(sub):
+    """docs/api.md's second pattern, ended by its loop: one pending read kept across timeouts.
+    Gives a weak reference to the loop, which nothing but the pending read holds."""
+    pending = sub.next()
+    await asyncio.wait({pending}, timeout=0)
+    return weakref.ref(asyncio.get_running_loop())
+
+
+def freed(loops):
+    gc.collect()
+    return all(loop() is None for loop in loops)
+
+
+@pytest.mark.parametrize("next_read", ["awaited in another loop", "try_next"])
+def test_a_read_whose_loop_closed_is_given_up_by_the_next_read_of_any_kind(nodes, next_read):
+    a, b = nodes.cluster("a", "b")
+    sub = a.events()
+    dead = asyncio.run(keep_one_pending(sub))
+
+    async def awaited():
+        read = sub.next()
+        # Given up: its operation ends, and the call lets its closed loop go.
+        deadline = time.monotonic() + 15
+        while not freed([dead]):
+            assert time.monotonic() < deadline, "the read of the closed loop is still held"
+            await asyncio.sleep(0.01)
+        b.send_blocking("a", 0, b"x", timeout=10)
+        return await asyncio.wait_for(read, 10)
+
+    if next_read == "try_next":
+        assert sub.try_next() is None
+        wait_until(lambda: freed([dead]))
+        b.send_blocking("a", 0, b"x", timeout=10)
+        assert sub.next_blocking(10)[5] == (b"x", False)
+    else:
+        assert asyncio.run(awaited())[5] == (b"x", False)
+
+
+@pytest.mark.parametrize("next_read", ["next_blocking", "try_next"])
+def test_a_read_left_pending_by_a_thread_that_ended_is_given_up(nodes, next_read):
+    # A worker thread runs its loop until a read is pending and ends, the loop never closed: the
+    # loop will not run again, so the next read of any thread gives the pending read up.
+    a, b = nodes.cluster("a", "b")
+    sub = a.events()
+    loop = HandOverLoop()
+    worker = threading.Thread(target=lambda: loop.run_until_complete(keep_one_pending(sub)))
+    worker.start()
+    worker.join()
+    b.send_blocking("a", 0, b"x", timeout=10)
+    if next_read == "try_next":
+        assert loop.handed.wait(10)  # the pending read took the event into its loop
+        assert sub.try_next()[5] == (b"x", False)
+    else:
+        assert sub.next_blocking(10)[5] == (b"x", False)
+    b.send_blocking("a", 0, b"y", timeout=10)
+    assert sub.next_blocking(10)[5] == (b"y", False)
+
+
+def test_reads_left_pending_by_many_loops_are_not_held(nodes):
+    # docs/api.md's pattern once per asyncio.run: each run's read is given up by the next one,
+    # and lets its loop go; the next event reaches the next reader.
+    a, b = nodes.cluster("a", "b")
+    sub = a.events()
+    loops = [asyncio.run(keep_one_pending(sub)) for _ in range(50)]
+    assert sub.try_next() is None
+    wait_until(lambda: freed(loops))
+    b.send_blocking("a", 0, b"x", timeout=10)
+    assert sub.next_blocking(10)[5] == (b"x", False)
+
+
+def test_an_event_taken_by_a_read_on_a_busy_loop_left_behind_goes_to_the_exit():
+    # A daemon thread's loop is held up in a callback while its pending read takes an event, and
+    # the program ends: the cleanup's read, on the thread running the exit, gets that event.
+    r = run(
+        EXIT_CLEANUP + textwrap.dedent("""
+        import sys
+        sys.path.insert(0, {tests!r})
+        from test_reads import HandOverLoop
+
+        def cleanup():
+            event = sub.next_blocking(10)
+            print("read", event if event in (None, False) else event[5])
+
+        blocked, loop = threading.Event(), HandOverLoop()
+
+        def reader():
+            async def main():
+                read = sub.next()
+                loop.call_soon(lambda: (blocked.set(), threading.Event().wait()))
+                await read
+
+            loop.run_until_complete(main())
+
+        threading.Thread(target=reader, daemon=True).start()
+        blocked.wait()
+        peer.send_blocking("a", 0, b"held", timeout=10)
+        loop.handed.wait(10)
+        """).format(tests=os.path.dirname(__file__))
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "read (b'held', False)\n"
