@@ -4,6 +4,7 @@ and reads take events in the order they were called."""
 
 import asyncio
 import gc
+import inspect
 import os
 import signal
 import subprocess
@@ -487,11 +488,7 @@ def test_an_event_taken_by_a_read_on_a_busy_loop_left_behind_goes_to_the_exit():
     # A daemon thread's loop is held up in a callback while its pending read takes an event, and
     # the program ends: the cleanup's read, on the thread running the exit, gets that event.
     r = run(
-        EXIT_CLEANUP + textwrap.dedent("""
-        import sys
-        sys.path.insert(0, {tests!r})
-        from test_reads import HandOverLoop
-
+        EXIT_CLEANUP + inspect.getsource(HandOverLoop) + textwrap.dedent("""
         def cleanup():
             event = sub.next_blocking(10)
             print("read", event if event in (None, False) else event[5])
@@ -510,7 +507,7 @@ def test_an_event_taken_by_a_read_on_a_busy_loop_left_behind_goes_to_the_exit():
         blocked.wait()
         peer.send_blocking("a", 0, b"held", timeout=10)
         loop.handed.wait(10)
-        """).format(tests=os.path.dirname(__file__))
+        """)
     )
     assert r.returncode == 0, r.stderr
     assert r.stdout == "read (b'held', False)\n"
