@@ -240,6 +240,7 @@ net::Task<Reply<Started>> start(net::Runtime* rt, Reply<Prepared> prepared) {
 
 std::vector<Reader::Awaited> Reader::awaited() {
   std::vector<Awaited> found;
+  if (marked.load(std::memory_order_acquire) == 0) return found;
   std::lock_guard<std::mutex> g(loops_m);
   for (const Mark& m : loops) found.push_back(Awaited{m.id, m.loop, m.thread, m.call.lock(), m.handoff.lock()});
   return found;
@@ -301,6 +302,7 @@ LoopMark::LoopMark(std::shared_ptr<Reader> r, const std::shared_ptr<bridge::Call
   ThreadSeen thread = this_thread();
   std::lock_guard<std::mutex> g(reader_->loops_m);
   reader_->loops.push_back(Reader::Mark{call->loop.ptr(), std::move(thread), id_, call, {}});
+  reader_->marked.store(reader_->loops.size(), std::memory_order_release);
 }
 
 LoopMark::~LoopMark() {
@@ -309,6 +311,7 @@ LoopMark::~LoopMark() {
   auto& l = reader_->loops;
   auto it = std::find_if(l.begin(), l.end(), [&](const Reader::Mark& m) { return m.id == id_; });
   if (it != l.end()) l.erase(it);
+  reader_->marked.store(l.size(), std::memory_order_release);
 }
 
 void LoopMark::handed_over(const std::weak_ptr<Handoff>& h) {
@@ -1176,9 +1179,9 @@ PyObject* read_at_once_future(Reply<ReadLease> r) {
   Ref fut = new_future();
   if (!fut) return nullptr;
   if (!r) return set_future(fut, exception_of(std::move(r.error())), true) ? fut.release().ptr() : nullptr;
-  bridge::Delivery d = delivery(std::move(r.value()));
-  if (!set_future(fut, d.value, false)) return nullptr;  // `d` gives its event back as it goes
-  if (d.pending->take()) d.pending->settle(true);
+  ReadLease& lease = r.value();
+  if (!set_future(fut, lease.value(), false)) return nullptr;  // the lease gives its event back as it goes
+  lease.handed();
   return fut.release().ptr();
 }
 

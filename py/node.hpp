@@ -158,6 +158,9 @@ struct Reader {
   };
   std::mutex loops_m;
   std::vector<Mark> loops;
+  // How many there are, changed under loops_m: a read of a subscription without awaited reads
+  // (a backlog drained by one reader) looks no further.
+  std::atomic<size_t> marked{0};
 };
 
 // The calling thread's mark: unique for the life of the process (a thread id is reused).
