@@ -10,11 +10,13 @@ const char* kind_name(const Event& e) {
 
 Received Events::next_of(Sub& s) {
   std::lock_guard<std::mutex> g(s.m);
-  if (s.lost != 0) {
+  // Events given back come before the report of a loss: they are older than what was lost.
+  if (s.lost != 0 && s.returned == 0) {
     uint64_t n = std::exchange(s.lost, 0);
     return Received{Received::Kind::Item, Event{event::EventsLost{n}}};
   }
   if (!s.events.empty()) {
+    if (s.returned != 0) --s.returned;
     Received r{Received::Kind::Item, std::move(s.events.front())};
     s.events.pop_front();
     return r;
@@ -55,6 +57,7 @@ void Events::put_back(Event e) {
       sub_->lost += l->count;
     } else {
       sub_->events.push_front(std::move(e));
+      ++sub_->returned;
     }
   }
   sub_->notify.notify_one();
@@ -86,6 +89,7 @@ void Hub::publish(std::span<const Event> batch) {
         // (A loop: an event put back may have taken the queue one over.)
         while (s->events.size() >= cap_) {
           s->events.pop_front();
+          if (s->returned != 0) --s->returned;
           ++s->lost;
         }
         s->events.push_back(e);

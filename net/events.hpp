@@ -87,6 +87,10 @@ struct Received {
 struct Sub {
   std::mutex m;
   std::deque<Event> events;
+  // How many events at the front of `events` a reader gave back. They are older than anything
+  // dropped since they were taken, so they come before the report of that loss: a reader who
+  // rebuilds its view on the report must not apply an older event after it.
+  size_t returned = 0;
   uint64_t lost = 0;
   bool closed = false;
   bool failed = false;
@@ -98,7 +102,8 @@ class Events {
  public:
   explicit Events(std::shared_ptr<Sub> s) : sub_(std::move(s)) {}
 
-  // Never waits: a pending lost count first, then the oldest event, then the end.
+  // Never waits: an event given back first, then a pending lost count, then the oldest event,
+  // then the end.
   Received next();
   bool failed();
   // The next event, or none once the subscription is closed and drained.
@@ -108,9 +113,10 @@ class Events {
   // already queued is given even when the deadline has passed.
   Task<Received> recv_until(std::optional<Instant> deadline) const { return recv_from(sub_, deadline); }
   // Puts an event taken from this subscription back in front, for the next read (a reader
-  // that took it but could not deliver it): an EventsLost adds its count back to the lost
-  // count, which is always read first. The queue may go one over its bound until the next
-  // publish drops the oldest.
+  // that took it but could not deliver it), ahead of the report of events lost since: it is
+  // older than they are. An EventsLost adds its count back to the lost count. The queue may
+  // go one over its bound until the next publish drops the oldest (the given-back event
+  // first, which the report then counts).
   void put_back(Event e);
 
  private:

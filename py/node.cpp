@@ -238,11 +238,20 @@ net::Task<Reply<Started>> start(net::Runtime* rt, Reply<Prepared> prepared) {
 
 // ---- reads ------------------------------------------------------------------------------
 
-std::vector<Reader::Awaited> Reader::awaited(const void* loop, uint64_t thread) {
+std::vector<Reader::Awaited> Reader::awaited() {
   std::vector<Awaited> found;
+  if (marked.load(std::memory_order_acquire) == 0) return found;
   std::lock_guard<std::mutex> g(loops_m);
-  for (const Mark& m : loops) found.push_back(Awaited{m.call.lock(), m.thread == thread || (loop && m.loop == loop)});
+  for (const Mark& m : loops) found.push_back(Awaited{m.id, m.loop, m.thread, m.call.lock(), m.handoff.lock()});
   return found;
+}
+
+std::shared_ptr<Handoff> Reader::handoff_of(uint64_t id) {
+  std::lock_guard<std::mutex> g(loops_m);
+  for (const Mark& m : loops) {
+    if (m.id == id) return m.handoff.lock();
+  }
+  return nullptr;
 }
 
 uint64_t thread_mark() {
@@ -251,11 +260,49 @@ uint64_t thread_mark() {
   return mine;
 }
 
+namespace {
+
+void free_token(PyObject* capsule) {
+  // Made in the parent of a child made by fork: forgotten there, never released.
+  if (reinterpret_cast<uintptr_t>(PyCapsule_GetContext(capsule)) != net::lifecycle::generation()) return;
+  delete static_cast<std::shared_ptr<const char>*>(PyCapsule_GetPointer(capsule, "vennock.thread"));
+}
+
+// The calling thread's token of life, owned by its thread state's dictionary: the interpreter
+// clears that when it forgets the thread. A thread whose token cannot be made counts as alive.
+std::weak_ptr<const char> alive_token() {
+  static const auto* forever = new std::shared_ptr<const char>(std::make_shared<const char>(0));
+  thread_local std::weak_ptr<const char> cached;
+  thread_local uint64_t cached_generation = 0;
+  uint64_t generation = net::lifecycle::generation();
+  if (cached_generation == generation && !cached.expired()) return cached;
+  PyObject* dict = PyThreadState_GetDict();  // borrowed
+  if (!dict) return *forever;
+  auto* held = new std::shared_ptr<const char>(std::make_shared<const char>(0));
+  Ref capsule = steal(PyCapsule_New(held, "vennock.thread", free_token));
+  if (!capsule) delete held;
+  if (!capsule ||
+      PyCapsule_SetContext(capsule.ptr(), reinterpret_cast<void*>(static_cast<uintptr_t>(generation))) < 0 ||
+      PyDict_SetItemString(dict, "vennock.thread", capsule.ptr()) < 0) {
+    PyErr_Clear();
+    return *forever;
+  }
+  cached = *held;
+  cached_generation = generation;
+  return cached;
+}
+
+}  // namespace
+
+ThreadSeen this_thread() { return ThreadSeen{thread_mark(), PyThread_get_thread_ident(), alive_token()}; }
+
 LoopMark::LoopMark(std::shared_ptr<Reader> r, const std::shared_ptr<bridge::Call>& call) : reader_(std::move(r)) {
   static std::atomic<uint64_t> next{1};
   id_ = next.fetch_add(1, std::memory_order_relaxed);
+  ThreadSeen thread = this_thread();
   std::lock_guard<std::mutex> g(reader_->loops_m);
-  reader_->loops.push_back(Reader::Mark{call->loop.ptr(), thread_mark(), id_, call});
+  reader_->loops.push_back(Reader::Mark{call->loop.ptr(), std::move(thread), id_, call, {}});
+  reader_->marked.store(reader_->loops.size(), std::memory_order_release);
 }
 
 LoopMark::~LoopMark() {
@@ -264,6 +311,40 @@ LoopMark::~LoopMark() {
   auto& l = reader_->loops;
   auto it = std::find_if(l.begin(), l.end(), [&](const Reader::Mark& m) { return m.id == id_; });
   if (it != l.end()) l.erase(it);
+  reader_->marked.store(l.size(), std::memory_order_release);
+}
+
+void LoopMark::handed_over(const std::weak_ptr<Handoff>& h) {
+  if (!reader_) return;
+  std::lock_guard<std::mutex> g(reader_->loops_m);
+  for (Reader::Mark& m : reader_->loops) {
+    if (m.id == id_) m.handoff = h;
+  }
+}
+
+std::optional<ReadLease> Handoff::take() {
+  std::lock_guard<std::mutex> g(m_);
+  std::optional<ReadLease> out;
+  if (lease_) {
+    out.emplace(std::move(*lease_));
+    lease_.reset();
+  }
+  return out;
+}
+
+void Handoff::on_its_way(PyObject* loop, const std::weak_ptr<Handoff>& self) {
+  // Without a weak reference (no memory for one) the read is delivered all the same; only a
+  // read that finds its loop gone cannot look at it.
+  loop_ = steal(PyWeakref_NewRef(loop, nullptr));
+  if (!loop_) PyErr_Clear();
+  std::lock_guard<std::mutex> g(m_);
+  if (lease_) lease_->handed_over(self);
+}
+
+Ref Handoff::loop() const {
+  PyObject* strong = nullptr;
+  if (loop_ && PyWeakref_GetRef(loop_.ptr(), &strong) < 0) PyErr_Clear();
+  return steal(strong);
 }
 
 ReadLease::~ReadLease() {
@@ -467,13 +548,17 @@ net::Task<Reply<std::monostate>> too_large(std::shared_ptr<Inner> in) {
   co_return err(KError(kerror::Net{net::Error(net::ErrorCode::MessageTooLarge)}));
 }
 
-// `seeds` as texts: None gives none; a single str is refused, as is anything but a sequence
-// of str.
+// What a single "host:port" given where the list of seeds belongs is told: the parameter, and
+// what it takes.
+const char kSeedsNotOneText[] = "seeds must be a list of \"host:port\" strings, not a single str";
+
+// `seeds` as texts: None gives none; a single str is refused (it is a sequence, of its
+// characters), as is anything but a sequence of str.
 bool seed_texts(PyObject* obj, std::optional<std::vector<std::string>>& out) {
   out.reset();
   if (!obj || obj == Py_None) return true;
   if (PyUnicode_Check(obj)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    PyErr_SetString(PyExc_TypeError, kSeedsNotOneText);
     note_processing("seeds");
     return false;
   }
@@ -1014,16 +1099,58 @@ PyObject* node_shutdown_blocking(PyObject* s, PyObject* a, PyObject* k) {
 
 // ---- EventSub ----
 
+// Whether an awaited read's loop will not run again for it: closed; stopped, with the thread
+// that ran it gone (the interpreter has forgotten it); or another thread's once the exit has
+// begun, which leaves that thread behind. A read whose result went to a loop that has gone
+// since went with it (given back as its loop let it go). 1 gone, 0 not, -1 with the error
+// pending.
+int loop_gone(const Reader::Awaited& a) {
+  if (left_behind(a.thread.ident)) return 1;
+  Ref loop = a.call ? a.call->loop : a.handoff ? a.handoff->loop() : Ref();
+  if (!loop) return 0;
+  Ref closed = steal(PyObject_CallMethod(loop.ptr(), "is_closed", nullptr));
+  if (!closed) return -1;
+  if (closed.ptr() == Py_True) return 1;
+  if (!a.thread.alive.expired()) return 0;
+  Ref running = steal(PyObject_CallMethod(loop.ptr(), "is_running", nullptr));
+  if (!running) return -1;
+  return running.ptr() == Py_False ? 1 : 0;
+}
+
+// The one judge of the awaited reads of a subscription, which every read asks before it takes
+// or waits: a read whose loop will not run again (loop_gone) is given up, whatever thread made
+// it and whether it still waits (its operation ends, and gives back its place and any event it
+// takes) or its result is on its way to the loop (taken back at once: the event to the front,
+// then the lock). The reads that remain go to `remaining`; false with the error pending.
+bool give_up_gone(Reader& r, std::vector<Reader::Awaited>* remaining) {
+  for (Reader::Awaited& a : r.awaited()) {
+    int gone = loop_gone(a);
+    if (gone < 0) return false;
+    if (gone == 0) {
+      if (remaining) remaining->push_back(std::move(a));
+      continue;
+    }
+    if (a.call) bridge::given_up(a.call);
+    // Looked for after the call was given up: either the hand-over is found here, or it finds
+    // the call unwanted (bridge::deliver).
+    if (auto h = r.handoff_of(a.id)) h->give_back();
+  }
+  return true;
+}
+
 // A read that finishes at the call: an event already queued (or the end), with no other read
 // under way. None when it would have to wait. For a thread the exit leaves behind the
-// subscription has ended: what is queued is left to the thread running the exit.
-std::optional<Reply<ReadLease>> read_at_once(SubObject* s) {
+// subscription has ended: what is queued is left to the thread running the exit. Every read
+// begins here, after the awaited reads whose loop is gone are given up; those that remain go to
+// `remaining` when asked for.
+std::optional<Reply<ReadLease>> read_at_once(SubObject* s, std::vector<Reader::Awaited>* remaining = nullptr) {
   using Kind = net::events::Received::Kind;
   if (!may_use_runtime()) {
     ReadLease ended(s->reader);
     ended.took(net::events::Received{Kind::Closed, std::nullopt});
     return Reply<ReadLease>(std::move(ended));
   }
+  if (!give_up_gone(*s->reader, remaining)) return Reply<ReadLease>(err(KError::fetch()));
   auto guard = s->reader->lock.try_lock();
   if (!guard) return std::nullopt;
   net::events::Received r = s->reader->events.next();
@@ -1041,6 +1168,7 @@ PyObject* sub_try_next(PyObject* self, PyObject*) {
   // Never waits: a busy subscription, an empty one and an ended one (even one that ended on a
   // failure) all answer None.
   auto r = read_at_once(s);
+  if (r && !*r && r->error().is<kerror::Py>()) return raise(std::move(r->error()));
   if (!r || !*r) Py_RETURN_NONE;
   return handed_value(r->value()).release().ptr();
 }
@@ -1051,16 +1179,19 @@ PyObject* read_at_once_future(Reply<ReadLease> r) {
   Ref fut = new_future();
   if (!fut) return nullptr;
   if (!r) return set_future(fut, exception_of(std::move(r.error())), true) ? fut.release().ptr() : nullptr;
-  bridge::Delivery d = delivery(std::move(r.value()));
-  if (!set_future(fut, d.value, false)) return nullptr;  // `d` gives its event back as it goes
-  d.pending->settle(true);
+  ReadLease& lease = r.value();
+  if (!set_future(fut, lease.value(), false)) return nullptr;  // the lease gives its event back as it goes
+  lease.handed();
   return fut.release().ptr();
 }
 
 PyObject* sub_next(PyObject* self, PyObject*) {
   SubObject* s = as_sub(self);
   if (!same_process(s->generation)) return nullptr;
-  if (auto r = read_at_once(s)) return read_at_once_future(std::move(*r));
+  if (auto r = read_at_once(s)) {
+    if (!*r && r->error().is<kerror::Py>()) return raise(std::move(r->error()));
+    return read_at_once_future(std::move(*r));
+  }
   net::Runtime* rt = runtime_or_raise();
   if (!rt) return nullptr;
   if (rt->stopped()) return closed_future();
@@ -1075,28 +1206,19 @@ const char kBlockedLoop[] =
     "next_blocking() would block the event loop that an awaited next() of this subscription needs; await next() "
     "instead";
 
-// Whether an awaited read of this subscription stands in the way of a blocking read on this
-// thread: one made on this thread, or living on its running loop, which can only be delivered
-// when this thread runs that loop. A read whose loop has closed never will be: it is given up
-// (its event and its place go back) and stands in nobody's way, this thread's or another's.
-// -1 with the error pending.
-int awaited_in_the_way(SubObject* s) {
+// Whether one of the awaited reads that remain (their loops may run again) stands in the way of
+// a blocking read on this thread: one made on this thread, or living on its running loop, can
+// only be delivered when this thread runs that loop. -1 with the error pending.
+int awaited_in_the_way(const std::vector<Reader::Awaited>& remaining) {
+  if (remaining.empty()) return 0;
   Ref loop = running_loop();
   if (!loop) return -1;
-  int in_the_way = 0;
-  for (const auto& [call, here] : s->reader->awaited(loop.ptr() != Py_None ? loop.ptr() : nullptr, thread_mark())) {
-    if (call) {
-      Ref closed = steal(PyObject_CallMethod(call->loop.ptr(), "is_closed", nullptr));
-      if (!closed) return -1;
-      if (closed.ptr() == Py_True) {
-        bridge::unwanted(call);
-        continue;
-      }
-    }
-    // One without a call has its result on its way to a loop that has not closed.
-    if (here) in_the_way = 1;
+  const void* running = loop.ptr() != Py_None ? loop.ptr() : nullptr;
+  uint64_t me = thread_mark();
+  for (const Reader::Awaited& a : remaining) {
+    if (a.thread.mark == me || (running && a.loop == running)) return 1;
   }
-  return in_the_way;
+  return 0;
 }
 
 PyObject* sub_next_blocking(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -1107,11 +1229,12 @@ PyObject* sub_next_blocking(PyObject* self, PyObject* args, PyObject* kwargs) {
   SubObject* s = as_sub(self);
   std::optional<core::Duration> limit;
   if (!same_process(s->generation) || !checked_limit(secs, limit)) return nullptr;
-  if (auto r = read_at_once(s)) {
+  std::vector<Reader::Awaited> remaining;
+  if (auto r = read_at_once(s, &remaining)) {
     if (!*r) return raise(std::move(r->error()));
     return handed_value(r->value()).release().ptr();
   }
-  int in_the_way = awaited_in_the_way(s);
+  int in_the_way = awaited_in_the_way(remaining);
   if (in_the_way != 0) {
     if (in_the_way > 0) PyErr_SetString(PyExc_RuntimeError, kBlockedLoop);
     return nullptr;
@@ -1157,15 +1280,23 @@ Ref to_python(ReadLease&& r, Form) {
 
 bridge::Delivery delivery(ReadLease&& r) {
   struct Kept final : bridge::Pending {
-    std::optional<ReadLease> lease;
-    explicit Kept(ReadLease&& r) : lease(std::move(r)) {}
-    void settle(bool delivered) override {
-      if (lease && delivered) lease->handed();
-      lease.reset();  // not delivered: the event goes back to the front, then the lock goes
+    std::shared_ptr<Handoff> handoff;
+    std::optional<ReadLease> taken;  // by the setter
+    explicit Kept(std::shared_ptr<Handoff> h) : handoff(std::move(h)) {}
+    ~Kept() override { handoff->give_back(); }  // never set: the event goes back, then the lock
+    bool take() override {
+      if (auto l = handoff->take()) taken.emplace(std::move(*l));
+      return taken.has_value();
     }
+    void settle(bool delivered) override {
+      if (taken && delivered) taken->handed();
+      taken.reset();  // not delivered: the event goes back to the front, then the lock goes
+    }
+    void on_its_way(PyObject* loop) override { handoff->on_its_way(loop, handoff); }
   };
   Ref value = r.value();
-  return bridge::Delivery{std::move(value), std::make_unique<Kept>(std::move(r))};
+  auto handoff = std::make_shared<Handoff>(std::move(r));
+  return bridge::Delivery{std::move(value), std::make_unique<Kept>(std::move(handoff))};
 }
 
 namespace {

@@ -112,33 +112,55 @@ net::Task<Reply<Started>> start(net::Runtime* rt, Reply<Prepared> prepared);
 
 // ---- subscriptions ----
 
+class Handoff;
+
+// A thread as an awaited read records the one that made it. Attached.
+struct ThreadSeen {
+  uint64_t mark = 0;        // unique for the life of the process (a thread id is reused)
+  unsigned long ident = 0;  // the interpreter's id, to tell the thread running the exit
+  // Expires once the interpreter has forgotten the thread: its state is cleared before a
+  // join() of it returns (a C++ thread_local would go only later, as the thread exits).
+  std::weak_ptr<const char> alive;
+};
+ThreadSeen this_thread();
+
 // One subscription and the lock that lets one read at a time use it.
 struct Reader {
   net::AsyncMutex lock;
   net::events::Events events;
   explicit Reader(net::events::Events e) : events(std::move(e)) {}
 
-  // An awaited read that holds or waits for `lock`, and whether it was made on the thread
-  // `thread` or lives on the event loop `loop` (by identity; none: null). Such a read lets go of
-  // the lock only once its loop has run on its thread, so a blocking read on that thread (its
-  // loop running or stopped) or on that loop would wait for itself. A read whose result is
-  // already on its way to its loop has no call any more (null).
+  // An awaited read that holds or waits for `lock`: its event loop (by identity), the thread
+  // that made it, and the read itself: its call while its operation runs, its hand-over once
+  // its result is on its way to the loop (for a moment, both). Such a read lets go of the
+  // lock only once its loop has run, so a blocking read on its thread or on its loop would
+  // wait for itself, and one whose loop will not run again holds the lock for ever unless a
+  // read gives it up.
   struct Awaited {
+    uint64_t id;  // which read it is: unique for the life of the process
+    const void* loop;
+    ThreadSeen thread;
     std::shared_ptr<bridge::Call> call;
-    bool here;
+    std::shared_ptr<Handoff> handoff;
   };
-  std::vector<Awaited> awaited(const void* loop, uint64_t thread);
+  std::vector<Awaited> awaited();
+  // The hand-over of the read `id`, if its result is on its way to its loop.
+  std::shared_ptr<Handoff> handoff_of(uint64_t id);
 
  private:
   friend class LoopMark;
   struct Mark {
     const void* loop;
-    uint64_t thread;
-    uint64_t id;  // which read it is: unique for the life of the process
+    ThreadSeen thread;
+    uint64_t id;
     std::weak_ptr<bridge::Call> call;
+    std::weak_ptr<Handoff> handoff;
   };
   std::mutex loops_m;
   std::vector<Mark> loops;
+  // How many there are, changed under loops_m: a read of a subscription without awaited reads
+  // (a backlog drained by one reader) looks no further.
+  std::atomic<size_t> marked{0};
 };
 
 // The calling thread's mark: unique for the life of the process (a thread id is reused).
@@ -148,11 +170,13 @@ uint64_t thread_mark();
 // read is delivered or given back.
 class LoopMark {
  public:
-  // Marks the read of `call`, made on the calling thread.
+  // Marks the read of `call`, made on the calling thread. Attached.
   LoopMark(std::shared_ptr<Reader> r, const std::shared_ptr<bridge::Call>& call);
   LoopMark(LoopMark&& o) noexcept : reader_(std::move(o.reader_)), id_(o.id_) {}
   LoopMark& operator=(LoopMark&&) = delete;
   ~LoopMark();
+  // The read's result is on its way to its loop, through `h`.
+  void handed_over(const std::weak_ptr<Handoff>& h);
 
  private:
   std::shared_ptr<Reader> reader_;
@@ -195,6 +219,10 @@ class ReadLease {
   Ref value() const;
   // The value reached its caller: the event is theirs, and the lock goes.
   void handed();
+  // An awaited read's result is on its way to its loop, through `h`.
+  void handed_over(const std::weak_ptr<Handoff>& h) {
+    if (mark_) mark_->handed_over(h);
+  }
 
  private:
   Kind kind_ = Kind::TimedOut;
@@ -203,6 +231,27 @@ class ReadLease {
   std::optional<net::events::Event> event_;
   std::optional<LoopMark> mark_;
 };
+
+// An awaited read's result from its hand-over to its loop until the loop's thread sets it on
+// the future: the one who comes first takes the lease, the setter or a read that finds the
+// loop gone (which gives it back: the event to the front of the subscription, then the lock).
+class Handoff {
+ public:
+  explicit Handoff(ReadLease&& r) { lease_.emplace(std::move(r)); }
+  std::optional<ReadLease> take();
+  void give_back() { (void)take(); }
+  // On its way to `loop`: the loop is kept weakly, to be looked at, and the read's mark
+  // points here from now on. Attached.
+  void on_its_way(PyObject* loop, const std::weak_ptr<Handoff>& self);
+  // The loop, while it lives (null once it has gone). Attached.
+  Ref loop() const;
+
+ private:
+  std::mutex m_;
+  std::optional<ReadLease> lease_;
+  Ref loop_;  // a weak reference; set before the mark points here, never after
+};
+
 // The value of a read, handed to its caller; null (the event kept, given back as the lease
 // goes) with the error pending.
 Ref handed_value(ReadLease& r);

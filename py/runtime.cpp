@@ -30,6 +30,8 @@ namespace bridge {
 
 // The exit's side of a call (below): the collection of a call's outcome by its loop's thread.
 bool collect_on_loop(const std::shared_ptr<Call>& call);
+// Whether the call's outcome is unwanted by now (below, with the rest of its fate).
+bool unwanted_now(Call& call);
 
 namespace {
 
@@ -85,9 +87,26 @@ void free_pending(PyObject* capsule) {
   if (made_here(capsule)) delete static_cast<Pending*>(PyCapsule_GetPointer(capsule, "vennock.pending"));
 }
 
+// On the loop's thread, for an awaited read given up by a later read that found its loop gone,
+// should the loop run after all: the future is cancelled rather than left to wait for ever; a
+// thread the exit leaves behind sees the end of the subscription, None, as the exit gives every
+// awaited read of such a thread. A future already done is left alone.
+PyObject* end_given_up(PyObject*, PyObject* fut) {
+  Ref done = steal(PyObject_CallMethod(fut, "done", nullptr));
+  if (!done) return nullptr;
+  if (done.ptr() == Py_True) Py_RETURN_NONE;
+  if (!may_use_runtime()) {
+    if (!set_future(borrow(fut), borrow(Py_None), false)) return nullptr;
+    Py_RETURN_NONE;
+  }
+  return PyObject_CallMethod(fut, "cancel", nullptr);
+}
+PyMethodDef end_given_up_def = {"_vennock_end_given_up", entry<end_given_up>(), METH_O, nullptr};
+
 // Runs on the loop's thread: sets the outcome unless the future is done meanwhile (cancelled,
-// or failed by the exit), and settles what the result still owns whether it was set.
-PyObject* complete(PyObject*, PyObject* const* args, Py_ssize_t n) {
+// or failed by the exit), and settles what the result still owns whether it was set. What a
+// later read took back meanwhile (its loop was thought gone) is not set at all.
+PyObject* complete(PyObject* self, PyObject* const* args, Py_ssize_t n) {
   if (n != 4) {
     PyErr_SetString(PyExc_TypeError, "complete() takes 4 arguments");
     return nullptr;
@@ -100,6 +119,7 @@ PyObject* complete(PyObject*, PyObject* const* args, Py_ssize_t n) {
     if (!p) return nullptr;
     if (!made_here(keep)) p = nullptr;
   }
+  if (p && !p->take()) return end_given_up(self, fut);
   Ref done = steal(PyObject_CallMethod(fut, "done", nullptr));
   bool set = done && done.ptr() == Py_False && set_future(borrow(fut), borrow(value), failed);
   if (p) p->settle(set);
@@ -108,10 +128,10 @@ PyObject* complete(PyObject*, PyObject* const* args, Py_ssize_t n) {
 }
 PyMethodDef complete_def = {"_vennock_complete", entry<complete>(), METH_FASTCALL, nullptr};
 
-PyObject* complete_fn() {
-  static std::atomic<PyObject*> cached{nullptr};
+// A function of ours, made once and kept for the life of the process.
+PyObject* cached_function(std::atomic<PyObject*>& cached, PyMethodDef* def) {
   if (PyObject* f = cached.load(std::memory_order_acquire)) return f;
-  PyObject* f = PyCFunction_New(&complete_def, nullptr);
+  PyObject* f = PyCFunction_New(def, nullptr);
   if (!f) return nullptr;
   PyObject* expected = nullptr;
   if (!cached.compare_exchange_strong(expected, f, std::memory_order_acq_rel)) {
@@ -119,6 +139,16 @@ PyObject* complete_fn() {
     return expected;
   }
   return f;
+}
+
+PyObject* complete_fn() {
+  static std::atomic<PyObject*> cached{nullptr};
+  return cached_function(cached, &complete_def);
+}
+
+PyObject* end_given_up_fn() {
+  static std::atomic<PyObject*> cached{nullptr};
+  return cached_function(cached, &end_given_up_def);
 }
 
 }  // namespace
@@ -187,8 +217,13 @@ void deliver(Call& call, Delivery d, bool failed) {
   }
   Ref keep = borrow(Py_None);
   if (d.pending) {
+    d.pending->on_its_way(call.loop.ptr());
     keep = process_capsule(d.pending.get(), "vennock.pending", free_pending);
     if (keep) d.pending.release();  // the capsule owns it now
+    // A later read that finds the loop gone gives the call up, then looks for what is on its
+    // way: it finds what on_its_way made known, or the call is seen unwanted here and what it
+    // owns goes back with `keep` (or `d`).
+    if (unwanted_now(call)) return;
   }
   PyObject* fn = complete_fn();
   Ref method = steal(PyObject_GetAttrString(call.loop.ptr(), "call_soon_threadsafe"));
@@ -329,6 +364,13 @@ bool may_use_runtime() {
   return !e.refuses(PyThread_get_thread_ident());
 }
 
+bool left_behind(unsigned long ident) {
+  Exit& e = exit_state();
+  if (!e.begun.load(std::memory_order_acquire)) return false;
+  std::lock_guard<std::mutex> g(e.m);
+  return e.refuses(ident);
+}
+
 BlockingWait::BlockingWait() {
   Exit& e = exit_state();
   std::lock_guard<std::mutex> g(e.m);
@@ -375,6 +417,7 @@ struct Decided {
   enum class Act : uint8_t { None, Deliver, Drop, Again } act = Act::None;
   bool attach = false;  // counted by the exit: the act is done attached, and the count let go after
   bool cancel = false;  // the operation ends at its next wait
+  bool fresh = false;   // Unwanted: this turn made the outcome unwanted
   std::shared_ptr<Call> unparked;  // the parked call, taken out: released by the caller, unlocked
 };
 
@@ -406,6 +449,7 @@ Decided decide(Call& c, Turn t, std::shared_ptr<Call>* self = nullptr) {
       }
       break;
     case Turn::Unwanted:
+      d.fresh = !f.unwanted;
       f.unwanted = true;
       d.cancel = true;
       if (f.stage == Stage::Parked) {
@@ -486,10 +530,24 @@ void free_call(PyObject* capsule) {
 
 }  // namespace
 
-void unwanted(const std::shared_ptr<Call>& call) {
+bool unwanted(const std::shared_ptr<Call>& call) {
   Decided d = decide(*call, Turn::Unwanted);
   if (d.cancel) call->token.cancel();
   if (d.act == Decided::Act::Drop) call->drop_outcome();
+  return d.fresh;
+}
+
+bool unwanted_now(Call& call) {
+  std::lock_guard<std::mutex> g(exit_state().m);
+  return call.fate.unwanted;
+}
+
+void given_up(const std::shared_ptr<Call>& call) {
+  // Already unwanted: its future is done, or was seen to already.
+  if (!unwanted(call)) return;
+  PyObject* fn = end_given_up_fn();
+  bool queued = fn && steal(PyObject_CallMethod(call->loop.ptr(), "call_soon_threadsafe", "OO", fn, call->future.ptr()));
+  if (!queued) PyErr_Clear();  // a loop that has closed: nothing can await the future
 }
 
 net::Runtime::Job delivery_job(std::shared_ptr<Call> call) {
@@ -538,7 +596,10 @@ void settle_waiting(const std::shared_ptr<bridge::Call>& c) {
   Ref closed = steal(PyObject_CallMethod(c->loop.ptr(), "is_closed", nullptr));
   Ref running = steal(PyObject_CallMethod(c->loop.ptr(), "is_running", nullptr));
   if (!done || !closed || !running) return PyErr_Clear();
-  if (done.ptr() == Py_True || closed.ptr() == Py_True) return bridge::unwanted(c);
+  if (done.ptr() == Py_True || closed.ptr() == Py_True) {
+    bridge::unwanted(c);
+    return;
+  }
   if (running.ptr() == Py_True) return abandon(c);
   if (!bridge::collect_on_loop(c)) PyErr_Clear();
 }

@@ -34,6 +34,9 @@ bool register_exit_hook();
 // Whether the calling thread may still use the runtime: once the exit has begun, only the
 // thread running it may (a call from any other ends at once with VennockClosed). Attached.
 bool may_use_runtime();
+// Whether the exit has begun and leaves the thread `ident` (the interpreter's id) behind:
+// every thread but the one running it.
+bool left_behind(unsigned long ident);
 
 // One blocking wait of the calling thread, as the exit sees it: the exit asks the waits of
 // other threads to end and waits until they have (each ends attached again), so that no thread
@@ -102,16 +105,28 @@ struct Call : std::enable_shared_from_this<Call> {
 
 // Nobody will take the call's outcome (its future is done, or its loop will never set it):
 // the operation ends at its next wait, and an outcome that came or comes is dropped where it
-// is (a read gives its event and its place back). Idempotent. Attached.
-void unwanted(const std::shared_ptr<Call>& call);
+// is (a read gives its event and its place back). Idempotent: true the first time. Attached.
+bool unwanted(const std::shared_ptr<Call>& call);
+
+// An awaited read whose loop will not run again, given up by a later read: its outcome is
+// unwanted, and should the loop run after all, its future ends rather than waits for ever
+// (see end_given_up). Attached.
+void given_up(const std::shared_ptr<Call>& call);
 
 // What a result still owns until the loop's thread has set it on its future: settled there,
 // told whether it was set, and let go at once (not whenever the loop drops the callback). A
 // subscription read uses it to give its event back when the future was cancelled before the
-// result could be set, and to release its reader lock before the awaiting task resumes.
+// result could be set, and to release its reader lock before the awaiting task resumes; and
+// a later read takes it back meanwhile when it finds the loop gone.
 struct Pending {
   virtual ~Pending() = default;
+  // The setter's turn, on the loop's thread, before it sets the value: false when what the
+  // result owned was taken back meanwhile (the value must then not be set).
+  virtual bool take() = 0;
+  // After take(): whether the value was set.
   virtual void settle(bool delivered) = 0;
+  // The result is about to be handed to `loop` (the future's). Attached.
+  virtual void on_its_way(PyObject* loop) { (void)loop; }
 };
 
 // A result on its way to a future: the value, and what it still owns (may be none).

@@ -3,16 +3,20 @@ to the front of the subscription (a loop that closed, a signal, a failed convers
 and reads take events in the order they were called."""
 
 import asyncio
+import gc
+import inspect
 import os
 import signal
 import subprocess
 import sys
 import textwrap
 import threading
+import time
+import weakref
 
 import pytest
 
-from conftest import not_under_asan
+from conftest import names, not_under_asan, wait_until
 
 
 def run(body, env=None, timeout=90):
@@ -296,3 +300,214 @@ def test_what_is_queued_at_the_exit_is_left_to_the_thread_running_it():
     )
     assert r.returncode == 0, r.stderr
     assert r.stdout == "[None, None, None, (b'after', False)]\n"
+
+
+# ---- an event given back, and reads whose loop is gone ----------------------------------------
+
+
+class HandOverLoop(asyncio.SelectorEventLoop):
+    """An event loop that says when an awaited read's result has been handed to it."""
+
+    def __init__(self):
+        super().__init__()
+        self.handed = threading.Event()
+
+    def call_soon_threadsafe(self, callback, *args, context=None):
+        handle = super().call_soon_threadsafe(callback, *args, context=context)
+        if getattr(callback, "__name__", "") == "_vennock_complete":
+            self.handed.set()
+        return handle
+
+
+def until_message(probe, data):
+    """Reads `probe` (subscribed after the subscription under test, so it gets every batch after
+    it) until the message `data` has come."""
+    while (event := probe.next_blocking(10)) is not False:
+        if event[0] == "UserMessage" and event[5][0] == data:
+            return
+    raise AssertionError(f"{data!r} did not come")
+
+
+def drained(sub):
+    out = []
+    while (event := sub.try_next()) is not None:
+        out.append(event[5][0].decode() if event[0] == "UserMessage" else f"{event[0]}({event[4]})")
+    return out
+
+
+@pytest.mark.parametrize("path", ["cancelled by the code holding the loop", "loop closed later"])
+def test_an_event_given_back_comes_before_the_report_of_newer_losses(nodes, path):
+    # A read takes 0; 1 to 5 come while it holds it, and a queue of 2 drops 1, 2, 3; then the
+    # read gives 0 back. 0 is older than what was lost: it comes first, then the report.
+    a = nodes.start("a", event_buffer=2)
+    b = nodes.start("b", [a.local_addr()])
+    wait_until(lambda: len(a.members()) == 2 and len(b.members()) == 2)
+    sub, probe = a.events(), a.events()
+    loop = HandOverLoop()
+
+    def hold():
+        b.send_blocking("a", 0, b"0", timeout=10)
+        assert loop.handed.wait(10)  # taken, and on its way to the loop
+        for i in range(1, 6):
+            b.send_blocking("a", 0, b"%d" % i, timeout=10)
+        until_message(probe, b"5")
+
+    if path == "loop closed later":
+        async def pending():
+            return sub.next()
+
+        loop.run_until_complete(pending())  # stops with the read pending
+        hold()
+        loop.close()
+    else:
+        async def reader():
+            me = asyncio.current_task()
+            loop.call_soon(lambda: (hold(), me.cancel()))
+            return await sub.next()
+
+        with pytest.raises(asyncio.CancelledError):
+            loop.run_until_complete(reader())
+        loop.close()
+    assert drained(sub) == ["0", "EventsLost(3)", "4", "5"]
+
+
+def docs_view():
+    """The View class of docs/api.md's "Keeping a view of the members"."""
+    from test_docs import API
+
+    text = API.read_text()
+    code = text[text.index("LIVE = {"):text.index("\ndef start(name, *seeds)")]
+    scope = {}
+    exec(code, scope)
+    return scope["View"]
+
+
+def test_a_view_of_the_members_stays_right_when_an_event_comes_back_after_a_loss(nodes):
+    View = docs_view()
+    a = nodes.start("a")
+    b = nodes.start("b", [a.local_addr()], event_buffer=2)
+    wait_until(lambda: len(a.members()) == 2 and len(b.members()) == 2)
+    view = View(b)
+    probe = b.events()
+    loop = HandOverLoop()
+
+    def hold():
+        c = nodes.start("c", [a.local_addr()])
+        assert loop.handed.wait(10)  # the read has taken c's arrival
+        c.shutdown_blocking(5)
+        nodes.start("d", [a.local_addr()])
+        nodes.start("e", [a.local_addr()])  # with c's departure, more than the queue holds
+        wait_until(lambda: sorted(names(b)) == ["a", "b", "d", "e"])
+        a.send_blocking("b", 0, b"last", timeout=10)
+        until_message(probe, b"last")
+
+    async def reader():
+        me = asyncio.current_task()
+        loop.call_soon(lambda: (hold(), me.cancel()))
+        return await view.events.next()
+
+    with pytest.raises(asyncio.CancelledError):
+        loop.run_until_complete(reader())
+    loop.close()
+    while event := view.events.try_next():
+        view.apply(event)
+    assert sorted(view.members) == sorted(names(b)) == ["a", "b", "d", "e"]
+
+
+async def keep_one_pending(sub):
+    """docs/api.md's second pattern, ended by its loop: one pending read kept across timeouts.
+    Gives a weak reference to the loop, which nothing but the pending read holds."""
+    pending = sub.next()
+    await asyncio.wait({pending}, timeout=0)
+    return weakref.ref(asyncio.get_running_loop())
+
+
+def freed(loops):
+    gc.collect()
+    return all(loop() is None for loop in loops)
+
+
+@pytest.mark.parametrize("next_read", ["awaited in another loop", "try_next"])
+def test_a_read_whose_loop_closed_is_given_up_by_the_next_read_of_any_kind(nodes, next_read):
+    a, b = nodes.cluster("a", "b")
+    sub = a.events()
+    dead = asyncio.run(keep_one_pending(sub))
+
+    async def awaited():
+        read = sub.next()
+        # Given up: its operation ends, and the call lets its closed loop go.
+        deadline = time.monotonic() + 15
+        while not freed([dead]):
+            assert time.monotonic() < deadline, "the read of the closed loop is still held"
+            await asyncio.sleep(0.01)
+        b.send_blocking("a", 0, b"x", timeout=10)
+        return await asyncio.wait_for(read, 10)
+
+    if next_read == "try_next":
+        assert sub.try_next() is None
+        wait_until(lambda: freed([dead]))
+        b.send_blocking("a", 0, b"x", timeout=10)
+        assert sub.next_blocking(10)[5] == (b"x", False)
+    else:
+        assert asyncio.run(awaited())[5] == (b"x", False)
+
+
+@pytest.mark.parametrize("next_read", ["next_blocking", "try_next"])
+def test_a_read_left_pending_by_a_thread_that_ended_is_given_up(nodes, next_read):
+    # A worker thread runs its loop until a read is pending and ends, the loop never closed: the
+    # loop will not run again, so the next read of any thread gives the pending read up.
+    a, b = nodes.cluster("a", "b")
+    sub = a.events()
+    loop = HandOverLoop()
+    worker = threading.Thread(target=lambda: loop.run_until_complete(keep_one_pending(sub)))
+    worker.start()
+    worker.join()
+    b.send_blocking("a", 0, b"x", timeout=10)
+    if next_read == "try_next":
+        assert loop.handed.wait(10)  # the pending read took the event into its loop
+        assert sub.try_next()[5] == (b"x", False)
+    else:
+        assert sub.next_blocking(10)[5] == (b"x", False)
+    b.send_blocking("a", 0, b"y", timeout=10)
+    assert sub.next_blocking(10)[5] == (b"y", False)
+
+
+def test_reads_left_pending_by_many_loops_are_not_held(nodes):
+    # docs/api.md's pattern once per asyncio.run: each run's read is given up by the next one,
+    # and lets its loop go; the next event reaches the next reader.
+    a, b = nodes.cluster("a", "b")
+    sub = a.events()
+    loops = [asyncio.run(keep_one_pending(sub)) for _ in range(50)]
+    assert sub.try_next() is None
+    wait_until(lambda: freed(loops))
+    b.send_blocking("a", 0, b"x", timeout=10)
+    assert sub.next_blocking(10)[5] == (b"x", False)
+
+
+def test_an_event_taken_by_a_read_on_a_busy_loop_left_behind_goes_to_the_exit():
+    # A daemon thread's loop is held up in a callback while its pending read takes an event, and
+    # the program ends: the cleanup's read, on the thread running the exit, gets that event.
+    r = run(
+        EXIT_CLEANUP + inspect.getsource(HandOverLoop) + textwrap.dedent("""
+        def cleanup():
+            event = sub.next_blocking(10)
+            print("read", event if event in (None, False) else event[5])
+
+        blocked, loop = threading.Event(), HandOverLoop()
+
+        def reader():
+            async def main():
+                read = sub.next()
+                loop.call_soon(lambda: (blocked.set(), threading.Event().wait()))
+                await read
+
+            loop.run_until_complete(main())
+
+        threading.Thread(target=reader, daemon=True).start()
+        blocked.wait()
+        peer.send_blocking("a", 0, b"held", timeout=10)
+        loop.handed.wait(10)
+        """)
+    )
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "read (b'held', False)\n"

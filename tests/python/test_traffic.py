@@ -245,7 +245,7 @@ def test_join(nodes):
     wait_until(lambda: names(a) == ["a", "b"])
     with pytest.raises(TypeError) as e:
         b.join_blocking(a.local_addr())
-    assert e.value.args == ("Can't extract `str` to `Vec`",)
+    assert e.value.args == ('seeds must be a list of "host:port" strings, not a single str',)
     for bad in ("10.0.0.5", "::1:7946", "-host:1"):
         with pytest.raises(ValueError) as e:
             b.join_blocking(["127.0.0.1:1", bad])
@@ -259,6 +259,22 @@ def test_join(nodes):
         return await a.join([b.local_addr()])
 
     assert asyncio.run(aw()) == 1
+
+
+def test_a_single_seed_where_the_list_belongs_is_refused_with_what_seeds_takes(nodes):
+    # "host:port" is a sequence too, of its characters: both forms refuse it by name, as they
+    # refuse any other value of the wrong type (Config refuses it with its own ConfigError).
+    a = nodes.start("a")
+
+    class Text(str):
+        pass
+
+    for call in (lambda: a.join_blocking(a.local_addr()), lambda: a.join(a.local_addr()),
+                 lambda: a.join(seeds=Text("127.0.0.1:1")), lambda: a.join_blocking("", timeout=1)):
+        with pytest.raises(TypeError) as e:
+            call()
+        assert e.value.args == ('seeds must be a list of "host:port" strings, not a single str',)
+        assert e.value.__notes__ == ["while processing 'seeds'"]
 
 
 def test_close_ends_a_join_still_looking_up_its_seeds(nodes):
