@@ -49,6 +49,12 @@ async def main():
     print(f"vennock {vennock.__version__}, wire format {vennock.wire_version()}")
     print("step: start five encrypted nodes on 127.0.0.1")
     config = Config.local(bind="127.0.0.1:0", keys=[key], suspicion_mult=2)
+    # Port 0 takes a free port, so the first node cannot know the others' addresses and starts
+    # without seeds; the others join through it. In a deployment, give every member the same
+    # few members as seeds, the first included: a first node without seeds that restarts after
+    # a crash or a leave stays alone until a peer reaches it, up to a minute with the lan
+    # preset (see Starting a node in docs/api.md). And make the key once for the whole cluster,
+    # as here, never once per member.
     first = await Node.start(config.replace(name=NAMES[0]))
     watcher = asyncio.ensure_future(watch(first.events(), start))
     nodes = [first]

@@ -17,7 +17,8 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-# The newest CPython on the machine, 3.13 at least (the oldest the module builds with).
+# The newest CPython 3.14 or 3.13 on the machine (3.13 is the oldest the module builds with;
+# pip install . itself builds for whichever interpreter runs pip).
 find_python() {
   for v in 3.14 3.13; do
     for c in "/root/.pyenv/versions/$v"*/bin/python$v "$(command -v python$v 2>/dev/null || true)"; do
