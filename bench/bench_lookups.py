@@ -26,30 +26,8 @@ RUNS = 20
 CALLS = 50
 LIMIT = 15.0
 
-SHIM = r"""
-#define _GNU_SOURCE
-#include <dlfcn.h>
-#include <netdb.h>
-#include <stdatomic.h>
-#include <string.h>
-#include <unistd.h>
-static atomic_int entered;
-int gai_entered(void) { return atomic_load(&entered); }
-int getaddrinfo(const char* node, const char* service, const struct addrinfo* hints, struct addrinfo** res) {
-  if (node && strncmp(node, "never", 5) == 0) {
-    atomic_fetch_add(&entered, 1);
-    for (;;) sleep(3600);
-  }
-  if (node && strncmp(node, "late", 4) == 0) {
-    atomic_fetch_add(&entered, 1);
-    sleep(12);
-    return EAI_NONAME;
-  }
-  int (*real)(const char*, const char*, const struct addrinfo*, struct addrinfo**) =
-      dlsym(RTLD_NEXT, "getaddrinfo");
-  return real(node, service, hints, res);
-}
-"""
+# The resolver that answers late or never, shared with the tests.
+SHIM = (pathlib.Path(__file__).resolve().parent.parent / "tests" / "python" / "getaddrinfo_shim.c").read_text()
 
 PRELUDE = """
 import asyncio, ctypes, json, os, statistics, sys, threading, time

@@ -10,13 +10,19 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "net/lib.hpp"
 #include "net/log.hpp"
+#include "net/lookups.hpp"
 
 namespace vennock::net::testing {
 
@@ -229,5 +235,43 @@ inline std::optional<core::Member> find(const std::vector<core::Member>& v, cons
     if (m.name == name) return m;
   return std::nullopt;
 }
+
+// Stands in for the process's resolver while it lives: every lookup waits in it until the
+// helper goes, then answers `answer`. `begun()` waits (bounded) for the first to come in.
+class HeldLookup {
+ public:
+  explicit HeldLookup(std::pair<std::vector<SocketAddr>, std::string> answer) {
+    set_system_lookup([st = st_, answer = std::move(answer)](const std::string&, uint16_t) {
+      std::unique_lock<std::mutex> g(st->m);
+      st->begun = true;
+      st->cv.notify_all();
+      st->cv.wait(g, [&] { return st->let_go; });
+      return answer;
+    });
+  }
+  ~HeldLookup() {
+    {
+      std::lock_guard<std::mutex> g(st_->m);
+      st_->let_go = true;
+    }
+    st_->cv.notify_all();
+    set_system_lookup(nullptr);
+  }
+  HeldLookup(const HeldLookup&) = delete;
+  HeldLookup& operator=(const HeldLookup&) = delete;
+  bool begun() {
+    std::unique_lock<std::mutex> g(st_->m);
+    return st_->cv.wait_for(g, 10s, [&] { return st_->begun; });
+  }
+
+ private:
+  // Shared with the lookup threads, which may outlive the helper.
+  struct State {
+    std::mutex m;
+    std::condition_variable cv;
+    bool begun = false, let_go = false;
+  };
+  std::shared_ptr<State> st_ = std::make_shared<State>();
+};
 
 }  // namespace vennock::net::testing

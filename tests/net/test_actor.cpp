@@ -442,31 +442,8 @@ TEST(Rejoin, AFailedRejoinClearsTheFlagAndIsLogged) {
 }
 
 TEST(Rejoin, ALeaveGivesUpTheRejoinsLookups) {
-  // The rejoin's one name stays in the resolver until let go.
-  struct Gate {
-    std::mutex m;
-    std::condition_variable cv;
-    bool begun = false, let_go = false;
-  };
-  auto gate = std::make_shared<Gate>();
-  seed::set_system_lookup([gate](const std::string&, uint16_t) {
-    std::unique_lock<std::mutex> g(gate->m);
-    gate->begun = true;
-    gate->cv.notify_all();
-    gate->cv.wait(g, [&] { return gate->let_go; });
-    return std::make_pair(std::vector<SocketAddr>{member("x", 5).addr}, std::string());
-  });
-  struct LetGo {
-    std::shared_ptr<Gate> g;
-    ~LetGo() {
-      {
-        std::lock_guard<std::mutex> l(g->m);
-        g->let_go = true;
-      }
-      g->cv.notify_all();
-      seed::set_system_lookup(nullptr);
-    }
-  } let_go{gate};
+  // The rejoin's one name stays in the resolver until the test ends.
+  HeldLookup held({{member("x", 5).addr}, std::string()});
   const size_t tasks = settled_tasks();
   FakeEngine e;
   e.on_command = [](FakeEngine& en, core::CommandId id, const core::Command&) {
@@ -477,10 +454,7 @@ TEST(Rejoin, ALeaveGivesUpTheRejoinsLookups) {
   o.seeds = {seed::Seed::host("gated", 7946)};
   Rig rig(std::move(e), std::move(o), 64, 0);  // a rejoin is due at once
   rig.actor->end_turn();
-  {
-    std::unique_lock<std::mutex> g(gate->m);
-    ASSERT_TRUE(gate->cv.wait_for(g, 10s, [&] { return gate->begun; }));
-  }
+  ASSERT_TRUE(held.begun());
   EXPECT_TRUE(rig.actor->rejoining());
   auto [tx, rx] = oneshot<Result<actor::Done, Error>>();
   rig.actor->request(actor::request::Leave{std::move(tx)});

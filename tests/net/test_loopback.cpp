@@ -229,38 +229,12 @@ namespace {
 // Ends a node's join while its one name is in the resolver (a lookup that answers only when
 // let go) with `end`, and gives what the join ended with.
 Result<size_t, Error> join_ended_by(const std::function<void(Membership&)>& end) {
-  struct Gate {
-    std::mutex m;
-    std::condition_variable cv;
-    bool begun = false, let_go = false;
-  };
-  auto gate = std::make_shared<Gate>();
-  seed::set_system_lookup([gate](const std::string&, uint16_t) {
-    std::unique_lock<std::mutex> g(gate->m);
-    gate->begun = true;
-    gate->cv.notify_all();
-    gate->cv.wait(g, [&] { return gate->let_go; });
-    return std::make_pair(std::vector<SocketAddr>{}, std::string("no such host"));
-  });
-  struct LetGo {
-    std::shared_ptr<Gate> g;
-    ~LetGo() {
-      {
-        std::lock_guard<std::mutex> l(g->m);
-        g->let_go = true;
-      }
-      g->cv.notify_all();
-      seed::set_system_lookup(nullptr);
-    }
-  } let_go{gate};
+  HeldLookup held({{}, "no such host"});
   Settings s = fast_settings("ending");
   s.resolve_timeout = core::Duration::from_secs(3600);
   Membership node = start(std::move(s));
   auto joining = runtime().spawn(node.join_seeds({Seed::host("never", 7946)}));
-  {
-    std::unique_lock<std::mutex> g(gate->m);
-    EXPECT_TRUE(gate->cv.wait_for(g, 10s, [&] { return gate->begun; }));
-  }
+  EXPECT_TRUE(held.begun());
   end(node);
   // Ends without its lookup's answer, and says why.
   auto joined = joining.wait_for(20s);

@@ -2,6 +2,7 @@
 calls, reads, a leave). Each case runs in a fresh interpreter with a getaddrinfo of its own
 preloaded."""
 
+import pathlib
 import textwrap
 
 import pytest
@@ -9,35 +10,9 @@ import pytest
 from conftest import not_under_asan
 from test_process import compile_shim, run
 
-# getaddrinfo for names starting "never" hangs for good, for names starting "late" answers "no
-# such name" after VENNOCK_TEST_GAI_LATE seconds (12 by default); other names go to the C
-# library's. gai_entered() counts the lookups that came in for those two kinds.
-GETADDRINFO_SHIM = r"""
-#define _GNU_SOURCE
-#include <dlfcn.h>
-#include <netdb.h>
-#include <stdatomic.h>
-#include <stdlib.h>
-#include <string.h>
-#include <unistd.h>
-static atomic_int entered;
-int gai_entered(void) { return atomic_load(&entered); }
-int getaddrinfo(const char* node, const char* service, const struct addrinfo* hints, struct addrinfo** res) {
-  if (node && strncmp(node, "never", 5) == 0) {
-    atomic_fetch_add(&entered, 1);
-    for (;;) sleep(3600);
-  }
-  if (node && strncmp(node, "late", 4) == 0) {
-    atomic_fetch_add(&entered, 1);
-    const char* s = getenv("VENNOCK_TEST_GAI_LATE");
-    sleep(s ? atoi(s) : 12);
-    return EAI_NONAME;
-  }
-  int (*real)(const char*, const char*, const struct addrinfo*, struct addrinfo**) =
-      dlsym(RTLD_NEXT, "getaddrinfo");
-  return real(node, service, hints, res);
-}
-"""
+# The resolver that answers late or never (see the file).
+GETADDRINFO_SHIM = (pathlib.Path(__file__).parent / "getaddrinfo_shim.c").read_text()
+
 
 # What every child begins with: the shim's counter, a node config, and a wait for lookups to
 # have come into the resolver.
@@ -52,6 +27,12 @@ def lookups_in(n):
     while shim.gai_entered() < n:
         assert time.monotonic() < deadline, "no lookup came in"
         time.sleep(0.01)
+def hang_lookups(n):  # a node joining n names that never resolve: 8 in the resolver, the rest in line
+    b = Node.start_blocking(cfg("b"), timeout=10)
+    hung = [f"never-{i}.example:7946" for i in range(n)]
+    threading.Thread(target=lambda: b.join_blocking(hung), daemon=True).start()
+    lookups_in(8)
+    return b
 def run_then_end(main):  # for the cases that are not about the exit: ends without it
     try:
         asyncio.run(main())
@@ -108,10 +89,7 @@ def test_the_exit_after_a_start_given_up_by_its_timeout_waits_for_no_lookup(tmp_
 def test_awaited_calls_answer_while_a_hundred_lookups_hang(tmp_path):
     r = in_child(tmp_path, """
         a = Node.start_blocking(cfg("a"), timeout=10)
-        b = Node.start_blocking(cfg("b"), timeout=10)
-        hung = [f"never-{i}.example:7946" for i in range(100)]
-        threading.Thread(target=lambda: b.join_blocking(hung), daemon=True).start()
-        lookups_in(8)
+        hang_lookups(100)
         async def main():
             for i in range(20):
                 await asyncio.wait_for(a.set_meta({"round": str(i)}), 10)
@@ -126,10 +104,7 @@ def test_awaited_calls_answer_while_a_hundred_lookups_hang(tmp_path):
 def test_a_blocking_read_behind_an_awaited_one_is_not_held_up_by_hung_lookups(tmp_path):
     r = in_child(tmp_path, """
         a = Node.start_blocking(cfg("a"), timeout=10)
-        b = Node.start_blocking(cfg("b"), timeout=10)
-        hung = [f"never-{i}.example:7946" for i in range(100)]
-        threading.Thread(target=lambda: b.join_blocking(hung), daemon=True).start()
-        lookups_in(8)
+        hang_lookups(100)
         sub = a.events()
         async def main():
             awaited = sub.next()  # first in line
