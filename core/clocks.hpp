@@ -9,15 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "core/lib.hpp"
 #include "proto/wire.hpp"
 
 namespace vennock::core {
 
-// The furthest an epoch may lie ahead of a wall clock for the node that reads it to take it
-// as a life of a member (its own included). Epochs are wall-clock milliseconds, and no clock
-// set right or set in a wrong time zone runs a day ahead of another; a life further ahead is a
-// forgery, which would otherwise out-bid every later life of that name.
-inline constexpr uint64_t EPOCH_LEAD_MS = 24ULL * 3600 * 1000;
 // The latest epoch a clock reading `ms` allows (saturating).
 inline uint64_t plus_lead(uint64_t ms) { return ms > UINT64_MAX - EPOCH_LEAD_MS ? UINT64_MAX : ms + EPOCH_LEAD_MS; }
 

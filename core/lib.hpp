@@ -99,6 +99,12 @@ inline constexpr std::array<const char*, 26> COUNTER_NAMES = {
 // The counters as an array in COUNTER_NAMES order.
 std::array<uint64_t, 26> counter_values(const Counters& c);
 
+// The furthest an epoch may lie ahead of a wall clock for the node that reads it to take it
+// as a life of a member (its own included). Epochs are wall-clock milliseconds, and no clock
+// set right or set in a wrong time zone runs a day ahead of another; a life further ahead is a
+// forgery, which would otherwise out-bid every later life of that name.
+inline constexpr uint64_t EPOCH_LEAD_MS = 24ULL * 3600 * 1000;
+
 // A peer whose clock differs from this node's by more than a window allows: by more than the
 // replay window in an encrypted cluster (its packets are refused), by more than the epoch
 // lead in plain text (lives may be refused). Raised once per peer address while it lasts, and

@@ -11,17 +11,16 @@
 
 #include <cstdint>
 
+#include "core/lib.hpp"
+
 namespace vennock::net::epoch {
 
-// The furthest the mark may lie past the wall clock for a new life to take the epoch after it:
-// a life further ahead was started by a clock that ran a day fast, and a life past it would be
-// refused by every member whose clock is right (the engine refuses lives more than a day ahead).
-// Past that bound, a new life takes the wall clock's reading.
-inline constexpr uint64_t kLeadMs = 24ULL * 3600 * 1000;
-
 // The epoch a life starting at wall-clock reading `wall_ms` takes after lives up to `mark`.
+// A mark as far past the clock as the engine's epoch lead came from a clock that ran a day fast,
+// and a life past it would be refused by every member whose clock is right: the life takes the
+// clock's reading instead.
 constexpr uint64_t next(uint64_t wall_ms, uint64_t mark) {
-  if (wall_ms > mark || mark - wall_ms >= kLeadMs || mark == UINT64_MAX) return wall_ms;
+  if (wall_ms > mark || mark - wall_ms >= core::EPOCH_LEAD_MS || mark == UINT64_MAX) return wall_ms;
   return mark + 1;
 }
 

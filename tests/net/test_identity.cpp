@@ -95,8 +95,8 @@ TEST(Identity, AnEpochPastTheMarkStaysWithinADayOfTheClock) {
   EXPECT_EQ(next(wall, wall + 3'600'000), wall + 3'600'001);
   // A life a day ahead was started by a clock that ran a day fast: every member with a right
   // clock would refuse the next one too.
-  EXPECT_EQ(next(wall, wall + epoch::kLeadMs - 1), wall + epoch::kLeadMs);
-  EXPECT_EQ(next(wall, wall + epoch::kLeadMs), wall);
+  EXPECT_EQ(next(wall, wall + core::EPOCH_LEAD_MS - 1), wall + core::EPOCH_LEAD_MS);
+  EXPECT_EQ(next(wall, wall + core::EPOCH_LEAD_MS), wall);
   EXPECT_EQ(next(wall, UINT64_MAX), wall);
 }
 
