@@ -144,3 +144,23 @@ def test_leave_ends_a_join_still_looking_up_names(tmp_path):
     """)
     assert r.returncode == 0, r.stderr
     assert r.stdout.splitlines() == ["False", "this node has left the cluster", "this node has left the cluster 1"]
+
+
+@not_under_asan("preloads a shim of its own")
+def test_a_child_made_by_fork_looks_names_up_while_its_parents_lookups_hang(tmp_path):
+    # The child's runtime, and so its lookups, are its own: the parent's eight turns, taken by
+    # a resolver that never answers, are not the child's.
+    r = in_child(tmp_path, """
+        a = Node.start_blocking(cfg("a"), timeout=10)
+        hang_lookups(100)
+        port = a.local_addr().rsplit(":", 1)[1]
+        pid = os.fork()
+        if pid == 0:
+            c = Node.start_blocking(cfg("c"), timeout=10)
+            print(c.join_blocking([f"localhost:{port}"], timeout=10), flush=True)
+            os._exit(0)
+        print(os.waitpid(pid, 0)[1])
+        os._exit(0)
+    """)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout == "1\n0\n"
